@@ -1,0 +1,63 @@
+"""What one routine call costs through the engine, against a bare ctypes call of the
+same routine on the same library.
+
+Prints the per-call times, then as its last line the ratio of the library road's
+tqvers to the bare ctypes call.
+"""
+
+import ctypes
+import os
+import sys
+import timeit
+from pathlib import Path
+
+from equilexproxy import raw
+from equilexproxy.raw import EquilexProxy
+
+REPO = Path(__file__).resolve().parents[1]
+BUILD = Path(os.environ.get("EQX_BUILD", REPO / "build"))
+LIBRARY = str(BUILD / "standin" / "libequilex.so")
+NUMBER = 200_000
+REPEAT = 7
+
+
+def per_call(statement, namespace):
+    """Best of REPEAT runs, in nanoseconds per call."""
+    timer = timeit.Timer(statement, globals=namespace)
+    return min(timer.repeat(repeat=REPEAT, number=NUMBER)) / NUMBER * 1e9
+
+
+def main():
+    engine = EquilexProxy(LIBRARY)
+    engine.tqini()
+    lib = engine.lib
+    version, error = ctypes.c_int(0), ctypes.c_int(0)
+    byref = ctypes.byref
+    namespace = {"engine": engine, "lib": lib, "version": version, "error": error, "byref": byref}
+
+    times = {
+        "engine.tqvers() (library road)": per_call("engine.tqvers()", namespace),
+        "lib.TQVERS(byref(v), byref(e)) (bare ctypes)": per_call(
+            "lib.TQVERS(byref(version), byref(error))", namespace),
+    }
+
+    sys.path.insert(0, str(REPO / "standin" / "python"))
+    os.environ.setdefault("EQUILEX_LIBRARY", LIBRARY)
+    try:
+        import equilex.basic as basic
+    except ImportError as exc:  # the basic road is optional
+        print("basic road not timed:", exc)
+    else:
+        raw.eqb = basic
+        basic_engine = EquilexProxy(LIBRARY, use_eqpy=True)
+        times["engine.tqvers() (basic road)"] = per_call("basic_engine.tqvers()",
+                                                         {"basic_engine": basic_engine})
+
+    for label, nanoseconds in times.items():
+        print(f"{label:48} {nanoseconds:9.1f} ns")
+    ratio = times["engine.tqvers() (library road)"] / times["lib.TQVERS(byref(v), byref(e)) (bare ctypes)"]
+    print(f"ratio tqvers/ctypes = {ratio:.2f}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,47 @@
+"""Construct an engine on the Equilex library, report what it is, load a data-file
+and list the loaded system.
+
+The library is found through PATH (`make demo` puts the stand-in's directory there).
+"""
+
+import os
+import sys
+import tempfile
+from pathlib import Path
+
+from equilexproxy.raw import EquilexProxy
+
+HERE = Path(__file__).resolve().parent
+DATAFILE = HERE.parent / "data" / "CaCO.dat"
+
+
+def main():
+    logdir = tempfile.mkdtemp(prefix="equilex-demo-")
+    engine = EquilexProxy("libequilex.so", logfile=os.path.join(logdir, "demo.log"))
+    print("library version:", engine.version)
+    print("array sizes:", engine.dimensions_max)
+    print("language:", engine.language)
+    print("log file:", engine.logfile)
+
+    if not DATAFILE.is_file():
+        print("no sample data-file at", DATAFILE)
+        return 0
+    engine.load_datafile(str(DATAFILE))
+    if engine.last_error:
+        print("loading", DATAFILE.name, "failed:", engine.last_error_message)
+        return 1
+    print(f"\nloaded {DATAFILE.name}: sizes in use {engine.dimensions}")
+    print("system components:")
+    for index in range(1, engine.number_components + 1):
+        molar_mass, _ = engine.tqstsc(index)
+        print(f"  {index}: {engine.tqgnsc(index):<24} {molar_mass:10.4f} g/mol")
+    print("phases:")
+    for index in range(1, engine.number_phases + 1):
+        print(f"  {index}: {engine.tqgnp(index):<24} {engine.tqmodl(index):<6} {engine.tqgsp(index)}")
+        for constituent in range(1, engine.tqnopc(index) + 1):
+            print(f"       {engine.tqgnpc(index, constituent)}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,45 @@
+// What the parts of module raw share: the module, its globals, interned names.
+#pragma once
+
+#include "ref.hpp"
+
+namespace raw {
+
+struct Context {
+    PyObject* module = nullptr;  // the module whose body ran
+    PyObject* globals = nullptr; // its dictionary, looked up at every use
+    PyObject* module_name = nullptr;      // "equilexproxy.raw"
+    PyObject* cfuncptr_type = nullptr;    // ctypes' function pointer base type
+    PyObject* own_check_error = nullptr;  // EquilexProxy's own _check_error function
+    PyObject* object_getattribute = nullptr;  // object.__getattribute__
+    // Where a ctypes object keeps the pointer to its storage, when start-up could
+    // confirm it (0: read through the buffer interface instead).
+    Py_ssize_t function_storage_offset = 0;
+
+    // Interned names.
+    PyObject* use_eqpy = nullptr;
+    PyObject* lib = nullptr;
+    PyObject* func_aliases = nullptr;
+    PyObject* string_buffer_length = nullptr;
+    PyObject* eqb = nullptr;
+    PyObject* ctypes = nullptr;
+    PyObject* check_error = nullptr;
+    PyObject* error_listeners = nullptr;
+    PyObject* last_error = nullptr;
+    PyObject* logfile = nullptr;
+    PyObject* tqnosc = nullptr;
+    PyObject* value = nullptr;
+    PyObject* name = nullptr;
+    PyObject* getattribute = nullptr;
+    PyObject* one = nullptr;  // the int 1
+};
+
+extern Context context;
+
+// Sets up the interned names; once, at start-up.
+bool init_context(PyObject* module);
+
+// A module global as bound now (borrowed), or null with NameError.
+PyObject* global(PyObject* name);
+
+}  // namespace raw

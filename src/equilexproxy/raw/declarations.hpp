@@ -1,0 +1,18 @@
+// The routine methods' declarations, one list per area.
+#pragma once
+
+#include <span>
+
+#include "routine.hpp"
+
+namespace raw {
+
+// Initialisation, version and array sizes, input/output options, file units and
+// data-file reading.
+std::span<const RoutineSpec> core_routines();
+
+// System components, phases, phase constituents, sublattices, stored data, excess
+// parameters and the library's message text.
+std::span<const RoutineSpec> system_routines();
+
+}  // namespace raw

@@ -1,0 +1,366 @@
+// Module raw: start-up, the module's tables and functions, the class EquilexProxy.
+#include <array>
+#include <cstring>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "classes.hpp"
+#include "context.hpp"
+#include "declarations.hpp"
+#include "engine.hpp"
+#include "module.hpp"
+#include "road.hpp"
+#include "tables.hpp"
+
+namespace raw {
+
+Context context;
+
+PyObject* global(PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(context.globals, name);
+    if (value == nullptr && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return value;
+}
+
+bool init_context(PyObject* module) {
+    context.module = module;
+    context.globals = PyModule_GetDict(module);
+    struct Name {
+        PyObject** slot;
+        const char* text;
+    };
+    const Name names[] = {
+        {&context.use_eqpy, "use_eqpy"},
+        {&context.lib, "lib"},
+        {&context.func_aliases, "func_aliases"},
+        {&context.string_buffer_length, "string_buffer_length"},
+        {&context.eqb, "eqb"},
+        {&context.ctypes, "ctypes"},
+        {&context.check_error, "_check_error"},
+        {&context.error_listeners, "error_listeners"},
+        {&context.last_error, "last_error"},
+        {&context.logfile, "logfile"},
+        {&context.tqnosc, "tqnosc"},
+        {&context.value, "value"},
+        {&context.name, "name"},
+        {&context.module_name, "equilexproxy.raw"},
+        {&context.getattribute, "__getattribute__"},
+    };
+    for (const Name& name : names)
+        if (*name.slot == nullptr && (*name.slot = PyUnicode_InternFromString(name.text)) == nullptr)
+            return false;
+    if (context.one == nullptr && (context.one = PyLong_FromLong(1)) == nullptr) return false;
+    if (context.object_getattribute == nullptr) {
+        context.object_getattribute = PyDict_GetItemWithError(PyBaseObject_Type.tp_dict, context.getattribute);
+        if (context.object_getattribute == nullptr) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "object has no __getattribute__");
+            return false;
+        }
+        Py_INCREF(context.object_getattribute);
+    }
+    return true;
+}
+
+namespace {
+
+using pycore::Ref;
+
+pycore::ModuleOnce once{"raw"};
+
+// Parsed once per process; the method objects point into them.
+std::map<std::string, std::unique_ptr<Routine>, std::less<>>& routines() {
+    static std::map<std::string, std::unique_ptr<Routine>, std::less<>> parsed;
+    return parsed;
+}
+
+bool parse_declarations() {
+    auto& parsed = routines();
+    if (!parsed.empty()) return true;
+    for (auto list : {core_routines(), system_routines()})
+        for (const RoutineSpec& spec : list) {
+            auto routine = parse_routine(spec);
+            if (!routine) {
+                parsed.clear();
+                return false;
+            }
+            parsed.emplace(routine->name, std::move(routine));
+        }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Module functions.
+
+PyObject* isx64(pycore::Function*, PyObject* const*) {
+    Ref name = Ref::steal(PyUnicode_InternFromString("calcsize"));
+    PyObject* calcsize = name ? global(name.get()) : nullptr;
+    if (calcsize == nullptr) return nullptr;
+    Ref size = Ref::steal(PyObject_CallFunction(calcsize, "s", "P"));
+    Ref eight = Ref::steal(PyLong_FromLong(8));
+    Ref bits = size && eight ? Ref::steal(PyNumber_Multiply(size.get(), eight.get())) : Ref();
+    Ref sixty_four = Ref::steal(PyLong_FromLong(64));
+    if (!bits || !sixty_four) return nullptr;
+    int wide = PyObject_RichCompareBool(bits.get(), sixty_four.get(), Py_EQ);
+    if (wide < 0) return nullptr;
+    return PyBool_FromLong(wide);
+}
+
+#ifndef _WIN32
+// The platform's library search of the binding's home system, over PATH: each
+// directory with the name as given, then with ".so" added; an absolute name is
+// found as it is. Gives the absolute path, or None.
+PyObject* find_library(pycore::Function*, PyObject* const* args) {
+    PyObject* name = args[0];
+    Ref os = Ref::steal(PyImport_ImportModule("os"));
+    if (!os) return nullptr;
+    Ref path = Ref::steal(PyObject_GetAttrString(os.get(), "path"));
+    Ref environ = Ref::steal(PyObject_GetAttrString(os.get(), "environ"));
+    Ref pathsep = Ref::steal(PyObject_GetAttrString(os.get(), "pathsep"));
+    if (!path || !environ || !pathsep) return nullptr;
+    Ref search = Ref::steal(PyObject_CallMethod(environ.get(), "get", "ss", "PATH", ""));
+    Ref directories = search ? Ref::steal(PyObject_CallMethod(search.get(), "split", "O", pathsep.get())) : Ref();
+    if (!directories) return nullptr;
+    auto found = [&](PyObject* candidate) -> int {
+        Ref is_file = Ref::steal(PyObject_CallMethod(path.get(), "isfile", "O", candidate));
+        return is_file ? PyObject_IsTrue(is_file.get()) : -1;
+    };
+    Ref iterator = Ref::steal(PyObject_GetIter(directories.get()));
+    if (!iterator) return nullptr;
+    while (Ref directory = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref candidate = Ref::steal(PyObject_CallMethod(path.get(), "join", "OO", directory.get(), name));
+        if (!candidate) return nullptr;
+        int hit = found(candidate.get());
+        if (hit < 0) return nullptr;
+        if (hit == 0) {
+            Ref lowered = Ref::steal(PyObject_CallMethod(candidate.get(), "lower", nullptr));
+            Ref ends = lowered ? Ref::steal(PyObject_CallMethod(lowered.get(), "endswith", "s", ".so")) : Ref();
+            if (!ends) return nullptr;
+            if (ends.get() == Py_True) continue;
+            Ref suffix = Ref::steal(PyUnicode_FromString(".so"));
+            candidate = suffix ? Ref::steal(PyNumber_Add(candidate.get(), suffix.get())) : Ref();
+            if (!candidate) return nullptr;
+            hit = found(candidate.get());
+            if (hit < 0) return nullptr;
+        }
+        if (hit > 0) return PyObject_CallMethod(path.get(), "abspath", "O", candidate.get());
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return pycore::none();
+}
+#endif
+
+constexpr std::array<pycore::Param, 1> one_name{{{"name"}}};
+
+bool bind_function(PyObject* module, const pycore::FunctionSpec& spec) {
+    return pycore::bind(module, spec.name, pycore::make_function(spec, context.module_name));
+}
+
+// ---------------------------------------------------------------------------
+// Tables.
+
+Ref aliases(bool decorated) {
+    Ref table = Ref::steal(PyDict_New());
+    if (!table) return table;
+    for (const RoutineRow& row : routine_rows) {
+        std::string upper(row.name);
+        for (char& c : upper) c = static_cast<char>(c - 'a' + 'A');
+        Ref value = Ref::steal(decorated ? PyUnicode_FromFormat("_%s@%d", upper.c_str(), row.argument_bytes)
+                                         : PyUnicode_FromString(upper.c_str()));
+        if (!value || PyDict_SetItemString(table.get(), row.name, value.get()) < 0) return Ref();
+    }
+    return table;
+}
+
+Ref min_versions() {
+    Ref table = Ref::steal(PyDict_New());
+    if (!table) return table;
+    for (const RoutineRow& row : routine_rows) {
+        Ref value = Ref::steal(PyLong_FromLong(row.min_version));
+        if (!value || PyDict_SetItemString(table.get(), row.name, value.get()) < 0) return Ref();
+    }
+    return table;
+}
+
+Ref errors() {
+    Ref table = Ref::steal(PyDict_New());
+    if (!table) return table;
+    for (const ErrorRow& row : error_rows) {
+        Ref key = Ref::steal(PyLong_FromLong(row.number));
+        Ref value = Ref::steal(PyUnicode_FromString(row.message));
+        if (!key || !value || PyDict_SetItem(table.get(), key.get(), value.get()) < 0) return Ref();
+    }
+    return table;
+}
+
+// ---------------------------------------------------------------------------
+// The class.
+
+// The members of EquilexProxy in class-namespace order; routine methods by name.
+constexpr std::string_view members[] = {
+    "__init__", "__del__", "_generate_free_name", "_check_error", "last_error_message",
+    "tqini", "tqcprt", "tqvers", "version", "tqsize", "dimensions_max", "tqused", "dimensions",
+    "tqcio", "tqgio", "tqopen", "tqopna", "tqrfil", "tqopnt", "tqrcst", "tqopnb", "tqrbin",
+    "tqclos", "tqnosc", "number_components", "tqgnsc", "tqinsc", "tqstsc",
+    "tqnop", "number_phases", "tqgsp", "tqcsp", "tqgnp", "tqmodl", "tqnopc", "tqnosl", "tqinp",
+    "tqinpc", "tqpcis", "tqgnpc", "tqstpc", "tqnolc", "tqgnlc", "tqinlc", "tqgtlc", "tqgdpc",
+    "tqerr", "tqgdat", "tqlpar", "tqcdat", "tqgpar", "tqwasc",
+    "tqgspc", "tqcspc", "tqcnsc", "load_datafile",
+};
+
+Ref annotations_of(const Routine& routine) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return dict;
+    auto text = [](pycore::Kind kind) {
+        return kind == pycore::Kind::int_ ? "int" : kind == pycore::Kind::str ? "str" : "float";
+    };
+    for (const pycore::Param& param : routine.params)
+        if (param.kind != pycore::Kind::any) {
+            Ref value = Ref::steal(PyUnicode_FromString(text(param.kind)));
+            if (!value || PyDict_SetItemString(dict.get(), param.name, value.get()) < 0) return Ref();
+        }
+    if (routine.declared != Declared::none) {
+        Ref value = Ref::steal(PyUnicode_FromString(routine.declared == Declared::int_ ? "int" : "str"));
+        if (!value || PyDict_SetItemString(dict.get(), "return", value.get()) < 0) return Ref();
+    }
+    return dict;
+}
+
+bool add_routine(pycore::ClassBuilder& builder, const Routine& routine) {
+    Ref annotations = annotations_of(routine);
+    if (!annotations) return builder.add(routine.name.c_str(), Ref());
+    return builder.method({routine.name.c_str(), nullptr, routine.doc.empty() ? nullptr : routine.doc.c_str(),
+                           {routine.params}, routine_body, &routine, nullptr, annotations.get()});
+}
+
+bool make_engine_class(PyObject* module) {
+    PyObject* entities = global(Ref::steal(PyUnicode_InternFromString("entities")).get());
+    if (entities == nullptr) return false;
+    Ref bases = Ref::steal(PyTuple_New(0));
+    if (!bases) return false;
+    pycore::ClassBuilder builder("EquilexProxy", context.module_name, bases.get());
+    Ref descriptor_class = Ref::steal(PyObject_GetAttrString(entities, "LanguageDesc"));
+    if (!descriptor_class) return false;
+    if (!builder.add("language", Ref::steal(PyObject_CallNoArgs(descriptor_class.get())))) return false;
+    for (std::string_view member : members) {
+        bool added = false;
+        if (member.starts_with("tq")) {
+            auto found = routines().find(member);
+            if (found == routines().end()) {
+                PyErr_Format(PyExc_SystemError, "no declaration of %s", std::string(member).c_str());
+                return false;
+            }
+            added = add_routine(builder, *found->second);
+        } else {
+            added = add_engine_member(builder, member);
+        }
+        if (!added) return false;
+    }
+    return pycore::bind(module, "EquilexProxy", builder.make());
+}
+
+// A ctypes object keeps its storage behind a pointer right after the object
+// header. Confirmed here on a function pointer of known address, so that the road
+// can read routine addresses without the buffer interface; when it does not hold,
+// the road uses the buffer interface.
+bool locate_function_storage(PyObject* ctypes) {
+    context.function_storage_offset = 0;
+    Ref prototype = Ref::steal(PyObject_CallMethod(ctypes, "CFUNCTYPE", "O", Py_None));
+    Ref address = Ref::steal(PyLong_FromVoidPtr(reinterpret_cast<void*>(&locate_function_storage)));
+    if (!prototype || !address) return false;
+    Ref function = Ref::steal(PyObject_CallOneArg(prototype.get(), address.get()));
+    if (!function) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(function.get(), &view, PyBUF_SIMPLE) < 0) return false;
+    void* storage = view.buf;
+    PyBuffer_Release(&view);
+    constexpr Py_ssize_t offset = sizeof(PyObject);
+    void* found = nullptr;
+    std::memcpy(&found, reinterpret_cast<char*>(function.get()) + offset, sizeof(found));
+    void* stored = nullptr;
+    if (storage != nullptr) std::memcpy(&stored, storage, sizeof(stored));
+    if (found == storage && stored == reinterpret_cast<void*>(&locate_function_storage))
+        context.function_storage_offset = offset;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// The module body, in binding order.
+
+bool import_name(PyObject* module, const char* from, const char* name) {
+    Ref source = Ref::steal(PyImport_ImportModule(from));
+    return source && pycore::bind(module, name, Ref::steal(PyObject_GetAttrString(source.get(), name)));
+}
+
+int body(PyObject* module) {
+    if (!pycore::ready_function_type() || !init_context(module) || !parse_declarations()) return -1;
+    if (!import_name(module, "struct", "calcsize")) return -1;
+    if (!pycore::bind(module, "ctypes", Ref::steal(PyImport_ImportModule("ctypes")))) return -1;
+    {
+        // `import os.path` binds the package os.
+        Ref os = Ref::steal(PyImport_ImportModuleLevel("os.path", nullptr, nullptr, nullptr, 0));
+        if (!pycore::bind(module, "os", std::move(os))) return -1;
+    }
+#ifdef _WIN32
+    if (!import_name(module, "ctypes.util", "find_library")) return -1;
+#else
+    if (!bind_function(module, {"find_library", nullptr,
+                                "Finds a library by name in the directories of PATH (also with "
+                                "\".so\" added) or by its absolute path; returns the absolute "
+                                "path or None.",
+                                {one_name}, find_library}))
+        return -1;
+#endif
+    if (!pycore::bind(module, "entities", Ref::steal(PyImport_ImportModule("equilexproxy.entities"))))
+        return -1;
+    {
+        // The basic binding is optional: any failure to import it leaves eqb unbound.
+        Ref basic = Ref::steal(PyImport_ImportModule("equilex.basic"));
+        if (basic) {
+            if (!pycore::bind(module, "eqb", std::move(basic))) return -1;
+        } else {
+            PyErr_Clear();
+        }
+    }
+    if (!bind_function(module, {"isx64", nullptr, nullptr, {{}, true}, isx64})) return -1;
+    if (!pycore::bind(module, "string_buffer_length", Ref::steal(PyLong_FromLong(25)))) return -1;
+    Ref x32 = aliases(true);
+    Ref x64 = aliases(false);
+    if (!pycore::bind(module, "func_aliases_x32", x32) || !pycore::bind(module, "func_aliases_x64", x64))
+        return -1;
+    {
+        Ref name = Ref::steal(PyUnicode_InternFromString("isx64"));
+        PyObject* function = name ? global(name.get()) : nullptr;
+        Ref wide = function ? Ref::steal(PyObject_CallNoArgs(function)) : Ref();
+        if (!wide) return -1;
+        int is_wide = PyObject_IsTrue(wide.get());
+        if (is_wide < 0 || !pycore::bind(module, "func_aliases", is_wide ? x64 : x32)) return -1;
+    }
+    if (!pycore::bind(module, "min_version", min_versions())) return -1;
+    if (!pycore::bind(module, "equilex_errors", errors())) return -1;
+
+    Ref ctypes = Ref::borrow(global(context.ctypes));
+    if (!ctypes) return -1;
+    Py_XSETREF(context.cfuncptr_type, PyObject_GetAttrString(ctypes.get(), "_CFuncPtr"));
+    if (context.cfuncptr_type == nullptr || !locate_function_storage(ctypes.get())) return -1;
+    return make_engine_class(module) ? 0 : -1;
+}
+
+PyObject* create(PyObject* spec, PyModuleDef*) { return pycore::create_module(once, spec); }
+int exec(PyObject* module) { return pycore::exec_module(once, module, body); }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "raw", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace raw
+
+PyMODINIT_FUNC PyInit_raw() { return PyModuleDef_Init(&raw::definition); }

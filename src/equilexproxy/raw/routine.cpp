@@ -1,0 +1,242 @@
+// Reading the routine declarations.
+//
+//   params        "name[: int|str|float], ... [-> int|str]"   (self implied, first)
+//   library       the routine's arguments in order, blank-separated:
+//                   in(p) out out(V) din(p) dout text(p) buf buf(N) doubles(N)
+//                   doubles(components) ints(N) fields(RxL) fields(RxL,whole) error
+//   result        none value outputs truth mass_first counted field_list table joined
+//   basic         "[print(p); ]arg, arg, ..." with arg one of  p  p-1  Enum[p]
+//   basic_result  same +1 .name [1] swap none skip
+#include <charconv>
+#include <string_view>
+
+#include "road.hpp"
+#include "routine.hpp"
+
+namespace raw {
+namespace {
+
+using pycore::Kind;
+using pycore::Ref;
+
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    return text;
+}
+
+std::vector<std::string_view> split(std::string_view text, char separator) {
+    std::vector<std::string_view> parts;
+    while (true) {
+        auto at = text.find(separator);
+        auto part = trim(text.substr(0, at));
+        if (!part.empty()) parts.push_back(part);
+        if (at == std::string_view::npos) return parts;
+        text.remove_prefix(at + 1);
+    }
+}
+
+class Parser {
+public:
+    explicit Parser(const RoutineSpec& spec) : spec_(spec) {}
+
+    std::unique_ptr<Routine> run() {
+        auto routine = std::make_unique<Routine>();
+        routine_ = routine.get();
+        routine_->name = spec_.name;
+        routine_->doc = spec_.doc ? spec_.doc : "";
+        if (!params() || !library() || !result() || !basic() || !basic_result()) {
+            PyErr_Format(PyExc_SystemError, "declaration of %s does not read: %s", spec_.name,
+                         problem_.c_str());
+            return nullptr;
+        }
+        routine_->name_object = PyUnicode_InternFromString(spec_.name);
+        if (routine_->name_object == nullptr) return nullptr;
+        return routine;
+    }
+
+private:
+    bool fail(std::string problem) {
+        problem_ = std::move(problem);
+        return false;
+    }
+
+    bool kind_of(std::string_view word, Kind& kind) {
+        if (word == "int") kind = Kind::int_;
+        else if (word == "str") kind = Kind::str;
+        else if (word == "float") kind = Kind::real;
+        else return fail("unknown kind " + std::string(word));
+        return true;
+    }
+
+    bool params() {
+        std::string_view text = spec_.params ? spec_.params : "";
+        if (auto arrow = text.find("->"); arrow != std::string_view::npos) {
+            auto declared = trim(text.substr(arrow + 2));
+            if (declared == "int") routine_->declared = Declared::int_;
+            else if (declared == "str") routine_->declared = Declared::str;
+            else return fail("unknown result kind");
+            text = text.substr(0, arrow);
+        }
+        routine_->param_names.emplace_back("self");
+        std::vector<Kind> kinds{Kind::any};
+        for (auto entry : split(text, ',')) {
+            Kind kind = Kind::any;
+            if (auto colon = entry.find(':'); colon != std::string_view::npos) {
+                if (!kind_of(trim(entry.substr(colon + 1)), kind)) return false;
+                entry = trim(entry.substr(0, colon));
+            }
+            routine_->param_names.emplace_back(entry);
+            kinds.push_back(kind);
+        }
+        if (routine_->param_names.size() > pycore::max_params) return fail("too many parameters");
+        // The names are complete: their storage no longer moves.
+        for (std::size_t i = 0; i < kinds.size(); ++i)
+            routine_->params.push_back({routine_->param_names[i].c_str(), kinds[i]});
+        return true;
+    }
+
+    bool param_index(std::string_view name, int& index) {
+        for (std::size_t i = 1; i < routine_->param_names.size(); ++i)
+            if (routine_->param_names[i] == name) {
+                index = static_cast<int>(i);
+                return true;
+            }
+        return fail("no parameter " + std::string(name));
+    }
+
+    static bool number(std::string_view text, std::int32_t& value) {
+        auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        return ec == std::errc{} && end == text.data() + text.size();
+    }
+
+    bool library_arg(std::string_view token) {
+        std::string_view word = token;
+        std::string_view inner;
+        if (auto open = token.find('('); open != std::string_view::npos) {
+            if (token.back() != ')') return fail("unclosed " + std::string(token));
+            word = token.substr(0, open);
+            inner = token.substr(open + 1, token.size() - open - 2);
+        }
+        Arg arg{ArgKind::error};
+        auto with_param = [&](ArgKind kind) {
+            arg.kind = kind;
+            return param_index(inner, arg.param);
+        };
+        if (word == "in") {
+            if (!with_param(ArgKind::int_in)) return false;
+        } else if (word == "din") {
+            if (!with_param(ArgKind::double_in)) return false;
+        } else if (word == "text") {
+            if (!with_param(ArgKind::text_in)) return false;
+        } else if (word == "out") {
+            arg.kind = ArgKind::int_out;
+            if (!inner.empty() && !number(inner, arg.start)) return fail("bad start");
+        } else if (word == "dout") {
+            arg.kind = ArgKind::double_out;
+        } else if (word == "buf") {
+            arg.kind = ArgKind::text_out;
+            arg.size = size_from_buffer_length;
+            if (!inner.empty() && !number(inner, arg.size)) return fail("bad buffer size");
+        } else if (word == "doubles" || word == "ints") {
+            arg.kind = word == "doubles" ? ArgKind::doubles : ArgKind::ints;
+            if (inner == "components") arg.size = size_from_components;
+            else if (!number(inner, arg.size)) return fail("bad array size");
+        } else if (word == "fields") {
+            arg.kind = ArgKind::fields;
+            if (auto comma = inner.find(','); comma != std::string_view::npos) {
+                if (inner.substr(comma + 1) != "whole") return fail("bad fields option");
+                arg.whole_length = true;
+                inner = inner.substr(0, comma);
+            }
+            auto x = inner.find('x');
+            if (x == std::string_view::npos || !number(inner.substr(0, x), arg.rows) ||
+                !number(inner.substr(x + 1), arg.size))
+                return fail("bad fields size");
+        } else if (word == "error") {
+            arg.kind = ArgKind::error;
+        } else {
+            return fail("unknown argument " + std::string(token));
+        }
+        routine_->args.push_back(arg);
+        return true;
+    }
+
+    bool library() {
+        for (auto token : split(spec_.library, ' '))
+            if (!library_arg(token)) return false;
+        if (routine_->args.size() > static_cast<std::size_t>(max_arguments))
+            return fail("too many arguments");
+        if (routine_->args.empty() || routine_->args.back().kind != ArgKind::error)
+            return fail("the error number must come last");
+        return true;
+    }
+
+    bool result() {
+        static constexpr std::pair<std::string_view, Result> words[] = {
+            {"none", Result::none},         {"value", Result::value},
+            {"outputs", Result::outputs},   {"truth", Result::truth},
+            {"mass_first", Result::mass_first}, {"counted", Result::counted},
+            {"field_list", Result::field_list}, {"table", Result::table},
+            {"joined", Result::joined},
+        };
+        for (auto [word, result] : words)
+            if (word == trim(spec_.result)) {
+                routine_->result = result;
+                return true;
+            }
+        return fail("unknown result");
+    }
+
+    bool basic() {
+        std::string_view text = spec_.basic ? spec_.basic : "";
+        if (auto semicolon = text.find(';'); semicolon != std::string_view::npos) {
+            auto printed = trim(text.substr(0, semicolon));
+            if (!printed.starts_with("print(") || !printed.ends_with(")"))
+                return fail("bad print");
+            if (!param_index(printed.substr(6, printed.size() - 7), routine_->print_param))
+                return false;
+            text = text.substr(semicolon + 1);
+        }
+        for (auto entry : split(text, ',')) {
+            BasicArg arg{0, BasicConv::same, {}};
+            if (auto open = entry.find('['); open != std::string_view::npos) {
+                if (entry.back() != ']') return fail("bad member");
+                arg.conv = BasicConv::member;
+                arg.enumeration = entry.substr(0, open);
+                entry = entry.substr(open + 1, entry.size() - open - 2);
+            } else if (entry.ends_with("-1")) {
+                arg.conv = BasicConv::minus_one;
+                entry = trim(entry.substr(0, entry.size() - 2));
+            }
+            if (!param_index(entry, arg.param)) return false;
+            routine_->basic_args.push_back(std::move(arg));
+        }
+        return true;
+    }
+
+    bool basic_result() {
+        static constexpr std::pair<std::string_view, BasicResult> words[] = {
+            {"same", BasicResult::same},         {"+1", BasicResult::plus_one},
+            {".name", BasicResult::member_name}, {"[1]", BasicResult::second_item},
+            {"swap", BasicResult::swapped_pair}, {"none", BasicResult::discard},
+            {"skip", BasicResult::not_called},
+        };
+        for (auto [word, result] : words)
+            if (word == trim(spec_.basic_result)) {
+                routine_->basic_result = result;
+                return true;
+            }
+        return fail("unknown basic result");
+    }
+
+    const RoutineSpec& spec_;
+    Routine* routine_ = nullptr;
+    std::string problem_;
+};
+
+}  // namespace
+
+std::unique_ptr<Routine> parse_routine(const RoutineSpec& spec) { return Parser(spec).run(); }
+
+}  // namespace raw

@@ -1,0 +1,127 @@
+// Routine methods as declarations: one description per library routine, read by
+// the one road in road.cpp.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "function.hpp"
+
+namespace raw {
+
+// A routine method written down as texts, so each of the 67 reads like its
+// documentation. The grammar of each field is given with parse_routine().
+struct RoutineSpec {
+    const char* name;          // method name, the routine's name in lower case
+    const char* params;        // "indexp: int, index -> str" (self implied)
+    const char* library;       // the routine's arguments in order: "in(indexp) buf error"
+    const char* result;        // how the outputs make the library road's result
+    const char* basic;         // the eqb call's arguments: "indexp-1, Status[option]"
+    const char* basic_result;  // how eqb's answer is returned
+    const char* doc;           // the whole docstring
+};
+
+// One argument of the routine, in the routine's order.
+enum class ArgKind : std::uint8_t {
+    int_in,      // 32-bit holder made from a parameter, by reference
+    int_out,     // 32-bit holder starting at `start`, by reference
+    double_in,   // 64-bit float holder made from a parameter, by reference
+    double_out,  // 64-bit float holder starting at 0.0, by reference
+    text_in,     // a parameter's ASCII bytes (NUL after them), then their length by value
+    text_out,    // zero-filled buffer, then its length by value
+    doubles,     // zero-filled array of doubles, by address, no length
+    ints,        // zero-filled array of 32-bit integers, by address, no length
+    fields,      // rows x size zero-filled bytes, then one field's size (or all) by value
+    error,       // the error number's holder; always last
+};
+
+// Sizes that are not fixed: taken at the call.
+inline constexpr std::int32_t size_from_buffer_length = -1;  // module's string_buffer_length
+inline constexpr std::int32_t size_from_components = -2;     // the engine's tqnosc() answer
+
+struct Arg {
+    ArgKind kind;
+    int param = -1;            // parameter index (self = 0) for the *_in kinds
+    std::int32_t size = 0;     // bytes, elements, or one of the size_from_* values
+    std::int32_t rows = 0;     // fields: number of fields
+    bool whole_length = false; // fields: pass rows*size rather than one field's size
+    std::int32_t start = 0;    // int_out: starting value
+};
+
+enum class Result : std::uint8_t {
+    none,        // None
+    value,       // the only output
+    outputs,     // a tuple of every output, in argument order
+    truth,       // whether the only int output is not 0
+    mass_first,  // (the double output, tuple of the double array)
+    counted,     // tuple of the array up to the int output, as a slice end
+    field_list,  // list of the first `count` fields of the text array
+    table,       // one list per expression of a 20-row column-major double table
+    joined,      // every field of the text array, stripped, joined with nothing between
+};
+
+enum class Declared : std::uint8_t { none, int_, str };
+
+enum class BasicConv : std::uint8_t { same, minus_one, member };
+
+struct BasicArg {
+    int param;
+    BasicConv conv;
+    std::string enumeration;  // for member: eqb's enumeration subscripted with the argument
+};
+
+enum class BasicResult : std::uint8_t {
+    same,          // returned unchanged
+    plus_one,      // an index: plus 1
+    member_name,   // an enumeration member: its name
+    second_item,   // item 1 of the answer
+    swapped_pair,  // (item 1, item 0)
+    discard,       // the call is made, None is returned
+    not_called,    // nothing is called, None is returned
+};
+
+// A dictionary read remembered while the dictionary stays as it was: every change
+// of a dict gives it a new version number, unique in the process.
+struct RememberedRead {
+    PyObject* dict = nullptr;   // compared by identity only
+    std::uint64_t version = 0;
+    PyObject* value = nullptr;  // borrowed; the unchanged dict still holds it
+};
+
+// What a library object's class leaves to the instance for one export name.
+struct ExportClassFacts {
+    PyTypeObject* type = nullptr;
+    unsigned int tag = 0;
+    pycore::Ref name;
+    bool plain = false;
+};
+
+struct Routine {
+    std::string name;
+    PyObject* name_object = nullptr;  // interned, lives as long as the process
+    std::vector<std::string> param_names;
+    std::vector<pycore::Param> params;  // self first
+    Declared declared = Declared::none;
+    std::vector<Arg> args;
+    Result result = Result::none;
+    std::vector<BasicArg> basic_args;
+    BasicResult basic_result = BasicResult::same;
+    int print_param = -1;  // basic road prints "<name> = <value>" of this parameter first
+    std::string doc;
+
+    // The road's memory of its last look-ups (see RememberedRead).
+    mutable RememberedRead row;      // func_aliases[name]
+    mutable RememberedRead routine;  // lib.<export>
+    mutable ExportClassFacts export_class;
+};
+
+// Parses a declaration; null with SystemError set when it does not read.
+std::unique_ptr<Routine> parse_routine(const RoutineSpec& spec);
+
+// The function object of a routine method for class `class_name`.
+pycore::Ref make_routine_method(const Routine& routine, PyObject* module_name,
+                                const char* class_name);
+
+}  // namespace raw

@@ -1,0 +1,214 @@
+// State of one loaded image of the stand-in library, and the small helpers every routine uses.
+//
+// Every routine lives in some folder under standin/libequilex/ and works on library(): one object
+// with static storage in this image, so a copy of the .so under another name is a second,
+// independent library while every load of the same file shares it.
+//
+// Rules every routine keeps (the binding and its tests rely on them):
+//   - the error number is always written: ok() or fail(), or a guard that failed;
+//   - on failure nothing else is written: outputs keep the caller's presets;
+//   - input texts go through text_in() (never strlen), output texts through text_out();
+//   - pointers may be null (ctypes passes None as NULL): read inputs with value_of(), write
+//     outputs with put(); a null error pointer makes the routine do nothing;
+//   - nothing throws out of an exported routine: wrap work that can throw in guarded().
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace eqx {
+
+struct System;  // data/system.hpp
+
+// Error numbers that several folders use (the full table with texts is in core/messages.cpp).
+namespace err {
+inline constexpr int not_initialised = 101;
+inline constexpr int unit_not_open = 102;
+inline constexpr int bad_data_file = 103;
+inline constexpr int no_data_file = 104;
+inline constexpr int bad_unit = 105;
+inline constexpr int bad_language = 106;
+inline constexpr int cannot_open = 107;
+inline constexpr int cannot_close = 108;
+inline constexpr int cannot_write = 109;
+inline constexpr int bad_option = 201;
+inline constexpr int option_not_implemented = 203;
+inline constexpr int name_too_long = 301;
+inline constexpr int ambiguous_name = 302;
+inline constexpr int no_ascii_data = 1000;
+}  // namespace err
+
+// Array maxima that TQSIZE reports; readers refuse larger systems (103), so every fixed-size
+// array of the binding (25 name bytes, 30 component names, 1999 parameters, 20 x 28 values)
+// can hold what the library has.
+namespace limits {
+inline constexpr int constituents = 1500;
+inline constexpr int components = 30;
+inline constexpr int mixture_phases = 100;
+inline constexpr int excess_gibbs_coefficients = 1999;
+inline constexpr int excess_magnetic_coefficients = 1999;
+inline constexpr int sublattices_per_phase = 5;
+inline constexpr int constituents_per_sublattice = 100;
+inline constexpr int quasichemical_constituents = 40;
+inline constexpr int gibbs_equations_per_constituent = 10;
+inline constexpr int gibbs_equations = 15000;
+inline constexpr int volume_constituents = 500;
+inline constexpr int parameter_expressions = 20;  // TQGPAR rows
+inline constexpr int expression_values = 28;      // TQGPAR columns
+inline constexpr int stored_values = 25;          // TQGDAT values
+}  // namespace limits
+
+inline constexpr int version_number = 634;  // 6.3.4: every routine of the header exists
+
+// What a unit was opened for: TQOPEN any use, TQOPNA ASCII, TQOPNT transparent, TQOPNB binary.
+enum class UnitKind { any, ascii, transparent, binary };
+// Where the loaded system came from.
+enum class DataFormat { none, ascii, transparent, binary };
+
+// A file open on a unit. The stream position is not kept for readers: messages are appended at
+// the end, so a reader rewinds (or reads by path) before it reads.
+struct OpenUnit {
+    std::string path;
+    std::FILE* file = nullptr;
+    UnitKind kind = UnitKind::any;
+    bool writable = false;
+};
+
+struct Library {
+    Library();
+    ~Library();
+    Library(const Library&) = delete;
+    Library& operator=(const Library&) = delete;
+
+    bool initialised = false;
+
+    // I/O options (TQGIO/TQCIO); these are the values TQINI sets.
+    int file_unit = 10;
+    int error_unit = 6;
+    int list_unit = 6;
+    int language = 1;  // 1 English, 2 German, 3 French, 4 Swedish, 5 Finnish
+
+    std::map<int, OpenUnit> units;  // survives TQINI
+
+    std::unique_ptr<System> system;  // nullptr: no data-file read
+    DataFormat data_format = DataFormat::none;
+    // Unit and path the ASCII data was read from. TQWASC appends the commentary block only while
+    // data_unit > 0: closing or reopening that unit sets it to 0 (see ascii_source_open()).
+    int data_unit = 0;
+    std::string data_path;
+
+    // Current message (TQERR): its number (0 for none or the copyright text) and its text, in
+    // the language that was set when it was made.
+    int message_number = 0;
+    std::string message;
+
+    // Everything back to the state after TQINI except the open units (TQINI itself uses this).
+    void reset();
+    // Also closes every unit and forgets TQINI: the state of a freshly loaded image.
+    void reset_image();
+};
+
+Library& library();
+
+// True while the file the ASCII data was read from is still open on its unit.
+bool ascii_source_open();
+
+// --- results -------------------------------------------------------------------------------
+
+// Success: writes 0. Leaves the current message as it is (TQERR still shows the last one).
+void ok(std::int32_t* error);
+// Failure: writes code, makes its text (in the current language) the current message and writes
+// it, then the detail line if given (e.g. "line 12: unknown phase"), to the ERROR unit.
+void fail(std::int32_t* error, int code, std::string_view detail = {});
+// Guards: true when the routine may go on; otherwise they have already failed with 101 / 104.
+bool need_init(std::int32_t* error);
+bool need_system(std::int32_t* error);
+
+// Runs body; an exception leaving it (a bad_alloc, a parser's error) becomes failure_code with
+// the exception's text as detail line, so nothing throws across the C boundary.
+template <class Body>
+void guarded(std::int32_t* error, int failure_code, Body&& body) {
+    try {
+        body();
+    } catch (const std::exception& caught) {
+        fail(error, failure_code, caught.what());
+    } catch (...) {
+        fail(error, failure_code);
+    }
+}
+
+// Message text of an error number in a language (1-5; others give English), Latin-1 encoded.
+// Numbers without a text get "Error <number>".
+std::string message_text(int code, int language);
+// The copyright message (TQCPRT).
+std::string copyright_text();
+// A text as lines of at most width characters, broken at blanks (a longer word is cut).
+std::vector<std::string> wrap_lines(std::string_view text, std::size_t width = 80);
+
+// --- pointers --------------------------------------------------------------------------------
+
+inline std::int32_t value_of(const std::int32_t* p) {
+    return p ? *p : 0;
+}
+inline double value_of(const double* p) {
+    return p ? *p : 0.0;
+}
+inline void put(std::int32_t* p, std::int32_t value) {
+    if (p) *p = value;
+}
+inline void put(double* p, double value) {
+    if (p) *p = value;
+}
+
+// --- texts -------------------------------------------------------------------------------------
+
+// A caller's text: exactly len bytes (NULs included), never strlen; len <= 0 or null → empty.
+std::string_view text_in(const char* text, int len);
+// An output text: writes at most len bytes; longer values are truncated, shorter ones end with a
+// NUL or are blank-padded to len, by the padding mode. Null buffer or len <= 0: nothing.
+void text_out(char* buffer, int len, std::string_view value);
+enum class Padding { nul, blanks };
+Padding text_padding();
+void set_text_padding(Padding padding);
+
+// Without trailing blanks.
+std::string_view trim_right(std::string_view text);
+// Equal regardless of ASCII case and trailing blanks: how option texts are compared.
+bool same_text(std::string_view a, std::string_view b);
+
+// --- names -------------------------------------------------------------------------------------
+
+inline constexpr std::size_t max_name_length = 24;
+
+// Look-up of a name among count names (name_at(i) gives name i, 0-based): case-insensitive,
+// trailing blanks ignored; an exact match wins, else a unique prefix. Returns the 0-based index,
+// or -1 after failing with 301 (over 24 characters), 302 (several prefixes match) or not_found
+// (no match, empty name).
+int find_name(std::int32_t* error, std::string_view wanted, int count,
+              const std::function<std::string_view(int)>& name_at, int not_found);
+// The same without reporting: index >= 0, or -(error number).
+int match_name(std::string_view wanted, int count,
+               const std::function<std::string_view(int)>& name_at, int not_found);
+
+// --- units -------------------------------------------------------------------------------------
+
+// Units 1-10 and 20 upwards. 0 and negative numbers name no unit and are refused like 11-19:
+// they come from callers that passed a 0-based or missing number, never from a real unit.
+bool valid_unit(int unit);
+// The file open on a unit, or nullptr.
+OpenUnit* open_unit(int unit);
+// Appends the text verbatim (plus a line end if missing) to the file open on the LIST unit,
+// flushed at once; nothing happens when no file is open there.
+void write_list(std::string_view text);
+// Appends the text word-wrapped to 80 columns to the file open on the ERROR unit, flushed at
+// once; nothing happens when no file is open there.
+void write_error(std::string_view text);
+
+}  // namespace eqx

@@ -1,0 +1,67 @@
+// Routines whose work is not built yet. Each answers as a routine of its kind does while it has
+// nothing to work on: 101 before TQINI, 104 while no data-file is read, and 203 once a system is
+// loaded. A routine moves out of this file when it is built.
+#include "core/library.hpp"
+#include "equilex.h"
+
+namespace {
+void not_yet(std::int32_t* error) {
+    if (!error || !eqx::need_system(error)) return;
+    eqx::fail(error, eqx::err::option_not_implemented);
+}
+}  // namespace
+
+// clang-format off
+extern "C" {
+EQX_API void TQNOSC(std::int32_t*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQGNSC(const std::int32_t*, char*, std::int32_t, std::int32_t* error) { not_yet(error); }
+EQX_API void TQINSC(const char*, std::int32_t, std::int32_t*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQSTSC(const std::int32_t*, double*, double*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQCNSC(const std::int32_t*, const char*, std::int32_t, std::int32_t* error) { not_yet(error); }
+EQX_API void TQCSC(const char*, std::int32_t, std::int32_t* error) { not_yet(error); }
+EQX_API void TQNOP(std::int32_t*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQGSP(const std::int32_t*, char*, std::int32_t, std::int32_t* error) { not_yet(error); }
+EQX_API void TQCSP(const std::int32_t*, const char*, std::int32_t, std::int32_t* error) { not_yet(error); }
+EQX_API void TQGNP(const std::int32_t*, char*, std::int32_t, std::int32_t* error) { not_yet(error); }
+EQX_API void TQMODL(const std::int32_t*, char*, std::int32_t, std::int32_t* error) { not_yet(error); }
+EQX_API void TQNOPC(const std::int32_t*, std::int32_t*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQNOSL(const std::int32_t*, std::int32_t*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQINP(const char*, std::int32_t, std::int32_t*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQINPC(const char*, std::int32_t, const std::int32_t*, std::int32_t*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQPCIS(const std::int32_t*, const std::int32_t*, std::int32_t*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQGNPC(const std::int32_t*, const std::int32_t*, char*, std::int32_t, std::int32_t* error) { not_yet(error); }
+EQX_API void TQSTPC(const std::int32_t*, const std::int32_t*, double*, double*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQGSPC(const std::int32_t*, const std::int32_t*, char*, std::int32_t, std::int32_t* error) { not_yet(error); }
+EQX_API void TQCSPC(const std::int32_t*, const std::int32_t*, const char*, std::int32_t, std::int32_t* error) { not_yet(error); }
+EQX_API void TQGDPC(const char*, std::int32_t, const std::int32_t*, const std::int32_t*, double*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQCHAR(const std::int32_t*, const std::int32_t*, std::int32_t*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQNOLC(const std::int32_t*, const std::int32_t*, std::int32_t*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQGNLC(const std::int32_t*, const std::int32_t*, const std::int32_t*, char*, std::int32_t, std::int32_t* error) { not_yet(error); }
+EQX_API void TQINLC(const char*, std::int32_t, const std::int32_t*, const std::int32_t*, std::int32_t*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQGTLC(const std::int32_t*, const std::int32_t*, const std::int32_t*, double*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQGDAT(const std::int32_t*, const std::int32_t*, const char*, std::int32_t, const std::int32_t*, std::int32_t*, double*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQCDAT(const std::int32_t*, const std::int32_t*, const std::int32_t*, const std::int32_t*, const std::int32_t*, const double*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQLPAR(const std::int32_t*, const char*, std::int32_t, std::int32_t*, char*, std::int32_t, std::int32_t*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQGPAR(const std::int32_t*, const char*, std::int32_t, const std::int32_t*, std::int32_t*, std::int32_t*, double*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQSETC(const char*, std::int32_t, const std::int32_t*, const std::int32_t*, const double*, std::int32_t*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQREMC(const std::int32_t*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQSHOW(std::int32_t* error) { not_yet(error); }
+EQX_API void TQCE(const char*, std::int32_t, const std::int32_t*, const std::int32_t*, const double*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQCEL(const char*, std::int32_t, const std::int32_t*, const std::int32_t*, const double*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQCEN(const char*, std::int32_t, const std::int32_t*, const std::int32_t*, const double*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQCENL(const char*, std::int32_t, const std::int32_t*, const std::int32_t*, const double*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQGETR(const char*, std::int32_t, const std::int32_t*, const std::int32_t*, double*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQGSU(const char*, std::int32_t, char*, std::int32_t, std::int32_t* error) { not_yet(error); }
+EQX_API void TQCSU(const char*, std::int32_t, const char*, std::int32_t, std::int32_t* error) { not_yet(error); }
+EQX_API void TQCLIM(const char*, std::int32_t, const double*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQCONF(const char*, std::int32_t, const std::int32_t*, const std::int32_t*, const std::int32_t*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQBOND(const std::int32_t*, const std::int32_t*, const std::int32_t*, const std::int32_t*, const std::int32_t*, double*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQSTTP(const char*, std::int32_t, const double*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQSTRM(const char*, std::int32_t, std::int32_t* error) { not_yet(error); }
+EQX_API void TQSTCA(const char*, std::int32_t, const std::int32_t*, const std::int32_t*, const double*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQSTEC(const char*, std::int32_t, const std::int32_t*, const double*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQSTXP(const char*, std::int32_t, const char*, std::int32_t, double*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQMAP(const char*, std::int32_t, const std::int32_t*, const std::int32_t*, const double*, std::int32_t*, std::int32_t* error) { not_yet(error); }
+EQX_API void TQMAPL(const char*, std::int32_t, const std::int32_t*, const std::int32_t*, const double*, std::int32_t*, std::int32_t* error) { not_yet(error); }
+}  // extern "C"
+// clang-format on

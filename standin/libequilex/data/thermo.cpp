@@ -1,0 +1,123 @@
+#include "thermo.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace eqx::thermo {
+
+namespace {
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+double range_cp(const CpRange& range, double t) {
+    double cp = range.a + range.b * t + range.c * t * t + range.d / (t * t);
+    for (const PowerTerm& term : range.extra_terms) cp += term.coefficient * std::pow(t, term.power);
+    return cp;
+}
+
+// Integral of Cp dT from t1 to t2 within one range.
+double range_enthalpy(const CpRange& range, double t1, double t2) {
+    double h = range.a * (t2 - t1) + range.b / 2 * (t2 * t2 - t1 * t1) +
+               range.c / 3 * (t2 * t2 * t2 - t1 * t1 * t1) - range.d * (1 / t2 - 1 / t1);
+    for (const PowerTerm& term : range.extra_terms) {
+        double p = term.power + 1;
+        if (p == 0)
+            h += term.coefficient * std::log(t2 / t1);
+        else
+            h += term.coefficient * (std::pow(t2, p) - std::pow(t1, p)) / p;
+    }
+    return h;
+}
+
+// Integral of Cp/T dT from t1 to t2 within one range.
+double range_entropy(const CpRange& range, double t1, double t2) {
+    double s = range.a * std::log(t2 / t1) + range.b * (t2 - t1) +
+               range.c / 2 * (t2 * t2 - t1 * t1) - range.d / 2 * (1 / (t2 * t2) - 1 / (t1 * t1));
+    for (const PowerTerm& term : range.extra_terms) {
+        double p = term.power;
+        if (p == 0)
+            s += term.coefficient * std::log(t2 / t1);
+        else
+            s += term.coefficient * (std::pow(t2, p) - std::pow(t1, p)) / p;
+    }
+    return s;
+}
+
+}  // namespace
+
+StandardFunctions standard_functions(const Constituent& constituent, double temperature) {
+    StandardFunctions result;
+    const auto& ranges = constituent.cp_ranges;
+    if (!(temperature > 0) || !std::isfinite(temperature) || ranges.empty())
+        return {nan, nan, nan, nan};
+    double h = constituent.h298;
+    double s = constituent.s298;
+    double lower = reference_temperature;
+    std::size_t r = 0;
+    // Whole ranges below the temperature, each followed by its transformation.
+    while (r + 1 < ranges.size() && temperature > ranges[r].upper_temperature) {
+        double upper = ranges[r].upper_temperature;
+        h += range_enthalpy(ranges[r], lower, upper) + ranges[r].transformation_enthalpy;
+        s += range_entropy(ranges[r], lower, upper) + ranges[r].transformation_enthalpy / upper;
+        lower = upper;
+        ++r;
+    }
+    h += range_enthalpy(ranges[r], lower, temperature);
+    s += range_entropy(ranges[r], lower, temperature);
+    result.cp = range_cp(ranges[r], temperature);
+    result.h = h;
+    result.s = s;
+    result.g = h - temperature * s;
+    return result;
+}
+
+double heat_capacity(const Constituent& c, double t) { return standard_functions(c, t).cp; }
+double enthalpy(const Constituent& c, double t) { return standard_functions(c, t).h; }
+double entropy(const Constituent& c, double t) { return standard_functions(c, t).s; }
+double gibbs_energy(const Constituent& c, double t) { return standard_functions(c, t).g; }
+
+double upper_temperature(const Constituent& constituent) {
+    if (constituent.cp_ranges.empty()) return nan;
+    return constituent.cp_ranges.back().upper_temperature;
+}
+
+namespace {
+
+// Integral of alpha dT from 298.15 K to t.
+double expansion_integral(const MolarVolumeData& data, double t) {
+    const double t0 = reference_temperature;
+    const double* e = data.expansion;
+    return e[0] * (t - t0) + e[1] / 2 * (t * t - t0 * t0) + e[2] * std::log(t / t0) -
+           e[3] * (1 / t - 1 / t0);
+}
+
+double compressibility(const MolarVolumeData& data, double t) {
+    const double* k = data.compressibility;
+    return k[0] + k[1] * t + k[2] * t * t + k[3] * t * t * t;
+}
+
+}  // namespace
+
+double molar_volume(const Constituent& constituent, double molar_mass, double temperature,
+                    double pressure) {
+    if (!constituent.molar_volume) return 0.0;
+    if (!(temperature > 0)) return nan;
+    const MolarVolumeData& data = *constituent.molar_volume;
+    double v298 = molar_mass / data.density;
+    double vt = v298 * std::exp(expansion_integral(data, temperature));
+    return vt * (1 - compressibility(data, temperature) * (pressure - reference_pressure));
+}
+
+double pressure_gibbs_term(const Constituent& constituent, double molar_mass, double temperature,
+                           double pressure) {
+    if (!constituent.molar_volume) return 0.0;
+    if (!(temperature > 0)) return nan;
+    const MolarVolumeData& data = *constituent.molar_volume;
+    double vt = molar_mass / data.density * std::exp(expansion_integral(data, temperature));
+    double dp = pressure - reference_pressure;
+    double kappa = compressibility(data, temperature);
+    // cm3 bar -> J: 0.1
+    return 0.1 * vt * (dp - kappa * dp * dp / 2);
+}
+
+}  // namespace eqx::thermo
