@@ -12,7 +12,7 @@ from pathlib import Path
 from equilexproxy.raw import EquilexProxy
 
 HERE = Path(__file__).resolve().parent
-DATAFILE = HERE.parent / "data" / "CaCO.dat"
+DATAFILE = HERE.parent / "data" / "limestone.dat"
 
 
 def main():

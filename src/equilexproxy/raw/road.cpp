@@ -136,13 +136,14 @@ std::uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*
 // dict[key] (borrowed; null when absent or on error, told apart by PyErr_Occurred),
 // read again only when the dict has changed since the memo was made.
 PyObject* remembered(RememberedRead& memo, PyObject* dict, PyObject* key) {
-    if (memo.dict == dict && memo.version == version_of(dict)) return memo.value;
+    if (memo.dict == dict && memo.key.get() == key && memo.version == version_of(dict))
+        return memo.value;
     PyObject* value = PyDict_GetItemWithError(dict, key);
     if (value == nullptr && PyErr_Occurred()) {
         memo = {};
         return nullptr;
     }
-    memo = {dict, version_of(dict), value};
+    memo = {dict, Ref::borrow(key), version_of(dict), value};
     return value;
 }
 

@@ -86,6 +86,7 @@ enum class BasicResult : std::uint8_t {
 // of a dict gives it a new version number, unique in the process.
 struct RememberedRead {
     PyObject* dict = nullptr;   // compared by identity only
+    pycore::Ref key;            // held, so that identity means the same key
     std::uint64_t version = 0;
     PyObject* value = nullptr;  // borrowed; the unchanged dict still holds it
 };
