@@ -1,8 +1,9 @@
 """What one routine call costs through the engine, against a bare ctypes call of the
-same routine on the same library.
+same routine on the same library: tqvers (an int out) and tqgnsc(1) (a name out, on
+a loaded system).
 
-Prints the per-call times, then as its last line the ratio of the library road's
-tqvers to the bare ctypes call.
+Prints the per-call times and the tqgnsc ratio, then as its last line the ratio of
+the library road's tqvers to the bare ctypes call.
 """
 
 import ctypes
@@ -16,6 +17,7 @@ from equilexproxy.raw import EquilexProxy
 
 REPO = Path(__file__).resolve().parents[1]
 BUILD = Path(os.environ.get("EQX_BUILD", REPO / "build"))
+DATAFILE = REPO / "data" / "limestone.dat"
 LIBRARY = str(BUILD / "standin" / "libequilex.so")
 NUMBER = 200_000
 REPEAT = 7
@@ -41,6 +43,16 @@ def main():
             "lib.TQVERS(byref(version), byref(error))", namespace),
     }
 
+    engine.load_datafile(str(DATAFILE))
+    name_ratio = None
+    if engine.last_error == 0 and engine.tqgnsc(1):
+        namespace.update(index=ctypes.c_int(1), name=ctypes.create_string_buffer(25))
+        times["engine.tqgnsc(1) (library road)"] = per_call("engine.tqgnsc(1)", namespace)
+        times["lib.TQGNSC(byref(i), buf, 25, byref(e)) (bare ctypes)"] = per_call(
+            "lib.TQGNSC(byref(index), name, 25, byref(error))", namespace)
+        name_ratio = (times["engine.tqgnsc(1) (library road)"]
+                      / times["lib.TQGNSC(byref(i), buf, 25, byref(e)) (bare ctypes)"])
+
     sys.path.insert(0, str(REPO / "standin" / "python"))
     os.environ.setdefault("EQUILEX_LIBRARY", LIBRARY)
     try:
@@ -54,7 +66,11 @@ def main():
                                                          {"basic_engine": basic_engine})
 
     for label, nanoseconds in times.items():
-        print(f"{label:48} {nanoseconds:9.1f} ns")
+        print(f"{label:56} {nanoseconds:9.1f} ns")
+    if name_ratio is not None:
+        print(f"ratio tqgnsc/ctypes = {name_ratio:.2f}")
+    else:
+        print("tqgnsc not timed: the sample data-file did not load")
     ratio = times["engine.tqvers() (library road)"] / times["lib.TQVERS(byref(v), byref(e)) (bare ctypes)"]
     print(f"ratio tqvers/ctypes = {ratio:.2f}")
 

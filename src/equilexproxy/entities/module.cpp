@@ -110,9 +110,12 @@ bool make_language_desc(PyObject* module, PyObject* module_name) {
 bool make_system_dim(PyObject* module) {
     PyObject* namedtuple = global("namedtuple");
     if (namedtuple == nullptr) return false;
+    // The record type belongs to this module (namedtuple would guess the importer's).
+    Ref args = Ref::steal(Py_BuildValue("(ss)", "SystemDim", system_dim_fields));
+    Ref kwargs = Ref::steal(Py_BuildValue("{ss}", "module", "equilexproxy.entities"));
+    if (!args || !kwargs) return false;
     return pycore::bind(module, "SystemDim",
-                        Ref::steal(PyObject_CallFunction(namedtuple, "ss", "SystemDim",
-                                                         system_dim_fields)));
+                        Ref::steal(PyObject_Call(namedtuple, args.get(), kwargs.get())));
 }
 
 int body(PyObject* module) {

@@ -253,9 +253,16 @@ bool array_length(PyObject* value, std::int32_t& out) {
     return true;
 }
 
+RememberedRead buffer_length_read;
+
 bool buffer_length(std::int32_t& out) {
-    PyObject* value = global(context.string_buffer_length);
-    return value != nullptr && array_length(value, out);
+    PyObject* value = remembered(buffer_length_read, context.globals, context.string_buffer_length);
+    if (value == nullptr) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", context.string_buffer_length);
+        return false;
+    }
+    return array_length(value, out);
 }
 
 // Stoichiometry arrays hold one value per system component, counted anew by the
