@@ -126,3 +126,32 @@ def standin_engine(request, engine, standin_basic):
     engine.use_eqpy = request.param == "basic"
     yield engine
     engine.use_eqpy = False
+
+
+@pytest.fixture
+def make_engine(libequilex_path):
+    """Makes engines on the stand-in file (by default) that are quiet when freed after the test."""
+    from equilexproxy.raw import EquilexProxy
+
+    made = []
+
+    def make(*args, engine_class=EquilexProxy, **keywords):
+        engine = engine_class(*(args or (str(libequilex_path),)), **keywords)
+        made.append(engine)
+        return engine
+
+    yield make
+    for engine in made:
+        _quiet_destructor(engine)
+
+
+@pytest.fixture(scope="session")
+def sample_data_dir(libequilex_path):
+    """$EQX_BUILD/data: the sample data-files of data/ as .dat, .cst and .bin (sample-data)."""
+    path = libequilex_path.parent.parent / "data"
+    names = [f"{name}.{ext}" for name in ("limestone", "water", "structure")
+             for ext in ("dat", "cst", "bin")]
+    missing = [name for name in names if not (path / name).is_file()]
+    if missing:
+        pytest.fail(f"{path} lacks {', '.join(missing)}: build the sample-data target first")
+    return path

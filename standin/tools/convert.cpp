@@ -115,13 +115,17 @@ int main(int argc, char** argv) {
 
     std::string text;
     switch (*to) {
-        case Format::dat: text = eqx::datafile::write_dat(*result.system, commentary); break;
+        case Format::dat:
+            text = eqx::datafile::write_dat(*result.system, commentary);
+            break;
         case Format::cst:
             text = eqx::datafile::write_cst(*result.system,
                                             cst_version ? static_cast<std::uint32_t>(*cst_version)
                                                         : eqx::datafile::cst_version);
             break;
-        case Format::bin: text = eqx::datafile::write_bin(*result.system); break;
+        case Format::bin:
+            text = eqx::datafile::write_bin(*result.system);
+            break;
     }
     std::ofstream output(paths[1], std::ios::binary);
     output.write(text.data(), static_cast<std::streamsize>(text.size()));

@@ -30,6 +30,8 @@ void Library::reset() {
     data_path.clear();
     message_number = 0;
     message.clear();
+    temperature = 1000.0;
+    pressure = 1.0;
 }
 
 void Library::reset_image() {

@@ -109,6 +109,12 @@ struct Library {
     int message_number = 0;
     std::string message;
 
+    // Temperature (K) and pressure (bar) at which the library evaluates what it reports outside
+    // an equilibrium calculation (TQGDPC): the defaults of the conditions "T" and "P" until
+    // conditions are set.
+    double temperature = 1000.0;
+    double pressure = 1.0;
+
     // Everything back to the state after TQINI except the open units (TQINI itself uses this).
     void reset();
     // Also closes every unit and forgets TQINI: the state of a freshly loaded image.

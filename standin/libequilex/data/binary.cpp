@@ -33,11 +33,13 @@ namespace {
 enum class Encoding { fixed, compact };
 
 class Encoder {
-public:
+  public:
     explicit Encoder(Encoding encoding) : encoding_(encoding) {}
     std::string out;
 
-    void raw(const void* data, std::size_t size) { out.append(static_cast<const char*>(data), size); }
+    void raw(const void* data, std::size_t size) {
+        out.append(static_cast<const char*>(data), size);
+    }
 
     void u32_fixed(std::uint32_t value) {
         unsigned char bytes[4];
@@ -82,7 +84,7 @@ public:
         out += value;
     }
 
-private:
+  private:
     Encoding encoding_;
 };
 
@@ -104,11 +106,13 @@ void encode_parameters(Encoder& e, const std::vector<ExcessParameter>& list) {
         }
         e.text(parameter.kind);
         e.text(parameter.model_word);
-        std::size_t length = parameter.expressions.empty() ? 0 : parameter.expressions.front().size();
+        std::size_t length =
+            parameter.expressions.empty() ? 0 : parameter.expressions.front().size();
         e.count(parameter.expressions.size());
         e.count(length);
         for (const auto& expression : parameter.expressions)
-            for (std::size_t i = 0; i < length; ++i) e.real(i < expression.size() ? expression[i] : 0.0);
+            for (std::size_t i = 0; i < length; ++i)
+                e.real(i < expression.size() ? expression[i] : 0.0);
     }
 }
 
@@ -147,8 +151,8 @@ PayloadCounts encode_payload(Encoder& e, const System& system) {
             e.count(c.stoichiometry.size());
             for (double value : c.stoichiometry) e.real(value);
             e.real(c.charge);
-            e.byte((c.incoming ? 1u : 0u) | (c.status_fixed ? 2u : 0u) | (c.molar_volume ? 4u : 0u) |
-                   (c.critical ? 8u : 0u) | (c.magnetic ? 16u : 0u));
+            e.byte((c.incoming ? 1u : 0u) | (c.status_fixed ? 2u : 0u) |
+                   (c.molar_volume ? 4u : 0u) | (c.critical ? 8u : 0u) | (c.magnetic ? 16u : 0u));
             e.byte(static_cast<unsigned>(c.status));
             e.real(c.h298);
             e.real(c.s298);
@@ -204,7 +208,7 @@ struct HeaderFault {
 };
 
 class Decoder {
-public:
+  public:
     Decoder(std::string_view bytes, Encoding encoding) : bytes_(bytes), encoding_(encoding) {}
 
     DataSection section = DataSection::general;
@@ -220,7 +224,8 @@ public:
 
     const unsigned char* take(std::size_t size) {
         if (size > remaining()) fail("data end too early");
-        const unsigned char* data = reinterpret_cast<const unsigned char*>(bytes_.data()) + position_;
+        const unsigned char* data =
+            reinterpret_cast<const unsigned char*>(bytes_.data()) + position_;
         position_ += size;
         return data;
     }
@@ -248,13 +253,15 @@ public:
     // flipped or forged count never leads to a huge allocation.
     std::size_t count(std::size_t min_item_size) {
         std::uint64_t value = encoding_ == Encoding::fixed ? u32_fixed() : varint();
-        if (value > remaining() / (min_item_size ? min_item_size : 1)) fail("count exceeds the data");
+        if (value > remaining() / (min_item_size ? min_item_size : 1))
+            fail("count exceeds the data");
         return static_cast<std::size_t>(value);
     }
     int integer() {
         if (encoding_ == Encoding::fixed) return static_cast<int>(u32_fixed());
         std::uint64_t zigzag = varint();
-        std::int64_t value = static_cast<std::int64_t>(zigzag >> 1) ^ -static_cast<std::int64_t>(zigzag & 1);
+        std::int64_t value =
+            static_cast<std::int64_t>(zigzag >> 1) ^ -static_cast<std::int64_t>(zigzag & 1);
         if (value < INT32_MIN || value > INT32_MAX) fail("number out of range");
         return static_cast<int>(value);
     }
@@ -274,7 +281,7 @@ public:
     std::size_t min_integer_size() const { return encoding_ == Encoding::fixed ? 4 : 1; }
     std::size_t min_text_size() const { return min_count_size(); }
 
-private:
+  private:
     std::string_view bytes_;
     std::size_t position_ = 0;
     Encoding encoding_;
@@ -325,8 +332,8 @@ PayloadCounts decode_payload(Decoder& d, System& system, std::vector<int>& copie
     PayloadCounts counts;
     auto check = [&](std::uint32_t found, std::uint32_t wanted, const char* what) {
         if (expected && found != wanted)
-            throw HeaderFault{std::string("the header gives ") + std::to_string(wanted) + " " + what +
-                              ", the data hold " + std::to_string(found)};
+            throw HeaderFault{std::string("the header gives ") + std::to_string(wanted) + " " +
+                              what + ", the data hold " + std::to_string(found)};
     };
     system.title = d.text();
     system.commentary = d.text();
@@ -372,7 +379,8 @@ PayloadCounts decode_payload(Decoder& d, System& system, std::vector<int>& copie
             Constituent constituent;
             constituent.name = d.text();
             std::size_t stoichiometry = d.count(8);
-            for (std::size_t i = 0; i < stoichiometry; ++i) constituent.stoichiometry.push_back(d.real());
+            for (std::size_t i = 0; i < stoichiometry; ++i)
+                constituent.stoichiometry.push_back(d.real());
             constituent.charge = d.real();
             unsigned cflags = d.byte();
             if (cflags > 31) d.fail("bad constituent flags");
@@ -424,7 +432,8 @@ PayloadCounts decode_payload(Decoder& d, System& system, std::vector<int>& copie
                 constituent.magnetic = m;
             }
             std::size_t species = d.count(d.min_integer_size());
-            for (std::size_t s = 0; s < species; ++s) constituent.sublattice_species.push_back(d.integer());
+            for (std::size_t s = 0; s < species; ++s)
+                constituent.sublattice_species.push_back(d.integer());
             phase.constituents.push_back(std::move(constituent));
         }
         d.where = "phase " + std::to_string(p + 1);
@@ -494,7 +503,8 @@ std::uint32_t crc_of(std::string_view bytes) {
 }  // namespace
 
 ReadResult read_cst(std::string_view bytes) {
-    if (bytes.size() < sizeof cst_magic || std::memcmp(bytes.data(), cst_magic, sizeof cst_magic) != 0)
+    if (bytes.size() < sizeof cst_magic ||
+        std::memcmp(bytes.data(), cst_magic, sizeof cst_magic) != 0)
         return failure(error_magic, "no transparent data-file magic bytes");
     if (bytes.size() < 12) return failure(error_checksum, "header cut short");
     std::uint32_t version = get_u32(bytes, 8);
@@ -518,7 +528,8 @@ ReadResult read_cst(std::string_view bytes) {
 }
 
 ReadResult read_bin(std::string_view bytes) {
-    if (bytes.size() < sizeof bin_magic || std::memcmp(bytes.data(), bin_magic, sizeof bin_magic) != 0)
+    if (bytes.size() < sizeof bin_magic ||
+        std::memcmp(bytes.data(), bin_magic, sizeof bin_magic) != 0)
         return failure(error_read, "not a binary data-file (magic bytes)");
     std::string_view rest = bytes.substr(sizeof bin_magic);
     Decoder version_decoder(rest, Encoding::compact);
@@ -559,18 +570,24 @@ std::string write_bin(const System& system) {
 
 ReadResult read(Format format, std::string_view bytes) {
     switch (format) {
-        case Format::cst: return read_cst(bytes);
-        case Format::bin: return read_bin(bytes);
-        case Format::dat: break;
+        case Format::cst:
+            return read_cst(bytes);
+        case Format::bin:
+            return read_bin(bytes);
+        case Format::dat:
+            break;
     }
     return read_dat(bytes);
 }
 
 std::string write(Format format, const System& system) {
     switch (format) {
-        case Format::cst: return write_cst(system);
-        case Format::bin: return write_bin(system);
-        case Format::dat: break;
+        case Format::cst:
+            return write_cst(system);
+        case Format::bin:
+            return write_bin(system);
+        case Format::dat:
+            break;
     }
     return write_dat(system, true);
 }

@@ -32,10 +32,12 @@ int line_of(const YAML::Node& node) {
 const std::set<std::string> aqueous_models = {"IDWZ", "IDDZ", "PIMZ", "PITZ", "PIWZ", "HELZ",
                                               "HTSZ", "HTWZ", "HTDZ", "PIHZ", "SITZ"};
 
-bool default_aqueous(const std::string& model) { return aqueous_models.count(model) != 0; }
+bool default_aqueous(const std::string& model) {
+    return aqueous_models.count(model) != 0;
+}
 
 class DatReader {
-public:
+  public:
     explicit DatReader(std::size_t budget) : budget_(budget) {}
 
     System system;
@@ -64,7 +66,7 @@ public:
         throw Fault{section_, line_of(node), std::move(what)};
     }
 
-private:
+  private:
     std::size_t budget_;
     DataSection section_ = DataSection::general;
 
@@ -182,9 +184,9 @@ private:
         section_ = DataSection::phase;
         block_lines.push_back(line_of(node));
         expect_map(node, "a phase");
-        keys(node, {"name", "model", "gas", "copies", "aqueous", "status",
-                    "magnetic_structure_factor", "sublattices", "constituents", "excess_gibbs",
-                    "excess_magnetic"});
+        keys(node,
+             {"name", "model", "gas", "copies", "aqueous", "status", "magnetic_structure_factor",
+              "sublattices", "constituents", "excess_gibbs", "excess_magnetic"});
         Phase phase;
         phase.name = text(required(node, "name"), "name");
         phase.model = text(required(node, "model"), "model");
@@ -201,7 +203,8 @@ private:
         phase.magnetic_structure_factor = number_or(node, "magnetic_structure_factor", 0.0);
         if (const YAML::Node sublattices = node["sublattices"]) {
             if (!sublattices.IsSequence()) fail(sublattices, "\"sublattices\" must be a list");
-            for (const YAML::Node& item : sublattices) phase.sublattices.push_back(sublattice(item));
+            for (const YAML::Node& item : sublattices)
+                phase.sublattices.push_back(sublattice(item));
         }
         constituent_lines.emplace_back();
         for (const YAML::Node& item : sequence(node, node["constituents"], "constituents"))
@@ -244,7 +247,8 @@ private:
         constituent.name = text(required(node, "name"), "name");
         constituent.stoichiometry = number_list(required(node, "stoichiometry"), "stoichiometry");
         constituent.charge = number_or(node, "charge", 0.0);
-        if (const YAML::Node flag = node["incoming"]) constituent.incoming = boolean(flag, "incoming");
+        if (const YAML::Node flag = node["incoming"])
+            constituent.incoming = boolean(flag, "incoming");
         if (const YAML::Node flag = node["status_fixed"])
             constituent.status_fixed = boolean(flag, "status_fixed");
         if (const YAML::Node status_node = node["status"]) constituent.status = status(status_node);
@@ -315,7 +319,8 @@ private:
             for (const YAML::Node& term : terms) {
                 if (!term.IsSequence() || term.size() != 2)
                     fail(term, "a term must be [coefficient, power]");
-                range.extra_terms.push_back({number(term[0], "coefficient"), number(term[1], "power")});
+                range.extra_terms.push_back(
+                    {number(term[0], "coefficient"), number(term[1], "power")});
             }
         }
         range.upper_temperature = number(required(node, "Tt"), "Tt");
@@ -326,7 +331,8 @@ private:
     std::vector<std::string> group_names(const Phase& phase, int group) {
         if (phase.sublattices.empty()) {
             std::vector<std::string> names;
-            for (const Constituent& constituent : phase.constituents) names.push_back(constituent.name);
+            for (const Constituent& constituent : phase.constituents)
+                names.push_back(constituent.name);
             return names;
         }
         return phase.sublattices[group].species;
@@ -422,7 +428,7 @@ void append_text(std::string& out, const std::string& value) {
 }
 
 class DatWriter {
-public:
+  public:
     std::string out;
 
     void system(const System& system) {
@@ -449,7 +455,7 @@ public:
         }
     }
 
-private:
+  private:
     void key(int indent, const char* name) {
         out.append(static_cast<std::size_t>(indent), ' ');
         out += name;
@@ -476,7 +482,8 @@ private:
         if (phase.demixing_copy == 1) out += "    copies: 2\n";
         if (phase.aqueous != default_aqueous(phase.model))
             out += phase.aqueous ? "    aqueous: true\n" : "    aqueous: false\n";
-        if (phase.status != Status::entered) out += "    status: " + status_text(phase.status) + "\n";
+        if (phase.status != Status::entered)
+            out += "    status: " + status_text(phase.status) + "\n";
         if (phase.magnetic_structure_factor != 0.0) {
             key(4, "magnetic_structure_factor");
             append_number(out, phase.magnetic_structure_factor);
@@ -496,7 +503,8 @@ private:
             }
         }
         out += "    constituents:\n";
-        for (const Constituent& constituent : phase.constituents) this->constituent(phase, constituent);
+        for (const Constituent& constituent : phase.constituents)
+            this->constituent(phase, constituent);
         excess(phase, "excess_gibbs", phase.excess_gibbs);
         excess(phase, "excess_magnetic", phase.excess_magnetic);
     }
@@ -513,8 +521,8 @@ private:
             out += '[';
             for (std::size_t s = 0; s < constituent.sublattice_species.size(); ++s) {
                 if (s) out += ", ";
-                const std::string* name =
-                    phase.sublattice_species_name(static_cast<int>(s), constituent.sublattice_species[s]);
+                const std::string* name = phase.sublattice_species_name(
+                    static_cast<int>(s), constituent.sublattice_species[s]);
                 append_text(out, name ? *name : std::string());
             }
             out += "]\n";
@@ -639,8 +647,8 @@ private:
 
 // Splits the text at its first line "..." (the YAML end-of-document marker); what follows that
 // line is the commentary block.
-void split_commentary(std::string_view bytes, std::string_view& document, std::string_view& commentary,
-                      bool& has_marker) {
+void split_commentary(std::string_view bytes, std::string_view& document,
+                      std::string_view& commentary, bool& has_marker) {
     has_marker = false;
     std::size_t start = 0;
     while (start < bytes.size()) {

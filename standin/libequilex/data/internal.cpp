@@ -37,7 +37,8 @@ std::string default_kind(const ExcessParameter& parameter) {
 
 void pad_expressions(ExcessParameter& parameter, std::size_t min_values) {
     std::size_t length = min_values;
-    for (const auto& expression : parameter.expressions) length = std::max(length, expression.size());
+    for (const auto& expression : parameter.expressions)
+        length = std::max(length, expression.size());
     if (length > max_expression_values) return;  // refused by check_system; no huge padding
     for (auto& expression : parameter.expressions) expression.resize(length, 0.0);
 }

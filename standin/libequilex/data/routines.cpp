@@ -91,11 +91,17 @@ EQX_API void TQUSED(std::int32_t* constituents, std::int32_t* components,
     if (!error || !eqx::need_init(error)) return;
     int sizes[eqx::size_item_count] = {};
     if (const eqx::System* system = eqx::library().system.get()) system->sizes(sizes);
-    std::int32_t* outputs[eqx::size_item_count] = {
-        constituents, components, mixture_phases, excess_gibbs_coefficients,
-        excess_magnetic_coefficients, sublattices_per_phase, constituents_per_sublattice,
-        quasichemical_constituents, gibbs_equations_per_constituent, gibbs_equations,
-        volume_constituents};
+    std::int32_t* outputs[eqx::size_item_count] = {constituents,
+                                                   components,
+                                                   mixture_phases,
+                                                   excess_gibbs_coefficients,
+                                                   excess_magnetic_coefficients,
+                                                   sublattices_per_phase,
+                                                   constituents_per_sublattice,
+                                                   quasichemical_constituents,
+                                                   gibbs_equations_per_constituent,
+                                                   gibbs_equations,
+                                                   volume_constituents};
     for (int i = 0; i < eqx::size_item_count; ++i) eqx::put(outputs[i], sizes[i]);
     eqx::ok(error);
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <set>
 
@@ -9,7 +10,12 @@ namespace eqx {
 
 namespace {
 
-const std::string empty_name;
+// Shortest text that reads back as the same number.
+std::string number_text(double value) {
+    char buffer[32];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return std::string(buffer, result.ptr);
+}
 
 std::string describe_index(const char* what, int index) {
     return std::string(what) + " " + std::to_string(index + 1);
@@ -32,7 +38,8 @@ bool all_finite(std::initializer_list<double> values) {
 
 template <std::size_t N>
 bool all_finite(const double (&values)[N]) {
-    return std::all_of(std::begin(values), std::end(values), [](double v) { return std::isfinite(v); });
+    return std::all_of(std::begin(values), std::end(values),
+                       [](double v) { return std::isfinite(v); });
 }
 
 bool is_quasichemical_model(const std::string& model) {
@@ -74,7 +81,8 @@ struct Checker {
     }
 
     std::optional<DataError> components() const {
-        if (system.components.empty()) return error(DataSection::general, -1, "no system components");
+        if (system.components.empty())
+            return error(DataSection::general, -1, "no system components");
         std::set<std::string> seen;
         for (std::size_t i = 0; i < system.components.size(); ++i) {
             const Component& component = system.components[i];
@@ -85,7 +93,8 @@ struct Checker {
                 return e;
             };
             if (auto defect = name_defect(component.name)) return fault(*defect);
-            if (!seen.insert(component.name).second) return fault("duplicate name " + component.name);
+            if (!seen.insert(component.name).second)
+                return fault("duplicate name " + component.name);
             if (!std::isfinite(component.molar_mass) || component.molar_mass < 0)
                 return fault("molar mass must be a number >= 0");
         }
@@ -108,7 +117,7 @@ struct Checker {
                     return error(DataSection::phase, p, where + "values must be finite numbers", c);
             if (!(range.upper_temperature > lower))
                 return error(DataSection::phase, p,
-                             where + "upper temperature must exceed " + std::to_string(lower) + " K",
+                             where + "upper temperature must exceed " + number_text(lower) + " K",
                              c);
             lower = range.upper_temperature;
         }
@@ -117,7 +126,9 @@ struct Checker {
 
     std::optional<DataError> constituent(int p, int c, const Phase& phase) const {
         const Constituent& constituent = phase.constituents[c];
-        auto fault = [&](std::string what) { return error(DataSection::phase, p, std::move(what), c); };
+        auto fault = [&](std::string what) {
+            return error(DataSection::phase, p, std::move(what), c);
+        };
         if (auto defect = name_defect(constituent.name)) return fault(*defect);
         if (constituent.stoichiometry.size() != system.components.size())
             return fault("stoichiometry needs " + std::to_string(system.components.size()) +
@@ -221,7 +232,9 @@ struct Checker {
 
     std::optional<DataError> phase(int p) const {
         const Phase& phase = system.phases[p];
-        auto fault = [&](std::string what) { return error(DataSection::phase, p, std::move(what)); };
+        auto fault = [&](std::string what) {
+            return error(DataSection::phase, p, std::move(what));
+        };
         if (auto defect = name_defect(phase.name)) return fault(*defect);
         if (phase.model.empty() || phase.model.size() > 8 ||
             !std::all_of(phase.model.begin(), phase.model.end(),
@@ -262,7 +275,8 @@ struct Checker {
             std::set<std::string> seen;
             for (const std::string& species : sublattice.species) {
                 if (auto defect = name_defect(species)) return fault(where + *defect);
-                if (!seen.insert(species).second) return fault(where + "duplicate species " + species);
+                if (!seen.insert(species).second)
+                    return fault(where + "duplicate species " + species);
             }
         }
         std::set<std::string> names;
@@ -344,7 +358,8 @@ const std::string* Phase::sublattice_species_name(int sublattice, int species) c
 int Phase::species_count() const {
     if (sublattices.empty()) return static_cast<int>(constituents.size());
     int count = 0;
-    for (const Sublattice& sublattice : sublattices) count += static_cast<int>(sublattice.species.size());
+    for (const Sublattice& sublattice : sublattices)
+        count += static_cast<int>(sublattice.species.size());
     return count;
 }
 
@@ -387,7 +402,8 @@ void System::sizes(int* out) const {
     for (const Phase& phase : phases) {
         if (phase.is_mixture()) {
             ++item(SizeItem::solutions);
-            raise(SizeItem::solution_sublattices, static_cast<std::size_t>(phase.sublattice_count()));
+            raise(SizeItem::solution_sublattices,
+                  static_cast<std::size_t>(phase.sublattice_count()));
             for (int s = 0; s < phase.sublattice_count(); ++s)
                 raise(SizeItem::sublattice_constituents,
                       static_cast<std::size_t>(phase.sublattice_species_count(s)));
@@ -407,15 +423,21 @@ void System::sizes(int* out) const {
 
 int read_error_number(DataSection section) {
     switch (section) {
-        case DataSection::phase: return 110;
-        case DataSection::excess_magnetic: return 111;
-        case DataSection::excess_gibbs: return 112;
-        case DataSection::general: break;
+        case DataSection::phase:
+            return 110;
+        case DataSection::excess_magnetic:
+            return 111;
+        case DataSection::excess_gibbs:
+            return 112;
+        case DataSection::general:
+            break;
     }
     return 103;
 }
 
-std::optional<DataError> check_system(const System& system) { return Checker{system}.run(); }
+std::optional<DataError> check_system(const System& system) {
+    return Checker{system}.run();
+}
 
 double constituent_molar_mass(const System& system, const Constituent& constituent) {
     double mass = 0.0;
@@ -427,9 +449,12 @@ double constituent_molar_mass(const System& system, const Constituent& constitue
 
 std::string status_text(Status status) {
     switch (status) {
-        case Status::dormant: return "DORMANT";
-        case Status::eliminated: return "ELIMINATED";
-        case Status::entered: break;
+        case Status::dormant:
+            return "DORMANT";
+        case Status::eliminated:
+            return "ELIMINATED";
+        case Status::entered:
+            break;
     }
     return "ENTERED";
 }

@@ -49,8 +49,8 @@ struct CpRange {
     double b = 0.0;
     double c = 0.0;
     double d = 0.0;
-    std::vector<PowerTerm> extra_terms;  // at most max_extra_cp_terms
-    double upper_temperature = 6000.0;    // K
+    std::vector<PowerTerm> extra_terms;    // at most max_extra_cp_terms
+    double upper_temperature = 6000.0;     // K
     double transformation_enthalpy = 0.0;  // J/mol
 
     bool operator==(const CpRange&) const = default;
@@ -96,8 +96,8 @@ struct Constituent {
     bool incoming = true;       // may serve as an incoming species (TQPCIS)
     bool status_fixed = false;  // its status cannot be changed (TQCSPC: 309)
     Status status = Status::entered;
-    double h298 = 0.0;  // J/mol
-    double s298 = 0.0;  // J/(mol K)
+    double h298 = 0.0;               // J/mol
+    double s298 = 0.0;               // J/(mol K)
     std::vector<CpRange> cp_ranges;  // at least one, upper temperatures increasing
     std::optional<MolarVolumeData> molar_volume;
     std::optional<CriticalData> critical;

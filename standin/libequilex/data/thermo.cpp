@@ -11,7 +11,8 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
 double range_cp(const CpRange& range, double t) {
     double cp = range.a + range.b * t + range.c * t * t + range.d / (t * t);
-    for (const PowerTerm& term : range.extra_terms) cp += term.coefficient * std::pow(t, term.power);
+    for (const PowerTerm& term : range.extra_terms)
+        cp += term.coefficient * std::pow(t, term.power);
     return cp;
 }
 
@@ -71,10 +72,18 @@ StandardFunctions standard_functions(const Constituent& constituent, double temp
     return result;
 }
 
-double heat_capacity(const Constituent& c, double t) { return standard_functions(c, t).cp; }
-double enthalpy(const Constituent& c, double t) { return standard_functions(c, t).h; }
-double entropy(const Constituent& c, double t) { return standard_functions(c, t).s; }
-double gibbs_energy(const Constituent& c, double t) { return standard_functions(c, t).g; }
+double heat_capacity(const Constituent& c, double t) {
+    return standard_functions(c, t).cp;
+}
+double enthalpy(const Constituent& c, double t) {
+    return standard_functions(c, t).h;
+}
+double entropy(const Constituent& c, double t) {
+    return standard_functions(c, t).s;
+}
+double gibbs_energy(const Constituent& c, double t) {
+    return standard_functions(c, t).g;
+}
 
 double upper_temperature(const Constituent& constituent) {
     if (constituent.cp_ranges.empty()) return nan;
