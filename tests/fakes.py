@@ -9,6 +9,7 @@ of the arguments: ``POINTER(c_int)`` for holders, plain ints for addresses and l
 arguments and answer what the test says.
 """
 
+import contextlib
 import ctypes
 import types
 
@@ -122,3 +123,18 @@ class FakeBasic(types.ModuleType):
 
         setattr(self, name, function)
         return function
+
+
+@contextlib.contextmanager
+def without(mapping, key):
+    """`mapping` (a table or a module's namespace) without `key` meanwhile. The key comes back in
+    its old place, so that the order of the mapping is the same afterwards."""
+    keys = list(mapping)
+    value = mapping.pop(key)
+    try:
+        yield
+    finally:
+        mapping[key] = value
+        for later in keys[keys.index(key) + 1 :]:
+            if later in mapping:
+                mapping[later] = mapping.pop(later)

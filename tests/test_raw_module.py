@@ -242,7 +242,8 @@ def module_names(module):
 def run_python(script, *, path=(), env=None, timeout=120):
     """Runs `script` in a fresh interpreter that finds the package; returns the finished process."""
     search = [str(p) for p in path] + [os.environ.get("PYTHONPATH", "")]
-    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in search if p), **(env or {}))
+    environment = dict(os.environ, **(env or {}))
+    environment["PYTHONPATH"] = os.pathsep.join(p for p in search if p)
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(script)],
         env=environment,
@@ -648,3 +649,28 @@ def test_system_dim():
     assert entities.SystemDim(*range(11)).g_eq == 9
     # The same names, in the same order, as the engine's dimension dictionaries.
     assert issubclass(entities.SystemDim, tuple)
+
+
+def test_start_up_that_fails_at_the_engine_class_starts_afresh(libequilex_path):
+    result = run_json(
+        f"""
+        import json, sys
+        import equilexproxy.entities as entities
+        saved = entities.LanguageDesc
+        del entities.LanguageDesc
+        try:
+            import equilexproxy.raw
+            failure = None
+        except AttributeError as caught:
+            failure = str(caught)
+        left = "equilexproxy.raw" in sys.modules
+        entities.LanguageDesc = saved
+        import equilexproxy.raw as raw
+        engine = raw.EquilexProxy({str(libequilex_path)!r})
+        engine.tqini()
+        print(json.dumps([failure, left, engine.tqgio("FILE"), engine.last_error_message,
+                          raw.func_aliases is raw.func_aliases_x64]))
+        """
+    )
+    assert "LanguageDesc" in result[0]
+    assert result[1:] == [False, 10, "", True]
