@@ -26,4 +26,22 @@ int exec_module(ModuleOnce& once, PyObject* module, int (*body)(PyObject* module
 // Binds `value` (a new reference, may be null after a failed call) in the module.
 bool bind(PyObject* module, const char* name, Ref value);
 
+// The module definition of a module whose start-up state is `once` and whose body
+// is `body`: no state, no functions of its own, one create and one exec step.
+// PyInit_<name> returns PyModuleDef_Init(&MultiPhaseModule<once, body>::definition).
+template <ModuleOnce& once, int (*body)(PyObject*)>
+struct MultiPhaseModule {
+    static PyObject* create(PyObject* spec, PyModuleDef*) { return create_module(once, spec); }
+    static int exec(PyObject* module) { return exec_module(once, module, body); }
+
+    static inline PyModuleDef_Slot slots[] = {
+        {Py_mod_create, reinterpret_cast<void*>(create)},
+        {Py_mod_exec, reinterpret_cast<void*>(exec)},
+        {0, nullptr},
+    };
+    static inline PyModuleDef definition = {
+        PyModuleDef_HEAD_INIT, once.name, nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+    };
+};
+
 }  // namespace pycore

@@ -130,20 +130,9 @@ int body(PyObject* module) {
     return ok ? 0 : -1;
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) { return pycore::create_module(once, spec); }
-int exec(PyObject* module) { return pycore::exec_module(once, module, body); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "entities", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
+using Definition = pycore::MultiPhaseModule<once, body>;
 
 }  // namespace
 }  // namespace entities
 
-PyMODINIT_FUNC PyInit_entities() { return PyModuleDef_Init(&entities::definition); }
+PyMODINIT_FUNC PyInit_entities() { return PyModuleDef_Init(&entities::Definition::definition); }

@@ -347,20 +347,9 @@ int body(PyObject* module) {
     return make_engine_class(module) ? 0 : -1;
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) { return pycore::create_module(once, spec); }
-int exec(PyObject* module) { return pycore::exec_module(once, module, body); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "raw", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
+using Definition = pycore::MultiPhaseModule<once, body>;
 
 }  // namespace
 }  // namespace raw
 
-PyMODINIT_FUNC PyInit_raw() { return PyModuleDef_Init(&raw::definition); }
+PyMODINIT_FUNC PyInit_raw() { return PyModuleDef_Init(&raw::Definition::definition); }
