@@ -13,36 +13,8 @@ void not_yet(std::int32_t* error) {
 
 // clang-format off
 extern "C" {
-EQX_API void TQNOSC(std::int32_t*, std::int32_t* error) { not_yet(error); }
-EQX_API void TQGNSC(const std::int32_t*, char*, std::int32_t, std::int32_t* error) { not_yet(error); }
-EQX_API void TQINSC(const char*, std::int32_t, std::int32_t*, std::int32_t* error) { not_yet(error); }
-EQX_API void TQSTSC(const std::int32_t*, double*, double*, std::int32_t* error) { not_yet(error); }
-EQX_API void TQCNSC(const std::int32_t*, const char*, std::int32_t, std::int32_t* error) { not_yet(error); }
 EQX_API void TQCSC(const char*, std::int32_t, std::int32_t* error) { not_yet(error); }
-EQX_API void TQNOP(std::int32_t*, std::int32_t* error) { not_yet(error); }
-EQX_API void TQGSP(const std::int32_t*, char*, std::int32_t, std::int32_t* error) { not_yet(error); }
-EQX_API void TQCSP(const std::int32_t*, const char*, std::int32_t, std::int32_t* error) { not_yet(error); }
-EQX_API void TQGNP(const std::int32_t*, char*, std::int32_t, std::int32_t* error) { not_yet(error); }
-EQX_API void TQMODL(const std::int32_t*, char*, std::int32_t, std::int32_t* error) { not_yet(error); }
-EQX_API void TQNOPC(const std::int32_t*, std::int32_t*, std::int32_t* error) { not_yet(error); }
-EQX_API void TQNOSL(const std::int32_t*, std::int32_t*, std::int32_t* error) { not_yet(error); }
-EQX_API void TQINP(const char*, std::int32_t, std::int32_t*, std::int32_t* error) { not_yet(error); }
-EQX_API void TQINPC(const char*, std::int32_t, const std::int32_t*, std::int32_t*, std::int32_t* error) { not_yet(error); }
-EQX_API void TQPCIS(const std::int32_t*, const std::int32_t*, std::int32_t*, std::int32_t* error) { not_yet(error); }
-EQX_API void TQGNPC(const std::int32_t*, const std::int32_t*, char*, std::int32_t, std::int32_t* error) { not_yet(error); }
-EQX_API void TQSTPC(const std::int32_t*, const std::int32_t*, double*, double*, std::int32_t* error) { not_yet(error); }
-EQX_API void TQGSPC(const std::int32_t*, const std::int32_t*, char*, std::int32_t, std::int32_t* error) { not_yet(error); }
-EQX_API void TQCSPC(const std::int32_t*, const std::int32_t*, const char*, std::int32_t, std::int32_t* error) { not_yet(error); }
-EQX_API void TQGDPC(const char*, std::int32_t, const std::int32_t*, const std::int32_t*, double*, std::int32_t* error) { not_yet(error); }
 EQX_API void TQCHAR(const std::int32_t*, const std::int32_t*, std::int32_t*, std::int32_t* error) { not_yet(error); }
-EQX_API void TQNOLC(const std::int32_t*, const std::int32_t*, std::int32_t*, std::int32_t* error) { not_yet(error); }
-EQX_API void TQGNLC(const std::int32_t*, const std::int32_t*, const std::int32_t*, char*, std::int32_t, std::int32_t* error) { not_yet(error); }
-EQX_API void TQINLC(const char*, std::int32_t, const std::int32_t*, const std::int32_t*, std::int32_t*, std::int32_t* error) { not_yet(error); }
-EQX_API void TQGTLC(const std::int32_t*, const std::int32_t*, const std::int32_t*, double*, std::int32_t* error) { not_yet(error); }
-EQX_API void TQGDAT(const std::int32_t*, const std::int32_t*, const char*, std::int32_t, const std::int32_t*, std::int32_t*, double*, std::int32_t* error) { not_yet(error); }
-EQX_API void TQCDAT(const std::int32_t*, const std::int32_t*, const std::int32_t*, const std::int32_t*, const std::int32_t*, const double*, std::int32_t* error) { not_yet(error); }
-EQX_API void TQLPAR(const std::int32_t*, const char*, std::int32_t, std::int32_t*, char*, std::int32_t, std::int32_t*, std::int32_t* error) { not_yet(error); }
-EQX_API void TQGPAR(const std::int32_t*, const char*, std::int32_t, const std::int32_t*, std::int32_t*, std::int32_t*, double*, std::int32_t* error) { not_yet(error); }
 EQX_API void TQSETC(const char*, std::int32_t, const std::int32_t*, const std::int32_t*, const double*, std::int32_t*, std::int32_t* error) { not_yet(error); }
 EQX_API void TQREMC(const std::int32_t*, std::int32_t* error) { not_yet(error); }
 EQX_API void TQSHOW(std::int32_t* error) { not_yet(error); }

@@ -1,0 +1,187 @@
+// Phase constituents: look-up by name, names, incoming-species flags, stoichiometry, statuses
+// and calculated standard properties.
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <utility>
+
+#include "data/thermo.hpp"
+#include "equilex.h"
+#include "queries/lookup.hpp"
+
+using namespace eqx;
+using namespace eqx::queries;
+
+namespace {
+
+// Values in and out are in the system units; until units can be changed these are the default
+// units J, K, mol and dm3 (the molar-volume data give cm3).
+constexpr double cubic_centimetres_per_cubic_decimetre = 1000.0;
+
+enum class Property { heat_capacity, enthalpy, entropy, gibbs_energy, volume, upper_temperature };
+
+std::optional<Property> property_option(std::string_view option) {
+    static constexpr std::array<std::pair<std::string_view, Property>, 6> options = {{
+        {"CP", Property::heat_capacity},
+        {"H", Property::enthalpy},
+        {"S", Property::entropy},
+        {"G", Property::gibbs_energy},
+        {"V", Property::volume},
+        {"T", Property::upper_temperature},
+    }};
+    for (const auto& [text, property] : options)
+        if (is_option(option, text)) return property;
+    return std::nullopt;
+}
+
+// Evaluated at the library's current temperature and pressure. Cp, H and S are the standard
+// (1 bar) functions; G also carries the integral of V dP that condensed constituents with
+// molar-volume data add at other pressures, as in the equilibrium calculation.
+double property_value(Property property, const System& system, const Phase& phase,
+                      const Constituent& constituent) {
+    const Library& lib = library();
+    const double molar_mass = constituent_molar_mass(system, constituent);
+    switch (property) {
+        case Property::heat_capacity:
+            return thermo::heat_capacity(constituent, lib.temperature);
+        case Property::enthalpy:
+            return thermo::enthalpy(constituent, lib.temperature);
+        case Property::entropy:
+            return thermo::entropy(constituent, lib.temperature);
+        case Property::gibbs_energy: {
+            double g = thermo::gibbs_energy(constituent, lib.temperature);
+            if (!phase.gas)
+                g += thermo::pressure_gibbs_term(constituent, molar_mass, lib.temperature,
+                                                 lib.pressure);
+            return g;
+        }
+        case Property::volume:
+            return thermo::molar_volume(constituent, molar_mass, lib.temperature, lib.pressure) /
+                   cubic_centimetres_per_cubic_decimetre;
+        case Property::upper_temperature:
+            break;
+    }
+    return thermo::upper_temperature(constituent);
+}
+
+int entered_constituents(const Phase& phase) {
+    return static_cast<int>(std::count_if(
+        phase.constituents.begin(), phase.constituents.end(),
+        [](const Constituent& constituent) { return constituent.status == Status::entered; }));
+}
+
+}  // namespace
+
+extern "C" {
+
+EQX_API void TQINPC(const char* name, std::int32_t name_len, const std::int32_t* phase,
+                    std::int32_t* constituent, std::int32_t* error) {
+    with_system(error, [&](System& system) {
+        const Phase* found_phase = phase_at(error, system, phase);
+        if (!found_phase) return;
+        const int found = find_name(
+            error, text_in(name, name_len), static_cast<int>(found_phase->constituents.size()),
+            [&](int i) -> std::string_view { return found_phase->constituents[i].name; },
+            code::constituent_not_found);
+        if (found < 0) return;
+        put(constituent, found + 1);
+        ok(error);
+    });
+}
+
+EQX_API void TQPCIS(const std::int32_t* phase, const std::int32_t* constituent,
+                    std::int32_t* incoming_species, std::int32_t* error) {
+    with_system(error, [&](System& system) {
+        Phase* found_phase = phase_at(error, system, phase);
+        if (!found_phase) return;
+        const Constituent* found = constituent_at(error, *found_phase, constituent);
+        if (!found) return;
+        put(incoming_species, found->incoming ? 1 : 0);
+        ok(error);
+    });
+}
+
+EQX_API void TQGNPC(const std::int32_t* phase, const std::int32_t* constituent, char* name,
+                    std::int32_t name_len, std::int32_t* error) {
+    with_system(error, [&](System& system) {
+        Phase* found_phase = phase_at(error, system, phase);
+        if (!found_phase) return;
+        const Constituent* found = constituent_at(error, *found_phase, constituent);
+        if (!found) return;
+        text_out(name, name_len, found->name);
+        ok(error);
+    });
+}
+
+EQX_API void TQSTPC(const std::int32_t* phase, const std::int32_t* constituent,
+                    double* stoichiometry, double* molar_mass, std::int32_t* error) {
+    with_system(error, [&](System& system) {
+        Phase* found_phase = phase_at(error, system, phase);
+        if (!found_phase) return;
+        const Constituent* found = constituent_at(error, *found_phase, constituent);
+        if (!found) return;
+        // Exactly one coefficient per system component: the caller sizes the array by TQNOSC.
+        if (stoichiometry) {
+            for (std::size_t k = 0; k < system.components.size(); ++k)
+                stoichiometry[k] = k < found->stoichiometry.size() ? found->stoichiometry[k] : 0.0;
+        }
+        put(molar_mass, constituent_molar_mass(system, *found));
+        ok(error);
+    });
+}
+
+EQX_API void TQGSPC(const std::int32_t* phase, const std::int32_t* constituent, char* status,
+                    std::int32_t status_len, std::int32_t* error) {
+    with_system(error, [&](System& system) {
+        Phase* found_phase = phase_at(error, system, phase);
+        if (!found_phase) return;
+        const Constituent* found = constituent_at(error, *found_phase, constituent);
+        if (!found) return;
+        text_out(status, status_len, status_text(found->status));
+        ok(error);
+    });
+}
+
+// A status is refused, the constituent keeping the one it has, when the change
+//   - concerns a constituent whose status cannot be changed (309): one marked so in the
+//     data-file, or the one constituent of a stoichiometric phase, whose status is the phase's
+//     (TQCSP);
+//   - would leave the phase without an ENTERED constituent (310): a phase is taken out of the
+//     calculation by its own status, never by emptying it.
+// Asking for the status a constituent already has always succeeds, so a status read with TQGSPC
+// can be written back unchanged.
+EQX_API void TQCSPC(const std::int32_t* phase, const std::int32_t* constituent, const char* status,
+                    std::int32_t status_len, std::int32_t* error) {
+    with_system(error, [&](System& system) {
+        Phase* found_phase = phase_at(error, system, phase);
+        if (!found_phase) return;
+        Constituent* found = constituent_at(error, *found_phase, constituent);
+        if (!found) return;
+        const std::optional<Status> new_status = status_from_text(text_in(status, status_len));
+        if (!new_status) return fail(error, eqx::err::bad_option, "not a status");
+        if (*new_status == found->status) return ok(error);
+        if (found->status_fixed || !found_phase->is_mixture())
+            return fail(error, code::status_fixed);
+        if (found->status == Status::entered && entered_constituents(*found_phase) == 1)
+            return fail(error, code::statuses_inconsistent,
+                        "the last entered constituent of " + found_phase->name);
+        found->status = *new_status;
+        ok(error);
+    });
+}
+
+EQX_API void TQGDPC(const char* option, std::int32_t option_len, const std::int32_t* phase,
+                    const std::int32_t* constituent, double* value, std::int32_t* error) {
+    with_system(error, [&](System& system) {
+        const std::optional<Property> property = property_option(text_in(option, option_len));
+        if (!property) return fail(error, eqx::err::bad_option);
+        Phase* found_phase = phase_at(error, system, phase);
+        if (!found_phase) return;
+        const Constituent* found = constituent_at(error, *found_phase, constituent);
+        if (!found) return;
+        put(value, property_value(*property, system, *found_phase, *found));
+        ok(error);
+    });
+}
+
+}  // extern "C"
