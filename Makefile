@@ -2,6 +2,7 @@
 PYTHON := /usr/bin/python3
 BUILD ?= build
 PYTEST_ARGS ?= -q
+TESTS ?= tests
 
 # Everything the build and the tests need, from Debian's archive.
 APT_PACKAGES := g++ make meson ninja-build pkg-config python3-dev python3-venv python3-numpy \
@@ -37,7 +38,7 @@ build: deps $(BUILD)/build.ninja
 	@cp -f $(BUILD)/src/equilexproxy/*/*.so $(BUILD)/python/equilexproxy/
 
 test: build
-	$(RUN_ENV) $(PYTHON) -m pytest $(PYTEST_ARGS) tests
+	$(RUN_ENV) $(PYTHON) -m pytest $(PYTEST_ARGS) $(TESTS)
 
 demo: build
 	$(RUN_ENV) $(PYTHON) examples/demo.py
@@ -59,7 +60,7 @@ sanitize: deps
 	$(SANITIZE_ENV) $(MAKE) --no-print-directory test-only BUILD=$(SANITIZE_BUILD)
 
 test-only:
-	$(RUN_ENV) $(PYTHON) -m pytest $(PYTEST_ARGS) tests
+	$(RUN_ENV) $(PYTHON) -m pytest $(PYTEST_ARGS) $(TESTS)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp' '*.h')

@@ -50,9 +50,31 @@ private:
 };
 
 // Where one argument's holder lives, for reading it back.
+// Left unset until make_holders() fills it: a call sets up only what it uses.
 struct Slot {
-    void* at = nullptr;
-    std::size_t count = 0;  // elements (arrays) or bytes (buffers, fields)
+    void* at;
+    std::size_t count;  // elements (arrays) or bytes (buffers, fields)
+};
+
+// The encoded input texts of one call, alive until the call has returned.
+class KeptTexts {
+public:
+    KeptTexts() = default;
+    KeptTexts(const KeptTexts&) = delete;
+    KeptTexts& operator=(const KeptTexts&) = delete;
+    ~KeptTexts() {
+        for (int i = 0; i < count_; ++i) Py_DECREF(items_[i]);
+    }
+    // Takes the new reference; null passes through as a failure.
+    PyObject* keep(Ref bytes) {
+        if (!bytes) return nullptr;
+        items_[count_++] = bytes.get();
+        return bytes.release();
+    }
+
+private:
+    PyObject* items_[max_arguments];
+    int count_ = 0;
 };
 
 // The words handed to the routine: pointers, and the lengths by value.
@@ -535,7 +557,7 @@ PyObject* build_result(const Routine& routine, const Slot* slots) {
 // Makes every holder, buffer and array of the call in argument order, with the
 // words the routine receives.
 bool make_holders(const Routine& routine, PyObject* const* args, CallMemory& memory, Slot* slots,
-                  Words& words, Ref* kept) {
+                  Words& words, KeptTexts& kept) {
     PyObject* self = args[0];
     for (std::size_t i = 0; i < routine.args.size(); ++i) {
         const Arg& arg = routine.args[i];
@@ -548,6 +570,7 @@ bool make_holders(const Routine& routine, PyObject* const* args, CallMemory& mem
                 std::int32_t value = arg.kind == ArgKind::int_out ? arg.start : 0;
                 if (arg.kind == ArgKind::int_in && !to_int32(args[arg.param], value)) return false;
                 slot.at = memory.zeroed(sizeof(std::int32_t));
+                slot.count = 1;
                 *static_cast<std::int32_t*>(slot.at) = value;
                 words.pointer(slot.at);
                 break;
@@ -558,15 +581,18 @@ bool make_holders(const Routine& routine, PyObject* const* args, CallMemory& mem
                 if (arg.kind == ArgKind::double_in && !to_double(args[arg.param], value))
                     return false;
                 slot.at = memory.zeroed(sizeof(double));
+                slot.count = 1;
                 *static_cast<double*>(slot.at) = value;
                 words.pointer(slot.at);
                 break;
             }
             case ArgKind::text_in: {
-                kept[i] = ascii_bytes(args[arg.param]);
-                if (!kept[i]) return false;
-                words.pointer(PyBytes_AS_STRING(kept[i].get()));
-                words.length(static_cast<std::int32_t>(PyBytes_GET_SIZE(kept[i].get())));
+                PyObject* bytes = kept.keep(ascii_bytes(args[arg.param]));
+                if (bytes == nullptr) return false;
+                slot.at = bytes;
+                slot.count = static_cast<std::size_t>(PyBytes_GET_SIZE(bytes));
+                words.pointer(PyBytes_AS_STRING(bytes));
+                words.length(static_cast<std::int32_t>(slot.count));
                 break;
             }
             case ArgKind::text_out:
@@ -625,7 +651,7 @@ PyObject* call_native(const Routine& routine, PyObject* const* args, PyObject* f
     if (address == nullptr) return nullptr;
     CallMemory memory;
     Slot slots[max_arguments];
-    Ref kept[max_arguments];
+    KeptTexts kept;
     Words words;
     if (!make_holders(routine, args, memory, slots, words, kept)) return nullptr;
     callers[words.count](address, words.word);
@@ -648,7 +674,7 @@ bool copy_back(PyObject* holder, void* at, std::size_t bytes) {
 PyObject* call_with_ctypes(const Routine& routine, PyObject* const* args, PyObject* function) {
     CallMemory memory;
     Slot slots[max_arguments];
-    Ref kept[max_arguments];
+    KeptTexts kept;
     Words words;
     if (!make_holders(routine, args, memory, slots, words, kept)) return nullptr;
     PyObject* ctypes = global(context.ctypes);
@@ -685,8 +711,9 @@ PyObject* call_with_ctypes(const Routine& routine, PyObject* const* args, PyObje
                 if (!holders[i] || !append(byref(holders[i].get()))) return nullptr;
                 break;
             case ArgKind::text_in:
-                if (!append(Ref::steal(PyObject_CallMethod(ctypes, "c_char_p", "O", kept[i].get()))) ||
-                    !append(length(PyBytes_GET_SIZE(kept[i].get()))))
+                if (!append(Ref::steal(PyObject_CallMethod(ctypes, "c_char_p", "O",
+                                                           static_cast<PyObject*>(slot.at)))) ||
+                    !append(length(static_cast<Py_ssize_t>(slot.count))))
                     return nullptr;
                 break;
             case ArgKind::text_out:
