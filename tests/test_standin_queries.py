@@ -522,7 +522,7 @@ def test_initial_site_fractions_share_the_sites_among_the_species_that_take_part
 
 STORED = [
     # phase, constituent, option, range, values (or an error number)
-    (GRAPHITE, 1, b"Cp", 1, [17.15, 0.00427, -1e-07, -879000, -1.5e-09, 3, 150, -1, -0.025, 1.5]),
+    (GRAPHITE, 1, b"Cp", 1, [17.15, 0.00427, -1e-07, -879000, -1.5e-09, 3, 150, -1, -0.025, 0.5]),
     (GRAPHITE, 1, b"Cp", 3, [26.5, 0, 0, 0]),
     (AB_SOLID, 1, b"Cp", 1, [48.2, 0.0084, 0, -620000]),
     (GRAPHITE, 1, b"Tt", 2, [1500]),
