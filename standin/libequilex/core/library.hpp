@@ -42,7 +42,31 @@ inline constexpr int bad_option = 201;
 inline constexpr int option_not_implemented = 203;
 inline constexpr int name_too_long = 301;
 inline constexpr int ambiguous_name = 302;
+// Look-ups, indices and stored data.
+inline constexpr int component_not_found = 305;
+inline constexpr int phase_not_found = 303;
+inline constexpr int constituent_not_found = 304;
+inline constexpr int species_not_found = 311;
+inline constexpr int status_fixed = 309;
+inline constexpr int statuses_inconsistent = 310;
+inline constexpr int component_index = 401;
+inline constexpr int phase_index = 402;
+inline constexpr int constituent_index = 403;
+inline constexpr int sublattice_index = 406;
+inline constexpr int species_index = 407;
+// The stored-data routines.
 inline constexpr int no_ascii_data = 1000;
+inline constexpr int cp_range_index = 1003;
+inline constexpr int no_molar_volume = 1004;
+inline constexpr int no_real_gas = 1005;
+inline constexpr int no_magnetic = 1006;
+inline constexpr int not_aqueous = 1007;
+inline constexpr int no_excess_gibbs = 1008;
+inline constexpr int no_excess_magnetic = 1009;
+inline constexpr int first_index = 1021;
+inline constexpr int second_index = 1022;
+inline constexpr int third_index = 1023;
+inline constexpr int fourth_index = 1024;
 }  // namespace err
 
 // Array maxima that TQSIZE reports; readers refuse larger systems (103), so every fixed-size

@@ -12,7 +12,7 @@ namespace {
 Component* component_at(std::int32_t* error, System& system, const std::int32_t* number) {
     const std::int32_t index = value_of(number);
     if (!in_range(index, system.components.size())) {
-        fail(error, code::component_index);
+        fail(error, err::component_index);
         return nullptr;
     }
     return &system.components[static_cast<std::size_t>(index - 1)];
@@ -52,7 +52,7 @@ EQX_API void TQINSC(const char* name, std::int32_t name_len, std::int32_t* index
         const int found = find_name(
             error, text_in(name, name_len), static_cast<int>(system.components.size()),
             [&](int i) -> std::string_view { return system.components[i].name; },
-            code::component_not_found);
+            err::component_not_found);
         if (found < 0) return;
         put(index, found + 1);
         ok(error);

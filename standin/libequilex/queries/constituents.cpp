@@ -82,7 +82,7 @@ EQX_API void TQINPC(const char* name, std::int32_t name_len, const std::int32_t*
         const int found = find_name(
             error, text_in(name, name_len), static_cast<int>(found_phase->constituents.size()),
             [&](int i) -> std::string_view { return found_phase->constituents[i].name; },
-            code::constituent_not_found);
+            err::constituent_not_found);
         if (found < 0) return;
         put(constituent, found + 1);
         ok(error);
@@ -161,9 +161,9 @@ EQX_API void TQCSPC(const std::int32_t* phase, const std::int32_t* constituent, 
         if (!new_status) return fail(error, eqx::err::bad_option, "not a status");
         if (*new_status == found->status) return ok(error);
         if (found->status_fixed || !found_phase->is_mixture())
-            return fail(error, code::status_fixed);
+            return fail(error, err::status_fixed);
         if (found->status == Status::entered && entered_constituents(*found_phase) == 1)
-            return fail(error, code::statuses_inconsistent,
+            return fail(error, err::statuses_inconsistent,
                         "the last entered constituent of " + found_phase->name);
         found->status = *new_status;
         ok(error);

@@ -92,10 +92,10 @@ EQX_API void TQGPAR(const std::int32_t* phase, const char* option, std::int32_t 
             parameter_list(error, *found_phase, text_in(option, option_len));
         if (!parameters) return;
         if (parameters->empty())
-            return fail(error, parameters == &found_phase->excess_gibbs ? code::no_excess_gibbs
-                                                                        : code::no_excess_magnetic);
+            return fail(error, parameters == &found_phase->excess_gibbs ? err::no_excess_gibbs
+                                                                        : err::no_excess_magnetic);
         const std::int32_t number = value_of(parameter);
-        if (!in_range(number, parameters->size())) return fail(error, code::first_index);
+        if (!in_range(number, parameters->size())) return fail(error, err::first_index);
         const ExcessParameter& found = (*parameters)[static_cast<std::size_t>(number - 1)];
         constexpr auto rows_room = static_cast<std::size_t>(limits::parameter_expressions);
         constexpr auto columns_room = static_cast<std::size_t>(limits::expression_values);

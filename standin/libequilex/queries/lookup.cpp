@@ -5,7 +5,7 @@ namespace eqx::queries {
 Phase* phase_at(std::int32_t* error, System& system, const std::int32_t* number) {
     const std::int32_t index = value_of(number);
     if (!in_range(index, system.phases.size())) {
-        fail(error, code::phase_index);
+        fail(error, err::phase_index);
         return nullptr;
     }
     return &system.phases[static_cast<std::size_t>(index - 1)];
@@ -14,7 +14,7 @@ Phase* phase_at(std::int32_t* error, System& system, const std::int32_t* number)
 Constituent* constituent_at(std::int32_t* error, Phase& phase, const std::int32_t* number) {
     const std::int32_t index = value_of(number);
     if (!in_range(index, phase.constituents.size())) {
-        fail(error, code::constituent_index);
+        fail(error, err::constituent_index);
         return nullptr;
     }
     return &phase.constituents[static_cast<std::size_t>(index - 1)];
@@ -23,7 +23,7 @@ Constituent* constituent_at(std::int32_t* error, Phase& phase, const std::int32_
 int sublattice_at(std::int32_t* error, const Phase& phase, const std::int32_t* number) {
     const std::int32_t index = value_of(number);
     if (!in_range(index, static_cast<std::size_t>(phase.sublattice_count()))) {
-        fail(error, code::sublattice_index);
+        fail(error, err::sublattice_index);
         return -1;
     }
     return index - 1;

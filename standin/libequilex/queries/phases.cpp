@@ -83,8 +83,7 @@ EQX_API void TQINP(const char* name, std::int32_t name_len, std::int32_t* phase,
     with_system(error, [&](System& system) {
         const int found = find_name(
             error, text_in(name, name_len), static_cast<int>(system.phases.size()),
-            [&](int i) -> std::string_view { return system.phases[i].name; },
-            code::phase_not_found);
+            [&](int i) -> std::string_view { return system.phases[i].name; }, err::phase_not_found);
         if (found < 0) return;
         put(phase, found + 1);
         ok(error);

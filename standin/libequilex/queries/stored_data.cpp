@@ -73,7 +73,7 @@ int collect(StoredValues& out, DataKind kind, const Phase& phase, const Constitu
         case DataKind::cp:
         case DataKind::upper_temperature:
         case DataKind::transformation_enthalpy: {
-            if (!in_range(range_number, constituent.cp_ranges.size())) return code::cp_range_index;
+            if (!in_range(range_number, constituent.cp_ranges.size())) return err::cp_range_index;
             const CpRange& range =
                 constituent.cp_ranges[static_cast<std::size_t>(range_number - 1)];
             if (kind == DataKind::upper_temperature) {
@@ -88,7 +88,7 @@ int collect(StoredValues& out, DataKind kind, const Phase& phase, const Constitu
             return 0;
         }
         case DataKind::volume: {
-            if (!constituent.molar_volume) return code::no_molar_volume;
+            if (!constituent.molar_volume) return err::no_molar_volume;
             const MolarVolumeData& volume = *constituent.molar_volume;
             out.add(volume.density);
             out.add(volume.expansion);
@@ -97,18 +97,18 @@ int collect(StoredValues& out, DataKind kind, const Phase& phase, const Constitu
             return 0;
         }
         case DataKind::critical: {
-            if (!constituent.critical) return code::no_real_gas;
+            if (!constituent.critical) return err::no_real_gas;
             const CriticalData& critical = *constituent.critical;
             out.add({critical.temperature, critical.pressure, critical.volume,
                      critical.acentric_factor, critical.dipole_moment});
             return 0;
         }
         case DataKind::magnetic:
-            if (!constituent.magnetic) return code::no_magnetic;
+            if (!constituent.magnetic) return err::no_magnetic;
             out.add({constituent.magnetic->critical_temperature, constituent.magnetic->moment});
             return 0;
         case DataKind::charge:
-            if (!phase.aqueous) return code::not_aqueous;
+            if (!phase.aqueous) return err::not_aqueous;
             out.add(constituent.charge);
             return 0;
     }
@@ -136,11 +136,11 @@ double* thermodynamic_datum(Constituent& constituent, const Selector& s, int& fa
     if (s.second == 0) {
         if (s.third == 0) return &constituent.h298;
         if (s.third == 1) return &constituent.s298;
-        failure = code::third_index;
+        failure = err::third_index;
         return nullptr;
     }
     if (!in_range(s.second, constituent.cp_ranges.size())) {
-        failure = code::cp_range_index;
+        failure = err::cp_range_index;
         return nullptr;
     }
     CpRange& range = constituent.cp_ranges[static_cast<std::size_t>(s.second - 1)];
@@ -160,7 +160,7 @@ double* thermodynamic_datum(Constituent& constituent, const Selector& s, int& fa
     if (s.third >= 5 && s.third < 5 + terms)
         return &range.extra_terms[static_cast<std::size_t>(s.third - 5)].coefficient;
     if (s.third == 5 + terms) return &range.transformation_enthalpy;
-    failure = code::third_index;
+    failure = err::third_index;
     return nullptr;
 }
 
@@ -173,15 +173,15 @@ double* volume_datum(const Phase& phase, Constituent& constituent, const Selecto
         return nullptr;
     };
     if (phase.gas) {
-        if (!constituent.critical) return refuse(code::no_real_gas);
-        if (s.second != 1) return refuse(code::second_index);
+        if (!constituent.critical) return refuse(err::no_real_gas);
+        if (s.second != 1) return refuse(err::second_index);
         CriticalData& critical = *constituent.critical;
         std::array<double*, 5> data = {&critical.temperature, &critical.pressure, &critical.volume,
                                        &critical.acentric_factor, &critical.dipole_moment};
-        if (!in_range(s.third, data.size())) return refuse(code::third_index);
+        if (!in_range(s.third, data.size())) return refuse(err::third_index);
         return data[static_cast<std::size_t>(s.third - 1)];
     }
-    if (!constituent.molar_volume) return refuse(code::no_molar_volume);
+    if (!constituent.molar_volume) return refuse(err::no_molar_volume);
     // The groups in the order of TQGDAT "V": density, expansion, compressibility, bulk modulus.
     MolarVolumeData& volume = *constituent.molar_volume;
     const std::array<std::pair<double*, std::size_t>, 4> groups = {{
@@ -190,9 +190,9 @@ double* volume_datum(const Phase& phase, Constituent& constituent, const Selecto
         {volume.compressibility, std::size(volume.compressibility)},
         {volume.bulk_modulus_derivative, std::size(volume.bulk_modulus_derivative)},
     }};
-    if (!in_range(s.second, groups.size())) return refuse(code::second_index);
+    if (!in_range(s.second, groups.size())) return refuse(err::second_index);
     const auto [group, group_size] = groups[static_cast<std::size_t>(s.second - 1)];
-    if (!in_range(s.third, group_size)) return refuse(code::third_index);
+    if (!in_range(s.third, group_size)) return refuse(err::third_index);
     return group + (s.third - 1);
 }
 
@@ -202,11 +202,11 @@ double* magnetic_datum(Constituent& constituent, const Selector& s, int& failure
         failure = number;
         return nullptr;
     };
-    if (!constituent.magnetic) return refuse(code::no_magnetic);
-    if (s.second != 1) return refuse(code::second_index);
+    if (!constituent.magnetic) return refuse(err::no_magnetic);
+    if (s.second != 1) return refuse(err::second_index);
     if (s.third == 1) return &constituent.magnetic->critical_temperature;
     if (s.third == 2) return &constituent.magnetic->moment;
-    return refuse(code::third_index);
+    return refuse(err::third_index);
 }
 
 // Codes 10 and 13: value `fourth` of expression `third` of excess magnetic / Gibbs-energy
@@ -218,12 +218,12 @@ double* excess_datum(Phase& phase, const Selector& s, int& failure) {
     };
     const bool gibbs = s.datum_code == 13;
     auto& parameters = gibbs ? phase.excess_gibbs : phase.excess_magnetic;
-    if (parameters.empty()) return refuse(gibbs ? code::no_excess_gibbs : code::no_excess_magnetic);
-    if (!in_range(s.second, parameters.size())) return refuse(code::second_index);
+    if (parameters.empty()) return refuse(gibbs ? err::no_excess_gibbs : err::no_excess_magnetic);
+    if (!in_range(s.second, parameters.size())) return refuse(err::second_index);
     ExcessParameter& parameter = parameters[static_cast<std::size_t>(s.second - 1)];
-    if (!in_range(s.third, parameter.expressions.size())) return refuse(code::third_index);
+    if (!in_range(s.third, parameter.expressions.size())) return refuse(err::third_index);
     std::vector<double>& expression = parameter.expressions[static_cast<std::size_t>(s.third - 1)];
-    if (!in_range(s.fourth, expression.size())) return refuse(code::fourth_index);
+    if (!in_range(s.fourth, expression.size())) return refuse(err::fourth_index);
     return &expression[static_cast<std::size_t>(s.fourth - 1)];
 }
 
@@ -231,7 +231,7 @@ double* excess_datum(Phase& phase, const Selector& s, int& failure) {
 double* selected_datum(Phase& phase, const Selector& s, int& failure) {
     if (s.datum_code == 10 || s.datum_code == 13) return excess_datum(phase, s, failure);
     if (!in_range(s.fourth, phase.constituents.size())) {
-        failure = code::fourth_index;
+        failure = err::fourth_index;
         return nullptr;
     }
     Constituent& constituent = phase.constituents[static_cast<std::size_t>(s.fourth - 1)];
@@ -282,7 +282,7 @@ EQX_API void TQCDAT(const std::int32_t* selector1, const std::int32_t* selector2
     with_ascii_system(error, [&](System& system) {
         const Selector selector{value_of(selector1), value_of(selector2), value_of(selector3),
                                 value_of(selector4)};
-        if (!known_datum_code(selector.datum_code)) return fail(error, code::first_index);
+        if (!known_datum_code(selector.datum_code)) return fail(error, err::first_index);
         Phase* found_phase = phase_at(error, system, selector5);
         if (!found_phase) return;
         int failure = 0;

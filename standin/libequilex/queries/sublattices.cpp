@@ -15,7 +15,7 @@ int species_at(std::int32_t* error, const Phase& phase, int sublattice,
     const std::int32_t index = value_of(number);
     const int count = phase.sublattice_species_count(sublattice);
     if (count < 0 || !in_range(index, static_cast<std::size_t>(count))) {
-        fail(error, code::species_index);
+        fail(error, err::species_index);
         return -1;
     }
     return index - 1;
@@ -88,7 +88,7 @@ EQX_API void TQINLC(const char* name, std::int32_t name_len, const std::int32_t*
             [&](int j) -> std::string_view {
                 return *found_phase->sublattice_species_name(found_sublattice, j);
             },
-            code::species_not_found);
+            err::species_not_found);
         if (found < 0) return;
         put(species, found + 1);
         ok(error);
