@@ -4,14 +4,16 @@
 
 namespace pycore {
 
-ClassBuilder::ClassBuilder(const char* name, PyObject* module_name, PyObject* bases, const char* doc)
+ClassBuilder::ClassBuilder(const char* name, PyObject* module_name, PyObject* bases,
+                           const char* doc)
     : name_(name), module_name_(module_name), bases_(Ref::borrow(bases)) {
     // The metaclass of a class with bases is the type of its first base; the
     // system's classes never mix metaclasses.
     metaclass_ = Ref::borrow(PyTuple_GET_SIZE(bases) > 0
                                  ? reinterpret_cast<PyObject*>(Py_TYPE(PyTuple_GET_ITEM(bases, 0)))
                                  : reinterpret_cast<PyObject*>(&PyType_Type));
-    Ref prepared = Ref::steal(PyObject_CallMethod(metaclass_.get(), "__prepare__", "sO", name, bases));
+    Ref prepared =
+        Ref::steal(PyObject_CallMethod(metaclass_.get(), "__prepare__", "sO", name, bases));
     if (!prepared) return;
     Ref qualname = Ref::steal(PyUnicode_FromString(name));
     namespace_ = std::move(prepared);
@@ -19,7 +21,8 @@ ClassBuilder::ClassBuilder(const char* name, PyObject* module_name, PyObject* ba
         namespace_ = Ref();
         return;
     }
-    if (doc != nullptr && !add("__doc__", Ref::steal(PyUnicode_FromString(doc)))) namespace_ = Ref();
+    if (doc != nullptr && !add("__doc__", Ref::steal(PyUnicode_FromString(doc))))
+        namespace_ = Ref();
 }
 
 bool ClassBuilder::add(const char* member, Ref value) {
@@ -50,7 +53,8 @@ bool ClassBuilder::property(const FunctionSpec& getter, const FunctionSpec* sett
     if (!namespace_) return false;
     Ref fget = function(getter);
     if (!fget) return add(getter.name, Ref());
-    Ref prop = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), fget.get()));
+    Ref prop =
+        Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), fget.get()));
     if (prop && setter != nullptr) {
         Ref fset = function(*setter);
         if (!fset) return add(getter.name, Ref());

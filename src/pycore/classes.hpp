@@ -9,9 +9,10 @@
 namespace pycore {
 
 class ClassBuilder {
-public:
+  public:
     // `bases` is a tuple (borrowed); `doc` may be null (no __doc__ entry).
-    ClassBuilder(const char* name, PyObject* module_name, PyObject* bases, const char* doc = nullptr);
+    ClassBuilder(const char* name, PyObject* module_name, PyObject* bases,
+                 const char* doc = nullptr);
 
     bool ok() const { return static_cast<bool>(namespace_); }
     PyObject* ns() const { return namespace_.get(); }
@@ -26,7 +27,7 @@ public:
     // The finished class, or null with an exception set.
     Ref make();
 
-private:
+  private:
     Ref function(const FunctionSpec& spec);
 
     const char* name_;

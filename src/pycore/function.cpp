@@ -193,7 +193,8 @@ PyObject* text_signature(PyObject* self, void*) {
         if (i > 0) text += ", ";
         text += sig.params[i].name;
         if (i >= nparams - ndefaults) {
-            Ref shown = Ref::steal(PyObject_Repr(PyTuple_GET_ITEM(fn->defaults, i - (nparams - ndefaults))));
+            Ref shown = Ref::steal(
+                PyObject_Repr(PyTuple_GET_ITEM(fn->defaults, i - (nparams - ndefaults))));
             if (!shown) return nullptr;
             const char* utf8 = PyUnicode_AsUTF8(shown.get());
             if (utf8 == nullptr) return nullptr;
@@ -248,9 +249,13 @@ PyTypeObject function_type = [] {
 
 }  // namespace
 
-bool ready_function_type() { return PyType_Ready(&function_type) == 0; }
+bool ready_function_type() {
+    return PyType_Ready(&function_type) == 0;
+}
 
-bool is_function(PyObject* obj) { return Py_IS_TYPE(obj, &function_type); }
+bool is_function(PyObject* obj) {
+    return Py_IS_TYPE(obj, &function_type);
+}
 
 Ref make_function(const FunctionSpec& spec, PyObject* module_name) {
     Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(Function, &function_type)));
@@ -276,8 +281,9 @@ Ref make_function(const FunctionSpec& spec, PyObject* module_name) {
 }
 
 PyObject* raise_incorrect_type(const char* param, const char* expected, PyObject* value) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 param, expected, Py_TYPE(value)->tp_name);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
+                 expected, Py_TYPE(value)->tp_name);
     return nullptr;
 }
 

@@ -43,14 +43,13 @@ struct FunctionSpec {
     const char* doc;       // null: no docstring
     Signature signature;
     Body body;
-    const void* data = nullptr;  // handed to the body through Function::data
+    const void* data = nullptr;       // handed to the body through Function::data
     PyObject* defaults = nullptr;     // borrowed tuple for the trailing parameters, or null
     PyObject* annotations = nullptr;  // borrowed dict, or null for an empty one
 };
 
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     PyObject* name;
     PyObject* qualname;
     PyObject* module;

@@ -8,10 +8,10 @@ namespace pycore {
 
 // Start-up state of one extension module; one static instance per module.
 struct ModuleOnce {
-    const char* name;              // "raw", "entities", "custom"
-    PyObject* module = nullptr;    // the module whose body ran, strong reference
-    PyObject* created = nullptr;   // the module handed out by create, strong reference
-    long long interpreter = -1;    // the one interpreter allowed to hold the module
+    const char* name;             // "raw", "entities", "custom"
+    PyObject* module = nullptr;   // the module whose body ran, strong reference
+    PyObject* created = nullptr;  // the module handed out by create, strong reference
+    long long interpreter = -1;   // the one interpreter allowed to hold the module
 };
 
 // Create step: refuses a second interpreter; hands out the module made earlier in

@@ -12,7 +12,7 @@ namespace pycore {
 // reference the layer receives goes into a Ref at once, so error paths need no
 // hand-written decrements.
 class Ref {
-public:
+  public:
     Ref() = default;
     Ref(const Ref& other) : obj_(other.obj_) { Py_XINCREF(obj_); }
     Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
@@ -36,12 +36,14 @@ public:
     PyObject* release() { return std::exchange(obj_, nullptr); }
     explicit operator bool() const { return obj_ != nullptr; }
 
-private:
+  private:
     explicit Ref(PyObject* obj) : obj_(obj) {}
     PyObject* obj_ = nullptr;
 };
 
 // A new reference to None, for returning.
-inline PyObject* none() { Py_RETURN_NONE; }
+inline PyObject* none() {
+    Py_RETURN_NONE;
+}
 
 }  // namespace pycore

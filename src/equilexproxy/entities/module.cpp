@@ -1,8 +1,9 @@
 // Module entities: start-up, the language enumeration and descriptor, SystemDim.
+#include "module.hpp"
+
 #include <array>
 
 #include "classes.hpp"
-#include "module.hpp"
 
 namespace entities {
 namespace {
@@ -21,7 +22,9 @@ PyObject* global(const char* name) {
     return value;
 }
 
-PyObject* language_desc_init(pycore::Function*, PyObject* const*) { return pycore::none(); }
+PyObject* language_desc_init(pycore::Function*, PyObject* const*) {
+    return pycore::none();
+}
 
 // engine.language: the name of the Language member of the library's code.
 PyObject* language_desc_get(pycore::Function*, PyObject* const* args) {
@@ -83,7 +86,8 @@ bool import_as(PyObject* module, const char* name, const char* as) {
 
 bool import_from(PyObject* module, const char* from, const char* name) {
     Ref source = Ref::steal(PyImport_ImportModule(from));
-    return source && pycore::bind(module, name, Ref::steal(PyObject_GetAttrString(source.get(), name)));
+    return source &&
+           pycore::bind(module, name, Ref::steal(PyObject_GetAttrString(source.get(), name)));
 }
 
 bool make_language(PyObject* module, PyObject* module_name) {
@@ -135,4 +139,6 @@ using Definition = pycore::MultiPhaseModule<once, body>;
 }  // namespace
 }  // namespace entities
 
-PyMODINIT_FUNC PyInit_entities() { return PyModuleDef_Init(&entities::Definition::definition); }
+PyMODINIT_FUNC PyInit_entities() {
+    return PyModuleDef_Init(&entities::Definition::definition);
+}

@@ -6,11 +6,11 @@
 namespace raw {
 
 struct Context {
-    PyObject* module = nullptr;  // the module whose body ran
-    PyObject* globals = nullptr; // its dictionary, looked up at every use
-    PyObject* module_name = nullptr;      // "equilexproxy.raw"
-    PyObject* cfuncptr_type = nullptr;    // ctypes' function pointer base type
-    PyObject* own_check_error = nullptr;  // EquilexProxy's own _check_error function
+    PyObject* module = nullptr;               // the module whose body ran
+    PyObject* globals = nullptr;              // its dictionary, looked up at every use
+    PyObject* module_name = nullptr;          // "equilexproxy.raw"
+    PyObject* cfuncptr_type = nullptr;        // ctypes' function pointer base type
+    PyObject* own_check_error = nullptr;      // EquilexProxy's own _check_error function
     PyObject* object_getattribute = nullptr;  // object.__getattribute__
     // Where a ctypes object keeps the pointer to its storage, when start-up could
     // confirm it (0: read through the buffer interface instead).

@@ -29,8 +29,8 @@ constexpr RoutineSpec routines[] = {
      sizes_doc},
     {"tqused", "", "out out out out out out out out out out out error", "outputs", "", "same",
      "Current dimensions"},
-    {"tqcio", "option: str, unitno: int", "text(option) in(unitno) error", "none",
-     "option, unitno", "same",
+    {"tqcio", "option: str, unitno: int", "text(option) in(unitno) error", "none", "option, unitno",
+     "same",
      "**CHANGE-INPUT-OUTPUT-OPTION**\n\noption: \"FILE\", \"ERROR\" or \"LIST\" (unitno is the "
      "new unit number) or \"LANGUAGE\" (unitno is the language code: 1 English, 2 German, "
      "3 French, 4 Swedish, 5 Finnish)."},
@@ -67,6 +67,8 @@ constexpr RoutineSpec routines[] = {
 
 }  // namespace
 
-std::span<const RoutineSpec> core_routines() { return routines; }
+std::span<const RoutineSpec> core_routines() {
+    return routines;
+}
 
 }  // namespace raw

@@ -6,14 +6,13 @@ namespace {
 
 constexpr RoutineSpec routines[] = {
     // System components.
-    {"tqnosc", "", "out error", "value", "", "same",
-     "**GET-NUMBER-OF-SYSTEM-COMPONENTS**"},
+    {"tqnosc", "", "out error", "value", "", "same", "**GET-NUMBER-OF-SYSTEM-COMPONENTS**"},
     {"tqgnsc", "index: int", "in(index) buf error", "value", "index-1", "same",
      "**GET-NAME-OF-SYSTEM-COMPONENT**"},
     {"tqinsc", "name: str -> int", "text(name) out error", "value", "name", "+1",
      "**GET-INDEX-NUMBER-OF-SYSTEM-COMPONENT**"},
-    {"tqstsc", "index: int", "in(index) doubles(components) dout error", "mass_first",
-     "index-1", "same",
+    {"tqstsc", "index: int", "in(index) doubles(components) dout error", "mass_first", "index-1",
+     "same",
      "**GET-STOICHIOMETRY-OF-SYSTEM-COMPONENT**\n\nReturns (molar mass, coefficients): one "
      "coefficient per system component."},
     {"tqcnsc", "indexs, name", "in(indexs) text(name) error", "none", "indexs-1, name", "same",
@@ -54,8 +53,8 @@ constexpr RoutineSpec routines[] = {
      "same", "returns True if the phase constituent can be used as an incoming species"},
     {"tqgnpc", "indexp, index", "in(indexp) in(index) buf error", "value", "indexp-1, index-1",
      "same", "name of phase constituent"},
-    {"tqstpc", "indexp, index", "in(indexp) in(index) doubles(components) dout error",
-     "mass_first", "indexp-1, index-1", "swap", "mass and stoichiometry of phase constituent"},
+    {"tqstpc", "indexp, index", "in(indexp) in(index) doubles(components) dout error", "mass_first",
+     "indexp-1, index-1", "swap", "mass and stoichiometry of phase constituent"},
 
     // Sublattices.
     {"tqnolc", "indexp: int, index: int", "in(indexp) in(index) out error", "value",
@@ -64,11 +63,9 @@ constexpr RoutineSpec routines[] = {
      "in(indexp) in(indexs) in(index) buf(26) error", "value", "indexp-1, indexs-1, index-1",
      "same", "name of sublattice constituent (species)"},
     {"tqinlc", "name: str, indexp: int, indexl: int", "text(name) in(indexp) in(indexl) out error",
-     "value", "name, indexp-1, indexl-1", "+1",
-     "**GET-INDEX-NUMBER-OF-SUBLATTICE-CONSTITUENT**"},
+     "value", "name, indexp-1, indexl-1", "+1", "**GET-INDEX-NUMBER-OF-SUBLATTICE-CONSTITUENT**"},
     {"tqgtlc", "indexp: int, indexl: int, indexc: int",
-     "in(indexp) in(indexl) in(indexc) dout error", "value", "indexp-1, indexl-1, indexc-1",
-     "same",
+     "in(indexp) in(indexl) in(indexc) dout error", "value", "indexp-1, indexl-1, indexc-1", "same",
      "**GET-CALCULATED-EQUILIBRIUM-SUBLATTICE-SITE-FRACTION**\n\nEvery solution phase counts "
      "as modelled with one or more sublattices; for one-sublattice models the site fraction\n"
      "equals the mole fraction."},
@@ -101,9 +98,8 @@ constexpr RoutineSpec routines[] = {
      "  \"Ch\"  charge of an aqueous constituent\n"
      "indexr: range number for \"Cp\", \"Tt\" and \"Ht\" (pass 1 otherwise).\n"
      "Returns a tuple of the values."},
-    {"tqlpar", "indexp, option",
-     "in(indexp) text(option) out fields(1999x156) ints(1999) error", "field_list",
-     "indexp-1, InteractionVariable[option]", "[1]",
+    {"tqlpar", "indexp, option", "in(indexp) text(option) out fields(1999x156) ints(1999) error",
+     "field_list", "indexp-1, InteractionVariable[option]", "[1]",
      "**LIST-EXCESS-PARAMETERS-OF-PHASE**\n"
      "\n"
      "indexp: index of the phase.\n"
@@ -131,13 +127,14 @@ constexpr RoutineSpec routines[] = {
 
     {"tqgspc", "indexp: int, indexc: int", "in(indexp) in(indexc) buf(25) error", "value",
      "indexp-1, indexc-1", "same", "**GET-STATUS-OF-PHASE-CONSTITUENT**"},
-    {"tqcspc", "indexp: int, indexc: int, option: str",
-     "in(indexp) in(indexc) text(option) error", "none", "indexp-1, indexc-1, option", "same",
-     "**CHANGE-STATUS-OF-PHASE-CONSTITUENT**"},
+    {"tqcspc", "indexp: int, indexc: int, option: str", "in(indexp) in(indexc) text(option) error",
+     "none", "indexp-1, indexc-1, option", "same", "**CHANGE-STATUS-OF-PHASE-CONSTITUENT**"},
 };
 
 }  // namespace
 
-std::span<const RoutineSpec> system_routines() { return routines; }
+std::span<const RoutineSpec> system_routines() {
+    return routines;
+}
 
 }  // namespace raw

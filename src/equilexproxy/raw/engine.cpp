@@ -1,10 +1,10 @@
 // EquilexProxy's own members: construction and destruction, the log-file name,
 // error recording, and the properties over routine methods.
+#include "engine.hpp"
+
 #include <array>
 #include <initializer_list>
 #include <string>
-
-#include "engine.hpp"
 
 #include "context.hpp"
 #include "road.hpp"
@@ -32,8 +32,7 @@ Ref call_method(PyObject* self, const char* name, std::initializer_list<PyObject
     PyObject* stack[4] = {self};
     std::size_t n = 1;
     for (PyObject* arg : args) stack[n++] = arg;
-    return Ref::steal(PyObject_VectorcallMethod(method_name.get(), stack,
-                                                n, nullptr));
+    return Ref::steal(PyObject_VectorcallMethod(method_name.get(), stack, n, nullptr));
 }
 
 // ---------------------------------------------------------------------------
@@ -134,12 +133,13 @@ PyObject* generate_free_name(pycore::Function*, PyObject* const* args) {
     PyObject* open = builtin("open");
     if (open == nullptr) return nullptr;
     for (int k = 0; k < 100; ++k) {
-        Ref candidate = Ref::steal(k == 0 ? PyUnicode_FromFormat("%S%S", stem.get(), extension.get())
-                                          : PyUnicode_FromFormat("%S(%d)%S", stem.get(), k,
-                                                                 extension.get()));
+        Ref candidate =
+            Ref::steal(k == 0 ? PyUnicode_FromFormat("%S%S", stem.get(), extension.get())
+                              : PyUnicode_FromFormat("%S(%d)%S", stem.get(), k, extension.get()));
         if (!candidate) return nullptr;
         Ref file = Ref::steal(PyObject_CallFunction(open, "Os", candidate.get(), "w"));
-        if (file && Ref::steal(PyObject_CallMethod(file.get(), "close", nullptr))) return candidate.release();
+        if (file && Ref::steal(PyObject_CallMethod(file.get(), "close", nullptr)))
+            return candidate.release();
         PyErr_Clear();  // any failure: try the next name
     }
     return pycore::none();
@@ -173,10 +173,17 @@ PyObject* number_phases(pycore::Function*, PyObject* const* args) {
     return call_method(args[0], "tqnop", {}).release();
 }
 
-constexpr std::array<const char*, 11> dimension_keys{
-    "constituents",     "components",       "solutions",       "ex_g_coeff",
-    "ex_magn_coeff",    "soln_sublattices", "sublattice_constituents",
-    "mqf_constituents", "g_eq_constituent", "g_eq",            "constituents_vdep"};
+constexpr std::array<const char*, 11> dimension_keys{"constituents",
+                                                     "components",
+                                                     "solutions",
+                                                     "ex_g_coeff",
+                                                     "ex_magn_coeff",
+                                                     "soln_sublattices",
+                                                     "sublattice_constituents",
+                                                     "mqf_constituents",
+                                                     "g_eq_constituent",
+                                                     "g_eq",
+                                                     "constituents_vdep"};
 
 PyObject* dimensions_from(PyObject* self, const char* routine) {
     Ref sizes = call_method(self, routine, {});
@@ -220,8 +227,8 @@ PyObject* load_datafile(pycore::Function*, PyObject* const* args) {
         {".dat", "tqopna", "tqrfil"}, {".cst", "tqopnt", "tqrcst"}, {".bin", "tqopnb", "tqrbin"}};
     for (const Format& format : formats) {
         if (PyUnicode_CompareWithASCIIString(extension.get(), format.extension) != 0) continue;
-        if (!call_method(self, format.open, {filename, fileunit}) || !call_method(self, format.read, {}) ||
-            !call_method(self, "tqclos", {fileunit}))
+        if (!call_method(self, format.open, {filename, fileunit}) ||
+            !call_method(self, format.read, {}) || !call_method(self, "tqclos", {fileunit}))
             return nullptr;
         return pycore::none();
     }
@@ -247,12 +254,20 @@ bool add_engine_member(pycore::ClassBuilder& builder, std::string_view name) {
         Ref defaults = Ref::steal(Py_BuildValue("(OO)", Py_None, Py_False));
         Ref annotations = Ref::steal(Py_BuildValue("{ss}", "libname", "str"));
         if (!defaults || !annotations) return builder.add("__init__", Ref());
-        return builder.method({"__init__", nullptr, nullptr, {init_params}, engine_init, nullptr,
-                               defaults.get(), annotations.get()});
+        return builder.method({"__init__",
+                               nullptr,
+                               nullptr,
+                               {init_params},
+                               engine_init,
+                               nullptr,
+                               defaults.get(),
+                               annotations.get()});
     }
-    if (name == "__del__") return builder.method({"__del__", nullptr, nullptr, {self_only}, engine_del});
+    if (name == "__del__")
+        return builder.method({"__del__", nullptr, nullptr, {self_only}, engine_del});
     if (name == "_generate_free_name")
-        return builder.method({"_generate_free_name", nullptr, nullptr, {name_params}, generate_free_name});
+        return builder.method(
+            {"_generate_free_name", nullptr, nullptr, {name_params}, generate_free_name});
     if (name == "_check_error") {
         if (!builder.method({"_check_error", nullptr, nullptr, {check_params}, check_error}))
             return false;
@@ -264,8 +279,14 @@ bool add_engine_member(pycore::ClassBuilder& builder, std::string_view name) {
         Ref defaults = Ref::steal(Py_BuildValue("(i)", 10));
         Ref annotations = Ref::steal(Py_BuildValue("{ss}", "filename", "str"));
         if (!defaults || !annotations) return builder.add("load_datafile", Ref());
-        return builder.method({"load_datafile", nullptr, nullptr, {load_params}, load_datafile,
-                               nullptr, defaults.get(), annotations.get()});
+        return builder.method({"load_datafile",
+                               nullptr,
+                               nullptr,
+                               {load_params},
+                               load_datafile,
+                               nullptr,
+                               defaults.get(),
+                               annotations.get()});
     }
     if (name == "last_error_message") return getter("last_error_message", last_error_message);
     if (name == "version") return getter("version", version);

@@ -1,4 +1,6 @@
 // Module raw: start-up, the module's tables and functions, the class EquilexProxy.
+#include "module.hpp"
+
 #include <array>
 #include <cstring>
 #include <map>
@@ -10,7 +12,6 @@
 #include "context.hpp"
 #include "declarations.hpp"
 #include "engine.hpp"
-#include "module.hpp"
 #include "road.hpp"
 #include "tables.hpp"
 
@@ -20,7 +21,8 @@ Context context;
 
 PyObject* global(PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(context.globals, name);
-    if (value == nullptr && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    if (value == nullptr && !PyErr_Occurred())
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return value;
 }
 
@@ -49,13 +51,16 @@ bool init_context(PyObject* module) {
         {&context.getattribute, "__getattribute__"},
     };
     for (const Name& name : names)
-        if (*name.slot == nullptr && (*name.slot = PyUnicode_InternFromString(name.text)) == nullptr)
+        if (*name.slot == nullptr &&
+            (*name.slot = PyUnicode_InternFromString(name.text)) == nullptr)
             return false;
     if (context.one == nullptr && (context.one = PyLong_FromLong(1)) == nullptr) return false;
     if (context.object_getattribute == nullptr) {
-        context.object_getattribute = PyDict_GetItemWithError(PyBaseObject_Type.tp_dict, context.getattribute);
+        context.object_getattribute =
+            PyDict_GetItemWithError(PyBaseObject_Type.tp_dict, context.getattribute);
         if (context.object_getattribute == nullptr) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "object has no __getattribute__");
+            if (!PyErr_Occurred())
+                PyErr_SetString(PyExc_SystemError, "object has no __getattribute__");
             return false;
         }
         Py_INCREF(context.object_getattribute);
@@ -120,7 +125,8 @@ PyObject* find_library(pycore::Function*, PyObject* const* args) {
     Ref pathsep = Ref::steal(PyObject_GetAttrString(os.get(), "pathsep"));
     if (!path || !environ || !pathsep) return nullptr;
     Ref search = Ref::steal(PyObject_CallMethod(environ.get(), "get", "ss", "PATH", ""));
-    Ref directories = search ? Ref::steal(PyObject_CallMethod(search.get(), "split", "O", pathsep.get())) : Ref();
+    Ref directories =
+        search ? Ref::steal(PyObject_CallMethod(search.get(), "split", "O", pathsep.get())) : Ref();
     if (!directories) return nullptr;
     auto found = [&](PyObject* candidate) -> int {
         Ref is_file = Ref::steal(PyObject_CallMethod(path.get(), "isfile", "O", candidate));
@@ -129,13 +135,16 @@ PyObject* find_library(pycore::Function*, PyObject* const* args) {
     Ref iterator = Ref::steal(PyObject_GetIter(directories.get()));
     if (!iterator) return nullptr;
     while (Ref directory = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref candidate = Ref::steal(PyObject_CallMethod(path.get(), "join", "OO", directory.get(), name));
+        Ref candidate =
+            Ref::steal(PyObject_CallMethod(path.get(), "join", "OO", directory.get(), name));
         if (!candidate) return nullptr;
         int hit = found(candidate.get());
         if (hit < 0) return nullptr;
         if (hit == 0) {
             Ref lowered = Ref::steal(PyObject_CallMethod(candidate.get(), "lower", nullptr));
-            Ref ends = lowered ? Ref::steal(PyObject_CallMethod(lowered.get(), "endswith", "s", ".so")) : Ref();
+            Ref ends = lowered
+                           ? Ref::steal(PyObject_CallMethod(lowered.get(), "endswith", "s", ".so"))
+                           : Ref();
             if (!ends) return nullptr;
             if (ends.get() == Py_True) continue;
             Ref suffix = Ref::steal(PyUnicode_FromString(".so"));
@@ -166,8 +175,9 @@ Ref aliases(bool decorated) {
     for (const RoutineRow& row : routine_rows) {
         std::string upper(row.name);
         for (char& c : upper) c = static_cast<char>(c - 'a' + 'A');
-        Ref value = Ref::steal(decorated ? PyUnicode_FromFormat("_%s@%d", upper.c_str(), row.argument_bytes)
-                                         : PyUnicode_FromString(upper.c_str()));
+        Ref value =
+            Ref::steal(decorated ? PyUnicode_FromFormat("_%s@%d", upper.c_str(), row.argument_bytes)
+                                 : PyUnicode_FromString(upper.c_str()));
         if (!value || PyDict_SetItemString(table.get(), row.name, value.get()) < 0) return Ref();
     }
     return table;
@@ -199,14 +209,62 @@ Ref errors() {
 
 // The members of EquilexProxy in class-namespace order; routine methods by name.
 constexpr std::string_view members[] = {
-    "__init__", "__del__", "_generate_free_name", "_check_error", "last_error_message",
-    "tqini", "tqcprt", "tqvers", "version", "tqsize", "dimensions_max", "tqused", "dimensions",
-    "tqcio", "tqgio", "tqopen", "tqopna", "tqrfil", "tqopnt", "tqrcst", "tqopnb", "tqrbin",
-    "tqclos", "tqnosc", "number_components", "tqgnsc", "tqinsc", "tqstsc",
-    "tqnop", "number_phases", "tqgsp", "tqcsp", "tqgnp", "tqmodl", "tqnopc", "tqnosl", "tqinp",
-    "tqinpc", "tqpcis", "tqgnpc", "tqstpc", "tqnolc", "tqgnlc", "tqinlc", "tqgtlc", "tqgdpc",
-    "tqerr", "tqgdat", "tqlpar", "tqcdat", "tqgpar", "tqwasc",
-    "tqgspc", "tqcspc", "tqcnsc", "load_datafile",
+    "__init__",
+    "__del__",
+    "_generate_free_name",
+    "_check_error",
+    "last_error_message",
+    "tqini",
+    "tqcprt",
+    "tqvers",
+    "version",
+    "tqsize",
+    "dimensions_max",
+    "tqused",
+    "dimensions",
+    "tqcio",
+    "tqgio",
+    "tqopen",
+    "tqopna",
+    "tqrfil",
+    "tqopnt",
+    "tqrcst",
+    "tqopnb",
+    "tqrbin",
+    "tqclos",
+    "tqnosc",
+    "number_components",
+    "tqgnsc",
+    "tqinsc",
+    "tqstsc",
+    "tqnop",
+    "number_phases",
+    "tqgsp",
+    "tqcsp",
+    "tqgnp",
+    "tqmodl",
+    "tqnopc",
+    "tqnosl",
+    "tqinp",
+    "tqinpc",
+    "tqpcis",
+    "tqgnpc",
+    "tqstpc",
+    "tqnolc",
+    "tqgnlc",
+    "tqinlc",
+    "tqgtlc",
+    "tqgdpc",
+    "tqerr",
+    "tqgdat",
+    "tqlpar",
+    "tqcdat",
+    "tqgpar",
+    "tqwasc",
+    "tqgspc",
+    "tqcspc",
+    "tqcnsc",
+    "load_datafile",
 };
 
 Ref annotations_of(const Routine& routine) {
@@ -218,10 +276,12 @@ Ref annotations_of(const Routine& routine) {
     for (const pycore::Param& param : routine.params)
         if (param.kind != pycore::Kind::any) {
             Ref value = Ref::steal(PyUnicode_FromString(text(param.kind)));
-            if (!value || PyDict_SetItemString(dict.get(), param.name, value.get()) < 0) return Ref();
+            if (!value || PyDict_SetItemString(dict.get(), param.name, value.get()) < 0)
+                return Ref();
         }
     if (routine.declared != Declared::none) {
-        Ref value = Ref::steal(PyUnicode_FromString(routine.declared == Declared::int_ ? "int" : "str"));
+        Ref value =
+            Ref::steal(PyUnicode_FromString(routine.declared == Declared::int_ ? "int" : "str"));
         if (!value || PyDict_SetItemString(dict.get(), "return", value.get()) < 0) return Ref();
     }
     return dict;
@@ -230,8 +290,14 @@ Ref annotations_of(const Routine& routine) {
 bool add_routine(pycore::ClassBuilder& builder, const Routine& routine) {
     Ref annotations = annotations_of(routine);
     if (!annotations) return builder.add(routine.name.c_str(), Ref());
-    return builder.method({routine.name.c_str(), nullptr, routine.doc.empty() ? nullptr : routine.doc.c_str(),
-                           {routine.params}, routine_body, &routine, nullptr, annotations.get()});
+    return builder.method({routine.name.c_str(),
+                           nullptr,
+                           routine.doc.empty() ? nullptr : routine.doc.c_str(),
+                           {routine.params},
+                           routine_body,
+                           &routine,
+                           nullptr,
+                           annotations.get()});
 }
 
 bool make_engine_class(PyObject* module) {
@@ -242,13 +308,15 @@ bool make_engine_class(PyObject* module) {
     pycore::ClassBuilder builder("EquilexProxy", context.module_name, bases.get());
     Ref descriptor_class = Ref::steal(PyObject_GetAttrString(entities, "LanguageDesc"));
     if (!descriptor_class) return false;
-    if (!builder.add("language", Ref::steal(PyObject_CallNoArgs(descriptor_class.get())))) return false;
+    if (!builder.add("language", Ref::steal(PyObject_CallNoArgs(descriptor_class.get()))))
+        return false;
     for (std::string_view member : members) {
         bool added = false;
         if (member.starts_with("tq")) {
             auto found = routines().find(member);
             if (found == routines().end()) {
-                PyErr_Format(PyExc_SystemError, "no declaration of %s", std::string(member).c_str());
+                PyErr_Format(PyExc_SystemError, "no declaration of %s",
+                             std::string(member).c_str());
                 return false;
             }
             added = add_routine(builder, *found->second);
@@ -290,7 +358,8 @@ bool locate_function_storage(PyObject* ctypes) {
 
 bool import_name(PyObject* module, const char* from, const char* name) {
     Ref source = Ref::steal(PyImport_ImportModule(from));
-    return source && pycore::bind(module, name, Ref::steal(PyObject_GetAttrString(source.get(), name)));
+    return source &&
+           pycore::bind(module, name, Ref::steal(PyObject_GetAttrString(source.get(), name)));
 }
 
 int body(PyObject* module) {
@@ -305,14 +374,17 @@ int body(PyObject* module) {
 #ifdef _WIN32
     if (!import_name(module, "ctypes.util", "find_library")) return -1;
 #else
-    if (!bind_function(module, {"find_library", nullptr,
+    if (!bind_function(module, {"find_library",
+                                nullptr,
                                 "Finds a library by name in the directories of PATH (also with "
                                 "\".so\" added) or by its absolute path; returns the absolute "
                                 "path or None.",
-                                {one_name}, find_library}))
+                                {one_name},
+                                find_library}))
         return -1;
 #endif
-    if (!pycore::bind(module, "entities", Ref::steal(PyImport_ImportModule("equilexproxy.entities"))))
+    if (!pycore::bind(module, "entities",
+                      Ref::steal(PyImport_ImportModule("equilexproxy.entities"))))
         return -1;
     {
         // The basic binding is optional: any failure to import it leaves eqb unbound.
@@ -327,7 +399,8 @@ int body(PyObject* module) {
     if (!pycore::bind(module, "string_buffer_length", Ref::steal(PyLong_FromLong(25)))) return -1;
     Ref x32 = aliases(true);
     Ref x64 = aliases(false);
-    if (!pycore::bind(module, "func_aliases_x32", x32) || !pycore::bind(module, "func_aliases_x64", x64))
+    if (!pycore::bind(module, "func_aliases_x32", x32) ||
+        !pycore::bind(module, "func_aliases_x64", x64))
         return -1;
     {
         Ref name = Ref::steal(PyUnicode_InternFromString("isx64"));
@@ -352,4 +425,6 @@ using Definition = pycore::MultiPhaseModule<once, body>;
 }  // namespace
 }  // namespace raw
 
-PyMODINIT_FUNC PyInit_raw() { return PyModuleDef_Init(&raw::Definition::definition); }
+PyMODINIT_FUNC PyInit_raw() {
+    return PyModuleDef_Init(&raw::Definition::definition);
+}

@@ -1,6 +1,8 @@
 // The road of one routine call, for every routine method: the library road (a
 // native call through the routine's address, or ctypes holders for any other
 // callable) and the basic road through equilex.basic.
+#include "road.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cstdlib>
@@ -9,7 +11,6 @@
 #include <utility>
 
 #include "context.hpp"
-#include "road.hpp"
 
 namespace raw {
 namespace {
@@ -20,7 +21,7 @@ using pycore::Ref;
 // Memory for one call: holders, buffers and arrays, zero-filled. Small calls
 // (the common case) stay inside the object; big tables go to the heap.
 class CallMemory {
-public:
+  public:
     CallMemory() = default;
     CallMemory(const CallMemory&) = delete;
     CallMemory& operator=(const CallMemory&) = delete;
@@ -42,7 +43,7 @@ public:
         return at;
     }
 
-private:
+  private:
     alignas(16) unsigned char inline_[768];
     std::size_t used_ = 0;
     void* heap_[max_arguments];
@@ -58,7 +59,7 @@ struct Slot {
 
 // The encoded input texts of one call, alive until the call has returned.
 class KeptTexts {
-public:
+  public:
     KeptTexts() = default;
     KeptTexts(const KeptTexts&) = delete;
     KeptTexts& operator=(const KeptTexts&) = delete;
@@ -72,7 +73,7 @@ public:
         return bytes.release();
     }
 
-private:
+  private:
     PyObject* items_[max_arguments];
     int count_ = 0;
 };
@@ -103,10 +104,9 @@ void call_exact(void* address, const std::uintptr_t* w, std::index_sequence<I...
 template <std::size_t... N>
 constexpr auto make_callers(std::index_sequence<N...>) {
     using Caller = void (*)(void*, const std::uintptr_t*);
-    return std::array<Caller, sizeof...(N)>{
-        [](void* address, const std::uintptr_t* w) {
-            call_exact(address, w, std::make_index_sequence<N>{});
-        }...};
+    return std::array<Caller, sizeof...(N)>{[](void* address, const std::uintptr_t* w) {
+        call_exact(address, w, std::make_index_sequence<N>{});
+    }...};
 }
 
 constexpr auto callers = make_callers(std::make_index_sequence<2 * max_arguments + 1>{});
@@ -138,7 +138,8 @@ const EngineClassFacts& facts_of(PyTypeObject* type) {
         facts.plain = _PyType_Lookup(type, context.use_eqpy) == nullptr &&
                       _PyType_Lookup(type, context.lib) == nullptr &&
                       _PyType_Lookup(type, context.error_listeners) == nullptr;
-        facts.own_check_error = _PyType_Lookup(type, context.check_error) == context.own_check_error;
+        facts.own_check_error =
+            _PyType_Lookup(type, context.check_error) == context.own_check_error;
     }
     if (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
         facts.type = type;
@@ -153,7 +154,9 @@ PyObject* instance_dict(PyObject* obj) {
     return slot != nullptr && *slot != nullptr && PyDict_CheckExact(*slot) ? *slot : nullptr;
 }
 
-std::uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+std::uint64_t version_of(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
 
 // dict[key] (borrowed; null when absent or on error, told apart by PyErr_Occurred),
 // read again only when the dict has changed since the memo was made.
@@ -242,7 +245,8 @@ Ref ascii_bytes(PyObject* text) {
     } else {
         bytes = Ref::steal(PyObject_CallMethod(text, "encode", "s", "ascii"));
         if (bytes && !PyBytes_Check(bytes.get())) {
-            PyErr_Format(PyExc_TypeError, "bytes or integer address expected instead of %s instance",
+            PyErr_Format(PyExc_TypeError,
+                         "bytes or integer address expected instead of %s instance",
                          Py_TYPE(bytes.get())->tp_name);
             return Ref();
         }
@@ -294,7 +298,9 @@ bool component_count(PyObject* self, std::int32_t& out) {
     return count && array_length(count.get(), out);
 }
 
-bool is_py_space(unsigned char c) { return c == ' ' || (c >= 9 && c <= 13) || (c >= 0x1c && c <= 0x1f); }
+bool is_py_space(unsigned char c) {
+    return c == ' ' || (c >= 9 && c <= 13) || (c >= 0x1c && c <= 0x1f);
+}
 
 // A text output: the bytes before the first NUL (all when none), strict ASCII,
 // stripped of surrounding white space.
@@ -473,8 +479,8 @@ PyObject* build_result(const Routine& routine, const Slot* slots) {
             return PyBool_FromLong(out.int_at(out.find(ArgKind::int_out)) != 0);
         case Result::mass_first: {
             int array = out.find(ArgKind::doubles);
-            Ref mass = Ref::steal(PyFloat_FromDouble(
-                *static_cast<double*>(slots[out.find(ArgKind::double_out)].at)));
+            Ref mass = Ref::steal(
+                PyFloat_FromDouble(*static_cast<double*>(slots[out.find(ArgKind::double_out)].at)));
             Ref coeffs = Ref::steal(double_tuple(static_cast<double*>(slots[array].at),
                                                  static_cast<Py_ssize_t>(slots[array].count)));
             if (!mass || !coeffs) return nullptr;
@@ -598,7 +604,8 @@ bool make_holders(const Routine& routine, PyObject* const* args, CallMemory& mem
             case ArgKind::text_out:
             case ArgKind::fields: {
                 if (size == size_from_buffer_length && !buffer_length(size)) return false;
-                std::size_t rows = arg.kind == ArgKind::fields ? static_cast<std::size_t>(arg.rows) : 1;
+                std::size_t rows =
+                    arg.kind == ArgKind::fields ? static_cast<std::size_t>(arg.rows) : 1;
                 slot.count = rows * static_cast<std::size_t>(size);
                 slot.at = memory.zeroed(slot.count);
                 if (slot.at == nullptr) return PyErr_NoMemory(), false;
@@ -609,7 +616,8 @@ bool make_holders(const Routine& routine, PyObject* const* args, CallMemory& mem
             case ArgKind::doubles:
             case ArgKind::ints: {
                 if (size == size_from_components && !component_count(self, size)) return false;
-                std::size_t element = arg.kind == ArgKind::doubles ? sizeof(double) : sizeof(std::int32_t);
+                std::size_t element =
+                    arg.kind == ArgKind::doubles ? sizeof(double) : sizeof(std::int32_t);
                 slot.count = static_cast<std::size_t>(size);
                 slot.at = memory.zeroed(slot.count * element);
                 if (slot.at == nullptr) return PyErr_NoMemory(), false;
@@ -621,7 +629,9 @@ bool make_holders(const Routine& routine, PyObject* const* args, CallMemory& mem
     return true;
 }
 
-int error_index(const Routine& routine) { return static_cast<int>(routine.args.size()) - 1; }
+int error_index(const Routine& routine) {
+    return static_cast<int>(routine.args.size()) - 1;
+}
 
 // The address a ctypes function pointer calls: its object's storage holds it.
 // Read through the buffer interface ctypes gives every such object.
@@ -639,7 +649,8 @@ void* routine_address(PyObject* function) {
     }
     Py_buffer view;
     if (PyObject_GetBuffer(function, &view, PyBUF_SIMPLE) < 0) return nullptr;
-    if (view.len >= static_cast<Py_ssize_t>(sizeof(void*))) std::memcpy(&address, view.buf, sizeof(void*));
+    if (view.len >= static_cast<Py_ssize_t>(sizeof(void*)))
+        std::memcpy(&address, view.buf, sizeof(void*));
     PyBuffer_Release(&view);
     if (address == nullptr) PyErr_SetString(PyExc_ValueError, "NULL function pointer");
     return address;
@@ -689,7 +700,8 @@ PyObject* call_with_ctypes(const Routine& routine, PyObject* const* args, PyObje
     };
     auto address_of = [&](PyObject* holder) {
         Ref address = Ref::steal(PyObject_CallMethod(ctypes, "addressof", "O", holder));
-        return address ? Ref::steal(PyObject_CallMethod(ctypes, "c_void_p", "O", address.get())) : Ref();
+        return address ? Ref::steal(PyObject_CallMethod(ctypes, "c_void_p", "O", address.get()))
+                       : Ref();
     };
     auto length = [&](Py_ssize_t n) { return Ref::steal(PyLong_FromSsize_t(n)); };
 
@@ -700,8 +712,8 @@ PyObject* call_with_ctypes(const Routine& routine, PyObject* const* args, PyObje
             case ArgKind::int_in:
             case ArgKind::int_out:
             case ArgKind::error:
-                holders[i] = Ref::steal(
-                    PyObject_CallMethod(ctypes, "c_int", "i", *static_cast<std::int32_t*>(slot.at)));
+                holders[i] = Ref::steal(PyObject_CallMethod(ctypes, "c_int", "i",
+                                                            *static_cast<std::int32_t*>(slot.at)));
                 if (!holders[i] || !append(byref(holders[i].get()))) return nullptr;
                 break;
             case ArgKind::double_in:
@@ -732,7 +744,8 @@ PyObject* call_with_ctypes(const Routine& routine, PyObject* const* args, PyObje
                     ctypes, arg.kind == ArgKind::doubles ? "c_double" : "c_int"));
                 if (!element) return nullptr;
                 Ref count = length(static_cast<Py_ssize_t>(slot.count));
-                Ref array_type = count ? Ref::steal(PyNumber_Multiply(element.get(), count.get())) : Ref();
+                Ref array_type =
+                    count ? Ref::steal(PyNumber_Multiply(element.get(), count.get())) : Ref();
                 holders[i] = array_type ? Ref::steal(PyObject_CallNoArgs(array_type.get())) : Ref();
                 if (!holders[i] || !append(holders[i])) return nullptr;
                 break;
@@ -753,11 +766,12 @@ PyObject* call_with_ctypes(const Routine& routine, PyObject* const* args, PyObje
                 return nullptr;
         } else if (arg.kind == ArgKind::double_out) {
             Ref value = Ref::steal(PyObject_GetAttr(holders[i].get(), context.value));
-            if (!value || !to_double(value.get(), *static_cast<double*>(slots[i].at))) return nullptr;
+            if (!value || !to_double(value.get(), *static_cast<double*>(slots[i].at)))
+                return nullptr;
         } else {
             std::size_t element = arg.kind == ArgKind::doubles ? sizeof(double)
-                                  : arg.kind == ArgKind::ints ? sizeof(std::int32_t)
-                                                              : 1;
+                                  : arg.kind == ArgKind::ints  ? sizeof(std::int32_t)
+                                                               : 1;
             if (!copy_back(holders[i].get(), slots[i].at, slots[i].count * element)) return nullptr;
         }
     }
@@ -808,7 +822,8 @@ PyObject* basic_road(const Routine& routine, PyObject* const* args) {
     if (routine.print_param >= 0) {
         Ref shown = Ref::steal(PyObject_Format(args[routine.print_param], nullptr));
         if (!shown) return nullptr;
-        Ref line = Ref::steal(PyUnicode_FromFormat("%s = %U", routine.param_names[routine.print_param].c_str(), shown.get()));
+        Ref line = Ref::steal(PyUnicode_FromFormat(
+            "%s = %U", routine.param_names[routine.print_param].c_str(), shown.get()));
         if (!line) return nullptr;
         PyObject* print = PyDict_GetItemString(PyEval_GetBuiltins(), "print");
         if (print == nullptr) return nullptr;
@@ -837,7 +852,8 @@ PyObject* basic_road(const Routine& routine, PyObject* const* args) {
                 // eqb is looked up afresh for each member it gives.
                 PyObject* module = global(context.eqb);
                 if (module == nullptr) return nullptr;
-                Ref enumeration = Ref::steal(PyObject_GetAttrString(module, arg.enumeration.c_str()));
+                Ref enumeration =
+                    Ref::steal(PyObject_GetAttrString(module, arg.enumeration.c_str()));
                 if (!enumeration) return nullptr;
                 made = Ref::steal(PyObject_GetItem(enumeration.get(), value));
                 break;

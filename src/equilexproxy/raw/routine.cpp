@@ -7,11 +7,12 @@
 //   result        none value outputs truth mass_first counted field_list table joined
 //   basic         "[print(p); ]arg, arg, ..." with arg one of  p  p-1  Enum[p]
 //   basic_result  same +1 .name [1] swap none skip
+#include "routine.hpp"
+
 #include <charconv>
 #include <string_view>
 
 #include "road.hpp"
-#include "routine.hpp"
 
 namespace raw {
 namespace {
@@ -37,7 +38,7 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
 }
 
 class Parser {
-public:
+  public:
     explicit Parser(const RoutineSpec& spec) : spec_(spec) {}
 
     std::unique_ptr<Routine> run() {
@@ -55,17 +56,21 @@ public:
         return routine;
     }
 
-private:
+  private:
     bool fail(std::string problem) {
         problem_ = std::move(problem);
         return false;
     }
 
     bool kind_of(std::string_view word, Kind& kind) {
-        if (word == "int") kind = Kind::int_;
-        else if (word == "str") kind = Kind::str;
-        else if (word == "float") kind = Kind::real;
-        else return fail("unknown kind " + std::string(word));
+        if (word == "int")
+            kind = Kind::int_;
+        else if (word == "str")
+            kind = Kind::str;
+        else if (word == "float")
+            kind = Kind::real;
+        else
+            return fail("unknown kind " + std::string(word));
         return true;
     }
 
@@ -73,9 +78,12 @@ private:
         std::string_view text = spec_.params ? spec_.params : "";
         if (auto arrow = text.find("->"); arrow != std::string_view::npos) {
             auto declared = trim(text.substr(arrow + 2));
-            if (declared == "int") routine_->declared = Declared::int_;
-            else if (declared == "str") routine_->declared = Declared::str;
-            else return fail("unknown result kind");
+            if (declared == "int")
+                routine_->declared = Declared::int_;
+            else if (declared == "str")
+                routine_->declared = Declared::str;
+            else
+                return fail("unknown result kind");
             text = text.substr(0, arrow);
         }
         routine_->param_names.emplace_back("self");
@@ -140,8 +148,10 @@ private:
             if (!inner.empty() && !number(inner, arg.size)) return fail("bad buffer size");
         } else if (word == "doubles" || word == "ints") {
             arg.kind = word == "doubles" ? ArgKind::doubles : ArgKind::ints;
-            if (inner == "components") arg.size = size_from_components;
-            else if (!number(inner, arg.size)) return fail("bad array size");
+            if (inner == "components")
+                arg.size = size_from_components;
+            else if (!number(inner, arg.size))
+                return fail("bad array size");
         } else if (word == "fields") {
             arg.kind = ArgKind::fields;
             if (auto comma = inner.find(','); comma != std::string_view::npos) {
@@ -174,10 +184,14 @@ private:
 
     bool result() {
         static constexpr std::pair<std::string_view, Result> words[] = {
-            {"none", Result::none},         {"value", Result::value},
-            {"outputs", Result::outputs},   {"truth", Result::truth},
-            {"mass_first", Result::mass_first}, {"counted", Result::counted},
-            {"field_list", Result::field_list}, {"table", Result::table},
+            {"none", Result::none},
+            {"value", Result::value},
+            {"outputs", Result::outputs},
+            {"truth", Result::truth},
+            {"mass_first", Result::mass_first},
+            {"counted", Result::counted},
+            {"field_list", Result::field_list},
+            {"table", Result::table},
             {"joined", Result::joined},
         };
         for (auto [word, result] : words)
@@ -192,8 +206,7 @@ private:
         std::string_view text = spec_.basic ? spec_.basic : "";
         if (auto semicolon = text.find(';'); semicolon != std::string_view::npos) {
             auto printed = trim(text.substr(0, semicolon));
-            if (!printed.starts_with("print(") || !printed.ends_with(")"))
-                return fail("bad print");
+            if (!printed.starts_with("print(") || !printed.ends_with(")")) return fail("bad print");
             if (!param_index(printed.substr(6, printed.size() - 7), routine_->print_param))
                 return false;
             text = text.substr(semicolon + 1);
@@ -237,6 +250,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Routine> parse_routine(const RoutineSpec& spec) { return Parser(spec).run(); }
+std::unique_ptr<Routine> parse_routine(const RoutineSpec& spec) {
+    return Parser(spec).run();
+}
 
 }  // namespace raw

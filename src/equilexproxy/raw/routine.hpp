@@ -43,11 +43,11 @@ inline constexpr std::int32_t size_from_components = -2;     // the engine's tqn
 
 struct Arg {
     ArgKind kind;
-    int param = -1;            // parameter index (self = 0) for the *_in kinds
-    std::int32_t size = 0;     // bytes, elements, or one of the size_from_* values
-    std::int32_t rows = 0;     // fields: number of fields
-    bool whole_length = false; // fields: pass rows*size rather than one field's size
-    std::int32_t start = 0;    // int_out: starting value
+    int param = -1;             // parameter index (self = 0) for the *_in kinds
+    std::int32_t size = 0;      // bytes, elements, or one of the size_from_* values
+    std::int32_t rows = 0;      // fields: number of fields
+    bool whole_length = false;  // fields: pass rows*size rather than one field's size
+    std::int32_t start = 0;     // int_out: starting value
 };
 
 enum class Result : std::uint8_t {
@@ -85,8 +85,8 @@ enum class BasicResult : std::uint8_t {
 // A dictionary read remembered while the dictionary stays as it was: every change
 // of a dict gives it a new version number, unique in the process.
 struct RememberedRead {
-    PyObject* dict = nullptr;   // compared by identity only
-    pycore::Ref key;            // held, so that identity means the same key
+    PyObject* dict = nullptr;  // compared by identity only
+    pycore::Ref key;           // held, so that identity means the same key
     std::uint64_t version = 0;
     PyObject* value = nullptr;  // borrowed; the unchanged dict still holds it
 };
