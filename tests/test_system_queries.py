@@ -449,3 +449,21 @@ def test_stand_in_fills_the_buffer_length_it_is_given(
     monkeypatch.setattr(raw, "string_buffer_length", length)
     got = [engine.tqgnp(2), engine.tqgnpc(2, 5), engine.tqgspc(2, 5), engine.tqgnlc(7, 1, 4)]
     assert got == names and engine.last_error == 0
+
+
+def test_basic_road_takes_result_items_by_subscription(basic_engine, fake_basic, monkeypatch):
+    """Items of the basic module's answers are taken as subscription takes them, so a mapping
+    keyed by position serves as well as a tuple, and a missing item raises its own error."""
+    from equilexproxy import raw
+
+    answers = {1: ["1: *2 ( 1)-( 2)"], 0: 12}
+    fake = type("Basic", (), {})()
+    fake.InteractionVariable = {"G": "member G"}
+    fake.tqlpar = lambda indexp, option: answers
+    fake.tqstpc = lambda indexp, index: {0: (1.0, 2.0), 1: 58.4}
+    monkeypatch.setattr(raw, "eqb", fake)
+    assert basic_engine.tqlpar(1, "G") == ["1: *2 ( 1)-( 2)"]
+    assert basic_engine.tqstpc(1, 1) == (58.4, (1.0, 2.0))
+    fake.tqlpar = lambda indexp, option: {0: 12}
+    with pytest.raises(KeyError):
+        basic_engine.tqlpar(1, "G")

@@ -817,6 +817,12 @@ PyObject* library_road(const Routine& routine, PyObject* const* args) {
 // ---------------------------------------------------------------------------
 // The basic road.
 
+// answer[index], as subscription does it for any object.
+Ref item(PyObject* answer, long index) {
+    Ref key = Ref::steal(PyLong_FromLong(index));
+    return key ? Ref::steal(PyObject_GetItem(answer, key.get())) : Ref();
+}
+
 PyObject* basic_road(const Routine& routine, PyObject* const* args) {
     if (routine.basic_result == BasicResult::not_called) return pycore::none();
     if (routine.print_param >= 0) {
@@ -878,11 +884,11 @@ PyObject* basic_road(const Routine& routine, PyObject* const* args) {
             result = PyObject_GetAttr(answer.get(), context.name);
             break;
         case BasicResult::second_item:
-            result = PySequence_GetItem(answer.get(), 1);
+            result = item(answer.get(), 1).release();
             break;
         case BasicResult::swapped_pair: {
-            Ref second = Ref::steal(PySequence_GetItem(answer.get(), 1));
-            Ref first = second ? Ref::steal(PySequence_GetItem(answer.get(), 0)) : Ref();
+            Ref second = item(answer.get(), 1);
+            Ref first = second ? item(answer.get(), 0) : Ref();
             result = first ? PyTuple_Pack(2, second.get(), first.get()) : nullptr;
             break;
         }
