@@ -576,6 +576,7 @@ bool make_holders(const Routine& routine, PyObject* const* args, CallMemory& mem
                 std::int32_t value = arg.kind == ArgKind::int_out ? arg.start : 0;
                 if (arg.kind == ArgKind::int_in && !to_int32(args[arg.param], value)) return false;
                 slot.at = memory.zeroed(sizeof(std::int32_t));
+                if (slot.at == nullptr) return PyErr_NoMemory(), false;
                 slot.count = 1;
                 *static_cast<std::int32_t*>(slot.at) = value;
                 words.pointer(slot.at);
@@ -587,6 +588,7 @@ bool make_holders(const Routine& routine, PyObject* const* args, CallMemory& mem
                 if (arg.kind == ArgKind::double_in && !to_double(args[arg.param], value))
                     return false;
                 slot.at = memory.zeroed(sizeof(double));
+                if (slot.at == nullptr) return PyErr_NoMemory(), false;
                 slot.count = 1;
                 *static_cast<double*>(slot.at) = value;
                 words.pointer(slot.at);
