@@ -37,19 +37,19 @@ bool ClassBuilder::add(const char* member, Ref value) {
     return false;
 }
 
-Ref ClassBuilder::function(const FunctionSpec& spec) {
-    std::string qualname = std::string(name_) + "." + spec.name;
-    FunctionSpec qualified = spec;
+Ref ClassBuilder::function(const FunctionDef& definition) {
+    std::string qualname = std::string(name_) + "." + definition.name;
+    FunctionDef qualified = definition;
     qualified.qualname = qualname.c_str();
     return make_function(qualified, module_name_);
 }
 
-bool ClassBuilder::method(const FunctionSpec& spec) {
+bool ClassBuilder::method(const FunctionDef& definition) {
     if (!namespace_) return false;
-    return add(spec.name, function(spec));
+    return add(definition.name, function(definition));
 }
 
-bool ClassBuilder::property(const FunctionSpec& getter, const FunctionSpec* setter) {
+bool ClassBuilder::property(const FunctionDef& getter, const FunctionDef* setter) {
     if (!namespace_) return false;
     Ref fget = function(getter);
     if (!fget) return add(getter.name, Ref());

@@ -21,14 +21,14 @@ class ClassBuilder {
 
     // Each adder returns false with an exception set; later adders then do nothing.
     bool add(const char* member, Ref value);
-    bool method(const FunctionSpec& spec);
-    bool property(const FunctionSpec& getter, const FunctionSpec* setter = nullptr);
+    bool method(const FunctionDef& definition);
+    bool property(const FunctionDef& getter, const FunctionDef* setter = nullptr);
 
     // The finished class, or null with an exception set.
     Ref make();
 
   private:
-    Ref function(const FunctionSpec& spec);
+    Ref function(const FunctionDef& definition);
 
     const char* name_;
     PyObject* module_name_;

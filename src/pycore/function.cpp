@@ -257,23 +257,24 @@ bool is_function(PyObject* obj) {
     return Py_IS_TYPE(obj, &function_type);
 }
 
-Ref make_function(const FunctionSpec& spec, PyObject* module_name) {
+Ref make_function(const FunctionDef& definition, PyObject* module_name) {
     Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(Function, &function_type)));
     if (!obj) return obj;
     auto* fn = reinterpret_cast<Function*>(obj.get());
     fn->vectorcall = vectorcall;
-    fn->name = PyUnicode_InternFromString(spec.name);
-    fn->qualname = PyUnicode_FromString(spec.qualname ? spec.qualname : spec.name);
+    fn->name = PyUnicode_InternFromString(definition.name);
+    fn->qualname =
+        PyUnicode_FromString(definition.qualname ? definition.qualname : definition.name);
     fn->module = Py_NewRef(module_name);
-    fn->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
-    fn->defaults = Py_NewRef(spec.defaults ? spec.defaults : Py_None);
-    fn->annotations = spec.annotations ? Py_NewRef(spec.annotations) : PyDict_New();
+    fn->doc = definition.doc ? PyUnicode_FromString(definition.doc) : Py_NewRef(Py_None);
+    fn->defaults = Py_NewRef(definition.defaults ? definition.defaults : Py_None);
+    fn->annotations = definition.annotations ? Py_NewRef(definition.annotations) : PyDict_New();
     fn->dict = nullptr;
-    fn->signature = spec.signature;
-    fn->body = spec.body;
-    fn->data = spec.data;
+    fn->signature = definition.signature;
+    fn->body = definition.body;
+    fn->data = definition.data;
     fn->needs_conversion = false;
-    for (const Param& param : spec.signature.params)
+    for (const Param& param : definition.signature.params)
         if (param.kind == Kind::real) fn->needs_conversion = true;
     PyObject_GC_Track(obj.get());
     if (!fn->name || !fn->qualname || !fn->doc || !fn->annotations) return Ref();

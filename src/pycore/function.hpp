@@ -37,7 +37,7 @@ struct Signature {
     bool no_args = false;           // takes nothing at all (not even self)
 };
 
-struct FunctionSpec {
+struct FunctionDef {
     const char* name;
     const char* qualname;  // null: same as name
     const char* doc;       // null: no docstring
@@ -67,7 +67,7 @@ struct Function {
 bool ready_function_type();
 
 // A new function object, or null with an exception set.
-Ref make_function(const FunctionSpec& spec, PyObject* module_name);
+Ref make_function(const FunctionDef& definition, PyObject* module_name);
 
 bool is_function(PyObject* obj);
 

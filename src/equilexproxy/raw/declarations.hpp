@@ -9,10 +9,10 @@ namespace raw {
 
 // Initialisation, version and array sizes, input/output options, file units and
 // data-file reading.
-std::span<const RoutineSpec> core_routines();
+std::span<const Declaration> core_routines();
 
 // System components, phases, phase constituents, sublattices, stored data, excess
 // parameters and the library's message text.
-std::span<const RoutineSpec> system_routines();
+std::span<const Declaration> system_routines();
 
 }  // namespace raw

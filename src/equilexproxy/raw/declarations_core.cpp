@@ -15,7 +15,7 @@ constexpr const char* sizes_doc =
     "formalisms, Gibbs energy/heat capacity equations for a constituent, Gibbs energy/heat\n"
     "capacity equations in all, constituents with P,T-dependent molar volumes.";
 
-constexpr RoutineSpec routines[] = {
+constexpr Declaration routines[] = {
     {"tqini", "", "error", "none", "", "none",
      "**INITIALISE**\n\nInitialises the library and reinstates all default values and units.\n"
      "Call it before any other routine; a data-file must then be read again."},
@@ -67,7 +67,7 @@ constexpr RoutineSpec routines[] = {
 
 }  // namespace
 
-std::span<const RoutineSpec> core_routines() {
+std::span<const Declaration> core_routines() {
     return routines;
 }
 

@@ -4,7 +4,7 @@
 namespace raw {
 namespace {
 
-constexpr RoutineSpec routines[] = {
+constexpr Declaration routines[] = {
     // System components.
     {"tqnosc", "", "out error", "value", "", "same", "**GET-NUMBER-OF-SYSTEM-COMPONENTS**"},
     {"tqgnsc", "index: int", "in(index) buf error", "value", "index-1", "same",
@@ -133,7 +133,7 @@ constexpr RoutineSpec routines[] = {
 
 }  // namespace
 
-std::span<const RoutineSpec> system_routines() {
+std::span<const Declaration> system_routines() {
     return routines;
 }
 

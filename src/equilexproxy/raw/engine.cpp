@@ -246,9 +246,9 @@ constexpr std::array<Param, 3> load_params{{{"self"}, {"filename", Kind::str}, {
 }  // namespace
 
 bool add_engine_member(pycore::ClassBuilder& builder, std::string_view name) {
-    using pycore::FunctionSpec;
+    using pycore::FunctionDef;
     auto getter = [&](const char* member, pycore::Body body) {
-        return builder.property(FunctionSpec{member, nullptr, nullptr, {self_only}, body});
+        return builder.property(FunctionDef{member, nullptr, nullptr, {self_only}, body});
     };
     if (name == "__init__") {
         Ref defaults = Ref::steal(Py_BuildValue("(OO)", Py_None, Py_False));

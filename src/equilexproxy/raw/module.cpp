@@ -84,8 +84,8 @@ bool parse_declarations() {
     auto& parsed = routines();
     if (!parsed.empty()) return true;
     for (auto list : {core_routines(), system_routines()})
-        for (const RoutineSpec& spec : list) {
-            auto routine = parse_routine(spec);
+        for (const Declaration& declaration : list) {
+            auto routine = parse_routine(declaration);
             if (!routine) {
                 parsed.clear();
                 return false;
@@ -162,8 +162,9 @@ PyObject* find_library(pycore::Function*, PyObject* const* args) {
 
 constexpr std::array<pycore::Param, 1> one_name{{{"name"}}};
 
-bool bind_function(PyObject* module, const pycore::FunctionSpec& spec) {
-    return pycore::bind(module, spec.name, pycore::make_function(spec, context.module_name));
+bool bind_function(PyObject* module, const pycore::FunctionDef& definition) {
+    return pycore::bind(module, definition.name,
+                        pycore::make_function(definition, context.module_name));
 }
 
 // ---------------------------------------------------------------------------

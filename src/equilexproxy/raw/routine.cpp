@@ -39,19 +39,19 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
 
 class Parser {
   public:
-    explicit Parser(const RoutineSpec& spec) : spec_(spec) {}
+    explicit Parser(const Declaration& declaration) : declaration_(declaration) {}
 
     std::unique_ptr<Routine> run() {
         auto routine = std::make_unique<Routine>();
         routine_ = routine.get();
-        routine_->name = spec_.name;
-        routine_->doc = spec_.doc ? spec_.doc : "";
+        routine_->name = declaration_.name;
+        routine_->doc = declaration_.doc ? declaration_.doc : "";
         if (!params() || !library() || !result() || !basic() || !basic_result()) {
-            PyErr_Format(PyExc_SystemError, "declaration of %s does not read: %s", spec_.name,
-                         problem_.c_str());
+            PyErr_Format(PyExc_SystemError, "declaration of %s does not read: %s",
+                         declaration_.name, problem_.c_str());
             return nullptr;
         }
-        routine_->name_object = PyUnicode_InternFromString(spec_.name);
+        routine_->name_object = PyUnicode_InternFromString(declaration_.name);
         if (routine_->name_object == nullptr) return nullptr;
         return routine;
     }
@@ -75,7 +75,7 @@ class Parser {
     }
 
     bool params() {
-        std::string_view text = spec_.params ? spec_.params : "";
+        std::string_view text = declaration_.params ? declaration_.params : "";
         if (auto arrow = text.find("->"); arrow != std::string_view::npos) {
             auto declared = trim(text.substr(arrow + 2));
             if (declared == "int")
@@ -173,7 +173,7 @@ class Parser {
     }
 
     bool library() {
-        for (auto token : split(spec_.library, ' '))
+        for (auto token : split(declaration_.library, ' '))
             if (!library_arg(token)) return false;
         if (routine_->args.size() > static_cast<std::size_t>(max_arguments))
             return fail("too many arguments");
@@ -195,7 +195,7 @@ class Parser {
             {"joined", Result::joined},
         };
         for (auto [word, result] : words)
-            if (word == trim(spec_.result)) {
+            if (word == trim(declaration_.result)) {
                 routine_->result = result;
                 return true;
             }
@@ -203,7 +203,7 @@ class Parser {
     }
 
     bool basic() {
-        std::string_view text = spec_.basic ? spec_.basic : "";
+        std::string_view text = declaration_.basic ? declaration_.basic : "";
         if (auto semicolon = text.find(';'); semicolon != std::string_view::npos) {
             auto printed = trim(text.substr(0, semicolon));
             if (!printed.starts_with("print(") || !printed.ends_with(")")) return fail("bad print");
@@ -236,22 +236,22 @@ class Parser {
             {"skip", BasicResult::not_called},
         };
         for (auto [word, result] : words)
-            if (word == trim(spec_.basic_result)) {
+            if (word == trim(declaration_.basic_result)) {
                 routine_->basic_result = result;
                 return true;
             }
         return fail("unknown basic result");
     }
 
-    const RoutineSpec& spec_;
+    const Declaration& declaration_;
     Routine* routine_ = nullptr;
     std::string problem_;
 };
 
 }  // namespace
 
-std::unique_ptr<Routine> parse_routine(const RoutineSpec& spec) {
-    return Parser(spec).run();
+std::unique_ptr<Routine> parse_routine(const Declaration& declaration) {
+    return Parser(declaration).run();
 }
 
 }  // namespace raw
