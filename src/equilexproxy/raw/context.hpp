@@ -26,7 +26,6 @@ struct Context {
     PyObject* check_error = nullptr;
     PyObject* error_listeners = nullptr;
     PyObject* last_error = nullptr;
-    PyObject* logfile = nullptr;
     PyObject* tqnosc = nullptr;
     PyObject* value = nullptr;
     PyObject* name = nullptr;
@@ -41,5 +40,6 @@ bool init_context(PyObject* module);
 
 // A module global as bound now (borrowed), or null with NameError.
 PyObject* global(PyObject* name);
+PyObject* global(const char* name);
 
 }  // namespace raw

@@ -39,7 +39,7 @@ Ref call_method(PyObject* self, const char* name, std::initializer_list<PyObject
 // Construction and destruction.
 
 PyObject* find_or_raise(PyObject* libname) {
-    PyObject* finder = global(Ref::steal(PyUnicode_InternFromString("find_library")).get());
+    PyObject* finder = global("find_library");
     if (finder == nullptr) return nullptr;
     Ref path = Ref::steal(PyObject_CallOneArg(finder, libname));
     if (!path) return nullptr;
@@ -121,7 +121,7 @@ PyObject* engine_del(pycore::Function*, PyObject* const* args) {
 // The first of basename, stem(1)ext ... stem(99)ext that opens for writing; the
 // file is left behind, empty.
 PyObject* generate_free_name(pycore::Function*, PyObject* const* args) {
-    PyObject* os = global(Ref::steal(PyUnicode_InternFromString("os")).get());
+    PyObject* os = global("os");
     if (os == nullptr) return nullptr;
     Ref path_module = Ref::steal(PyObject_GetAttrString(os, "path"));
     if (!path_module) return nullptr;
@@ -154,7 +154,7 @@ PyObject* check_error(pycore::Function*, PyObject* const* args) {
 // Properties.
 
 PyObject* last_error_message(pycore::Function*, PyObject* const* args) {
-    PyObject* errors = global(Ref::steal(PyUnicode_InternFromString("equilex_errors")).get());
+    PyObject* errors = global("equilex_errors");
     if (errors == nullptr) return nullptr;
     Ref number = Ref::steal(PyObject_GetAttr(args[0], context.last_error));
     if (!number) return nullptr;

@@ -26,6 +26,11 @@ PyObject* global(PyObject* name) {
     return value;
 }
 
+PyObject* global(const char* name) {
+    pycore::Ref key = pycore::Ref::steal(PyUnicode_InternFromString(name));
+    return key ? global(key.get()) : nullptr;
+}
+
 bool init_context(PyObject* module) {
     context.module = module;
     context.globals = PyModule_GetDict(module);
@@ -43,7 +48,6 @@ bool init_context(PyObject* module) {
         {&context.check_error, "_check_error"},
         {&context.error_listeners, "error_listeners"},
         {&context.last_error, "last_error"},
-        {&context.logfile, "logfile"},
         {&context.tqnosc, "tqnosc"},
         {&context.value, "value"},
         {&context.name, "name"},
@@ -99,8 +103,7 @@ bool parse_declarations() {
 // Module functions.
 
 PyObject* isx64(pycore::Function*, PyObject* const*) {
-    Ref name = Ref::steal(PyUnicode_InternFromString("calcsize"));
-    PyObject* calcsize = name ? global(name.get()) : nullptr;
+    PyObject* calcsize = global("calcsize");
     if (calcsize == nullptr) return nullptr;
     Ref size = Ref::steal(PyObject_CallFunction(calcsize, "s", "P"));
     Ref eight = Ref::steal(PyLong_FromLong(8));
@@ -302,7 +305,7 @@ bool add_routine(pycore::ClassBuilder& builder, const Routine& routine) {
 }
 
 bool make_engine_class(PyObject* module) {
-    PyObject* entities = global(Ref::steal(PyUnicode_InternFromString("entities")).get());
+    PyObject* entities = global("entities");
     if (entities == nullptr) return false;
     Ref bases = Ref::steal(PyTuple_New(0));
     if (!bases) return false;
@@ -404,8 +407,7 @@ int body(PyObject* module) {
         !pycore::bind(module, "func_aliases_x64", x64))
         return -1;
     {
-        Ref name = Ref::steal(PyUnicode_InternFromString("isx64"));
-        PyObject* function = name ? global(name.get()) : nullptr;
+        PyObject* function = global("isx64");
         Ref wide = function ? Ref::steal(PyObject_CallNoArgs(function)) : Ref();
         if (!wide) return -1;
         int is_wide = PyObject_IsTrue(wide.get());
