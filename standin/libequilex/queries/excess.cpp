@@ -14,12 +14,21 @@ using namespace eqx::queries;
 namespace {
 
 // The parameter list an option names, or nullptr after failing with 201.
-std::vector<ExcessParameter>* parameter_list(std::int32_t* error, Phase& phase,
-                                             std::string_view option) {
-    if (is_option(option, "G")) return &phase.excess_gibbs;
-    if (is_option(option, "M")) return &phase.excess_magnetic;
+// The parameters of kind `option` ("G" or "M") of the phase a routine names; null after failing
+// with the phase's or the option's number.
+struct ParameterList {
+    Phase* phase = nullptr;
+    std::vector<ExcessParameter>* parameters = nullptr;
+};
+
+ParameterList parameter_list(std::int32_t* error, System& system, const std::int32_t* phase,
+                             std::string_view option) {
+    Phase* found = phase_at(error, system, phase);
+    if (!found) return {};
+    if (is_option(option, "G")) return {found, &found->excess_gibbs};
+    if (is_option(option, "M")) return {found, &found->excess_magnetic};
     fail(error, eqx::err::bad_option);
-    return nullptr;
+    return {};
 }
 
 // The interaction string of parameter `number` (1-based), e.g. "1: *3 ( 1)-( 2)-( 4) : ( 8)":
@@ -56,10 +65,8 @@ EQX_API void TQLPAR(const std::int32_t* phase, const char* option, std::int32_t 
                     std::int32_t* count, char* texts, std::int32_t text_len, std::int32_t* numbers,
                     std::int32_t* error) {
     with_ascii_system(error, [&](System& system) {
-        Phase* found_phase = phase_at(error, system, phase);
-        if (!found_phase) return;
-        const std::vector<ExcessParameter>* parameters =
-            parameter_list(error, *found_phase, text_in(option, option_len));
+        const auto [found_phase, parameters] =
+            parameter_list(error, system, phase, text_in(option, option_len));
         if (!parameters) return;
         std::vector<std::string> strings;
         strings.reserve(parameters->size());
@@ -86,10 +93,8 @@ EQX_API void TQGPAR(const std::int32_t* phase, const char* option, std::int32_t 
                     const std::int32_t* parameter, std::int32_t* expression_count,
                     std::int32_t* value_count, double* values, std::int32_t* error) {
     with_ascii_system(error, [&](System& system) {
-        Phase* found_phase = phase_at(error, system, phase);
-        if (!found_phase) return;
-        const std::vector<ExcessParameter>* parameters =
-            parameter_list(error, *found_phase, text_in(option, option_len));
+        const auto [found_phase, parameters] =
+            parameter_list(error, system, phase, text_in(option, option_len));
         if (!parameters) return;
         if (parameters->empty())
             return fail(error, parameters == &found_phase->excess_gibbs ? err::no_excess_gibbs

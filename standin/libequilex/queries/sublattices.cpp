@@ -21,6 +21,21 @@ int species_at(std::int32_t* error, const Phase& phase, int sublattice,
     return index - 1;
 }
 
+// One sublattice of a phase, as the routines' first two numbers name it.
+struct SublatticeAt {
+    const Phase* phase = nullptr;  // null after failing with the phase's or sublattice's number
+    int sublattice = -1;           // 0-based
+};
+
+SublatticeAt sublattice_of(std::int32_t* error, System& system, const std::int32_t* phase,
+                           const std::int32_t* sublattice) {
+    const Phase* found_phase = phase_at(error, system, phase);
+    if (!found_phase) return {};
+    const int found = sublattice_at(error, *found_phase, sublattice);
+    if (found < 0) return {};
+    return {found_phase, found};
+}
+
 // A species takes part when an ENTERED constituent has it on that sublattice: dormant and
 // eliminated constituents have no amount in the phase.
 bool species_present(const Phase& phase, int sublattice, int species) {
@@ -52,11 +67,9 @@ extern "C" {
 EQX_API void TQNOLC(const std::int32_t* phase, const std::int32_t* sublattice, std::int32_t* count,
                     std::int32_t* error) {
     with_system(error, [&](System& system) {
-        const Phase* found_phase = phase_at(error, system, phase);
-        if (!found_phase) return;
-        const int found = sublattice_at(error, *found_phase, sublattice);
-        if (found < 0) return;
-        put(count, found_phase->sublattice_species_count(found));
+        const SublatticeAt at = sublattice_of(error, system, phase, sublattice);
+        if (!at.phase) return;
+        put(count, at.phase->sublattice_species_count(at.sublattice));
         ok(error);
     });
 }
@@ -65,13 +78,11 @@ EQX_API void TQGNLC(const std::int32_t* phase, const std::int32_t* sublattice,
                     const std::int32_t* species, char* name, std::int32_t name_len,
                     std::int32_t* error) {
     with_system(error, [&](System& system) {
-        const Phase* found_phase = phase_at(error, system, phase);
-        if (!found_phase) return;
-        const int found_sublattice = sublattice_at(error, *found_phase, sublattice);
-        if (found_sublattice < 0) return;
-        const int found = species_at(error, *found_phase, found_sublattice, species);
+        const SublatticeAt at = sublattice_of(error, system, phase, sublattice);
+        if (!at.phase) return;
+        const int found = species_at(error, *at.phase, at.sublattice, species);
         if (found < 0) return;
-        text_out(name, name_len, *found_phase->sublattice_species_name(found_sublattice, found));
+        text_out(name, name_len, *at.phase->sublattice_species_name(at.sublattice, found));
         ok(error);
     });
 }
@@ -79,14 +90,12 @@ EQX_API void TQGNLC(const std::int32_t* phase, const std::int32_t* sublattice,
 EQX_API void TQINLC(const char* name, std::int32_t name_len, const std::int32_t* phase,
                     const std::int32_t* sublattice, std::int32_t* species, std::int32_t* error) {
     with_system(error, [&](System& system) {
-        const Phase* found_phase = phase_at(error, system, phase);
-        if (!found_phase) return;
-        const int found_sublattice = sublattice_at(error, *found_phase, sublattice);
-        if (found_sublattice < 0) return;
+        const SublatticeAt at = sublattice_of(error, system, phase, sublattice);
+        if (!at.phase) return;
         const int found = find_name(
-            error, text_in(name, name_len), found_phase->sublattice_species_count(found_sublattice),
+            error, text_in(name, name_len), at.phase->sublattice_species_count(at.sublattice),
             [&](int j) -> std::string_view {
-                return *found_phase->sublattice_species_name(found_sublattice, j);
+                return *at.phase->sublattice_species_name(at.sublattice, j);
             },
             err::species_not_found);
         if (found < 0) return;
@@ -100,13 +109,11 @@ EQX_API void TQINLC(const char* name, std::int32_t name_len, const std::int32_t*
 EQX_API void TQGTLC(const std::int32_t* phase, const std::int32_t* sublattice,
                     const std::int32_t* species, double* site_fraction, std::int32_t* error) {
     with_system(error, [&](System& system) {
-        const Phase* found_phase = phase_at(error, system, phase);
-        if (!found_phase) return;
-        const int found_sublattice = sublattice_at(error, *found_phase, sublattice);
-        if (found_sublattice < 0) return;
-        const int found = species_at(error, *found_phase, found_sublattice, species);
+        const SublatticeAt at = sublattice_of(error, system, phase, sublattice);
+        if (!at.phase) return;
+        const int found = species_at(error, *at.phase, at.sublattice, species);
         if (found < 0) return;
-        put(site_fraction, initial_site_fraction(*found_phase, found_sublattice, found));
+        put(site_fraction, initial_site_fraction(*at.phase, at.sublattice, found));
         ok(error);
     });
 }
