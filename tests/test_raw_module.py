@@ -507,7 +507,7 @@ REINITIALISE = """
 """
 
 
-@pytest.mark.parametrize("name", ["raw", "entities"])
+@pytest.mark.parametrize("name", ["raw", "entities", "custom"])
 def test_reinitialisation_with_another_module_fails(name):
     result = run_json(REINITIALISE.format(name=name))
     assert result["other"] == [
@@ -515,10 +515,11 @@ def test_reinitialisation_with_another_module_fails(name):
         f"Module '{name}' has already been imported. Re-initialisation is not supported.",
     ]
     assert result["same"] == 0
-    assert "EquilexProxy" not in result["empty"] and "Language" not in result["empty"]
+    for name in ("EquilexProxy", "Language", "ce_formation_binary_t"):
+        assert name not in result["empty"]
 
 
-@pytest.mark.parametrize("name", ["raw", "entities"])
+@pytest.mark.parametrize("name", ["raw", "entities", "custom"])
 def test_second_import_gives_the_same_module(name):
     result = run_json(
         f"""
@@ -539,7 +540,7 @@ def test_second_import_gives_the_same_module(name):
 @pytest.mark.parametrize(
     "name, blocked",
     [("raw", "numpy"), ("raw", "pyparsing"), ("raw", "ctypes"), ("entities", "numpy"),
-     ("entities", "pyparsing")],
+     ("entities", "pyparsing"), ("custom", "numpy")],
 )
 def test_failed_start_up_leaves_nothing_behind(name, blocked):
     result = run_json(
@@ -555,8 +556,10 @@ def test_failed_start_up_leaves_nothing_behind(name, blocked):
         del sys.modules["{blocked}"]
         import equilexproxy.raw as raw
         import equilexproxy.entities as entities
+        import equilexproxy.custom as custom
         engine_class = raw.EquilexProxy
         print(json.dumps({{
+            "custom": custom.np is sys.modules["numpy"],
             "failure": failure,
             "left": left,
             "works": type(vars(engine_class)["language"]) is entities.LanguageDesc,
@@ -568,9 +571,10 @@ def test_failed_start_up_leaves_nothing_behind(name, blocked):
     assert result["failure"] is not None and blocked in result["failure"]
     assert result["left"] == []
     assert result["works"] and result["entities"] and result["language"] == "GERMAN"
+    assert result["custom"]
 
 
-@pytest.mark.parametrize("name", ["raw", "entities"])
+@pytest.mark.parametrize("name", ["raw", "entities", "custom"])
 def test_second_interpreter_is_refused(name):
     result = run_json(
         f"""

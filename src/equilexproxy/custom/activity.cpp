@@ -1,0 +1,42 @@
+// R*T*ln(a) of a phase made dormant for one equilibrium at one temperature.
+#include "custom.hpp"
+
+namespace custom {
+
+using pycore::Ref;
+
+// Nothing is guarded: an exception after the phase was made dormant leaves it
+// dormant, and the logarithm of 0 or of a negative activity is numpy's (a warning,
+// -inf or nan), never an exception.
+PyObject* activity_isothermal(pycore::Function*, PyObject* const* args) {
+    PyObject* engine = args[0];
+    PyObject* temperature = args[1];
+    PyObject* indexp = args[2];
+
+    Ref state_phase = call_method(engine, names.tqgsp, {indexp});
+    if (!state_phase || !call_method(engine, names.tqcsp, {indexp, names.dormant}) ||
+        !call_method(engine, names.tqsetc, {names.t, names.zero, names.zero, temperature}))
+        return nullptr;
+    Ref upper = Ref::steal(PyNumber_Add(temperature, names.thousand));
+    Ref pair = upper ? Ref::steal(PyTuple_Pack(2, temperature, upper.get())) : Ref();
+    if (!pair ||
+        !call_method(engine, names.tqce, {names.blank, names.zero, names.zero, pair.get()}))
+        return nullptr;
+
+    // (R * T) first, then np.log is fetched, then the activity read, as the
+    // expression (GAS_CONSTANT * temperature) * np.log(activity) runs.
+    PyObject* gas_constant = global(names.gas_constant);
+    if (gas_constant == nullptr) return nullptr;
+    Ref product = Ref::steal(PyNumber_Multiply(gas_constant, temperature));
+    if (!product) return nullptr;
+    PyObject* np = global(names.np);
+    Ref log = np ? Ref::steal(PyObject_GetAttr(np, names.log)) : Ref();
+    if (!log) return nullptr;
+    Ref activity = call_method(engine, names.tqgetr, {names.ac, indexp, names.zero});
+    Ref ln = activity ? Ref::steal(PyObject_CallOneArg(log.get(), activity.get())) : Ref();
+    Ref value = ln ? Ref::steal(PyNumber_Multiply(product.get(), ln.get())) : Ref();
+    if (!value || !call_method(engine, names.tqcsp, {indexp, state_phase.get()})) return nullptr;
+    return value.release();
+}
+
+}  // namespace custom
