@@ -203,17 +203,11 @@ READ_ONLY_PROPERTIES = set(
     components phases compounds solutions phases_stable phases_unstable""".split()
 )
 
-# The equilibrium calculation and the convenience layer come with later work; everything else
-# must be there now.
+# The equilibrium calculation's routine methods come with later work; everything else must be
+# there now.
 LATER = set(
-    """unitT unitP unitV unitE unitA pressure_total volume_total temperature equilibrium_amount
-    heat_capacity enthalpy entropy tqsetc tqshow tqremc tqce tqcel tqcen tqcenl tqgetr tqgsu
-    tqcsu tqsttp tqstrm tqstca tqstec tqstxp tqmap tqmapl tqchar tqcsc tqbond tqclim tqconf
-    set_global_T set_global_P set_global_VT set_global_CP set_global_H set_global_S set_global_G
-    set_amount_syscomp set_amount_const set_phase_target remove_condition remove_amounts
-    remove_all get_component get_phase calc calc_Ttarget calc_Ptarget calc_Vtarget map_temp
-    set_status components phases compounds solutions get_compound is_compound phases_stable
-    phases_unstable""".split()
+    """tqsetc tqshow tqremc tqce tqcel tqcen tqcenl tqgetr tqgsu tqcsu tqsttp tqstrm tqstca tqstec
+    tqstxp tqmap tqmapl tqchar tqcsc tqbond tqclim tqconf""".split()
 )
 
 NAMESPACE = [

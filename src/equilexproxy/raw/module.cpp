@@ -10,6 +10,7 @@
 
 #include "classes.hpp"
 #include "context.hpp"
+#include "convenience.hpp"
 #include "declarations.hpp"
 #include "engine.hpp"
 #include "road.hpp"
@@ -213,6 +214,18 @@ Ref errors() {
 
 // The members of EquilexProxy in class-namespace order; routine methods by name.
 constexpr std::string_view members[] = {
+    "unitT",
+    "unitP",
+    "unitV",
+    "unitE",
+    "unitA",
+    "pressure_total",
+    "volume_total",
+    "temperature",
+    "equilibrium_amount",
+    "heat_capacity",
+    "enthalpy",
+    "entropy",
     "__init__",
     "__del__",
     "_generate_free_name",
@@ -269,6 +282,35 @@ constexpr std::string_view members[] = {
     "tqcspc",
     "tqcnsc",
     "load_datafile",
+    "set_global_T",
+    "set_global_P",
+    "set_global_VT",
+    "set_global_CP",
+    "set_global_H",
+    "set_global_S",
+    "set_global_G",
+    "set_amount_syscomp",
+    "set_amount_const",
+    "set_phase_target",
+    "remove_condition",
+    "remove_amounts",
+    "remove_all",
+    "get_component",
+    "get_phase",
+    "calc",
+    "calc_Ttarget",
+    "calc_Ptarget",
+    "calc_Vtarget",
+    "map_temp",
+    "set_status",
+    "components",
+    "phases",
+    "compounds",
+    "solutions",
+    "get_compound",
+    "is_compound",
+    "phases_stable",
+    "phases_unstable",
 };
 
 Ref annotations_of(const Routine& routine) {
@@ -324,6 +366,8 @@ bool make_engine_class(PyObject* module) {
                 return false;
             }
             added = add_routine(builder, *found->second);
+        } else if (const Member* convenience = convenience_member(member)) {
+            added = add_convenience_member(builder, *convenience);
         } else {
             added = add_engine_member(builder, member);
         }

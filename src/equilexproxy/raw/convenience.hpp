@@ -1,0 +1,149 @@
+// The engine's convenience members: one table per area, read by one mechanism
+// (convenience.cpp). A member calls the engine's routine methods by attribute at
+// call time, and takes the entity classes from module raw's global `entities` at
+// call time, so overrides on a subclass or an instance, and a rebound global, are
+// honoured.
+#pragma once
+
+#include <initializer_list>
+#include <span>
+#include <string_view>
+
+#include "classes.hpp"
+
+namespace raw {
+
+// Interned names and constant objects of the convenience members, made once per
+// process when the class is built.
+struct Words {
+    // Routine methods.
+    PyObject* tqsetc;
+    PyObject* tqremc;
+    PyObject* tqgetr;
+    PyObject* tqgsu;
+    PyObject* tqcsu;
+    PyObject* tqinsc;
+    PyObject* tqinp;
+    PyObject* tqinpc;
+    PyObject* tqnosc;
+    PyObject* tqnop;
+    PyObject* tqmodl;
+    PyObject* tqcsp;
+    PyObject* tqce;
+    PyObject* tqcel;
+    PyObject* tqcen;
+    PyObject* tqcenl;
+    PyObject* tqmap;
+    PyObject* tqmapl;
+    // Other members of the engine and of the entities.
+    PyObject* last_error;
+    PyObject* get_phase;
+    PyObject* number_components;
+    PyObject* number_phases;
+    PyObject* phases;
+    PyObject* get_constituent;
+    PyObject* status;
+    PyObject* model_name;
+    PyObject* activity;
+    PyObject* eq_amount;
+    // Module raw's global and the entity classes taken from it.
+    PyObject* entities;
+    PyObject* system_component;
+    PyObject* phase;
+    PyObject* index_engine;  // the keywords ("index", "engine")
+    // Option and quantity texts.
+    PyObject* t;
+    PyObject* p;
+    PyObject* v;
+    PyObject* vt;
+    PyObject* cp;
+    PyObject* h;
+    PyObject* s;
+    PyObject* g;
+    PyObject* a;
+    PyObject* ia;
+    PyObject* blank;
+    PyObject* tf;
+    PyObject* tn;
+    PyObject* pure;
+    PyObject* temperature;
+    PyObject* pressure;
+    PyObject* volume;
+    PyObject* energy;
+    PyObject* amount;
+    PyObject* empty;
+    // Numbers.
+    PyObject* zero;         // 0
+    PyObject* one;          // 1
+    PyObject* two;          // 2
+    PyObject* minus_one;    // -1
+    PyObject* no_activity;  // 0.0
+    PyObject* stable;       // 0.9999, the activity from which a phase counts as stable
+    // Sort keys: operator.attrgetter("eq_amount"), operator.attrgetter("activity").
+    PyObject* by_eq_amount;
+    PyObject* by_activity;
+};
+
+extern Words words;
+
+// What a member's text (option or quantity) is, for the one-line mappings.
+using Word = PyObject* Words::*;
+
+enum class Shape { method, property, writable_property };
+
+// One member of the class. `body` is the method or the getter, `setter` the setter
+// of a writable property; a body finds its row through Function::data. `text`,
+// `second` and `third` are the words a one-line mapping maps onto (an option, a
+// quantity, a routine, an entity class), in the order its body uses them.
+struct Member {
+    const char* name;
+    Shape shape;
+    pycore::Body body;
+    std::span<const pycore::Param> params;
+    Word text = nullptr;
+    Word second = nullptr;
+    Word third = nullptr;
+    const char* doc = nullptr;
+    pycore::Ref (*defaults)() = nullptr;  // made once, when the class is built
+    pycore::Body setter = nullptr;
+};
+
+// The tables, one per area.
+std::span<const Member> state_members();        // units and results of the last calculation
+std::span<const Member> condition_members();    // conditions, amounts, targets, removal
+std::span<const Member> lookup_members();       // components, phases, compounds by id
+std::span<const Member> calculation_members();  // calculations and the temperature map
+std::span<const Member> collection_members();   // statuses and lists of phases
+
+// The member named `name` of any table, or null.
+const Member* convenience_member(std::string_view name);
+
+// Adds `member` to the class; false with an exception set.
+bool add_convenience_member(pycore::ClassBuilder& builder, const Member& member);
+
+// The row of the member whose body runs.
+inline const Member& row(pycore::Function* fn) {
+    return *static_cast<const Member*>(fn->data);
+}
+
+// obj.name(*args), the member fetched now.
+pycore::Ref call(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args);
+
+// A new entity of class `name` of module entities as bound now: by the keywords
+// index and engine, or positionally (index, engine).
+pycore::Ref make_entity(PyObject* class_name, PyObject* index, PyObject* engine, bool keywords);
+
+// The number of items a range() over `count` yields (anything with __index__).
+bool range_length(PyObject* count, Py_ssize_t& length);
+
+// format(value, "").
+pycore::Ref plain_text(PyObject* value);
+
+// a < b, a > b, a == b ... as a truth value: 1, 0, or -1 with an exception set.
+int compare(PyObject* a, PyObject* b, int op);
+
+// Raises `type` with `message`, each "{}" in it standing for the plain text of the
+// next value (as str.format does); returns null.
+PyObject* raise_with(PyObject* type, const char* message, std::initializer_list<PyObject*> values);
+
+}  // namespace raw
