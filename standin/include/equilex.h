@@ -257,6 +257,11 @@ EQX_API void eqx_standin_reset(void);
 /* Reports error number code as a failing routine does: it becomes the current message (TQERR)
  * and is written to the ERROR unit. Lets tests reach every message text, however long. */
 EQX_API void eqx_standin_report(int32_t code);
+/* Every routine and hook takes the image's one library lock for its whole body. These two hold
+ * it across calls (the same thread must release it), so a test can see that a routine called
+ * from another thread waits for it. */
+EQX_API void eqx_standin_hold_lock(void);
+EQX_API void eqx_standin_release_lock(void);
 
 #ifdef __cplusplus
 }

@@ -1,6 +1,8 @@
 // The library state of this image and the helpers of library.hpp.
 #include "core/library.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -9,9 +11,65 @@
 
 namespace eqx {
 
+// --- the library lock ------------------------------------------------------------------------
+
+namespace {
+
+// A plain mutex with a static initialiser: it exists before any routine runs (no order of
+// initialisation to get wrong) and is never destroyed, so a routine still running on another
+// thread while the process exits finds it intact.
+pthread_mutex_t library_mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+
+// fork() copies only the calling thread. Taking the lock before the fork makes the fork wait
+// until a routine running on another thread has ended, so the child gets a whole state; the
+// child then needs a fresh mutex (the copy is owned by a thread id the child does not have),
+// the parent just lets go.
+void lock_before_fork() {
+    pthread_mutex_lock(&library_mutex);
+}
+void unlock_after_fork_in_parent() {
+    pthread_mutex_unlock(&library_mutex);
+}
+void renew_after_fork_in_child() {
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&library_mutex, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+}
+
+// Registered when the image is loaded; glibc drops the handlers again if it is unloaded.
+const struct ForkHandlers {
+    ForkHandlers() {
+        pthread_atfork(lock_before_fork, unlock_after_fork_in_parent, renew_after_fork_in_child);
+    }
+} fork_handlers;
+
+}  // namespace
+
+LibraryLock::LibraryLock() {
+    pthread_mutex_lock(&library_mutex);
+}
+
+LibraryLock::~LibraryLock() {
+    pthread_mutex_unlock(&library_mutex);
+}
+
+void hold_library_lock() {
+    pthread_mutex_lock(&library_mutex);
+}
+
+void release_library_lock() {
+    pthread_mutex_unlock(&library_mutex);
+}
+
+// --- the state -------------------------------------------------------------------------------
+
 Library::Library() = default;
 
 Library::~Library() {
+    // Runs at exit: a routine still running on another thread finishes first.
+    const eqx::LibraryLock lock;
     // A process that never closed its units (an engine freed at exit) still gets its log
     // files flushed and closed.
     for (auto& [number, unit] : units) {

@@ -4,7 +4,17 @@
 // with static storage in this image, so a copy of the .so under another name is a second,
 // independent library while every load of the same file shares it.
 //
+// Every exported routine (the TQ* routines and the eqx_standin_* hooks) begins with
+//
+//     const eqx::LibraryLock lock;
+//
+// as its first line, before it looks at any argument, and so holds the library-wide lock of this
+// image for its whole body. Callers run the library from several threads at once (ctypes and the
+// engine release the interpreter lock around a foreign call), and the state below is one object
+// per image with no lock of its own, so no routine may touch it without holding this one.
+//
 // Rules every routine keeps (the binding and its tests rely on them):
+//   - it takes the library lock first (above);
 //   - the error number is always written: ok() or fail(), or a guard that failed;
 //   - on failure nothing else is written: outputs keep the caller's presets;
 //   - input texts go through text_in() (never strlen), output texts through text_out();
@@ -146,6 +156,23 @@ struct Library {
 };
 
 Library& library();
+
+// Holds the library-wide lock of this image while it lives: one routine runs at a time, its
+// effects complete before the next begins. The lock is recursive, so a routine may call another
+// exported routine, or take a LibraryLock in a helper it shares with others, without deadlock.
+// It is per image: a copy of the .so under another name has its own state and its own lock.
+// A process forked while another thread runs a routine waits for that routine to end, so the
+// child starts with a whole state and a free lock (see library.cpp).
+class LibraryLock {
+  public:
+    LibraryLock();
+    ~LibraryLock();
+    LibraryLock(const LibraryLock&) = delete;
+    LibraryLock& operator=(const LibraryLock&) = delete;
+};
+// Take and let go of the lock outside a scope: for the test hooks that hold it across calls.
+void hold_library_lock();
+void release_library_lock();
 
 // True while the file the ASCII data was read from is still open on its unit.
 bool ascii_source_open();

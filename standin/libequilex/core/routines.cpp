@@ -72,6 +72,7 @@ void open_on_unit(const char* filename, int filename_len, const std::int32_t* un
 extern "C" {
 
 EQX_API void TQINI(std::int32_t* error) {
+    const eqx::LibraryLock lock;
     if (!error) return;
     Library& lib = library();
     lib.reset();
@@ -80,6 +81,7 @@ EQX_API void TQINI(std::int32_t* error) {
 }
 
 EQX_API void TQCPRT(std::int32_t* error) {
+    const eqx::LibraryLock lock;
     if (!error) return;
     Library& lib = library();
     lib.message_number = 0;
@@ -88,6 +90,7 @@ EQX_API void TQCPRT(std::int32_t* error) {
 }
 
 EQX_API void TQERR(char* message, std::int32_t message_len, std::int32_t* error) {
+    const eqx::LibraryLock lock;
     if (!error) return;
     // Three fields of a third of the length each: the binding passes the whole 240-byte block.
     const int field = message_len > 0 ? message_len / 3 : 0;
@@ -102,6 +105,7 @@ EQX_API void TQERR(char* message, std::int32_t message_len, std::int32_t* error)
 }
 
 EQX_API void TQVERS(std::int32_t* version, std::int32_t* error) {
+    const eqx::LibraryLock lock;
     if (!error) return;
     put(version, version_number);
     ok(error);
@@ -113,6 +117,7 @@ EQX_API void TQSIZE(
     std::int32_t* max_sublattices_per_phase, std::int32_t* max_constituents_per_sublattice,
     std::int32_t* max_quasichemical_constituents, std::int32_t* max_gibbs_equations_per_constituent,
     std::int32_t* max_gibbs_equations, std::int32_t* max_volume_constituents, std::int32_t* error) {
+    const eqx::LibraryLock lock;
     if (!error) return;
     put(max_constituents, limits::constituents);
     put(max_components, limits::components);
@@ -130,6 +135,7 @@ EQX_API void TQSIZE(
 
 EQX_API void TQGIO(const char* option, std::int32_t option_len, std::int32_t* value,
                    std::int32_t* error) {
+    const eqx::LibraryLock lock;
     if (!error || !need_init(error)) return;
     const Library& lib = library();
     const std::string_view name = text_in(option, option_len);
@@ -149,6 +155,7 @@ EQX_API void TQGIO(const char* option, std::int32_t option_len, std::int32_t* va
 
 EQX_API void TQCIO(const char* option, std::int32_t option_len, const std::int32_t* value,
                    std::int32_t* error) {
+    const eqx::LibraryLock lock;
     if (!error || !need_init(error)) return;
     Library& lib = library();
     const std::string_view name = text_in(option, option_len);
@@ -169,26 +176,31 @@ EQX_API void TQCIO(const char* option, std::int32_t option_len, const std::int32
 
 EQX_API void TQOPEN(const char* filename, std::int32_t filename_len, const std::int32_t* unit,
                     std::int32_t* error) {
+    const eqx::LibraryLock lock;
     open_on_unit(filename, filename_len, unit, error, UnitKind::any);
 }
 
 EQX_API void TQOPNA(const char* filename, std::int32_t filename_len, const std::int32_t* unit,
                     std::int32_t* error) {
+    const eqx::LibraryLock lock;
     open_on_unit(filename, filename_len, unit, error, UnitKind::ascii);
 }
 
 EQX_API void TQOPNT(const char* filename, std::int32_t filename_len, const std::int32_t* unit,
                     std::int32_t* error) {
+    const eqx::LibraryLock lock;
     open_on_unit(filename, filename_len, unit, error, UnitKind::transparent);
 }
 
 EQX_API void TQOPNB(const char* filename, std::int32_t filename_len, const std::int32_t* unit,
                     std::int32_t* error) {
+    const eqx::LibraryLock lock;
     open_on_unit(filename, filename_len, unit, error, UnitKind::binary);
 }
 
 // Needs no TQINI: every engine closes unit 6 when it is freed, initialised or not.
 EQX_API void TQCLOS(const std::int32_t* unit_ptr, std::int32_t* error) {
+    const eqx::LibraryLock lock;
     if (!error) return;
     const int unit = value_of(unit_ptr);
     if (!valid_unit(unit)) return fail(error, err::bad_unit);
@@ -205,22 +217,37 @@ EQX_API void TQCLOS(const std::int32_t* unit_ptr, std::int32_t* error) {
 // --- test hooks ------------------------------------------------------------------------------
 
 EQX_API void eqx_standin_set_padding(std::int32_t mode) {
+    const eqx::LibraryLock lock;
     if (mode == 0) set_text_padding(Padding::nul);
     if (mode == 1) set_text_padding(Padding::blanks);
 }
 
 EQX_API std::int32_t eqx_standin_padding(void) {
+    const eqx::LibraryLock lock;
     return text_padding() == Padding::blanks ? 1 : 0;
 }
 
 EQX_API void eqx_standin_report(std::int32_t code) {
+    const eqx::LibraryLock lock;
     std::int32_t ignored = 0;
     fail(&ignored, code);
 }
 
 EQX_API void eqx_standin_reset(void) {
+    const eqx::LibraryLock lock;
     library().reset_image();
     set_text_padding(Padding::nul);
+}
+
+// Hold the library lock until the release, across calls: while it is held, every routine
+// called from another thread waits. The only exported functions without a LibraryLock of
+// their own; the thread that holds the lock must be the one that releases it.
+EQX_API void eqx_standin_hold_lock(void) {
+    hold_library_lock();
+}
+
+EQX_API void eqx_standin_release_lock(void) {
+    release_library_lock();
 }
 
 }  // extern "C"

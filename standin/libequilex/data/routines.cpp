@@ -67,16 +67,19 @@ void read_data_file(std::int32_t* error, datafile::Format format, DataFormat kin
 extern "C" {
 
 EQX_API void TQRFIL(std::int32_t* error) {
+    const eqx::LibraryLock lock;
     eqx::guarded(error, eqx::err::bad_data_file,
                  [&] { read_data_file(error, datafile::Format::dat, DataFormat::ascii); });
 }
 
 EQX_API void TQRCST(std::int32_t* error) {
+    const eqx::LibraryLock lock;
     eqx::guarded(error, eqx::err::bad_data_file,
                  [&] { read_data_file(error, datafile::Format::cst, DataFormat::transparent); });
 }
 
 EQX_API void TQRBIN(std::int32_t* error) {
+    const eqx::LibraryLock lock;
     eqx::guarded(error, eqx::err::bad_data_file,
                  [&] { read_data_file(error, datafile::Format::bin, DataFormat::binary); });
 }
@@ -88,6 +91,7 @@ EQX_API void TQUSED(std::int32_t* constituents, std::int32_t* components,
                     std::int32_t* quasichemical_constituents,
                     std::int32_t* gibbs_equations_per_constituent, std::int32_t* gibbs_equations,
                     std::int32_t* volume_constituents, std::int32_t* error) {
+    const eqx::LibraryLock lock;
     if (!error || !eqx::need_init(error)) return;
     int sizes[eqx::size_item_count] = {};
     if (const eqx::System* system = eqx::library().system.get()) system->sizes(sizes);
@@ -107,6 +111,7 @@ EQX_API void TQUSED(std::int32_t* constituents, std::int32_t* components,
 }
 
 EQX_API void TQWASC(const char* filename, std::int32_t filename_len, std::int32_t* error) {
+    const eqx::LibraryLock lock;
     if (!error || !eqx::need_system(error)) return;
     eqx::guarded(error, eqx::err::cannot_write, [&] {
         Library& lib = eqx::library();

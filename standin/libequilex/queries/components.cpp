@@ -30,6 +30,7 @@ bool has_control_character(std::string_view name) {
 extern "C" {
 
 EQX_API void TQNOSC(std::int32_t* count, std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_system(error, [&](System& system) {
         put(count, static_cast<std::int32_t>(system.components.size()));
         ok(error);
@@ -38,6 +39,7 @@ EQX_API void TQNOSC(std::int32_t* count, std::int32_t* error) {
 
 EQX_API void TQGNSC(const std::int32_t* index, char* name, std::int32_t name_len,
                     std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_system(error, [&](System& system) {
         const Component* component = component_at(error, system, index);
         if (!component) return;
@@ -48,6 +50,7 @@ EQX_API void TQGNSC(const std::int32_t* index, char* name, std::int32_t name_len
 
 EQX_API void TQINSC(const char* name, std::int32_t name_len, std::int32_t* index,
                     std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_system(error, [&](System& system) {
         const int found = find_name(
             error, text_in(name, name_len), static_cast<int>(system.components.size()),
@@ -62,6 +65,7 @@ EQX_API void TQINSC(const char* name, std::int32_t name_len, std::int32_t* index
 // A component expressed in the components is the unit vector of its own index.
 EQX_API void TQSTSC(const std::int32_t* index, double* stoichiometry, double* molar_mass,
                     std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_system(error, [&](System& system) {
         const Component* component = component_at(error, system, index);
         if (!component) return;
@@ -82,6 +86,7 @@ EQX_API void TQSTSC(const std::int32_t* index, double* stoichiometry, double* mo
 // its own name, in any case, is allowed.
 EQX_API void TQCNSC(const std::int32_t* index, const char* name, std::int32_t name_len,
                     std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_system(error, [&](System& system) {
         Component* component = component_at(error, system, index);
         if (!component) return;

@@ -76,6 +76,7 @@ extern "C" {
 
 EQX_API void TQINPC(const char* name, std::int32_t name_len, const std::int32_t* phase,
                     std::int32_t* constituent, std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_system(error, [&](System& system) {
         const Phase* found_phase = phase_at(error, system, phase);
         if (!found_phase) return;
@@ -91,6 +92,7 @@ EQX_API void TQINPC(const char* name, std::int32_t name_len, const std::int32_t*
 
 EQX_API void TQPCIS(const std::int32_t* phase, const std::int32_t* constituent,
                     std::int32_t* incoming_species, std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_system(error, [&](System& system) {
         Phase* found_phase = phase_at(error, system, phase);
         if (!found_phase) return;
@@ -103,6 +105,7 @@ EQX_API void TQPCIS(const std::int32_t* phase, const std::int32_t* constituent,
 
 EQX_API void TQGNPC(const std::int32_t* phase, const std::int32_t* constituent, char* name,
                     std::int32_t name_len, std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_system(error, [&](System& system) {
         Phase* found_phase = phase_at(error, system, phase);
         if (!found_phase) return;
@@ -115,6 +118,7 @@ EQX_API void TQGNPC(const std::int32_t* phase, const std::int32_t* constituent, 
 
 EQX_API void TQSTPC(const std::int32_t* phase, const std::int32_t* constituent,
                     double* stoichiometry, double* molar_mass, std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_system(error, [&](System& system) {
         Phase* found_phase = phase_at(error, system, phase);
         if (!found_phase) return;
@@ -132,6 +136,7 @@ EQX_API void TQSTPC(const std::int32_t* phase, const std::int32_t* constituent,
 
 EQX_API void TQGSPC(const std::int32_t* phase, const std::int32_t* constituent, char* status,
                     std::int32_t status_len, std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_system(error, [&](System& system) {
         Phase* found_phase = phase_at(error, system, phase);
         if (!found_phase) return;
@@ -152,6 +157,7 @@ EQX_API void TQGSPC(const std::int32_t* phase, const std::int32_t* constituent, 
 // can be written back unchanged.
 EQX_API void TQCSPC(const std::int32_t* phase, const std::int32_t* constituent, const char* status,
                     std::int32_t status_len, std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_system(error, [&](System& system) {
         Phase* found_phase = phase_at(error, system, phase);
         if (!found_phase) return;
@@ -172,6 +178,7 @@ EQX_API void TQCSPC(const std::int32_t* phase, const std::int32_t* constituent, 
 
 EQX_API void TQGDPC(const char* option, std::int32_t option_len, const std::int32_t* phase,
                     const std::int32_t* constituent, double* value, std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_system(error, [&](System& system) {
         const std::optional<Property> property = property_option(text_in(option, option_len));
         if (!property) return fail(error, eqx::err::bad_option);

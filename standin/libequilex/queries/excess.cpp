@@ -64,6 +64,7 @@ extern "C" {
 EQX_API void TQLPAR(const std::int32_t* phase, const char* option, std::int32_t option_len,
                     std::int32_t* count, char* texts, std::int32_t text_len, std::int32_t* numbers,
                     std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_ascii_system(error, [&](System& system) {
         const auto [found_phase, parameters] =
             parameter_list(error, system, phase, text_in(option, option_len));
@@ -92,6 +93,7 @@ EQX_API void TQLPAR(const std::int32_t* phase, const char* option, std::int32_t 
 EQX_API void TQGPAR(const std::int32_t* phase, const char* option, std::int32_t option_len,
                     const std::int32_t* parameter, std::int32_t* expression_count,
                     std::int32_t* value_count, double* values, std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_ascii_system(error, [&](System& system) {
         const auto [found_phase, parameters] =
             parameter_list(error, system, phase, text_in(option, option_len));

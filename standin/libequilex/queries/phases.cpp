@@ -10,6 +10,7 @@ using namespace eqx::queries;
 extern "C" {
 
 EQX_API void TQNOP(std::int32_t* count, std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_system(error, [&](System& system) {
         put(count, static_cast<std::int32_t>(system.phases.size()));
         ok(error);
@@ -18,6 +19,7 @@ EQX_API void TQNOP(std::int32_t* count, std::int32_t* error) {
 
 EQX_API void TQGSP(const std::int32_t* phase, char* status, std::int32_t status_len,
                    std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_system(error, [&](System& system) {
         const Phase* found = phase_at(error, system, phase);
         if (!found) return;
@@ -29,6 +31,7 @@ EQX_API void TQGSP(const std::int32_t* phase, char* status, std::int32_t status_
 // Accepts what TQGSP writes (also blank- or NUL-padded to a buffer's length) in any letter case.
 EQX_API void TQCSP(const std::int32_t* phase, const char* status, std::int32_t status_len,
                    std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_system(error, [&](System& system) {
         Phase* found = phase_at(error, system, phase);
         if (!found) return;
@@ -41,6 +44,7 @@ EQX_API void TQCSP(const std::int32_t* phase, const char* status, std::int32_t s
 
 EQX_API void TQGNP(const std::int32_t* phase, char* name, std::int32_t name_len,
                    std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_system(error, [&](System& system) {
         const Phase* found = phase_at(error, system, phase);
         if (!found) return;
@@ -51,6 +55,7 @@ EQX_API void TQGNP(const std::int32_t* phase, char* name, std::int32_t name_len,
 
 EQX_API void TQMODL(const std::int32_t* phase, char* model, std::int32_t model_len,
                     std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_system(error, [&](System& system) {
         const Phase* found = phase_at(error, system, phase);
         if (!found) return;
@@ -60,6 +65,7 @@ EQX_API void TQMODL(const std::int32_t* phase, char* model, std::int32_t model_l
 }
 
 EQX_API void TQNOPC(const std::int32_t* phase, std::int32_t* count, std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_system(error, [&](System& system) {
         const Phase* found = phase_at(error, system, phase);
         if (!found) return;
@@ -70,6 +76,7 @@ EQX_API void TQNOPC(const std::int32_t* phase, std::int32_t* count, std::int32_t
 
 // Every mixture phase has at least one sublattice; a stoichiometric phase has none (0).
 EQX_API void TQNOSL(const std::int32_t* phase, std::int32_t* count, std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_system(error, [&](System& system) {
         const Phase* found = phase_at(error, system, phase);
         if (!found) return;
@@ -80,6 +87,7 @@ EQX_API void TQNOSL(const std::int32_t* phase, std::int32_t* count, std::int32_t
 
 EQX_API void TQINP(const char* name, std::int32_t name_len, std::int32_t* phase,
                    std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_system(error, [&](System& system) {
         const int found = find_name(
             error, text_in(name, name_len), static_cast<int>(system.phases.size()),

@@ -255,6 +255,7 @@ extern "C" {
 EQX_API void TQGDAT(const std::int32_t* phase, const std::int32_t* constituent, const char* option,
                     std::int32_t option_len, const std::int32_t* range, std::int32_t* count,
                     double* values, std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_ascii_system(error, [&](System& system) {
         Phase* found_phase = phase_at(error, system, phase);
         if (!found_phase) return;
@@ -279,6 +280,7 @@ EQX_API void TQGDAT(const std::int32_t* phase, const std::int32_t* constituent, 
 EQX_API void TQCDAT(const std::int32_t* selector1, const std::int32_t* selector2,
                     const std::int32_t* selector3, const std::int32_t* selector4,
                     const std::int32_t* selector5, const double* value, std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_ascii_system(error, [&](System& system) {
         const Selector selector{value_of(selector1), value_of(selector2), value_of(selector3),
                                 value_of(selector4)};

@@ -66,6 +66,7 @@ extern "C" {
 
 EQX_API void TQNOLC(const std::int32_t* phase, const std::int32_t* sublattice, std::int32_t* count,
                     std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_system(error, [&](System& system) {
         const SublatticeAt at = sublattice_of(error, system, phase, sublattice);
         if (!at.phase) return;
@@ -77,6 +78,7 @@ EQX_API void TQNOLC(const std::int32_t* phase, const std::int32_t* sublattice, s
 EQX_API void TQGNLC(const std::int32_t* phase, const std::int32_t* sublattice,
                     const std::int32_t* species, char* name, std::int32_t name_len,
                     std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_system(error, [&](System& system) {
         const SublatticeAt at = sublattice_of(error, system, phase, sublattice);
         if (!at.phase) return;
@@ -89,6 +91,7 @@ EQX_API void TQGNLC(const std::int32_t* phase, const std::int32_t* sublattice,
 
 EQX_API void TQINLC(const char* name, std::int32_t name_len, const std::int32_t* phase,
                     const std::int32_t* sublattice, std::int32_t* species, std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_system(error, [&](System& system) {
         const SublatticeAt at = sublattice_of(error, system, phase, sublattice);
         if (!at.phase) return;
@@ -108,6 +111,7 @@ EQX_API void TQINLC(const char* name, std::int32_t name_len, const std::int32_t*
 // from (see initial_site_fraction).
 EQX_API void TQGTLC(const std::int32_t* phase, const std::int32_t* sublattice,
                     const std::int32_t* species, double* site_fraction, std::int32_t* error) {
+    const eqx::LibraryLock lock;
     with_system(error, [&](System& system) {
         const SublatticeAt at = sublattice_of(error, system, phase, sublattice);
         if (!at.phase) return;

@@ -14,6 +14,7 @@ Conventions of every function:
 
 import ctypes
 import enum
+import functools
 import os
 from pathlib import Path
 
@@ -336,11 +337,23 @@ def tqinsc(name):
     return index.value - 1
 
 
+@functools.cache
+def _most_components():
+    return tqsize()[1]
+
+
 def _stoichiometry(routine, *indices):
-    coefficients = (ctypes.c_double * tqnosc())()
+    """The coefficients over the `tqnosc()` components, and the molar mass.
+
+    The library writes one coefficient per component it holds when the routine runs: another
+    thread may have read a larger system since `tqnosc()` answered, so the array has room for the
+    most components the library can hold.
+    """
+    count = tqnosc()
+    coefficients = (ctypes.c_double * max(count, _most_components()))()
     molar_mass = ctypes.c_double(0.0)
     _call(routine, *indices, coefficients, _ref(molar_mass))
-    return tuple(coefficients), molar_mass.value
+    return tuple(coefficients[:count]), molar_mass.value
 
 
 def tqstsc(index):
