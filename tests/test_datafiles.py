@@ -85,10 +85,24 @@ class Library:
             assert self.close() == 0
         return error
 
-    def used(self):
+    def used(self, routine="TQUSED"):
         sizes = [ctypes.c_int(-1) for _ in range(11)]
-        error = self.call("TQUSED", *[ctypes.byref(s) for s in sizes])
+        error = self.call(routine, *[ctypes.byref(s) for s in sizes])
         return error, tuple(s.value for s in sizes)
+
+    def most(self):
+        """The maxima TQSIZE reports, in the order of TQUSED."""
+        error, sizes = self.used("TQSIZE")
+        assert error == 0
+        return sizes
+
+    def load_logged(self, path, log):
+        """Loads with a log file on the ERROR unit; the read's error number and what it logged."""
+        log.write_bytes(b"")
+        assert self.open("dat", log, unit=6) == 0
+        error = self.load(path)
+        assert self.close(6) == 0
+        return error, log.read_text(encoding="latin-1")
 
     def wasc(self, path):
         name = path if isinstance(path, bytes) else str(path).encode()
@@ -298,6 +312,352 @@ def test_bin_read_errors(lib, data_dir, tmp_path, edit, number):
     path = tmp_path / "defect.bin"
     path.write_bytes(edit(sample(data_dir, "water", "bin")))
     assert lib.load(path) == number
+
+
+# --- systems written by the tests: a description in all three formats -------------------------
+#
+# A system is described as the .dat document it is (a dict; JSON is YAML), and written as .cst and
+# .bin by the payload layout of data/README.md, so the tests can make files the converter would
+# refuse to write.
+
+
+class Payload:
+    """The payload encoding: fixed-width little-endian (.cst) or variable-length (.bin)."""
+
+    def __init__(self, compact):
+        self.compact = compact
+        self.out = bytearray()
+
+    def varint(self, value):
+        while True:
+            byte = value & 0x7F
+            value >>= 7
+            self.out.append(byte | (0x80 if value else 0))
+            if not value:
+                return
+
+    def count(self, value):
+        if self.compact:
+            self.varint(value)
+        else:
+            self.out += struct.pack("<I", value)
+
+    def integer(self, value):
+        if self.compact:
+            self.varint(2 * value if value >= 0 else -2 * value - 1)
+        else:
+            self.out += struct.pack("<i", value)
+
+    def byte(self, value):
+        self.out.append(value)
+
+    def real(self, value):
+        self.out += struct.pack("<d", value)
+
+    def text(self, value):
+        data = value.encode("latin-1")
+        self.count(len(data))
+        self.out += data
+
+
+def species_number(phase, group, name):
+    """Phase-wide number of the species `name` of sublattice `group` (constituents without)."""
+    sublattices = phase.get("sublattices")
+    if not sublattices:
+        return [c["name"] for c in phase["constituents"]].index(name)
+    return sum(len(s["species"]) for s in sublattices[:group]) + sublattices[group]["species"].index(name)
+
+
+def encode_payload(system, compact):
+    """The payload of a system description; and the header's five counts."""
+    e = Payload(compact)
+    e.text(system.get("title", ""))
+    e.text("")
+    e.count(len(system["components"]))
+    for component in system["components"]:
+        e.text(component["name"])
+        e.real(component["mass"])
+    e.count(len(system["phases"]))
+    constituents = gibbs = magnetic = 0
+    for phase in system["phases"]:
+        e.text(phase["name"])
+        e.text(phase["model"])
+        e.byte(1 if phase.get("gas") else 0)
+        e.byte(phase.get("copies", 1))
+        e.real(0.0)
+        e.byte(0)
+        sublattices = phase.get("sublattices", [])
+        e.count(len(sublattices))
+        for sublattice in sublattices:
+            e.real(sublattice.get("sites", 1))
+            e.count(len(sublattice["species"]))
+            for name in sublattice["species"]:
+                e.text(name)
+        e.count(len(phase["constituents"]))
+        constituents += len(phase["constituents"])
+        for constituent in phase["constituents"]:
+            e.text(constituent["name"])
+            e.count(len(constituent["stoichiometry"]))
+            for value in constituent["stoichiometry"]:
+                e.real(value)
+            e.real(0.0)
+            e.byte(1 | (4 if "volume" in constituent else 0))
+            e.byte(0)
+            e.real(constituent["H298"])
+            e.real(constituent["S298"])
+            e.count(len(constituent["cp"]))
+            for cp in constituent["cp"]:
+                for key in "abcd":
+                    e.real(cp.get(key, 0.0))
+                e.count(0)
+                e.real(cp["Tt"])
+                e.real(0.0)
+            if "volume" in constituent:
+                for value in [constituent["volume"]["density"]] + [0.0] * 10:
+                    e.real(value)
+            species = constituent.get("species", [])
+            e.count(len(species))
+            for group, name in enumerate(species):
+                e.integer(sublattices[group]["species"].index(name))
+        for key in ("excess_gibbs", "excess_magnetic"):
+            parameters = phase.get(key, [])
+            e.count(len(parameters))
+            for parameter in parameters:
+                e.count(len(parameter["species"]))
+                for group, names in enumerate(parameter["species"]):
+                    e.count(len(names))
+                    for term in names:  # a name, or {name, power}
+                        term = term if isinstance(term, dict) else {"name": term, "power": 0}
+                        e.integer(species_number(phase, group, term["name"]))
+                        e.integer(term["power"])
+                e.text(parameter["kind"])
+                e.text("")
+                expressions = parameter["expressions"]
+                e.count(len(expressions))
+                e.count(len(expressions[0]))
+                for expression in expressions:
+                    for value in expression:
+                        e.real(value)
+        gibbs += len(phase.get("excess_gibbs", []))
+        magnetic += len(phase.get("excess_magnetic", []))
+    counts = (len(system["components"]), len(system["phases"]), constituents, gibbs, magnetic)
+    return bytes(e.out), counts
+
+
+def encode(system, fmt):
+    """The bytes of a system description as a data-file of the format."""
+    if fmt == "dat":
+        return json.dumps({"equilex-data": 1, **system}).encode("latin-1")
+    payload, counts = encode_payload(system, compact=fmt == "bin")
+    if fmt == "bin":
+        return b"\x7fEQXBIN\n\x01" + payload
+    header = b"\x7fEQXCST\n" + struct.pack("<6I", 1, *counts)
+    return header + struct.pack("<QI", len(payload), zlib.crc32(payload)) + payload
+
+
+def constituent(name, components=1, index=0, cp_ranges=1, **more):
+    """A constituent of unit stoichiometry in component `index`, with `cp_ranges` Cp ranges."""
+    return {
+        "name": name,
+        "stoichiometry": [1.0 if k == index else 0.0 for k in range(components)],
+        "H298": 0.0,
+        "S298": 30.0,
+        "cp": [{"a": 25.0, "Tt": 400.0 + 100 * r} for r in range(cp_ranges)],
+        **more,
+    }
+
+
+def mixture(name, count, model="IDMX", prefix="K", **more):
+    return {"name": name, "model": model,
+            "constituents": [constituent(f"{prefix}{k}", **more) for k in range(count)]}
+
+
+def system_of(*phases, components=1):
+    return {"components": [{"name": f"E{k}", "mass": 1.0} for k in range(components)],
+            "phases": list(phases)}
+
+
+def chunks(count, size=100):
+    """count split into pieces of at most size."""
+    return [min(size, count - start) for start in range(0, count, size)]
+
+
+def with_parameters(count, key, expression):
+    phase = mixture("L", 2)
+    phase[key] = [{"species": [["K0", "K1"]], "kind": "2", "expressions": [expression]}] * count
+    return system_of(phase)
+
+
+# Each maximum of TQSIZE: its place in TQUSED, a system holding n of it, the read error number.
+LIMITS = {
+    "components": (1, lambda n: system_of(
+        {"name": "P", "model": "PURE", "constituents": [constituent("K", components=n)]},
+        components=n), 103),
+    "mixture phases": (2, lambda n: system_of(
+        *(mixture(f"M{k}", 1) for k in range(n))), 110),
+    "mixture phases, de-mixing copies counted": (2, lambda n: system_of(
+        *({**mixture(f"M{k}", 1), "copies": 2} for k in range(n // 2)),
+        *(mixture("ODD", 1) for _ in range(n % 2))), 110),
+    "constituents in all": (0, lambda n: system_of(
+        *(mixture(f"M{k}", size) for k, size in enumerate(chunks(n)))), 110),
+    "Cp ranges of a constituent": (8, lambda n: system_of(
+        {"name": "P", "model": "PURE", "constituents": [constituent("K", cp_ranges=n)]}), 110),
+    "sublattices": (5, lambda n: system_of(
+        {"name": "S", "model": "SUBL", "sublattices": [{"species": ["A"]}] * n,
+         "constituents": [constituent("K", species=["A"] * n)]}), 110),
+    "species on a sublattice": (6, lambda n: system_of(
+        {"name": "S", "model": "SUBL", "sublattices": [{"species": [f"A{k}" for k in range(n)]}],
+         "constituents": [constituent("K", species=["A0"])]}), 110),
+    "constituents of a mixture without sublattices": (6, lambda n: system_of(
+        mixture("L", n)), 110),
+    "quasichemical constituents": (7, lambda n: system_of(mixture("Q", n, model="QUAS")), 110),
+    "constituents with molar volumes": (10, lambda n: system_of(
+        *(mixture(f"M{k}", size, volume={"density": 2.0})
+          for k, size in enumerate(chunks(n)))), 110),
+    "excess Gibbs parameters of a phase": (3, lambda n: with_parameters(
+        n, "excess_gibbs", [-1000.0, 0, 0, 0, 0, 0]), 112),
+    "excess magnetic parameters of a phase": (4, lambda n: with_parameters(
+        n, "excess_magnetic", [-100.0, -0.1]), 111),
+}
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("case", LIMITS)
+def test_a_system_beyond_a_maximum_of_tqsize_is_refused(lib, tmp_path, case, fmt):
+    item, build, number = LIMITS[case]
+    most = lib.most()[item]
+    at_most, beyond = tmp_path / f"at-most.{fmt}", tmp_path / f"beyond.{fmt}"
+    at_most.write_bytes(encode(build(most), fmt))
+    beyond.write_bytes(encode(build(most + 1), fmt))
+    assert lib.load(at_most) == 0
+    assert lib.used()[1][item] == most
+    error, logged = lib.load_logged(beyond, tmp_path / "errors.log")
+    assert error == number
+    assert f"more than {most} " in logged, "the message names the limit"
+    assert lib.used() == (0, (0,) * 11)
+
+
+def test_the_converter_refuses_what_the_library_cannot_hold(lib, converter, tmp_path):
+    most = lib.most()[1]
+    source = tmp_path / "wide.dat"
+    source.write_bytes(encode(LIMITS["components"][1](most + 1), "dat"))
+    run = subprocess.run([converter, source, tmp_path / "wide.cst"], capture_output=True,
+                         text=True)
+    assert run.returncode == 2
+    assert run.stderr.startswith("error 103:") and f"more than {most} system components" in run.stderr
+    assert not (tmp_path / "wide.cst").exists()
+
+
+# A small system with an item of every kind that has a name or keys of its own.
+SMALL = {
+    "title": "small",
+    "components": [{"name": "A", "mass": 10.0}, {"name": "B", "mass": 20.0}],
+    "phases": [
+        {"name": "LIQUID", "model": "RKMP", "constituents": [
+            constituent("A", 2, 0, volume={"density": 2.0}),
+            constituent("B", 2, 1)],
+         "excess_gibbs": [{"species": [["A", {"name": "B", "power": 1}]], "kind": "2",
+                           "expressions": [[-1000.0, 0, 0, 0, 0, 0]]}],
+         "excess_magnetic": [{"species": [["A", "B"]], "kind": "2",
+                              "expressions": [[-100.0, -0.1]]}]},
+        {"name": "SIGMA", "model": "SUBL", "sublattices": [{"sites": 1, "species": ["A", "B"]}],
+         "constituents": [constituent("SA", 2, 0, species=["A"]),
+                          constituent("SB", 2, 1, species=["B"])]},
+    ],
+}
+
+
+def test_the_tests_write_cst_and_bin_as_the_converter_does(converter, tmp_path):
+    source = tmp_path / "small.dat"
+    source.write_bytes(encode(SMALL, "dat"))
+    for fmt in ("cst", "bin"):
+        subprocess.run([converter, source, tmp_path / f"small.{fmt}"], check=True)
+        assert (tmp_path / f"small.{fmt}").read_bytes() == encode(SMALL, fmt)
+
+
+# Repeated keys: the first value would win and the second be lost without a word. Edits of the
+# one-line .dat of SMALL (first occurrence).
+REPEATED_KEYS = {
+    "top level": ('"title": "small"', '"title": "small", "title": "other"', 103),
+    "component": ('"mass": 10.0', '"mass": 10.0, "mass": 11.0', 103),
+    "phase": ('"model": "RKMP"', '"model": "RKMP", "model": "IDMX"', 110),
+    "constituent": ('"H298": 0.0', '"H298": 0.0, "H298": 5.0', 110),
+    "Cp range": ('"a": 25.0', '"a": 25.0, "a": 26.0', 110),
+    "molar volume": ('"density": 2.0', '"density": 2.0, "density": 3.0', 110),
+    "sublattice": ('"sites": 1', '"sites": 1, "sites": 2', 110),
+    "excess Gibbs parameter": ('"kind": "2"', '"kind": "2", "kind": "3"', 112),
+    "species with a power": ('"power": 1', '"power": 1, "power": 2', 112),
+    "excess magnetic parameter": ('"species": [["A", "B"]]',
+                                  '"species": [["A", "B"]], "species": [["B", "A"]]', 111),
+}
+
+
+@pytest.mark.parametrize("case", REPEATED_KEYS)
+def test_a_repeated_key_is_refused(lib, tmp_path, case):
+    old, new, number = REPEATED_KEYS[case]
+    text = encode(SMALL, "dat").decode()
+    assert text.count(old) >= 1, old
+    path = tmp_path / "repeated.dat"
+    path.write_text(text.replace(old, new, 1))
+    error, logged = lib.load_logged(path, tmp_path / "errors.log")
+    assert error == number
+    assert "repeated key" in logged
+
+
+def renamed(path, name):
+    """SMALL with the name at path (keys and indices into SMALL) replaced, and every use of it."""
+    system = json.loads(json.dumps(SMALL))
+    item = system
+    for key in path[:-1]:
+        item = item[key]
+    old = item[path[-1]]
+    item[path[-1]] = name
+    if path[:2] == ["phases", 1] and "sublattices" in path:  # a species: its constituents too
+        for constituent_ in system["phases"][1]["constituents"]:
+            constituent_["species"] = [name if s == old else s for s in constituent_["species"]]
+    return system
+
+
+COMPONENT = ["components", 0, "name"]
+PHASE = ["phases", 0, "name"]
+CONSTITUENT = ["phases", 1, "constituents", 0, "name"]
+SPECIES = ["phases", 1, "sublattices", 0, "species", 1]
+
+# Names that could not be read back as they stand (every reader strips or ignores trailing
+# blanks), and the read error of their section. Leading blanks belong to a name.
+UNREADABLE_NAMES = [
+    (COMPONENT, "   ", 103),
+    (PHASE, " ", 110),
+    (CONSTITUENT, "  ", 110),
+    (SPECIES, "    ", 110),
+    (COMPONENT, "A ", 103),
+    (PHASE, "LIQUID  ", 110),
+    (CONSTITUENT, "SA ", 110),
+    (SPECIES, "B ", 110),
+    (COMPONENT, "  A", 0),
+    (SPECIES, " B", 0),
+]
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("path, name, number", UNREADABLE_NAMES)
+def test_names_of_blanks_or_ending_in_one_are_refused(lib, tmp_path, fmt, path, name, number):
+    source = tmp_path / f"named.{fmt}"
+    source.write_bytes(encode(renamed(path, name), fmt))
+    assert lib.load(source) == number
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("name", [" ", "L "])
+def test_a_phase_included_twice_needs_a_name_without_trailing_blanks(lib, tmp_path, fmt, name):
+    system = renamed(PHASE, name)
+    system["phases"][0]["copies"] = 2
+    source = tmp_path / f"twice.{fmt}"
+    source.write_bytes(encode(system, fmt))
+    assert lib.load(source) == 110
+    system["phases"][0]["name"] = "L"
+    source.write_bytes(encode(system, fmt))
+    assert lib.load(source) == 0
 
 
 # --- writing back ----------------------------------------------------------------------------

@@ -33,6 +33,8 @@
 #include <string_view>
 #include <vector>
 
+#include "data/limits.hpp"
+
 namespace eqx {
 
 struct System;  // data/system.hpp
@@ -78,26 +80,6 @@ inline constexpr int second_index = 1022;
 inline constexpr int third_index = 1023;
 inline constexpr int fourth_index = 1024;
 }  // namespace err
-
-// Array maxima that TQSIZE reports; readers refuse larger systems (103), so every fixed-size
-// array of the binding (25 name bytes, 30 component names, 1999 parameters, 20 x 28 values)
-// can hold what the library has.
-namespace limits {
-inline constexpr int constituents = 1500;
-inline constexpr int components = 30;
-inline constexpr int mixture_phases = 100;
-inline constexpr int excess_gibbs_coefficients = 1999;
-inline constexpr int excess_magnetic_coefficients = 1999;
-inline constexpr int sublattices_per_phase = 5;
-inline constexpr int constituents_per_sublattice = 100;
-inline constexpr int quasichemical_constituents = 40;
-inline constexpr int gibbs_equations_per_constituent = 10;
-inline constexpr int gibbs_equations = 15000;
-inline constexpr int volume_constituents = 500;
-inline constexpr int parameter_expressions = 20;  // TQGPAR rows
-inline constexpr int expression_values = 28;      // TQGPAR columns
-inline constexpr int stored_values = 25;          // TQGDAT values
-}  // namespace limits
 
 inline constexpr int version_number = 634;  // 6.3.4: every routine of the header exists
 

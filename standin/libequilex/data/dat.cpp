@@ -81,7 +81,11 @@ class DatReader {
         if (!node.IsMap()) fail(node, what + " must be a mapping of keys");
     }
 
+    // Every key of a mapping is one of the allowed words, and none comes twice: the parser keeps
+    // both entries of a repeated key and a look-up finds the first, so the second would be lost
+    // without a word.
     void keys(const YAML::Node& node, std::initializer_list<const char*> allowed) {
+        std::set<std::string> seen;
         for (auto it = node.begin(); it != node.end(); ++it) {
             spend(it->first);
             if (!it->first.IsScalar()) fail(it->first, "a key must be a plain word");
@@ -89,6 +93,7 @@ class DatReader {
             if (std::none_of(allowed.begin(), allowed.end(),
                              [&](const char* word) { return key == word; }))
                 fail(it->first, "unknown key \"" + key + "\"");
+            if (!seen.insert(key).second) fail(it->first, "repeated key \"" + key + "\"");
         }
     }
 

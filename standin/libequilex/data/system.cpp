@@ -21,7 +21,10 @@ std::string describe_index(const char* what, int index) {
     return std::string(what) + " " + std::to_string(index + 1);
 }
 
-// Names are stored as bytes: anything but control characters, bytes above 127 included.
+// Names are stored as bytes: anything but control characters, bytes above 127 included. No
+// trailing blank: look-ups ignore trailing blanks, callers strip them from the names they read
+// and TQCNSC drops them, so such a name (or one of blanks only) would read back as another name,
+// or as none. Leading blanks belong to the name, as they do for TQCNSC.
 std::optional<std::string> name_defect(const std::string& name) {
     if (name.empty()) return "empty name";
     if (name.size() > max_data_name_length)
@@ -29,7 +32,18 @@ std::optional<std::string> name_defect(const std::string& name) {
                " characters";
     for (unsigned char byte : name)
         if (byte < 32 || byte == 127) return "control character in a name";
+    if (name.find_first_not_of(' ') == std::string::npos) return "name of blanks only";
+    if (name.back() == ' ') return "name \"" + name + "\" ends with a blank";
     return std::nullopt;
+}
+
+bool above(std::size_t count, int limit) {
+    return count > static_cast<std::size_t>(limit);
+}
+
+// "more than 30 system components (the most the library holds)"
+std::string beyond_limit(int limit, const char* what) {
+    return "more than " + std::to_string(limit) + " " + what + " (the most the library holds)";
 }
 
 bool all_finite(std::initializer_list<double> values) {
@@ -179,9 +193,6 @@ struct Checker {
         if (list.empty()) return std::nullopt;
         if (!phase.is_mixture())
             return error(section, p, "excess parameters in a stoichiometric phase", -1, 0);
-        if (list.size() > max_excess_parameters)
-            return error(section, p, "more than 1999 excess parameters", -1,
-                         static_cast<int>(max_excess_parameters));
         std::size_t min_values = gibbs ? min_gibbs_values : min_magnetic_values;
         int sublattices = phase.sublattice_count();
         for (std::size_t k = 0; k < list.size(); ++k) {
@@ -236,6 +247,8 @@ struct Checker {
             return error(DataSection::phase, p, std::move(what));
         };
         if (auto defect = name_defect(phase.name)) return fault(*defect);
+        if (phase.demixing_copy != 0)
+            if (auto defect = name_defect(phase.base_name())) return fault(*defect);
         if (phase.model.empty() || phase.model.size() > 8 ||
             !std::all_of(phase.model.begin(), phase.model.end(),
                          [](unsigned char ch) { return ch > 32 && ch < 127; }))
@@ -295,7 +308,74 @@ struct Checker {
         return std::nullopt;
     }
 
+    // The maxima TQSIZE reports, counted as TQUSED counts (System::sizes); each excess names the
+    // item where its count passes the limit. Cp ranges in all (limits::gibbs_equations) need no
+    // check of their own: constituents and Cp ranges per constituent bound them.
+    std::optional<DataError> sizes() const {
+        if (above(system.components.size(), limits::components)) {
+            DataError e = error(DataSection::general, -1,
+                                describe_index("component", limits::components) + ": " +
+                                    beyond_limit(limits::components, "system components"));
+            e.component = limits::components;
+            return e;
+        }
+        int mixture_phases = 0;
+        int constituents = 0;
+        int volume_constituents = 0;
+        for (std::size_t i = 0; i < system.phases.size(); ++i) {
+            const int p = static_cast<int>(i);
+            const Phase& phase = system.phases[i];
+            auto fault = [&](int limit, const char* what) {
+                return error(DataSection::phase, p, beyond_limit(limit, what));
+            };
+            if (phase.is_mixture()) {
+                if (++mixture_phases > limits::mixture_phases)
+                    return fault(limits::mixture_phases, "mixture phases");
+                if (phase.sublattice_count() > limits::sublattices_per_phase)
+                    return fault(limits::sublattices_per_phase, "sublattices in a phase");
+                for (int s = 0; s < phase.sublattice_count(); ++s)
+                    if (phase.sublattice_species_count(s) > limits::constituents_per_sublattice)
+                        return fault(limits::constituents_per_sublattice,
+                                     phase.sublattices.empty()
+                                         ? "constituents in a phase without sublattices"
+                                         : "species on a sublattice");
+            }
+            if (is_quasichemical_model(phase.model) &&
+                above(phase.constituents.size(), limits::quasichemical_constituents))
+                return fault(limits::quasichemical_constituents,
+                             "constituents in a phase of a quasichemical model");
+            if (above(phase.excess_gibbs.size(), limits::excess_gibbs_coefficients))
+                return error(DataSection::excess_gibbs, p,
+                             beyond_limit(limits::excess_gibbs_coefficients,
+                                          "excess Gibbs parameters in a phase"),
+                             -1, limits::excess_gibbs_coefficients);
+            if (above(phase.excess_magnetic.size(), limits::excess_magnetic_coefficients))
+                return error(DataSection::excess_magnetic, p,
+                             beyond_limit(limits::excess_magnetic_coefficients,
+                                          "excess magnetic parameters in a phase"),
+                             -1, limits::excess_magnetic_coefficients);
+            for (std::size_t c = 0; c < phase.constituents.size(); ++c) {
+                const Constituent& constituent = phase.constituents[c];
+                auto constituent_fault = [&](int limit, const char* what) {
+                    return error(DataSection::phase, p, beyond_limit(limit, what),
+                                 static_cast<int>(c));
+                };
+                if (++constituents > limits::constituents)
+                    return constituent_fault(limits::constituents, "constituents in all phases");
+                if (above(constituent.cp_ranges.size(), limits::gibbs_equations_per_constituent))
+                    return constituent_fault(limits::gibbs_equations_per_constituent,
+                                             "Cp ranges of a constituent");
+                if (constituent.molar_volume && ++volume_constituents > limits::volume_constituents)
+                    return constituent_fault(limits::volume_constituents,
+                                             "constituents with molar-volume data");
+            }
+        }
+        return std::nullopt;
+    }
+
     std::optional<DataError> run() const {
+        // Sizes first: a system the library cannot hold is refused as such, whatever else it holds.
+        if (auto defect = sizes()) return defect;
         if (auto defect = components()) return defect;
         if (system.phases.empty()) return error(DataSection::general, -1, "no phases");
         std::set<std::string> names;

@@ -13,14 +13,16 @@
 #include <utility>
 #include <vector>
 
+#include "limits.hpp"
+
 namespace eqx {
 
-// Limits every reader enforces, so the routines can rely on them.
+// Limits every reader enforces, so the routines can rely on them (the maxima TQSIZE reports
+// are in limits.hpp).
 inline constexpr std::size_t max_data_name_length = 24;  // de-mixing suffix included
 inline constexpr std::size_t max_extra_cp_terms = 3;
-inline constexpr std::size_t max_excess_expressions = 20;
-inline constexpr std::size_t max_expression_values = 28;
-inline constexpr std::size_t max_excess_parameters = 1999;
+inline constexpr std::size_t max_excess_expressions = limits::parameter_expressions;
+inline constexpr std::size_t max_expression_values = limits::expression_values;
 inline constexpr double reference_temperature = 298.15;  // K: where the first Cp range starts
 inline constexpr double reference_pressure = 1.0;        // bar
 
