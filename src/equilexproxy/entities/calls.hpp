@@ -1,0 +1,50 @@
+// Small helpers for the members written in C++: attribute reads and calls whose
+// results are owned at once.
+#pragma once
+
+#include <array>
+
+#include "ref.hpp"
+
+namespace entities {
+
+inline pycore::Ref attr(PyObject* owner, const char* name) {
+    return pycore::Ref::steal(PyObject_GetAttrString(owner, name));
+}
+
+// callable(args...), every argument a PyObject*.
+template <class... Args>
+pycore::Ref call(PyObject* callable, Args... args) {
+    std::array<PyObject*, sizeof...(Args) + 1> values{nullptr, args...};
+    return pycore::Ref::steal(PyObject_Vectorcall(
+        callable, values.data() + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// owner.name(args...): the method is fetched before the call, as Python does.
+template <class... Args>
+pycore::Ref call_method(PyObject* owner, const char* name, Args... args) {
+    pycore::Ref method = attr(owner, name);
+    return method ? call(method.get(), args...) : method;
+}
+
+inline pycore::Ref make_str(const char* value) {
+    return pycore::Ref::steal(PyUnicode_FromString(value));
+}
+
+inline pycore::Ref integer(long value) {
+    return pycore::Ref::steal(PyLong_FromLong(value));
+}
+
+// format(value, ""): what an f-string field without a specification gives.
+inline pycore::Ref formatted(PyObject* value) {
+    pycore::Ref empty = make_str("");
+    return empty ? pycore::Ref::steal(PyObject_Format(value, empty.get())) : empty;
+}
+
+// `left == right` tested for truth: 1, 0, or -1 with an exception set.
+inline int equal(PyObject* left, PyObject* right) {
+    pycore::Ref result = pycore::Ref::steal(PyObject_RichCompare(left, right, Py_EQ));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+}  // namespace entities

@@ -1,0 +1,128 @@
+// The expressions of the member tables: a small subset of Python, read once at
+// start-up and evaluated the way Python evaluates it, from left to right.
+//
+//   body        := {NAME "=" expression ";"} expression
+//   expression  := comparison ["if" comparison "else" expression]
+//   comparison  := arith ["==" arith | "<" arith]
+//   arith       := factor {("+" | "-" | "/") factor}
+//   factor      := atom {"." NAME | "(" [argument {"," argument}] ")" | "[" index "]"}
+//   atom        := NAME | NUMBER | 'text' | "text" | "(" expression ")"
+//                | "[" [expression {"," expression}] "]" | "[" expression "for" NAME "in"
+//                expression "]"
+//   argument    := [NAME "="] expression
+//   index       := expression | [expression] ":" [expression]
+//
+// "+", "-" and "/" bind alike and from the left (the tables need no more). A bare
+// name is, in this order: a parameter of the member (`self` among them), a local
+// (bound by a leading statement or by a comprehension), a
+// symbol of the class (a shorthand such as E for `parent.engine`, read afresh at
+// each use), an attribute of the instance (a member of the class or an attribute
+// its constructor stores), and otherwise a module global or builtin, looked up at
+// every evaluation as Python looks up a global name.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "ref.hpp"
+
+namespace entities {
+
+inline constexpr int max_locals = 4;
+
+// The values an expression is evaluated with.
+struct Frame {
+    explicit Frame(PyObject* const* arguments) : args(arguments) {}
+
+    PyObject* const* args;  // self first, then the member's parameters
+    pycore::Ref locals[max_locals];
+};
+
+// How bare names resolve while a member's expressions are read.
+struct Scope {
+    std::vector<std::string> params;  // self first
+    std::vector<std::string> locals;
+    // name -> expression text, e.g. {"E", "parent.engine"}
+    const std::vector<std::pair<std::string, std::string>>* symbols = nullptr;
+    const std::vector<std::string>* attributes = nullptr;  // read as self.<name>
+};
+
+class Expression {
+  public:
+    // Reads `text`; false with SystemError set when it does not read. An empty text
+    // gives an empty expression.
+    bool parse(std::string_view text, Scope& scope);
+    // Reads `trailers` ("[0]", "[iexpr - 1][0]", "[1:5]") as applied to local `slot`.
+    bool parse_trailers(std::string_view trailers, int slot, Scope& scope);
+
+    bool empty() const { return root_ < 0; }
+    // A new reference, or null with an exception set.
+    pycore::Ref evaluate(Frame& frame) const;
+
+    enum class Op : std::uint8_t {
+        constant,
+        param,
+        local,
+        global,
+        attribute,  // a.<name>
+        path,       // self.<names[0]>.<names[1]>...
+        call,       // a(args..., keywords)
+        item,       // a[b]
+        add,
+        subtract,
+        divide,
+        equal,
+        less,
+        choose,         // b if a else c
+        list,           // [args...]
+        comprehension,  // [b for <slot> in a]
+        let,            // <slot> = a; b
+    };
+
+    // What a call remembers of its last method look-up: the plain function the
+    // owner's type held under the name at a type version, and the version of an
+    // owner's dictionary seen without that name. Versions are unique in the
+    // process, so an equal version means an unchanged type or dictionary.
+    struct MethodMemo {
+        unsigned int type_tag = 0;
+        PyObject* function = nullptr;  // strong
+        std::uint64_t dict_version = 0;
+    };
+
+    struct Node {
+        Node(Op kind, int first = -1, int second = -1, int third = -1, int index = -1,
+             PyObject* value = nullptr)
+            : op(kind), a(first), b(second), c(third), slot(index), object(value) {}
+
+        Op op;
+        int a = -1;
+        int b = -1;
+        int c = -1;
+        int slot = -1;  // parameter or local
+        PyObject* object =
+            nullptr;  // constant, name or keyword names; lives as long as the process
+        std::vector<int> args;
+        std::vector<PyObject*> names;  // path
+        mutable MethodMemo memo;       // call
+    };
+
+  private:
+    pycore::Ref run(int node, Frame& frame) const;
+    pycore::Ref operand(int node, Frame& frame) const;
+    [[gnu::noinline]] pycore::Ref call(const Node& node, Frame& frame) const;
+    [[gnu::noinline]] pycore::Ref binary(const Node& node, Frame& frame) const;
+    [[gnu::noinline]] pycore::Ref list(const Node& node, Frame& frame) const;
+
+    std::vector<Node> nodes_;
+    int root_ = -1;
+    friend class Parser;
+};
+
+// Looks a global up the way a Python function of the module does: the module's
+// dictionary, then the builtins. A new reference, or null with NameError.
+pycore::Ref lookup_global(PyObject* name);
+
+}  // namespace entities
