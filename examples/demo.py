@@ -9,10 +9,12 @@ import sys
 import tempfile
 from pathlib import Path
 
+from equilexproxy.entities import Phase
 from equilexproxy.raw import EquilexProxy
 
 HERE = Path(__file__).resolve().parent
 DATAFILE = HERE.parent / "data" / "limestone.dat"
+STRUCTURE = HERE.parent / "data" / "structure.dat"
 
 
 def main():
@@ -40,6 +42,33 @@ def main():
         print(f"  {index}: {engine.tqgnp(index):<24} {engine.tqmodl(index):<6} {engine.tqgsp(index)}")
         for constituent in range(1, engine.tqnopc(index) + 1):
             print(f"       {engine.tqgnpc(index, constituent)}")
+    return list_structure_entities(engine)
+
+
+def list_structure_entities(engine):
+    """The structural sample as entity objects: each phase with its constituents, sublattices
+    and species, and its excess interactions with species names in place of their numbers."""
+    if not STRUCTURE.is_file():
+        print("no structural sample at", STRUCTURE)
+        return 0
+    engine.load_datafile(str(STRUCTURE))
+    if engine.last_error:
+        print("loading", STRUCTURE.name, "failed:", engine.last_error_message)
+        return 1
+    print(f"\n{STRUCTURE.name} as entities:")
+    for phase in (Phase(index, engine) for index in range(1, engine.number_phases + 1)):
+        print(phase)
+        for constituent in phase.constituents:
+            print("   ", constituent)
+        for sublattice in phase.sublattices:
+            names = " ".join(species.name for species in sublattice.species)
+            print(f"    {sublattice}: {names}")
+        for indexx, (text, expanded) in enumerate(
+                zip(phase.interactions_g(), phase.interactions_g_expanded()), start=1):
+            print(f"    G {text:32} {expanded:28} L0 = {phase.get_parameter_gex(indexx)}")
+        for text, parameters in phase.interactions_m.items():
+            for parameter in parameters:
+                print(f"    M {text:32} {parameter}")
     return 0
 
 
