@@ -17,6 +17,18 @@ DATAFILE = HERE.parent / "data" / "limestone.dat"
 STRUCTURE = HERE.parent / "data" / "structure.dat"
 
 
+def load(engine, datafile):
+    """Loads a sample data-file: True, or the demo's exit status when it cannot."""
+    if not datafile.is_file():
+        print("no sample data-file at", datafile)
+        return 0
+    engine.load_datafile(str(datafile))
+    if engine.last_error:
+        print("loading", datafile.name, "failed:", engine.last_error_message)
+        return 1
+    return True
+
+
 def main():
     logdir = tempfile.mkdtemp(prefix="equilex-demo-")
     engine = EquilexProxy("libequilex.so", logfile=os.path.join(logdir, "demo.log"))
@@ -25,13 +37,9 @@ def main():
     print("language:", engine.language)
     print("log file:", engine.logfile)
 
-    if not DATAFILE.is_file():
-        print("no sample data-file at", DATAFILE)
-        return 0
-    engine.load_datafile(str(DATAFILE))
-    if engine.last_error:
-        print("loading", DATAFILE.name, "failed:", engine.last_error_message)
-        return 1
+    loaded = load(engine, DATAFILE)
+    if loaded is not True:
+        return loaded
     print(f"\nloaded {DATAFILE.name}: sizes in use {engine.dimensions}")
     print("system components:")
     for index in range(1, engine.number_components + 1):
@@ -48,13 +56,9 @@ def main():
 def list_structure_entities(engine):
     """The structural sample as entity objects: each phase with its constituents, sublattices
     and species, and its excess interactions with species names in place of their numbers."""
-    if not STRUCTURE.is_file():
-        print("no structural sample at", STRUCTURE)
-        return 0
-    engine.load_datafile(str(STRUCTURE))
-    if engine.last_error:
-        print("loading", STRUCTURE.name, "failed:", engine.last_error_message)
-        return 1
+    loaded = load(engine, STRUCTURE)
+    if loaded is not True:
+        return loaded
     print(f"\n{STRUCTURE.name} as entities:")
     for phase in (Phase(index, engine) for index in range(1, engine.number_phases + 1)):
         print(phase)

@@ -168,65 +168,51 @@ PyObject* get_interaction_g_index_expanded(pycore::Function*, PyObject* const* a
     return expanded ? first_position(expanded.get(), args[1], 0) : nullptr;
 }
 
-// np.array(items), and np.zeros of its size.
-bool array_and_zeros(PyObject* items, Ref& array, Ref& zeros) {
+// np.zeros(np.array(items).size), filled at each position k with position(item k).
+template <class Position>
+PyObject* positions_of(PyObject* items, Position position) {
     Ref np = global("np");
-    array = np ? call_method(np.get(), "array", items) : Ref();
-    Ref size = array ? attr(array.get(), "size") : Ref();
+    Ref wanted = np ? call_method(np.get(), "array", items) : Ref();
+    Ref size = wanted ? attr(wanted.get(), "size") : Ref();
     np = size ? global("np") : Ref();
-    zeros = np ? call_method(np.get(), "zeros", size.get()) : Ref();
-    return static_cast<bool>(zeros);
+    Ref positions = np ? call_method(np.get(), "zeros", size.get()) : Ref();
+    Py_ssize_t count = positions ? PyObject_Size(positions.get()) : -1;
+    if (count < 0) return nullptr;
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        Ref key = Ref::steal(PyLong_FromSsize_t(k));
+        Ref item = key ? Ref::steal(PyObject_GetItem(wanted.get(), key.get())) : Ref();
+        Ref found = item ? position(item.get()) : Ref();
+        if (!found || PyObject_SetItem(positions.get(), key.get(), found.get()) < 0) return nullptr;
+    }
+    return positions.release();
 }
 
 // For each text, its 0-based position in the interaction list of `kind`; a text
 // not in the list ends the call with the list's ValueError.
 PyObject* get_interaction_indices(pycore::Function*, PyObject* const* args) {
     Ref list = interaction_list(args[0], args[2]);
-    Ref wanted, positions;
-    if (!list || !array_and_zeros(args[1], wanted, positions)) return nullptr;
-    Py_ssize_t count = PyObject_Size(positions.get());
-    if (count < 0) return nullptr;
-    for (Py_ssize_t k = 0; k < count; ++k) {
-        Ref key = Ref::steal(PyLong_FromSsize_t(k));
-        Ref item = key ? Ref::steal(PyObject_GetItem(wanted.get(), key.get())) : Ref();
-        Ref position = item ? call_method(list.get(), "index", item.get()) : Ref();
-        if (!position || PyObject_SetItem(positions.get(), key.get(), position.get()) < 0)
-            return nullptr;
-    }
-    return positions.release();
+    if (!list) return nullptr;
+    return positions_of(args[1],
+                        [&](PyObject* item) { return call_method(list.get(), "index", item); });
 }
 
-// For each expanded text, its 1-based position among the expanded texts, or -1.
+// For each expanded text, its 1-based position among the expanded texts (the first
+// of numpy's `where`), or -1.
 PyObject* get_interaction_g_indices_expanded(pycore::Function*, PyObject* const* args) {
     Ref expanded = call_method(args[0], "interactions_g_expanded");
-    Ref wanted, positions;
-    if (!expanded || !array_and_zeros(args[1], wanted, positions)) return nullptr;
-    Py_ssize_t count = PyObject_Size(positions.get());
-    if (count < 0) return nullptr;
-    for (Py_ssize_t k = 0; k < count; ++k) {
-        Ref key = Ref::steal(PyLong_FromSsize_t(k));
-        Ref item = key ? Ref::steal(PyObject_GetItem(wanted.get(), key.get())) : Ref();
-        Ref same =
-            item ? Ref::steal(PyObject_RichCompare(expanded.get(), item.get(), Py_EQ)) : Ref();
+    if (!expanded) return nullptr;
+    return positions_of(args[1], [&](PyObject* item) {
+        Ref same = Ref::steal(PyObject_RichCompare(expanded.get(), item, Py_EQ));
         Ref np = same ? global("np") : Ref();
         Ref where = np ? call_method(np.get(), "where", same.get()) : Ref();
         Ref zero = where ? integer(0) : Ref();
         Ref found = zero ? Ref::steal(PyObject_GetItem(where.get(), zero.get())) : Ref();
-        if (!found) return nullptr;
-        Py_ssize_t hits = PyObject_Size(found.get());
-        if (hits < 0) return nullptr;
-        Ref position;
-        if (hits == 0) {
-            position = integer(-1);
-        } else {
-            Ref first = Ref::steal(PyObject_GetItem(found.get(), zero.get()));
-            Ref one = first ? integer(1) : Ref();
-            position = one ? Ref::steal(PyNumber_Add(first.get(), one.get())) : Ref();
-        }
-        if (!position || PyObject_SetItem(positions.get(), key.get(), position.get()) < 0)
-            return nullptr;
-    }
-    return positions.release();
+        Py_ssize_t hits = found ? PyObject_Size(found.get()) : -1;
+        if (hits <= 0) return hits == 0 ? integer(-1) : Ref();
+        Ref first = Ref::steal(PyObject_GetItem(found.get(), zero.get()));
+        Ref one = first ? integer(1) : Ref();
+        return one ? Ref::steal(PyNumber_Add(first.get(), one.get())) : Ref();
+    });
 }
 
 // The Species of a phase-wide species number, or None.
