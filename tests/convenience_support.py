@@ -111,9 +111,6 @@ def fake_entities_module():
     return module
 
 
-ENTITY_KINDS = ["fake", "real"]
-
-
 def entity_classes(kind, monkeypatch):
     """Module raw's global `entities` for one test: the fake module, or the real one when it
     holds the entity classes."""
@@ -124,3 +121,9 @@ def entity_classes(kind, monkeypatch):
     module = fake_entities_module()
     monkeypatch.setattr(raw, "entities", module)
     return module
+
+
+@pytest.fixture(params=["fake", "real"])
+def entities(request, monkeypatch):
+    """The entity classes the engine's members meet: the fake ones, then module entities' own."""
+    return entity_classes(request.param, monkeypatch)

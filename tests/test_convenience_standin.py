@@ -5,15 +5,10 @@ forms computed here from the stored data."""
 
 import pytest
 
-from convenience_support import ENTITY_KINDS, entity_classes
+from convenience_support import entities  # noqa: F401 - a fixture
 from query_support import load_sample, sample  # noqa: F401 - sample: a fixture
 
 LIMESTONE_PHASES = ["GAS", "CaCO3", "CaO", "C(graphite)"]
-
-
-@pytest.fixture(params=ENTITY_KINDS)
-def entities(request, monkeypatch):
-    return entity_classes(request.param, monkeypatch)
 
 
 @pytest.fixture

@@ -3,13 +3,8 @@ objects handed out and how they are made, None for what names nothing."""
 
 import pytest
 
-from convenience_support import ENTITY_KINDS, Script, entity_classes
+from convenience_support import Script, entities, entity_classes  # noqa: F401 - a fixture
 from equilexproxy import raw
-
-
-@pytest.fixture(params=ENTITY_KINDS)
-def entities(request, monkeypatch):
-    return entity_classes(request.param, monkeypatch)
 
 
 @pytest.fixture

@@ -5,13 +5,8 @@ import math
 
 import pytest
 
-from convenience_support import ENTITY_KINDS, Script, entity_classes
+from convenience_support import Script, entities, entity_classes  # noqa: F401 - a fixture
 from equilexproxy import raw
-
-
-@pytest.fixture(params=ENTITY_KINDS)
-def entities(request, monkeypatch):
-    return entity_classes(request.param, monkeypatch)
 
 
 @pytest.fixture

@@ -25,12 +25,12 @@ PyObject* activity_isothermal(pycore::Function*, PyObject* const* args) {
 
     // (R * T) first, then np.log is fetched, then the activity read, as the
     // expression (GAS_CONSTANT * temperature) * np.log(activity) runs.
-    PyObject* gas_constant = global(names.gas_constant);
-    if (gas_constant == nullptr) return nullptr;
-    Ref product = Ref::steal(PyNumber_Multiply(gas_constant, temperature));
+    Ref gas_constant = global(names.gas_constant);
+    if (!gas_constant) return nullptr;
+    Ref product = Ref::steal(PyNumber_Multiply(gas_constant.get(), temperature));
     if (!product) return nullptr;
-    PyObject* np = global(names.np);
-    Ref log = np ? Ref::steal(PyObject_GetAttr(np, names.log)) : Ref();
+    Ref np = global(names.np);
+    Ref log = np ? Ref::steal(PyObject_GetAttr(np.get(), names.log)) : Ref();
     if (!log) return nullptr;
     Ref activity = call_method(engine, names.tqgetr, {names.ac, indexp, names.zero});
     Ref ln = activity ? Ref::steal(PyObject_CallOneArg(log.get(), activity.get())) : Ref();

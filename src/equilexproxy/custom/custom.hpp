@@ -53,9 +53,10 @@ struct Names {
 
 extern Names names;
 
-// A module global as bound now, then a builtin of that name (borrowed), or null
-// with NameError: the look-up a Python function of the module makes.
-PyObject* global(PyObject* name);
+// A module global as bound now, then a builtin of that name, or null with
+// NameError: the look-up a Python function of the module makes. Owned: code run
+// while the caller uses the object may rebind the global.
+pycore::Ref global(PyObject* name);
 
 // obj.name(*args): the member fetched at this moment.
 pycore::Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args);

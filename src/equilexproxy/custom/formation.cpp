@@ -18,10 +18,10 @@ using pycore::Ref;
 class Work {
   public:
     bool make() {
-        PyObject* np = global(names.np);
-        if (np == nullptr) return false;
-        Ref zeros = Ref::steal(PyObject_GetAttr(np, names.zeros));
-        Ref float64 = zeros ? Ref::steal(PyObject_GetAttr(np, names.float64)) : Ref();
+        Ref np = global(names.np);
+        if (!np) return false;
+        Ref zeros = Ref::steal(PyObject_GetAttr(np.get(), names.zeros));
+        Ref float64 = zeros ? Ref::steal(PyObject_GetAttr(np.get(), names.float64)) : Ref();
         Ref shape = float64 ? Ref::steal(Py_BuildValue("(ii)", 3, 2)) : Ref();
         if (!shape) return false;
         PyObject* call[] = {shape.get(), float64.get()};
@@ -75,9 +75,9 @@ int compare(PyObject* a, PyObject* b, int op) {
 
 // np.<function>(arg), np looked up now.
 Ref numpy_call(PyObject* function, PyObject* arg) {
-    PyObject* np = global(names.np);
-    if (np == nullptr || arg == nullptr) return Ref();
-    Ref callable = Ref::steal(PyObject_GetAttr(np, function));
+    if (arg == nullptr) return Ref();
+    Ref np = global(names.np);
+    Ref callable = np ? Ref::steal(PyObject_GetAttr(np.get(), function)) : Ref();
     return callable ? Ref::steal(PyObject_CallOneArg(callable.get(), arg)) : Ref();
 }
 
@@ -93,16 +93,17 @@ int same_sign(const Ref& a, const Ref& b) {
 // ce_activity_isothermal(engine=..., temperature=..., indexp=...), found in the
 // module now.
 Ref activity_at(PyObject* engine, const Ref& temperature, PyObject* indexp) {
-    PyObject* function = global(names.activity);
-    if (function == nullptr || !temperature) return Ref();
+    if (!temperature) return Ref();
+    Ref function = global(names.activity);
+    if (!function) return Ref();
     PyObject* call[] = {engine, temperature.get(), indexp};
-    return Ref::steal(PyObject_Vectorcall(function, call, 0, names.activity_keywords));
+    return Ref::steal(PyObject_Vectorcall(function.get(), call, 0, names.activity_keywords));
 }
 
 // The loop's bound as range() takes it: anything with __index__.
 bool iteration_limit(Py_ssize_t& limit) {
-    PyObject* bound = global(names.niter_max);
-    Ref index = bound ? Ref::steal(PyNumber_Index(bound)) : Ref();
+    Ref bound = global(names.niter_max);
+    Ref index = bound ? Ref::steal(PyNumber_Index(bound.get())) : Ref();
     if (!index) return false;
     limit = PyLong_AsSsize_t(index.get());
     if (limit == -1 && PyErr_Occurred()) {
@@ -235,12 +236,12 @@ PyObject* formation_binary_t(pycore::Function*, PyObject* const* args) {
             return nullptr;
         // Only the distance to the upper end ends the search; the trial point is
         // then not evaluated.
-        PyObject* tolerance = global(names.tol_temperature);
-        if (tolerance == nullptr) return nullptr;
+        Ref tolerance = global(names.tol_temperature);
+        if (!tolerance) return nullptr;
         Ref t2 = work.get(upper, temperature);
         Ref t1 = work.get(trial, temperature);
         Ref distance = numpy_call(names.abs, binary(PyNumber_Subtract, t2.get(), t1.get()).get());
-        int converged = compare(distance.get(), tolerance, Py_LT);
+        int converged = compare(distance.get(), tolerance.get(), Py_LT);
         if (converged < 0) return nullptr;
         if (converged) break;
 

@@ -112,14 +112,14 @@ using Definition = pycore::MultiPhaseModule<once, body>;
 
 }  // namespace
 
-PyObject* global(PyObject* name) {
+Ref global(PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(once.module), name);
     if (value == nullptr && !PyErr_Occurred()) {
         value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
         if (value == nullptr && !PyErr_Occurred())
             PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
-    return value;
+    return Ref::borrow(value);
 }
 
 Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
@@ -130,8 +130,8 @@ Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> 
 }
 
 bool print(PyObject* text) {
-    PyObject* function = global(names.print);
-    return function != nullptr && Ref::steal(PyObject_CallOneArg(function, text));
+    Ref function = global(names.print);
+    return function && Ref::steal(PyObject_CallOneArg(function.get(), text));
 }
 
 Ref join(std::initializer_list<PyObject*> parts) {

@@ -168,9 +168,9 @@ Ref call(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
 }
 
 Ref make_entity(PyObject* class_name, PyObject* index, PyObject* engine, bool keywords) {
-    PyObject* module = global(words.entities);
-    if (module == nullptr) return Ref();
-    Ref cls = Ref::steal(PyObject_GetAttr(module, class_name));
+    Ref module = Ref::borrow(global(words.entities));
+    if (!module) return Ref();
+    Ref cls = Ref::steal(PyObject_GetAttr(module.get(), class_name));
     if (!cls) return cls;
     PyObject* args[] = {index, engine};
     return Ref::steal(PyObject_Vectorcall(cls.get(), args, keywords ? 0 : 2,
