@@ -307,6 +307,7 @@ bool add_member(pycore::ClassBuilder& builder, const Member& row, Scope scope) {
     setter.param_names = {"self", "value"};
     setter.params = {{setter.param_names[0].c_str()}, {setter.param_names[1].c_str()}};
     scope.params = setter.param_names;
+    scope.locals.clear();
     if (!setter.set.parse(setter_text(row), scope)) return builder.add(member.name.c_str(), Ref());
     pycore::FunctionDef set_definition{setter.name.c_str(), nullptr, nullptr,
                                        {setter.params},     run_set, &setter};
