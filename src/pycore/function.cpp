@@ -2,6 +2,7 @@
 
 #include <structmember.h>
 
+#include <cstdint>
 #include <string>
 
 namespace pycore {
@@ -160,9 +161,12 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(fn->annotations);
     Py_VISIT(fn->doc);
     Py_VISIT(fn->module);
+    Py_VISIT(fn->name);  // a str subclass may lead back here
+    Py_VISIT(fn->qualname);
     return 0;
 }
 
+// The names are never cleared: readers count on a text being there.
 int clear(PyObject* self) {
     auto* fn = reinterpret_cast<Function*>(self);
     Py_CLEAR(fn->dict);
@@ -206,9 +210,31 @@ PyObject* text_signature(PyObject* self, void*) {
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
+// __name__ and __qualname__ hold a text at every moment, as a Python function's do:
+// the argument-error texts and repr() read them.
+PyObject* get_text(PyObject* self, void* offset) {
+    auto* slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
+                                              reinterpret_cast<std::uintptr_t>(offset));
+    return Py_NewRef(*slot);
+}
+
+int set_text(PyObject* self, PyObject* value, void* offset) {
+    const auto at = reinterpret_cast<std::uintptr_t>(offset);
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object",
+                     at == offsetof(Function, name) ? "__name__" : "__qualname__");
+        return -1;
+    }
+    auto* slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + at);
+    Py_SETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
+void* offset_of(std::size_t offset) {
+    return reinterpret_cast<void*>(static_cast<std::uintptr_t>(offset));
+}
+
 PyMemberDef members[] = {
-    {"__name__", T_OBJECT, offsetof(Function, name), 0, nullptr},
-    {"__qualname__", T_OBJECT, offsetof(Function, qualname), 0, nullptr},
     {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(Function, doc), 0, nullptr},
     {"__defaults__", T_OBJECT, offsetof(Function, defaults), READONLY, nullptr},
@@ -217,6 +243,8 @@ PyMemberDef members[] = {
 };
 
 PyGetSetDef getset[] = {
+    {"__name__", get_text, set_text, nullptr, offset_of(offsetof(Function, name))},
+    {"__qualname__", get_text, set_text, nullptr, offset_of(offsetof(Function, qualname))},
     {"__text_signature__", text_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
