@@ -145,7 +145,7 @@ PyObject* set_status(pycore::Function*, PyObject* const* args) {
     Ref iterator = Ref::steal(PyObject_GetIter(list));
     if (!iterator) return nullptr;
     while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref module = Ref::borrow(global(words.entities));
+        Ref module = global(words.entities);
         Ref phase_class = module ? Ref::steal(PyObject_GetAttr(module.get(), words.phase)) : Ref();
         int is_phase = phase_class ? PyObject_IsInstance(element.get(), phase_class.get()) : -1;
         if (is_phase < 0) return nullptr;

@@ -38,8 +38,9 @@ extern Context context;
 // Sets up the interned names; once, at start-up.
 bool init_context(PyObject* module);
 
-// A module global as bound now (borrowed), or null with NameError.
-PyObject* global(PyObject* name);
-PyObject* global(const char* name);
+// A module global as bound now, or null with NameError. Owned: running Python code
+// may rebind the global while the caller still uses the object.
+pycore::Ref global(PyObject* name);
+pycore::Ref global(const char* name);
 
 }  // namespace raw

@@ -168,7 +168,7 @@ Ref call(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
 }
 
 Ref make_entity(PyObject* class_name, PyObject* index, PyObject* engine, bool keywords) {
-    Ref module = Ref::borrow(global(words.entities));
+    Ref module = global(words.entities);
     if (!module) return Ref();
     Ref cls = Ref::steal(PyObject_GetAttr(module.get(), class_name));
     if (!cls) return cls;

@@ -20,10 +20,11 @@ bool set(PyObject* self, const char* name, PyObject* value) {
     return value != nullptr && PyObject_SetAttrString(self, name, value) == 0;
 }
 
-PyObject* builtin(const char* name) {
+// A builtin as bound now, owned: calling it may rebind it.
+Ref builtin(const char* name) {
     PyObject* found = PyDict_GetItemString(PyEval_GetBuiltins(), name);
     if (found == nullptr) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    return found;
+    return Ref::borrow(found);
 }
 
 Ref call_method(PyObject* self, const char* name, std::initializer_list<PyObject*> args) {
@@ -39,9 +40,9 @@ Ref call_method(PyObject* self, const char* name, std::initializer_list<PyObject
 // Construction and destruction.
 
 PyObject* find_or_raise(PyObject* libname) {
-    PyObject* finder = global("find_library");
-    if (finder == nullptr) return nullptr;
-    Ref path = Ref::steal(PyObject_CallOneArg(finder, libname));
+    Ref finder = global("find_library");
+    if (!finder) return nullptr;
+    Ref path = Ref::steal(PyObject_CallOneArg(finder.get(), libname));
     if (!path) return nullptr;
     if (path.get() == Py_None) {
         PyErr_Format(PyExc_Exception,
@@ -55,14 +56,14 @@ PyObject* find_or_raise(PyObject* libname) {
 
 // The library object the platform's loader gives for `path`.
 PyObject* load(PyObject* path) {
-    PyObject* ctypes = global(context.ctypes);
-    if (ctypes == nullptr) return nullptr;
+    Ref ctypes = global(context.ctypes);
+    if (!ctypes) return nullptr;
 #ifdef _WIN32
-    Ref windll = Ref::steal(PyObject_GetAttrString(ctypes, "windll"));
+    Ref windll = Ref::steal(PyObject_GetAttrString(ctypes.get(), "windll"));
     if (!windll) return nullptr;
     return PyObject_CallMethod(windll.get(), "LoadLibrary", "O", path);
 #else
-    return PyObject_CallMethod(ctypes, "CDLL", "O", path);
+    return PyObject_CallMethod(ctypes.get(), "CDLL", "O", path);
 #endif
 }
 
@@ -91,9 +92,9 @@ PyObject* engine_init(pycore::Function*, PyObject* const* args) {
     Ref shown = Ref::steal(PyObject_Format(use_eqpy, nullptr));
     if (!shown) return nullptr;
     Ref line = Ref::steal(PyUnicode_FromFormat("use_eqpy = %U", shown.get()));
-    PyObject* print = builtin("print");
-    if (!line || print == nullptr) return nullptr;
-    if (!Ref::steal(PyObject_CallOneArg(print, line.get()))) return nullptr;
+    if (!line) return nullptr;
+    Ref print = builtin("print");
+    if (!print || !Ref::steal(PyObject_CallOneArg(print.get(), line.get()))) return nullptr;
 
     Ref zero = Ref::steal(PyLong_FromLong(0));
     Ref listeners = Ref::steal(PyList_New(0));
@@ -121,23 +122,24 @@ PyObject* engine_del(pycore::Function*, PyObject* const* args) {
 // The first of basename, stem(1)ext ... stem(99)ext that opens for writing; the
 // file is left behind, empty.
 PyObject* generate_free_name(pycore::Function*, PyObject* const* args) {
-    PyObject* os = global("os");
-    if (os == nullptr) return nullptr;
-    Ref path_module = Ref::steal(PyObject_GetAttrString(os, "path"));
+    Ref os = global("os");
+    if (!os) return nullptr;
+    Ref path_module = Ref::steal(PyObject_GetAttrString(os.get(), "path"));
     if (!path_module) return nullptr;
     Ref parts = Ref::steal(PyObject_CallMethod(path_module.get(), "splitext", "O", args[1]));
     if (!parts) return nullptr;
     Ref stem = Ref::steal(PySequence_GetItem(parts.get(), 0));
     Ref extension = stem ? Ref::steal(PySequence_GetItem(parts.get(), 1)) : Ref();
     if (!extension) return nullptr;
-    PyObject* open = builtin("open");
-    if (open == nullptr) return nullptr;
     for (int k = 0; k < 100; ++k) {
         Ref candidate =
             Ref::steal(k == 0 ? PyUnicode_FromFormat("%S%S", stem.get(), extension.get())
                               : PyUnicode_FromFormat("%S(%d)%S", stem.get(), k, extension.get()));
         if (!candidate) return nullptr;
-        Ref file = Ref::steal(PyObject_CallFunction(open, "Os", candidate.get(), "w"));
+        // Looked up for each candidate, as the name `open` in a loop is.
+        Ref open = builtin("open");
+        Ref file = open ? Ref::steal(PyObject_CallFunction(open.get(), "Os", candidate.get(), "w"))
+                        : Ref();
         if (file && Ref::steal(PyObject_CallMethod(file.get(), "close", nullptr)))
             return candidate.release();
         PyErr_Clear();  // any failure: try the next name
@@ -154,11 +156,11 @@ PyObject* check_error(pycore::Function*, PyObject* const* args) {
 // Properties.
 
 PyObject* last_error_message(pycore::Function*, PyObject* const* args) {
-    PyObject* errors = global("equilex_errors");
-    if (errors == nullptr) return nullptr;
+    Ref errors = global("equilex_errors");
+    if (!errors) return nullptr;
     Ref number = Ref::steal(PyObject_GetAttr(args[0], context.last_error));
     if (!number) return nullptr;
-    return PyObject_GetItem(errors, number.get());
+    return PyObject_GetItem(errors.get(), number.get());
 }
 
 PyObject* version(pycore::Function*, PyObject* const* args) {

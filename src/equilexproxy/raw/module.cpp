@@ -20,16 +20,16 @@ namespace raw {
 
 Context context;
 
-PyObject* global(PyObject* name) {
+pycore::Ref global(PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(context.globals, name);
     if (value == nullptr && !PyErr_Occurred())
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return value;
+    return pycore::Ref::borrow(value);
 }
 
-PyObject* global(const char* name) {
+pycore::Ref global(const char* name) {
     pycore::Ref key = pycore::Ref::steal(PyUnicode_InternFromString(name));
-    return key ? global(key.get()) : nullptr;
+    return key ? global(key.get()) : pycore::Ref();
 }
 
 bool init_context(PyObject* module) {
@@ -104,9 +104,9 @@ bool parse_declarations() {
 // Module functions.
 
 PyObject* isx64(pycore::Function*, PyObject* const*) {
-    PyObject* calcsize = global("calcsize");
-    if (calcsize == nullptr) return nullptr;
-    Ref size = Ref::steal(PyObject_CallFunction(calcsize, "s", "P"));
+    Ref calcsize = global("calcsize");
+    if (!calcsize) return nullptr;
+    Ref size = Ref::steal(PyObject_CallFunction(calcsize.get(), "s", "P"));
     Ref eight = Ref::steal(PyLong_FromLong(8));
     Ref bits = size && eight ? Ref::steal(PyNumber_Multiply(size.get(), eight.get())) : Ref();
     Ref sixty_four = Ref::steal(PyLong_FromLong(64));
@@ -347,12 +347,12 @@ bool add_routine(pycore::ClassBuilder& builder, const Routine& routine) {
 }
 
 bool make_engine_class(PyObject* module) {
-    PyObject* entities = global("entities");
-    if (entities == nullptr) return false;
+    Ref entities = global("entities");
+    if (!entities) return false;
     Ref bases = Ref::steal(PyTuple_New(0));
     if (!bases) return false;
     pycore::ClassBuilder builder("EquilexProxy", context.module_name, bases.get());
-    Ref descriptor_class = Ref::steal(PyObject_GetAttrString(entities, "LanguageDesc"));
+    Ref descriptor_class = Ref::steal(PyObject_GetAttrString(entities.get(), "LanguageDesc"));
     if (!descriptor_class) return false;
     if (!builder.add("language", Ref::steal(PyObject_CallNoArgs(descriptor_class.get()))))
         return false;
@@ -451,8 +451,8 @@ int body(PyObject* module) {
         !pycore::bind(module, "func_aliases_x64", x64))
         return -1;
     {
-        PyObject* function = global("isx64");
-        Ref wide = function ? Ref::steal(PyObject_CallNoArgs(function)) : Ref();
+        Ref function = global("isx64");
+        Ref wide = function ? Ref::steal(PyObject_CallNoArgs(function.get())) : Ref();
         if (!wide) return -1;
         int is_wide = PyObject_IsTrue(wide.get());
         if (is_wide < 0 || !pycore::bind(module, "func_aliases", is_wide ? x64 : x32)) return -1;
@@ -460,7 +460,7 @@ int body(PyObject* module) {
     if (!pycore::bind(module, "min_version", min_versions())) return -1;
     if (!pycore::bind(module, "equilex_errors", errors())) return -1;
 
-    Ref ctypes = Ref::borrow(global(context.ctypes));
+    Ref ctypes = global(context.ctypes);
     if (!ctypes) return -1;
     Py_XSETREF(context.cfuncptr_type, PyObject_GetAttrString(ctypes.get(), "_CFuncPtr"));
     if (context.cfuncptr_type == nullptr || !locate_function_storage(ctypes.get())) return -1;

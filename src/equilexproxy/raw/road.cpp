@@ -158,17 +158,26 @@ std::uint64_t version_of(PyObject* dict) {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 }
 
-// dict[key] (borrowed; null when absent or on error, told apart by PyErr_Occurred),
-// read again only when the dict has changed since the memo was made.
-PyObject* remembered(RememberedRead& memo, PyObject* dict, PyObject* key) {
+// dict[key] (null when absent or on error, told apart by PyErr_Occurred), read again
+// only when the dict has changed since the memo was made. Owned by the caller: Python
+// code run while the value is in use may take it out of the dict.
+Ref remembered(RememberedRead& memo, PyObject* dict, PyObject* key) {
     if (memo.dict == dict && memo.key.get() == key && memo.version == version_of(dict))
-        return memo.value;
+        return Ref::borrow(memo.value);
     PyObject* value = PyDict_GetItemWithError(dict, key);
     if (value == nullptr && PyErr_Occurred()) {
         memo = {};
-        return nullptr;
+        return Ref();
     }
     memo = {dict, Ref::borrow(key), version_of(dict), value};
+    return Ref::borrow(value);
+}
+
+// A module global as bound now, or null with NameError.
+Ref remembered_global(PyObject* name, RememberedRead& memo) {
+    Ref value = remembered(memo, context.globals, name);
+    if (!value && !PyErr_Occurred())
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return value;
 }
 
@@ -176,7 +185,7 @@ PyObject* remembered(RememberedRead& memo, PyObject* dict, PyObject* key) {
 Ref instance_attribute(PyObject* obj, PyObject* name, bool plain, RememberedRead& memo) {
     if (plain) {
         if (PyObject* dict = instance_dict(obj)) {
-            if (PyObject* value = remembered(memo, dict, name)) return Ref::borrow(value);
+            if (Ref value = remembered(memo, dict, name)) return value;
             if (PyErr_Occurred()) return Ref();
         }
     }
@@ -198,9 +207,9 @@ int has_own_check_error(PyObject* self) {
     if (!facts_of(Py_TYPE(self)).own_check_error) return 0;
     PyObject* dict = instance_dict(self);
     if (dict == nullptr) return 1;
-    PyObject* shadow = remembered(engine_reads.check_error, dict, context.check_error);
-    if (shadow == nullptr && PyErr_Occurred()) return -1;
-    return shadow == nullptr;
+    Ref shadow = remembered(engine_reads.check_error, dict, context.check_error);
+    if (!shadow && PyErr_Occurred()) return -1;
+    return !shadow;
 }
 
 // The routine from the library object: what its class leaves to the instance for
@@ -282,13 +291,8 @@ bool array_length(PyObject* value, std::int32_t& out) {
 RememberedRead buffer_length_read;
 
 bool buffer_length(std::int32_t& out) {
-    PyObject* value = remembered(buffer_length_read, context.globals, context.string_buffer_length);
-    if (value == nullptr) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", context.string_buffer_length);
-        return false;
-    }
-    return array_length(value, out);
+    Ref value = remembered_global(context.string_buffer_length, buffer_length_read);
+    return value && array_length(value.get(), out);
 }
 
 // Stoichiometry arrays hold one value per system component, counted anew by the
@@ -382,9 +386,9 @@ bool record(PyObject* self, const Routine& routine, std::int32_t number, PyObjec
     if (!method) return false;
     Ref made;
     if (holder == nullptr) {
-        PyObject* ctypes = global(context.ctypes);
-        if (ctypes == nullptr) return false;
-        made = Ref::steal(PyObject_CallMethod(ctypes, "c_int", "i", number));
+        Ref ctypes = global(context.ctypes);
+        if (!ctypes) return false;
+        made = Ref::steal(PyObject_CallMethod(ctypes.get(), "c_int", "i", number));
         if (!made) return false;
         holder = made.get();
     }
@@ -690,20 +694,21 @@ PyObject* call_with_ctypes(const Routine& routine, PyObject* const* args, PyObje
     KeptTexts kept;
     Words words;
     if (!make_holders(routine, args, memory, slots, words, kept)) return nullptr;
-    PyObject* ctypes = global(context.ctypes);
-    if (ctypes == nullptr) return nullptr;
+    Ref ctypes = global(context.ctypes);
+    if (!ctypes) return nullptr;
 
     Ref holders[max_arguments];
     Ref call_args = Ref::steal(PyList_New(0));
     if (!call_args) return nullptr;
     auto append = [&](Ref item) { return item && PyList_Append(call_args.get(), item.get()) == 0; };
     auto byref = [&](PyObject* holder) {
-        return Ref::steal(PyObject_CallMethod(ctypes, "byref", "O", holder));
+        return Ref::steal(PyObject_CallMethod(ctypes.get(), "byref", "O", holder));
     };
     auto address_of = [&](PyObject* holder) {
-        Ref address = Ref::steal(PyObject_CallMethod(ctypes, "addressof", "O", holder));
-        return address ? Ref::steal(PyObject_CallMethod(ctypes, "c_void_p", "O", address.get()))
-                       : Ref();
+        Ref address = Ref::steal(PyObject_CallMethod(ctypes.get(), "addressof", "O", holder));
+        return address
+                   ? Ref::steal(PyObject_CallMethod(ctypes.get(), "c_void_p", "O", address.get()))
+                   : Ref();
     };
     auto length = [&](Py_ssize_t n) { return Ref::steal(PyLong_FromSsize_t(n)); };
 
@@ -714,26 +719,27 @@ PyObject* call_with_ctypes(const Routine& routine, PyObject* const* args, PyObje
             case ArgKind::int_in:
             case ArgKind::int_out:
             case ArgKind::error:
-                holders[i] = Ref::steal(PyObject_CallMethod(ctypes, "c_int", "i",
+                holders[i] = Ref::steal(PyObject_CallMethod(ctypes.get(), "c_int", "i",
                                                             *static_cast<std::int32_t*>(slot.at)));
                 if (!holders[i] || !append(byref(holders[i].get()))) return nullptr;
                 break;
             case ArgKind::double_in:
             case ArgKind::double_out:
-                holders[i] = Ref::steal(
-                    PyObject_CallMethod(ctypes, "c_double", "d", *static_cast<double*>(slot.at)));
+                holders[i] = Ref::steal(PyObject_CallMethod(ctypes.get(), "c_double", "d",
+                                                            *static_cast<double*>(slot.at)));
                 if (!holders[i] || !append(byref(holders[i].get()))) return nullptr;
                 break;
             case ArgKind::text_in:
-                if (!append(Ref::steal(PyObject_CallMethod(ctypes, "c_char_p", "O",
+                if (!append(Ref::steal(PyObject_CallMethod(ctypes.get(), "c_char_p", "O",
                                                            static_cast<PyObject*>(slot.at)))) ||
                     !append(length(static_cast<Py_ssize_t>(slot.count))))
                     return nullptr;
                 break;
             case ArgKind::text_out:
             case ArgKind::fields:
-                holders[i] = Ref::steal(PyObject_CallMethod(ctypes, "create_string_buffer", "n",
-                                                            static_cast<Py_ssize_t>(slot.count)));
+                holders[i] =
+                    Ref::steal(PyObject_CallMethod(ctypes.get(), "create_string_buffer", "n",
+                                                   static_cast<Py_ssize_t>(slot.count)));
                 if (!holders[i] || !append(address_of(holders[i].get())) ||
                     !append(length(arg.whole_length || arg.kind == ArgKind::text_out
                                        ? static_cast<Py_ssize_t>(slot.count)
@@ -743,7 +749,7 @@ PyObject* call_with_ctypes(const Routine& routine, PyObject* const* args, PyObje
             case ArgKind::doubles:
             case ArgKind::ints: {
                 Ref element = Ref::steal(PyObject_GetAttrString(
-                    ctypes, arg.kind == ArgKind::doubles ? "c_double" : "c_int"));
+                    ctypes.get(), arg.kind == ArgKind::doubles ? "c_double" : "c_int"));
                 if (!element) return nullptr;
                 Ref count = length(static_cast<Py_ssize_t>(slot.count));
                 Ref array_type =
@@ -784,29 +790,20 @@ PyObject* call_with_ctypes(const Routine& routine, PyObject* const* args, PyObje
 
 RememberedRead func_aliases_read;
 
-// A module global as bound now, or null with NameError.
-PyObject* remembered_global(PyObject* name, RememberedRead& memo) {
-    PyObject* value = remembered(memo, context.globals, name);
-    if (value == nullptr && !PyErr_Occurred())
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return value;
-}
-
 PyObject* library_road(const Routine& routine, PyObject* const* args) {
     Ref lib = engine_attribute(args[0], context.lib, engine_reads.lib);
     if (!lib) return nullptr;
-    PyObject* aliases = remembered_global(context.func_aliases, func_aliases_read);
-    if (aliases == nullptr) return nullptr;
+    Ref aliases = remembered_global(context.func_aliases, func_aliases_read);
+    if (!aliases) return nullptr;
     Ref export_name;
-    if (PyDict_CheckExact(aliases)) {
-        PyObject* found = remembered(routine.row, aliases, routine.name_object);
-        if (found == nullptr) {
+    if (PyDict_CheckExact(aliases.get())) {
+        export_name = remembered(routine.row, aliases.get(), routine.name_object);
+        if (!export_name) {
             if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, routine.name_object);
             return nullptr;
         }
-        export_name = Ref::borrow(found);
     } else {
-        export_name = Ref::steal(PyObject_GetItem(aliases, routine.name_object));
+        export_name = Ref::steal(PyObject_GetItem(aliases.get(), routine.name_object));
         if (!export_name) return nullptr;
     }
     Ref function = fetch_export(routine, lib.get(), export_name.get());
@@ -833,14 +830,17 @@ PyObject* basic_road(const Routine& routine, PyObject* const* args) {
         Ref line = Ref::steal(PyUnicode_FromFormat(
             "%s = %U", routine.param_names[routine.print_param].c_str(), shown.get()));
         if (!line) return nullptr;
-        PyObject* print = PyDict_GetItemString(PyEval_GetBuiltins(), "print");
-        if (print == nullptr) return nullptr;
-        Ref printed = Ref::steal(PyObject_CallOneArg(print, line.get()));
+        Ref print = Ref::borrow(PyDict_GetItemString(PyEval_GetBuiltins(), "print"));
+        if (!print) {
+            PyErr_SetString(PyExc_NameError, "name 'print' is not defined");
+            return nullptr;
+        }
+        Ref printed = Ref::steal(PyObject_CallOneArg(print.get(), line.get()));
         if (!printed) return nullptr;
     }
-    PyObject* eqb = global(context.eqb);
-    if (eqb == nullptr) return nullptr;
-    Ref function = Ref::steal(PyObject_GetAttr(eqb, routine.name_object));
+    Ref eqb = global(context.eqb);
+    if (!eqb) return nullptr;
+    Ref function = Ref::steal(PyObject_GetAttr(eqb.get(), routine.name_object));
     if (!function) return nullptr;
 
     Ref converted[max_arguments];
@@ -858,10 +858,10 @@ PyObject* basic_road(const Routine& routine, PyObject* const* args) {
                 break;
             case BasicConv::member: {
                 // eqb is looked up afresh for each member it gives.
-                PyObject* module = global(context.eqb);
-                if (module == nullptr) return nullptr;
+                Ref module = global(context.eqb);
+                if (!module) return nullptr;
                 Ref enumeration =
-                    Ref::steal(PyObject_GetAttrString(module, arg.enumeration.c_str()));
+                    Ref::steal(PyObject_GetAttrString(module.get(), arg.enumeration.c_str()));
                 if (!enumeration) return nullptr;
                 made = Ref::steal(PyObject_GetItem(enumeration.get(), value));
                 break;
