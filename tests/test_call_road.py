@@ -198,6 +198,101 @@ def test_double_in_refuses_what_is_not_a_real_number(lib_engine, fake_lib, value
     assert fake_lib.calls == []
 
 
+class Claiming(str):
+    """A text whose len() says what the test wants."""
+
+    def __new__(cls, text, length):
+        made = super().__new__(cls, text)
+        made.length = length
+        return made
+
+    def __len__(self):
+        return self.length
+
+
+class Encodable:
+    """Not a text, but encodes like one."""
+
+    def __init__(self, data, length=None):
+        self.data, self.length = data, length
+
+    def encode(self, codec):
+        assert codec == "ascii"
+        return self.data
+
+    def __len__(self):
+        if self.length is None:
+            raise TypeError("no length")
+        return self.length
+
+
+@pytest.mark.parametrize(
+    "name, passed",
+    [
+        (Claiming("Calcium", 2), (b"Calcium\0", 2)),
+        (Claiming("Calcium", 0), (b"Calcium\0", 0)),
+        (Claiming("Calcium", 7), (b"Calcium\0", 7)),
+        (Claiming("Calcium", 100), (b"Calcium\0", 7)),
+        (Encodable(b"Ca", 1), (b"Ca\0", 1)),
+        (Encodable(b"Ca", 5), (b"Ca\0", 2)),
+    ],
+    ids=["shorter", "empty", "equal", "longer", "encodable-shorter", "encodable-longer"],
+)
+def test_a_text_passes_its_len_but_never_more_than_its_bytes(lib_engine, fake_lib, name, passed):
+    fake_lib.define(
+        "TQCNSC",
+        (INT_P, ADDRESS, LENGTH, INT_P),
+        lambda index, address, length, error: (ctypes.string_at(address, len(passed[0])), length),
+    )
+    lib_engine.tqcnsc(1, name)
+    assert fake_lib.calls == [("TQCNSC", passed)]
+
+
+def test_a_text_without_a_length_is_refused_before_the_call(lib_engine, fake_lib):
+    fake_lib.errors("TQCNSC", [0], argtypes=(INT_P, ADDRESS, LENGTH))
+    with pytest.raises(TypeError) as caught:
+        lib_engine.tqcnsc(1, Encodable(b"Ca"))
+    assert str(caught.value) == "no length"
+    assert fake_lib.calls == []
+
+
+# Room for every component a library can hold: the most components any library reports (the
+# stand-in's TQSIZE says 30, the field count of TQCSC's names) whatever tqnosc() answered.
+COMPONENT_ROOM = 30
+
+
+@pytest.mark.parametrize("count", [0, 1, 3, COMPONENT_ROOM, 40])
+@pytest.mark.parametrize(
+    "method, args, export, indices",
+    [("tqstsc", (2,), "TQSTSC", 1), ("tqstpc", (2, 3), "TQSTPC", 2)],
+)
+def test_stoichiometry_arrays_have_room_for_every_component(
+    lib_engine, fake_lib, method, args, export, indices, count
+):
+    fake_lib.define("TQNOSC", (INT_P, INT_P), lambda number, error: number.__setitem__(0, count))
+
+    def body(*arguments):
+        coefficients, mass, error = arguments[indices:]
+        mass[0] = 55.5
+        error[0] = 0
+        if not fake_lib.plain:
+            # A library writes one value per component it holds, whatever the count was.
+            for k in range(max(count, COMPONENT_ROOM)):
+                coefficients[k] = k + 1.0
+
+    fake_lib.define(export, (INT_P,) * indices + (DOUBLE_P, DOUBLE_P, INT_P), body)
+    heard = []
+    lib_engine.error_listeners.append(heard.append)
+    mass, coefficients = getattr(lib_engine, method)(*args)
+    assert mass == 55.5 and heard == [0, 0]
+    if fake_lib.plain:
+        # A Python callable gets an array of exactly the count.
+        assert type(fake_lib.received[-1][indices]) is ctypes.c_double * count
+        assert coefficients == (0.0,) * count
+    else:
+        assert coefficients == tuple(k + 1.0 for k in range(count))
+
+
 # --- plain Python callables as routines --------------------------------------------------------
 
 

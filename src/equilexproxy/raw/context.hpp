@@ -12,9 +12,6 @@ struct Context {
     PyObject* cfuncptr_type = nullptr;        // ctypes' function pointer base type
     PyObject* own_check_error = nullptr;      // EquilexProxy's own _check_error function
     PyObject* object_getattribute = nullptr;  // object.__getattribute__
-    // Where a ctypes object keeps the pointer to its storage, when start-up could
-    // confirm it (0: read through the buffer interface instead).
-    Py_ssize_t function_storage_offset = 0;
 
     // Interned names.
     PyObject* use_eqpy = nullptr;

@@ -2,7 +2,6 @@
 #include "module.hpp"
 
 #include <array>
-#include <cstring>
 #include <map>
 #include <string>
 #include <string_view>
@@ -13,6 +12,7 @@
 #include "convenience.hpp"
 #include "declarations.hpp"
 #include "engine.hpp"
+#include "native.hpp"
 #include "road.hpp"
 #include "tables.hpp"
 
@@ -376,31 +376,6 @@ bool make_engine_class(PyObject* module) {
     return pycore::bind(module, "EquilexProxy", builder.make());
 }
 
-// A ctypes object keeps its storage behind a pointer right after the object
-// header. Confirmed here on a function pointer of known address, so that the road
-// can read routine addresses without the buffer interface; when it does not hold,
-// the road uses the buffer interface.
-bool locate_function_storage(PyObject* ctypes) {
-    context.function_storage_offset = 0;
-    Ref prototype = Ref::steal(PyObject_CallMethod(ctypes, "CFUNCTYPE", "O", Py_None));
-    Ref address = Ref::steal(PyLong_FromVoidPtr(reinterpret_cast<void*>(&locate_function_storage)));
-    if (!prototype || !address) return false;
-    Ref function = Ref::steal(PyObject_CallOneArg(prototype.get(), address.get()));
-    if (!function) return false;
-    Py_buffer view;
-    if (PyObject_GetBuffer(function.get(), &view, PyBUF_SIMPLE) < 0) return false;
-    void* storage = view.buf;
-    PyBuffer_Release(&view);
-    constexpr Py_ssize_t offset = sizeof(PyObject);
-    void* found = nullptr;
-    std::memcpy(&found, reinterpret_cast<char*>(function.get()) + offset, sizeof(found));
-    void* stored = nullptr;
-    if (storage != nullptr) std::memcpy(&stored, storage, sizeof(stored));
-    if (found == storage && stored == reinterpret_cast<void*>(&locate_function_storage))
-        context.function_storage_offset = offset;
-    return true;
-}
-
 // ---------------------------------------------------------------------------
 // The module body, in binding order.
 
@@ -463,7 +438,7 @@ int body(PyObject* module) {
     Ref ctypes = global(context.ctypes);
     if (!ctypes) return -1;
     Py_XSETREF(context.cfuncptr_type, PyObject_GetAttrString(ctypes.get(), "_CFuncPtr"));
-    if (context.cfuncptr_type == nullptr || !locate_function_storage(ctypes.get())) return -1;
+    if (context.cfuncptr_type == nullptr || !init_native(ctypes.get())) return -1;
     return make_engine_class(module) ? 0 : -1;
 }
 

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "context.hpp"
+#include "native.hpp"
 
 namespace raw {
 namespace {
@@ -54,8 +55,16 @@ class CallMemory {
 // Left unset until make_holders() fills it: a call sets up only what it uses.
 struct Slot {
     void* at;
-    std::size_t count;  // elements (arrays) or bytes (buffers, fields)
+    std::size_t count;  // elements (arrays) or bytes (buffers, fields); a text's length
+    std::size_t room;   // arrays: elements a foreign routine may write (at least count)
 };
+
+// Stoichiometry arrays hold room for this many components, whatever tqnosc() answered:
+// the count may be stale (a listener or another thread loads another data-file, an
+// override answers less), while a library writes one value per component it holds.
+// No library holds more: TQCSC names the components in 30 fields, and the stand-in's
+// TQSIZE reports 30.
+constexpr std::int32_t component_room = 30;
 
 // The encoded input texts of one call, alive until the call has returned.
 class KeptTexts {
@@ -158,24 +167,28 @@ std::uint64_t version_of(PyObject* dict) {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 }
 
-// dict[key] (null when absent or on error, told apart by PyErr_Occurred), read again
-// only when the dict has changed since the memo was made. Owned by the caller: Python
-// code run while the value is in use may take it out of the dict.
-Ref remembered(RememberedRead& memo, PyObject* dict, PyObject* key) {
-    if (memo.dict == dict && memo.key.get() == key && memo.version == version_of(dict))
-        return Ref::borrow(memo.value);
+[[gnu::noinline]] PyObject* remember(RememberedRead& memo, PyObject* dict, PyObject* key) {
     PyObject* value = PyDict_GetItemWithError(dict, key);
     if (value == nullptr && PyErr_Occurred()) {
         memo = {};
-        return Ref();
+        return nullptr;
     }
     memo = {dict, Ref::borrow(key), version_of(dict), value};
-    return Ref::borrow(value);
+    return value;
+}
+
+// dict[key] (borrowed; null when absent or on error, told apart by PyErr_Occurred),
+// read again only when the dict has changed since the memo was made. Borrowed: a
+// caller that uses the value while Python code may run holds a Ref of its own.
+PyObject* remembered(RememberedRead& memo, PyObject* dict, PyObject* key) {
+    if (memo.dict == dict && memo.key.get() == key && memo.version == version_of(dict))
+        return memo.value;
+    return remember(memo, dict, key);
 }
 
 // A module global as bound now, or null with NameError.
 Ref remembered_global(PyObject* name, RememberedRead& memo) {
-    Ref value = remembered(memo, context.globals, name);
+    Ref value = Ref::borrow(remembered(memo, context.globals, name));
     if (!value && !PyErr_Occurred())
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return value;
@@ -185,7 +198,7 @@ Ref remembered_global(PyObject* name, RememberedRead& memo) {
 Ref instance_attribute(PyObject* obj, PyObject* name, bool plain, RememberedRead& memo) {
     if (plain) {
         if (PyObject* dict = instance_dict(obj)) {
-            if (Ref value = remembered(memo, dict, name)) return value;
+            if (PyObject* value = remembered(memo, dict, name)) return Ref::borrow(value);
             if (PyErr_Occurred()) return Ref();
         }
     }
@@ -207,9 +220,9 @@ int has_own_check_error(PyObject* self) {
     if (!facts_of(Py_TYPE(self)).own_check_error) return 0;
     PyObject* dict = instance_dict(self);
     if (dict == nullptr) return 1;
-    Ref shadow = remembered(engine_reads.check_error, dict, context.check_error);
-    if (!shadow && PyErr_Occurred()) return -1;
-    return !shadow;
+    PyObject* shadow = remembered(engine_reads.check_error, dict, context.check_error);
+    if (shadow == nullptr && PyErr_Occurred()) return -1;
+    return shadow == nullptr;
 }
 
 // The routine from the library object: what its class leaves to the instance for
@@ -342,6 +355,39 @@ PyObject* check_declared(const Routine& routine, PyObject* result) {
 }
 
 // ---------------------------------------------------------------------------
+// Module raw's ctypes.
+
+RememberedRead ctypes_read;
+
+// A member of module raw's `ctypes` as bound now: looked up for every holder, so a
+// rebinding in the middle of a call reaches the next holder.
+Ref ctypes_member(const char* name) {
+    Ref module = remembered_global(context.ctypes, ctypes_read);
+    return module ? Ref::steal(PyObject_GetAttrString(module.get(), name)) : Ref();
+}
+
+Ref ctypes_call(const char* name, PyObject* argument) {
+    Ref member = ctypes_member(name);
+    return member ? Ref::steal(PyObject_CallOneArg(member.get(), argument)) : Ref();
+}
+
+Ref ctypes_call(const char* name, Ref argument) {
+    return argument ? ctypes_call(name, argument.get()) : Ref();
+}
+
+// `element` * n, instantiated: a zero-filled ctypes array.
+Ref ctypes_array(const char* element, std::size_t n) {
+    Ref type = ctypes_member(element);
+    Ref count = Ref::steal(PyLong_FromSize_t(n));
+    Ref array_type = type && count ? Ref::steal(PyNumber_Multiply(type.get(), count.get())) : Ref();
+    return array_type ? Ref::steal(PyObject_CallNoArgs(array_type.get())) : Ref();
+}
+
+Ref length_of(std::size_t n) {
+    return Ref::steal(PyLong_FromSize_t(n));
+}
+
+// ---------------------------------------------------------------------------
 // Recording the error number.
 
 // Sets last_error for a number above 0, then tells every listener, in order.
@@ -386,9 +432,7 @@ bool record(PyObject* self, const Routine& routine, std::int32_t number, PyObjec
     if (!method) return false;
     Ref made;
     if (holder == nullptr) {
-        Ref ctypes = global(context.ctypes);
-        if (!ctypes) return false;
-        made = Ref::steal(PyObject_CallMethod(ctypes.get(), "c_int", "i", number));
+        made = ctypes_call("c_int", Ref::steal(PyLong_FromLong(number)));
         if (!made) return false;
         holder = made.get();
     }
@@ -599,12 +643,20 @@ bool make_holders(const Routine& routine, PyObject* const* args, CallMemory& mem
                 break;
             }
             case ArgKind::text_in: {
-                PyObject* bytes = kept.keep(ascii_bytes(args[arg.param]));
+                PyObject* text = args[arg.param];
+                PyObject* bytes = kept.keep(ascii_bytes(text));
                 if (bytes == nullptr) return false;
+                // len(text), never more than the bytes there are.
+                Py_ssize_t length = PyBytes_GET_SIZE(bytes);
+                if (!PyUnicode_CheckExact(text)) {
+                    Py_ssize_t claimed = PyObject_Length(text);
+                    if (claimed < 0) return false;
+                    length = std::min(length, claimed);
+                }
                 slot.at = bytes;
-                slot.count = static_cast<std::size_t>(PyBytes_GET_SIZE(bytes));
+                slot.count = static_cast<std::size_t>(length);
                 words.pointer(PyBytes_AS_STRING(bytes));
-                words.length(static_cast<std::int32_t>(slot.count));
+                words.length(static_cast<std::int32_t>(length));
                 break;
             }
             case ArgKind::text_out:
@@ -621,11 +673,15 @@ bool make_holders(const Routine& routine, PyObject* const* args, CallMemory& mem
             }
             case ArgKind::doubles:
             case ArgKind::ints: {
-                if (size == size_from_components && !component_count(self, size)) return false;
+                slot.room = static_cast<std::size_t>(size);
+                if (size == size_from_components) {
+                    if (!component_count(self, size)) return false;
+                    slot.room = static_cast<std::size_t>(std::max(size, component_room));
+                }
                 std::size_t element =
                     arg.kind == ArgKind::doubles ? sizeof(double) : sizeof(std::int32_t);
                 slot.count = static_cast<std::size_t>(size);
-                slot.at = memory.zeroed(slot.count * element);
+                slot.at = memory.zeroed(slot.room * element);
                 if (slot.at == nullptr) return PyErr_NoMemory(), false;
                 words.pointer(slot.at);
                 break;
@@ -637,29 +693,6 @@ bool make_holders(const Routine& routine, PyObject* const* args, CallMemory& mem
 
 int error_index(const Routine& routine) {
     return static_cast<int>(routine.args.size()) - 1;
-}
-
-// The address a ctypes function pointer calls: its object's storage holds it.
-// Read through the buffer interface ctypes gives every such object.
-void* routine_address(PyObject* function) {
-    void* address = nullptr;
-    if (context.function_storage_offset > 0) {
-        // The storage pointer sits at a fixed place in every ctypes object; checked
-        // against the buffer interface at start-up.
-        char* storage = nullptr;
-        std::memcpy(&storage, reinterpret_cast<char*>(function) + context.function_storage_offset,
-                    sizeof(storage));
-        if (storage != nullptr) std::memcpy(&address, storage, sizeof(address));
-        if (address == nullptr) PyErr_SetString(PyExc_ValueError, "NULL function pointer");
-        return address;
-    }
-    Py_buffer view;
-    if (PyObject_GetBuffer(function, &view, PyBUF_SIMPLE) < 0) return nullptr;
-    if (view.len >= static_cast<Py_ssize_t>(sizeof(void*)))
-        std::memcpy(&address, view.buf, sizeof(void*));
-    PyBuffer_Release(&view);
-    if (address == nullptr) PyErr_SetString(PyExc_ValueError, "NULL function pointer");
-    return address;
 }
 
 // A ctypes function pointer: called natively through its address.
@@ -686,78 +719,66 @@ bool copy_back(PyObject* holder, void* at, std::size_t bytes) {
     return true;
 }
 
-// Any other callable gets the holders ctypes would pass: byref() of c_int and
-// c_double, c_char_p for texts, c_void_p addresses of string buffers, arrays.
-PyObject* call_with_ctypes(const Routine& routine, PyObject* const* args, PyObject* function) {
+// The ctypes road: the routine gets the holders ctypes itself would be given: byref()
+// of c_int and c_double holders, c_char_p for texts, c_void_p addresses of string
+// buffers, arrays. A foreign routine (a function pointer) gets arrays with room for
+// whatever it may write; a Python callable exactly the elements asked for.
+PyObject* call_with_ctypes(const Routine& routine, PyObject* const* args, PyObject* function,
+                           bool foreign) {
     CallMemory memory;
     Slot slots[max_arguments];
     KeptTexts kept;
     Words words;
     if (!make_holders(routine, args, memory, slots, words, kept)) return nullptr;
-    Ref ctypes = global(context.ctypes);
-    if (!ctypes) return nullptr;
 
     Ref holders[max_arguments];
     Ref call_args = Ref::steal(PyList_New(0));
     if (!call_args) return nullptr;
     auto append = [&](Ref item) { return item && PyList_Append(call_args.get(), item.get()) == 0; };
-    auto byref = [&](PyObject* holder) {
-        return Ref::steal(PyObject_CallMethod(ctypes.get(), "byref", "O", holder));
-    };
     auto address_of = [&](PyObject* holder) {
-        Ref address = Ref::steal(PyObject_CallMethod(ctypes.get(), "addressof", "O", holder));
-        return address
-                   ? Ref::steal(PyObject_CallMethod(ctypes.get(), "c_void_p", "O", address.get()))
-                   : Ref();
+        return ctypes_call("c_void_p", ctypes_call("addressof", holder));
     };
-    auto length = [&](Py_ssize_t n) { return Ref::steal(PyLong_FromSsize_t(n)); };
 
     for (std::size_t i = 0; i < routine.args.size(); ++i) {
         const Arg& arg = routine.args[i];
         Slot& slot = slots[i];
         switch (arg.kind) {
             case ArgKind::int_in:
+            case ArgKind::double_in:
+                holders[i] = ctypes_call(arg.kind == ArgKind::int_in ? "c_int" : "c_double",
+                                         args[arg.param]);
+                if (!holders[i] || !append(ctypes_call("byref", holders[i].get()))) return nullptr;
+                break;
             case ArgKind::int_out:
             case ArgKind::error:
-                holders[i] = Ref::steal(PyObject_CallMethod(ctypes.get(), "c_int", "i",
-                                                            *static_cast<std::int32_t*>(slot.at)));
-                if (!holders[i] || !append(byref(holders[i].get()))) return nullptr;
+                holders[i] = ctypes_call(
+                    "c_int", Ref::steal(PyLong_FromLong(*static_cast<std::int32_t*>(slot.at))));
+                if (!holders[i] || !append(ctypes_call("byref", holders[i].get()))) return nullptr;
                 break;
-            case ArgKind::double_in:
             case ArgKind::double_out:
-                holders[i] = Ref::steal(PyObject_CallMethod(ctypes.get(), "c_double", "d",
-                                                            *static_cast<double*>(slot.at)));
-                if (!holders[i] || !append(byref(holders[i].get()))) return nullptr;
+                holders[i] = ctypes_call("c_double", Ref::steal(PyFloat_FromDouble(0.0)));
+                if (!holders[i] || !append(ctypes_call("byref", holders[i].get()))) return nullptr;
                 break;
             case ArgKind::text_in:
-                if (!append(Ref::steal(PyObject_CallMethod(ctypes.get(), "c_char_p", "O",
-                                                           static_cast<PyObject*>(slot.at)))) ||
-                    !append(length(static_cast<Py_ssize_t>(slot.count))))
+                if (!append(ctypes_call("c_char_p", static_cast<PyObject*>(slot.at))) ||
+                    !append(length_of(slot.count)))
                     return nullptr;
                 break;
             case ArgKind::text_out:
             case ArgKind::fields:
-                holders[i] =
-                    Ref::steal(PyObject_CallMethod(ctypes.get(), "create_string_buffer", "n",
-                                                   static_cast<Py_ssize_t>(slot.count)));
+                holders[i] = ctypes_call("create_string_buffer", length_of(slot.count));
                 if (!holders[i] || !append(address_of(holders[i].get())) ||
-                    !append(length(arg.whole_length || arg.kind == ArgKind::text_out
-                                       ? static_cast<Py_ssize_t>(slot.count)
-                                       : arg.size)))
+                    !append(length_of(arg.whole_length || arg.kind == ArgKind::text_out
+                                          ? slot.count
+                                          : static_cast<std::size_t>(arg.size))))
                     return nullptr;
                 break;
             case ArgKind::doubles:
-            case ArgKind::ints: {
-                Ref element = Ref::steal(PyObject_GetAttrString(
-                    ctypes.get(), arg.kind == ArgKind::doubles ? "c_double" : "c_int"));
-                if (!element) return nullptr;
-                Ref count = length(static_cast<Py_ssize_t>(slot.count));
-                Ref array_type =
-                    count ? Ref::steal(PyNumber_Multiply(element.get(), count.get())) : Ref();
-                holders[i] = array_type ? Ref::steal(PyObject_CallNoArgs(array_type.get())) : Ref();
+            case ArgKind::ints:
+                holders[i] = ctypes_array(arg.kind == ArgKind::doubles ? "c_double" : "c_int",
+                                          foreign ? slot.room : slot.count);
                 if (!holders[i] || !append(holders[i])) return nullptr;
                 break;
-            }
         }
     }
     Ref arg_tuple = Ref::steal(PyList_AsTuple(call_args.get()));
@@ -797,7 +818,7 @@ PyObject* library_road(const Routine& routine, PyObject* const* args) {
     if (!aliases) return nullptr;
     Ref export_name;
     if (PyDict_CheckExact(aliases.get())) {
-        export_name = remembered(routine.row, aliases.get(), routine.name_object);
+        export_name = Ref::borrow(remembered(routine.row, aliases.get(), routine.name_object));
         if (!export_name) {
             if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, routine.name_object);
             return nullptr;
@@ -808,9 +829,13 @@ PyObject* library_road(const Routine& routine, PyObject* const* args) {
     }
     Ref function = fetch_export(routine, lib.get(), export_name.get());
     if (!function) return nullptr;
-    if (PyObject_TypeCheck(function.get(), reinterpret_cast<PyTypeObject*>(context.cfuncptr_type)))
-        return call_native(routine, args, function.get());
-    return call_with_ctypes(routine, args, function.get());
+    if (!PyObject_TypeCheck(function.get(), reinterpret_cast<PyTypeObject*>(context.cfuncptr_type)))
+        return call_with_ctypes(routine, args, function.get(), false);
+    // Compared by identity only: nothing runs between the look-up and the test.
+    PyObject* ctypes = remembered(ctypes_read, context.globals, context.ctypes);
+    if (ctypes == nullptr && PyErr_Occurred()) return nullptr;
+    if (native_serves(ctypes, function.get())) return call_native(routine, args, function.get());
+    return call_with_ctypes(routine, args, function.get(), true);
 }
 
 // ---------------------------------------------------------------------------

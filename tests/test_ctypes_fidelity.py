@@ -1,0 +1,241 @@
+"""The library road calls a loaded library's routine with ctypes holders made through module raw's
+`ctypes`, looked up when the call runs. The engine may call a function pointer through its address
+instead, but only where that gives what the ctypes call would: these tests change what a ctypes
+call depends on (the module, its names, the function pointer's attributes, its type, its flags)
+and check that the change is honoured, on the stand-in library itself.
+"""
+
+import ctypes
+import errno
+import importlib
+import types
+
+import pytest
+
+from equilexproxy import raw
+from fakes import without
+
+COMPONENT_ROOM = 30  # see test_call_road.py
+
+
+@pytest.fixture
+def heard(engine):
+    numbers = []
+    engine.error_listeners.append(numbers.append)
+    return numbers
+
+
+def recorder(real, seen, label):
+    def recording(*arguments):
+        seen.append((label, arguments))
+        return real(*arguments)
+
+    return recording
+
+
+# --- module raw's ctypes and the names it offers ---------------------------------------------------
+
+
+def test_ctypes_rebound_to_none_fails_with_attribute_error(engine, heard, monkeypatch):
+    with monkeypatch.context() as patch, pytest.raises(AttributeError):
+        patch.setattr(raw, "ctypes", None)
+        engine.tqvers()
+    assert heard == [] and engine.last_error == 0
+
+
+def test_ctypes_unbound_fails_with_name_error(engine, heard):
+    with without(vars(raw), "ctypes"), pytest.raises(NameError) as caught:
+        engine.tqvers()
+    assert str(caught.value) == "name 'ctypes' is not defined"
+    assert heard == []
+
+
+def test_ctypes_rebound_to_another_module(engine, heard, monkeypatch):
+    seen = []
+    other = types.ModuleType("other_ctypes")
+    vars(other).update(vars(ctypes))
+    other.byref = recorder(ctypes.byref, seen, "byref")
+    monkeypatch.setattr(raw, "ctypes", other)
+    assert engine.tqvers() == 634
+    assert [type(holder) for _, (holder,) in seen] == [ctypes.c_int, ctypes.c_int]
+    assert heard == [0]
+
+
+def patched_calls():
+    """(name patched in the ctypes module, the call that must use it, what it must be given)."""
+    return [
+        ("c_int", lambda e: e.tqvers(), [(0,), (0,)]),
+        ("byref", lambda e: e.tqvers(), "two holders"),
+        ("c_char_p", lambda e: e.tqgio("LIST"), [(b"LIST",)]),
+        ("create_string_buffer", lambda e: e.tqgnsc(1), [(25,)]),
+        ("addressof", lambda e: e.tqgnsc(1), "one buffer"),
+        ("c_void_p", lambda e: e.tqgnsc(1), "one address"),
+    ]
+
+
+@pytest.mark.parametrize("name, call, expected", patched_calls(), ids=lambda v: v if isinstance(v, str) else "")
+def test_a_name_patched_in_ctypes_is_used(engine, heard, monkeypatch, name, call, expected):
+    seen = []
+    monkeypatch.setattr(ctypes, name, recorder(getattr(ctypes, name), seen, name))
+    call(engine)
+    arguments = [arguments for _, arguments in seen]
+    if isinstance(expected, list):
+        assert arguments == expected
+    else:
+        assert len(arguments) == {"two holders": 2}.get(expected, 1)
+    assert heard and all(number in (0, 104) for number in heard)
+
+
+def test_a_patched_double_type_makes_the_holders_and_arrays(engine, sample_data_dir, monkeypatch):
+    engine.load_datafile(str(sample_data_dir / "limestone.dat"))
+    made = []
+    real_double = ctypes.c_double
+
+    class Double(real_double):
+        def __init__(self, *value):
+            made.append(value)
+            real_double.__init__(self, *value)
+
+    monkeypatch.setattr(ctypes, "c_double", Double)
+    mass, coefficients = engine.tqstsc(1)
+    assert mass == pytest.approx(40.078) and coefficients == (1.0, 0.0, 0.0)
+    assert made == [(0.0,)]
+    seen = []
+    engine.lib.TQSTSC.errcheck = lambda result, function, arguments: seen.append(arguments)
+    engine.tqstsc(1)
+    (index, coefficients, mass, error), = seen
+    assert type(coefficients)._type_ is Double and type(mass._obj) is Double
+
+
+def test_ctypes_changed_and_restored_serves_as_before(engine, monkeypatch):
+    monkeypatch.setattr(ctypes, "c_int", ctypes.c_int)
+    importlib.import_module("ctypes.wintypes")  # binds a name in the ctypes module
+
+    assert engine.tqvers() == 634
+    monkeypatch.undo()
+    assert engine.tqvers() == 634
+
+
+# --- the function pointer's own attributes, type and flags ---------------------------------------
+
+
+@pytest.fixture
+def tqvers(engine):
+    """The library's TQVERS as the engine fetches it; its attributes are reset afterwards."""
+    function = engine.lib.TQVERS
+    yield function
+    for attribute in ("errcheck", "argtypes", "restype"):
+        delattr(function, attribute)
+
+
+def test_errcheck_is_called(engine, heard, tqvers):
+    seen = []
+
+    def errcheck(result, function, arguments):
+        seen.append((function, [type(a).__name__ for a in arguments], arguments[0]._obj.value))
+        return "ignored"
+
+    tqvers.errcheck = errcheck
+    assert engine.tqvers() == 634
+    assert seen == [(tqvers, ["CArgObject", "CArgObject"], 634)]
+    assert heard == [0]
+
+
+def test_errcheck_that_raises_leaves_nothing_recorded(engine, heard, tqvers):
+    def errcheck(result, function, arguments):
+        raise ArithmeticError("refused by errcheck")
+
+    tqvers.errcheck = errcheck
+    with pytest.raises(ArithmeticError):
+        engine.tqvers()
+    assert heard == []
+
+
+def test_restype_is_honoured(engine, heard, tqvers):
+    results = []
+    tqvers.restype = lambda value: results.append(value)
+    assert engine.tqvers() == 634
+    assert len(results) == 1 and heard == [0]
+
+
+def test_argtypes_are_honoured(engine, heard, tqvers):
+    int_p = ctypes.POINTER(ctypes.c_int)
+    tqvers.argtypes = [int_p, int_p]
+    assert engine.tqvers() == 634
+    tqvers.argtypes = [ctypes.c_double, ctypes.c_double]
+    with pytest.raises(ctypes.ArgumentError):
+        engine.tqvers()
+    assert heard == [0]
+
+
+def test_a_function_type_with_its_own_call(engine, heard):
+    seen = []
+    base = type(engine.lib.TQVERS)
+
+    class Watched(base):
+        _flags_ = base._flags_
+        _restype_ = base._restype_
+
+        def __call__(self, *arguments):
+            seen.append(len(arguments))
+            return base.__call__(self, *arguments)
+
+    library = engine.lib
+    engine.lib = types.SimpleNamespace(TQVERS=Watched(("TQVERS", library)))
+    try:
+        assert engine.tqvers() == 634
+    finally:
+        engine.lib = library
+    assert seen == [2] and heard == [0]
+
+
+def library_of(engine, **routines):
+    """Swaps the engine's library for `routines` until the test ends."""
+    library = engine.lib
+    engine.lib = types.SimpleNamespace(**routines)
+    return library
+
+
+def test_a_function_asking_for_errno_gets_it(engine, heard):
+    libc = ctypes.CDLL(None)
+    # isatty() sets errno for a number that is no terminal (here the holder's address) and
+    # writes nothing through its arguments.
+    address = ctypes.cast(libc.isatty, ctypes.c_void_p).value
+    library = library_of(engine, TQCLOS=ctypes.CFUNCTYPE(None, use_errno=True)(address))
+    ctypes.set_errno(0)
+    engine.tqclos(6)
+    engine.lib = library
+    assert ctypes.get_errno() in (errno.EBADF, errno.ENOTTY)
+    assert heard == [0]
+
+
+def test_a_function_asking_for_the_python_api_keeps_it(engine, heard):
+    # PyErr_NoMemory() takes no arguments and raises: ctypes holds the interpreter for such a
+    # function and raises what it left.
+    address = ctypes.cast(ctypes.pythonapi.PyErr_NoMemory, ctypes.c_void_p).value
+    library = library_of(engine, TQCLOS=ctypes.PYFUNCTYPE(None)(address))
+    try:
+        with pytest.raises(MemoryError):
+            engine.tqclos(6)
+    finally:
+        engine.lib = library
+    assert heard == [] and engine.last_error == 0
+
+
+def test_a_foreign_routine_on_the_ctypes_road_gets_room_for_every_component(
+    make_engine, sample_data_dir
+):
+    class Counting(raw.EquilexProxy):
+        def tqnosc(self):
+            return 3  # the structure sample has 4 components
+
+    engine = make_engine(engine_class=Counting)
+    engine.tqini()
+    engine.load_datafile(str(sample_data_dir / "structure.dat"))
+    lengths = []
+    engine.lib.TQSTSC.errcheck = lambda result, function, arguments: lengths.append(
+        len(arguments[1])
+    )
+    assert engine.tqstsc(2) == (pytest.approx(20.25), (0.0, 1.0, 0.0))
+    assert lengths == [COMPONENT_ROOM]
+    assert engine.dimensions_max["components"] <= COMPONENT_ROOM
