@@ -6,6 +6,7 @@ The scenarios that once used freed objects run in a fresh interpreter with the d
 (freed memory is overwritten at once), so a use after free ends the process with a signal.
 """
 
+import json
 import os
 import subprocess
 import sys
@@ -17,17 +18,17 @@ import pytest
 from equilexproxy import raw
 
 
-def run_isolated(script, libequilex_path, directory):
+def run_isolated(script, libequilex_path, directory, arguments=(), timeout=120):
     """Runs `script` in a fresh interpreter, in `directory`, with LIBRARY bound to the stand-in's
     path; the process must end normally. Returns its standard output."""
     environment = dict(os.environ, PYTHONMALLOC="malloc_debug")
     prelude = f"LIBRARY = {str(libequilex_path)!r}\n"
     done = subprocess.run(
-        [sys.executable, "-c", prelude + textwrap.dedent(script)],
+        [sys.executable, "-c", prelude + textwrap.dedent(script), *arguments],
         env=environment,
         capture_output=True,
         text=True,
-        timeout=120,
+        timeout=timeout,
         cwd=directory,
     )
     assert done.returncode >= 0, f"ended by signal {-done.returncode}:\n{done.stderr}"
@@ -257,3 +258,113 @@ def test_eqb_rebound_by_its_own_getattr(make_engine, monkeypatch):
     engine = make_engine(use_eqpy=True)
     del fake
     assert engine.tqcsp(1, "ENTERED") == (0, "other")
+
+
+def test_a_listener_loading_a_larger_system_during_the_count(engine, sample_data_dir):
+    """The nested tqnosc() answers 2 (water); its listener then loads the 4-component structure
+    sample, whose TQSTSC writes four values."""
+    engine.load_datafile(str(sample_data_dir / "water.dat"))
+    loads = []
+
+    def load_once(number):
+        if not loads:
+            loads.append(number)
+            engine.load_datafile(str(sample_data_dir / "structure.dat"))
+
+    engine.error_listeners.append(load_once)
+    assert engine.tqstsc(1) == (pytest.approx(10.5), (1.0, 0.0))
+    assert engine.tqnosc() == 4
+
+
+@pytest.mark.parametrize("count", [0, 1, 3])
+def test_an_override_answering_fewer_components(make_engine, sample_data_dir, count):
+    class Counting(raw.EquilexProxy):
+        def tqnosc(self):
+            return count
+
+    engine = make_engine(engine_class=Counting)
+    engine.tqini()
+    engine.load_datafile(str(sample_data_dir / "structure.dat"))
+    assert engine.tqstsc(2) == (pytest.approx(20.25), (0.0, 1.0, 0.0)[:count])
+    assert len(engine.tqstpc(1, 1)[1]) == count
+
+
+# --- threads -----------------------------------------------------------------------------------------
+
+
+def test_other_threads_run_during_a_library_call(libequilex_path, tmp_path):
+    """The engine lets the interpreter go while the library works: with the library's lock held
+    by the main thread, a thread whose call waits for it inside the library must not stop the
+    main thread from going on and letting go of the lock (else this deadlocks)."""
+    out = run_isolated(
+        """
+        import ctypes, threading, time
+        from equilexproxy.raw import EquilexProxy
+
+        engine = EquilexProxy(LIBRARY)
+        image = ctypes.CDLL(LIBRARY)  # the same image, with its one library lock
+        answers = []
+        image.eqx_standin_hold_lock()
+        try:
+            caller = threading.Thread(target=lambda: answers.append(engine.tqvers()))
+            caller.start()
+            time.sleep(0.2)  # the caller is now waiting for the lock inside TQVERS
+        finally:
+            image.eqx_standin_release_lock()
+        caller.join()
+        print(answers)
+        """,
+        libequilex_path,
+        tmp_path,
+        timeout=30,
+    )
+    assert out.splitlines()[-1] == "[634]"
+
+
+CONCURRENT_ENGINES = """
+    import json, sys, threading
+    from equilexproxy.raw import EquilexProxy
+
+    files = json.loads(sys.argv[1])
+    loader = EquilexProxy(LIBRARY)
+    loader.tqini()
+    loader.load_datafile(files[0])
+    problems = []
+    names = {"", "Ca", "C", "O", "H", "A", "B", "e-"}
+
+    def drive(engine, rounds):
+        try:
+            for _ in range(rounds):
+                count = engine.tqnosc()
+                for index in range(1, count + 1):
+                    name = engine.tqgnsc(index)
+                    mass, coefficients = engine.tqstsc(index)
+                    if name not in names or len(coefficients) not in (0, 2, 3, 4):
+                        problems.append((name, coefficients))
+                    if not all(0.0 <= value <= 10.0 for value in coefficients) or mass < 0:
+                        problems.append((mass, coefficients))
+                for index in range(1, engine.tqnop() + 1):
+                    engine.tqgnp(index)
+                    engine.tqstpc(index, 1)
+        except Exception as failure:  # reported, not raised in the thread
+            problems.append(repr(failure))
+
+    def load(rounds):
+        for k in range(rounds):
+            loader.load_datafile(files[k % len(files)])
+
+    threads = [threading.Thread(target=drive, args=(EquilexProxy(LIBRARY), 300)) for _ in range(4)]
+    threads.append(threading.Thread(target=load, args=(100,)))
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    print(json.dumps(problems[:5]))
+"""
+
+
+def test_engines_in_several_threads_while_data_files_load(libequilex_path, sample_data_dir, tmp_path):
+    files = [str(sample_data_dir / f"{name}.{extension}")
+             for extension in ("dat", "cst", "bin") for name in ("water", "limestone", "structure")]
+    out = run_isolated(CONCURRENT_ENGINES, libequilex_path, tmp_path, arguments=[json.dumps(files)])
+    assert json.loads(out.splitlines()[-1]) == []

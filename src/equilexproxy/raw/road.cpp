@@ -44,6 +44,17 @@ class CallMemory {
         return at;
     }
 
+    // A holder of one value, set at once. Never more than the arguments of a call.
+    template <typename T>
+    T* holder(T value) {
+        std::size_t aligned = (used_ + 15) & ~std::size_t{15};
+        if (aligned + sizeof(T) > sizeof(inline_)) return static_cast<T*>(zeroed(sizeof(T)));
+        used_ = aligned + sizeof(T);
+        T* at = reinterpret_cast<T*>(inline_ + aligned);
+        *at = value;
+        return at;
+    }
+
   private:
     alignas(16) unsigned char inline_[768];
     std::size_t used_ = 0;
@@ -140,8 +151,7 @@ struct EngineClassFacts {
 };
 EngineClassFacts engine_facts;
 
-const EngineClassFacts& facts_of(PyTypeObject* type) {
-    if (engine_facts.type == type && version_is(type, engine_facts.tag)) return engine_facts;
+[[gnu::noinline]] const EngineClassFacts& learn_facts(PyTypeObject* type) {
     EngineClassFacts facts;
     if (type->tp_getattro == PyObject_GenericGetAttr) {
         facts.plain = _PyType_Lookup(type, context.use_eqpy) == nullptr &&
@@ -158,7 +168,12 @@ const EngineClassFacts& facts_of(PyTypeObject* type) {
     return engine_facts;
 }
 
-PyObject* instance_dict(PyObject* obj) {
+inline const EngineClassFacts& facts_of(PyTypeObject* type) {
+    if (engine_facts.type == type && version_is(type, engine_facts.tag)) return engine_facts;
+    return learn_facts(type);
+}
+
+inline PyObject* instance_dict(PyObject* obj) {
     PyObject** slot = _PyObject_GetDictPtr(obj);
     return slot != nullptr && *slot != nullptr && PyDict_CheckExact(*slot) ? *slot : nullptr;
 }
@@ -180,7 +195,7 @@ std::uint64_t version_of(PyObject* dict) {
 // dict[key] (borrowed; null when absent or on error, told apart by PyErr_Occurred),
 // read again only when the dict has changed since the memo was made. Borrowed: a
 // caller that uses the value while Python code may run holds a Ref of its own.
-PyObject* remembered(RememberedRead& memo, PyObject* dict, PyObject* key) {
+inline PyObject* remembered(RememberedRead& memo, PyObject* dict, PyObject* key) {
     if (memo.dict == dict && memo.key.get() == key && memo.version == version_of(dict))
         return memo.value;
     return remember(memo, dict, key);
@@ -195,7 +210,7 @@ Ref remembered_global(PyObject* name, RememberedRead& memo) {
 }
 
 // obj.<name> for an object whose class leaves the name to the instance.
-Ref instance_attribute(PyObject* obj, PyObject* name, bool plain, RememberedRead& memo) {
+inline Ref instance_attribute(PyObject* obj, PyObject* name, bool plain, RememberedRead& memo) {
     if (plain) {
         if (PyObject* dict = instance_dict(obj)) {
             if (PyObject* value = remembered(memo, dict, name)) return Ref::borrow(value);
@@ -623,10 +638,11 @@ bool make_holders(const Routine& routine, PyObject* const* args, CallMemory& mem
             case ArgKind::error: {
                 std::int32_t value = arg.kind == ArgKind::int_out ? arg.start : 0;
                 if (arg.kind == ArgKind::int_in && !to_int32(args[arg.param], value)) return false;
-                slot.at = memory.zeroed(sizeof(std::int32_t));
-                if (slot.at == nullptr) return PyErr_NoMemory(), false;
+                std::int32_t* at = memory.holder(value);
+                if (at == nullptr) return PyErr_NoMemory(), false;
+                *at = value;
+                slot.at = at;
                 slot.count = 1;
-                *static_cast<std::int32_t*>(slot.at) = value;
                 words.pointer(slot.at);
                 break;
             }
@@ -635,10 +651,11 @@ bool make_holders(const Routine& routine, PyObject* const* args, CallMemory& mem
                 double value = 0.0;
                 if (arg.kind == ArgKind::double_in && !to_double(args[arg.param], value))
                     return false;
-                slot.at = memory.zeroed(sizeof(double));
-                if (slot.at == nullptr) return PyErr_NoMemory(), false;
+                double* at = memory.holder(value);
+                if (at == nullptr) return PyErr_NoMemory(), false;
+                *at = value;
+                slot.at = at;
                 slot.count = 1;
-                *static_cast<double*>(slot.at) = value;
                 words.pointer(slot.at);
                 break;
             }
@@ -704,7 +721,12 @@ PyObject* call_native(const Routine& routine, PyObject* const* args, PyObject* f
     KeptTexts kept;
     Words words;
     if (!make_holders(routine, args, memory, slots, words, kept)) return nullptr;
+    // Other Python threads run meanwhile, as they do during a ctypes call: the call
+    // touches only its own memory and the texts it holds, and the library guards its
+    // own state. (A function that asks for the Python API never comes here.)
+    PyThreadState* thread = PyEval_SaveThread();
     callers[words.count](address, words.word);
+    PyEval_RestoreThread(thread);
     std::int32_t number = *static_cast<std::int32_t*>(slots[error_index(routine)].at);
     if (!record(args[0], routine, number, nullptr)) return nullptr;
     return check_declared(routine, build_result(routine, slots));
