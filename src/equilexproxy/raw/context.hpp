@@ -9,7 +9,6 @@ struct Context {
     PyObject* module = nullptr;               // the module whose body ran
     PyObject* globals = nullptr;              // its dictionary, looked up at every use
     PyObject* module_name = nullptr;          // "equilexproxy.raw"
-    PyObject* cfuncptr_type = nullptr;        // ctypes' function pointer base type
     PyObject* own_check_error = nullptr;      // EquilexProxy's own _check_error function
     PyObject* object_getattribute = nullptr;  // object.__getattribute__
 
@@ -27,7 +26,8 @@ struct Context {
     PyObject* value = nullptr;
     PyObject* name = nullptr;
     PyObject* getattribute = nullptr;
-    PyObject* one = nullptr;  // the int 1
+    PyObject* zero = nullptr;  // the int 0
+    PyObject* one = nullptr;   // the int 1
 };
 
 extern Context context;

@@ -60,6 +60,7 @@ bool init_context(PyObject* module) {
             (*name.slot = PyUnicode_InternFromString(name.text)) == nullptr)
             return false;
     if (context.one == nullptr && (context.one = PyLong_FromLong(1)) == nullptr) return false;
+    if (context.zero == nullptr && (context.zero = PyLong_FromLong(0)) == nullptr) return false;
     if (context.object_getattribute == nullptr) {
         context.object_getattribute =
             PyDict_GetItemWithError(PyBaseObject_Type.tp_dict, context.getattribute);
@@ -80,9 +81,11 @@ using pycore::Ref;
 pycore::ModuleOnce once{"raw"};
 
 // Parsed once per process; the method objects point into them.
+// Never destroyed: the routines hold Python objects, and the interpreter is gone by
+// the time static objects are.
 std::map<std::string, std::unique_ptr<Routine>, std::less<>>& routines() {
-    static std::map<std::string, std::unique_ptr<Routine>, std::less<>> parsed;
-    return parsed;
+    static auto* parsed = new std::map<std::string, std::unique_ptr<Routine>, std::less<>>;
+    return *parsed;
 }
 
 bool parse_declarations() {
@@ -437,8 +440,7 @@ int body(PyObject* module) {
 
     Ref ctypes = global(context.ctypes);
     if (!ctypes) return -1;
-    Py_XSETREF(context.cfuncptr_type, PyObject_GetAttrString(ctypes.get(), "_CFuncPtr"));
-    if (context.cfuncptr_type == nullptr || !init_native(ctypes.get())) return -1;
+    if (!init_native(ctypes.get())) return -1;
     return make_engine_class(module) ? 0 : -1;
 }
 

@@ -40,7 +40,8 @@ struct CtypesAsLoaded {
     std::array<Ref, road_names.size()> keys;
     std::uint64_t checked_version = 0;  // a version of `dict` with every original in place
     Ref c_int;
-    ternaryfunc function_call = nullptr;  // tp_call of ctypes' function pointer base
+    PyTypeObject* function_type = nullptr;  // ctypes' function pointer base (held by `module`)
+    ternaryfunc function_call = nullptr;    // its tp_call
     // Where a function pointer keeps its storage, errcheck, argtypes and restype, when
     // start-up could confirm it (0: read through the buffer interface and attributes).
     Py_ssize_t storage = 0;
@@ -74,6 +75,7 @@ bool ctypes_as_loaded(PyObject* ctypes) {
 struct TypeFacts {
     PyTypeObject* type = nullptr;
     unsigned int tag = 0;
+    bool function_pointer = false;
     bool serves = false;
     PyObject* argtypes = nullptr;  // the class's declared argtypes and restype (borrowed:
     PyObject* restype = nullptr;   // the unchanged class holds them)
@@ -89,12 +91,25 @@ PyObject* class_attribute(PyTypeObject* type, const char* name) {
     return _PyType_Lookup(type, key.get());
 }
 
+void learn_function_type(PyTypeObject* type, TypeFacts& facts);
+
 // Decided once per version of the class.
 const TypeFacts& facts_of(PyTypeObject* type) {
     if (type_facts.type == type && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
         type->tp_version_tag == type_facts.tag)
         return type_facts;
     TypeFacts facts;
+    facts.function_pointer = PyType_IsSubtype(type, loaded.function_type);
+    if (facts.function_pointer) learn_function_type(type, facts);
+    if (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
+        facts.type = type;
+        facts.tag = type->tp_version_tag;
+    }
+    type_facts = facts;
+    return type_facts;
+}
+
+void learn_function_type(PyTypeObject* type, TypeFacts& facts) {
     facts.argtypes = class_attribute(type, "_argtypes_");
     facts.restype = class_attribute(type, "_restype_");
     PyObject* flags = class_attribute(type, "_flags_");
@@ -107,12 +122,6 @@ const TypeFacts& facts_of(PyTypeObject* type) {
     facts.serves = type->tp_call == loaded.function_call && value == plain_flags && no_argtypes &&
                    (facts.restype == nullptr || facts.restype == Py_None ||
                     facts.restype == loaded.c_int.get());
-    if (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
-        facts.type = type;
-        facts.tag = type->tp_version_tag;
-    }
-    type_facts = facts;
-    return type_facts;
 }
 
 PyObject* field(PyObject* object, Py_ssize_t offset) {
@@ -162,7 +171,8 @@ bool remember_ctypes(PyObject* ctypes) {
         PyErr_SetString(PyExc_ImportError, "ctypes._CFuncPtr is not a type");
         return false;
     }
-    loaded.function_call = reinterpret_cast<PyTypeObject*>(base.get())->tp_call;
+    loaded.function_type = reinterpret_cast<PyTypeObject*>(base.get());
+    loaded.function_call = loaded.function_type->tp_call;
     return true;
 }
 
@@ -241,10 +251,12 @@ bool init_native(PyObject* ctypes) {
     return remember_ctypes(ctypes) && locate_fields(ctypes);
 }
 
-bool native_serves(PyObject* ctypes, PyObject* function) {
-    if (!ctypes_as_loaded(ctypes)) return false;
+Callee callee_of(PyObject* ctypes, PyObject* function) {
     const TypeFacts& facts = facts_of(Py_TYPE(function));
-    return facts.serves && own_attributes_unset(function, facts);
+    if (!facts.function_pointer) return Callee::python;
+    return facts.serves && ctypes_as_loaded(ctypes) && own_attributes_unset(function, facts)
+               ? Callee::native
+               : Callee::foreign;
 }
 
 void* routine_address(PyObject* function) {

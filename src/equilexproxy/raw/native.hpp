@@ -11,10 +11,17 @@ namespace raw {
 // storage and the attributes set on it.
 bool init_native(PyObject* ctypes);
 
-// Whether calling `function` (a ctypes function pointer) through its address gives
-// what calling it through ctypes would, `ctypes` being module raw's `ctypes` now (null
-// when unbound). Never raises.
-bool native_serves(PyObject* ctypes, PyObject* function);
+// How a routine fetched from `lib` is called.
+enum class Callee : unsigned char {
+    python,   // not a ctypes function pointer: it gets ctypes holders, arrays of N
+    native,   // a function pointer called through its address
+    foreign,  // a function pointer called through ctypes, arrays with room
+};
+
+// A function pointer is called through its address only where that gives what calling
+// it through ctypes would, `ctypes` being module raw's `ctypes` now (null when unbound).
+// Never raises.
+Callee callee_of(PyObject* ctypes, PyObject* function);
 
 // The address a ctypes function pointer calls; null with ValueError for a null one.
 void* routine_address(PyObject* function);

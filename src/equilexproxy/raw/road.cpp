@@ -226,18 +226,68 @@ struct EngineReads {
 };
 EngineReads engine_reads;
 
-Ref engine_attribute(PyObject* self, PyObject* name, RememberedRead& memo) {
-    return instance_attribute(self, name, facts_of(Py_TYPE(self)).plain, memo);
-}
+// The engine as the road reads it: what its class leaves to the instance, and its
+// instance dict. Both are taken again after anything that may have run Python code
+// (which may change the class or replace the dict): a read that was not a remembered
+// one, a truth test of an odd object, setting an attribute.
+class EngineView {
+  public:
+    explicit EngineView(PyObject* engine) : self_(engine) { look(); }
 
-// Whether the engine's _check_error, looked up now, is the class's own.
-int has_own_check_error(PyObject* self) {
-    if (!facts_of(Py_TYPE(self)).own_check_error) return 0;
-    PyObject* dict = instance_dict(self);
-    if (dict == nullptr) return 1;
-    PyObject* shadow = remembered(engine_reads.check_error, dict, context.check_error);
-    if (shadow == nullptr && PyErr_Occurred()) return -1;
-    return shadow == nullptr;
+    PyObject* self() const { return self_; }
+    void python_ran() { current_ = false; }
+
+    // self.<name>, as the generic attribute rules give it.
+    Ref read(PyObject* name, RememberedRead& memo) {
+        if (!current_) look();
+        if (plain_ && dict_ != nullptr) {
+            if (memo.dict == dict_ && memo.key.get() == name && memo.version == version_of(dict_))
+                return Ref::borrow(memo.value);
+            current_ = false;  // comparing odd keys in the dict may run Python code
+            if (PyObject* value = remember(memo, dict_, name)) return Ref::borrow(value);
+            if (PyErr_Occurred()) return Ref();
+        }
+        current_ = false;
+        return Ref::steal(PyObject_GetAttr(self_, name));
+    }
+
+    // Whether the engine's _check_error, looked up now, is the class's own (-1: error).
+    int has_own_check_error() {
+        if (!current_) look();
+        if (!own_check_error_) return 0;
+        if (dict_ == nullptr) return 1;
+        RememberedRead& memo = engine_reads.check_error;
+        if (memo.dict == dict_ && memo.key.get() == context.check_error &&
+            memo.version == version_of(dict_))
+            return memo.value == nullptr;
+        current_ = false;
+        PyObject* shadow = remember(memo, dict_, context.check_error);
+        if (shadow == nullptr && PyErr_Occurred()) return -1;
+        return shadow == nullptr;
+    }
+
+  private:
+    void look() {
+        const EngineClassFacts& facts = facts_of(Py_TYPE(self_));
+        plain_ = facts.plain;
+        own_check_error_ = facts.own_check_error;
+        dict_ = plain_ || own_check_error_ ? instance_dict(self_) : nullptr;
+        current_ = true;
+    }
+
+    PyObject* self_;
+    PyObject* dict_ = nullptr;  // borrowed: read only while no Python code has run
+    bool plain_ = false;
+    bool own_check_error_ = false;
+    bool current_ = false;
+};
+
+// The truth of use_eqpy; the usual values need no Python code.
+int truth(PyObject* flag, EngineView& engine) {
+    if (flag == Py_False || flag == Py_None) return 0;
+    if (flag == Py_True) return 1;
+    engine.python_ran();
+    return PyObject_IsTrue(flag);
 }
 
 // The routine from the library object: what its class leaves to the instance for
@@ -339,15 +389,16 @@ bool is_py_space(unsigned char c) {
 PyObject* read_text(const char* at, std::size_t size) {
     const void* nul = std::memchr(at, 0, size);
     std::size_t length = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - at) : size;
-    Ref text = Ref::steal(PyUnicode_DecodeASCII(at, static_cast<Py_ssize_t>(length), nullptr));
-    if (!text) return nullptr;
+    for (std::size_t i = 0; i < length; ++i)
+        if (static_cast<unsigned char>(at[i]) > 127)  // the codec's own error, with its position
+            return PyUnicode_DecodeASCII(at, static_cast<Py_ssize_t>(length), nullptr);
     std::size_t begin = 0;
     std::size_t end = length;
     while (begin < end && is_py_space(static_cast<unsigned char>(at[begin]))) ++begin;
     while (end > begin && is_py_space(static_cast<unsigned char>(at[end - 1]))) --end;
-    if (begin == 0 && end == length) return text.release();
-    return PyUnicode_Substring(text.get(), static_cast<Py_ssize_t>(begin),
-                               static_cast<Py_ssize_t>(end));
+    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(end - begin), 127);
+    if (text != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(text), at + begin, end - begin);
+    return text;
 }
 
 PyObject* type_mismatch(const char* expected, PyObject* value) {
@@ -406,9 +457,12 @@ Ref length_of(std::size_t n) {
 // Recording the error number.
 
 // Sets last_error for a number above 0, then tells every listener, in order.
-bool notify(PyObject* self, PyObject* code, bool positive) {
-    if (positive && PyObject_SetAttr(self, context.last_error, code) < 0) return false;
-    Ref listeners = engine_attribute(self, context.error_listeners, engine_reads.error_listeners);
+bool notify(EngineView& engine, PyObject* code, bool positive) {
+    if (positive) {
+        engine.python_ran();
+        if (PyObject_SetAttr(engine.self(), context.last_error, code) < 0) return false;
+    }
+    Ref listeners = engine.read(context.error_listeners, engine_reads.error_listeners);
     if (!listeners) return false;
     if (PyList_CheckExact(listeners.get())) {
         // Index by index, re-reading the size, as iterating a list does: a
@@ -429,18 +483,20 @@ bool notify(PyObject* self, PyObject* code, bool positive) {
     return !PyErr_Occurred();
 }
 
-bool record_natively(PyObject* self, std::int32_t number) {
+bool record_natively(EngineView& engine, std::int32_t number) {
+    if (number == 0) return notify(engine, context.zero, false);
     Ref code = Ref::steal(PyLong_FromLong(number));
-    return code && notify(self, code.get(), number > 0);
+    return code && notify(engine, code.get(), number > 0);
 }
 
 // Hands the number to the engine's _check_error as found at this call: the class's
 // own is done natively; anything else gets a ctypes c_int (`holder` when the call
 // already made one).
 bool record(PyObject* self, const Routine& routine, std::int32_t number, PyObject* holder) {
-    int own = has_own_check_error(self);
+    EngineView engine(self);
+    int own = engine.has_own_check_error();
     if (own < 0) return false;
-    if (own) return record_natively(self, number);
+    if (own) return record_natively(engine, number);
     PyObject* found = nullptr;
     int unbound = _PyObject_GetMethod(self, context.check_error, &found);
     Ref method = Ref::steal(found);
@@ -477,6 +533,39 @@ PyObject* output_value(const Arg& arg, const Slot& slot) {
             PyErr_SetString(PyExc_SystemError, "not a single output");
             return nullptr;
     }
+}
+
+bool same_bytes(const char* a, const char* b, std::size_t length) {
+    if (length == sizeof(std::uint32_t) || length == sizeof(std::uint64_t)) {
+        std::uint64_t x = 0;
+        std::uint64_t y = 0;
+        std::memcpy(&x, a, length);
+        std::memcpy(&y, b, length);
+        return x == y;
+    }
+    return std::memcmp(a, b, length) == 0;
+}
+
+// The only output of a routine. The same answer as last time (the same bytes: an int,
+// a double's bits, a text up to its first NUL) gives the same immutable object again,
+// so a value read in a loop costs no new object.
+PyObject* only_output(const Routine& routine, const Arg& arg, const Slot& slot) {
+    std::size_t length = arg.kind == ArgKind::int_out      ? sizeof(std::int32_t)
+                         : arg.kind == ArgKind::double_out ? sizeof(double)
+                                                           : slot.count;
+    const char* at = static_cast<const char*>(slot.at);
+    if (arg.kind == ArgKind::text_out)
+        if (const void* nul = std::memchr(at, 0, length))
+            length = static_cast<std::size_t>(static_cast<const char*>(nul) - at);
+    LastValue& last = routine.last_value;
+    if (last.value && length == last.bytes.size() && same_bytes(at, last.bytes.data(), length))
+        return Py_NewRef(last.value.get());
+    PyObject* value = output_value(arg, slot);
+    if (value != nullptr && length <= last_value_bytes) {
+        last.bytes.assign(at, length);
+        last.value = Ref::borrow(value);
+    }
+    return value;
 }
 
 bool is_output(ArgKind kind) {
@@ -517,7 +606,8 @@ PyObject* build_result(const Routine& routine, const Slot* slots) {
             return pycore::none();
         case Result::value: {
             for (std::size_t i = 0; i < routine.args.size(); ++i)
-                if (is_output(routine.args[i].kind)) return output_value(routine.args[i], slots[i]);
+                if (is_output(routine.args[i].kind))
+                    return only_output(routine, routine.args[i], slots[i]);
             return pycore::none();
         }
         case Result::outputs: {
@@ -628,7 +718,8 @@ PyObject* build_result(const Routine& routine, const Slot* slots) {
 bool make_holders(const Routine& routine, PyObject* const* args, CallMemory& memory, Slot* slots,
                   Words& words, KeptTexts& kept) {
     PyObject* self = args[0];
-    for (std::size_t i = 0; i < routine.args.size(); ++i) {
+    const std::size_t count = routine.args.size();
+    for (std::size_t i = 0; i < count; ++i) {
         const Arg& arg = routine.args[i];
         Slot& slot = slots[i];
         std::int32_t size = arg.size;
@@ -833,8 +924,8 @@ PyObject* call_with_ctypes(const Routine& routine, PyObject* const* args, PyObje
 
 RememberedRead func_aliases_read;
 
-PyObject* library_road(const Routine& routine, PyObject* const* args) {
-    Ref lib = engine_attribute(args[0], context.lib, engine_reads.lib);
+PyObject* library_road(const Routine& routine, PyObject* const* args, EngineView& engine) {
+    Ref lib = engine.read(context.lib, engine_reads.lib);
     if (!lib) return nullptr;
     Ref aliases = remembered_global(context.func_aliases, func_aliases_read);
     if (!aliases) return nullptr;
@@ -851,13 +942,18 @@ PyObject* library_road(const Routine& routine, PyObject* const* args) {
     }
     Ref function = fetch_export(routine, lib.get(), export_name.get());
     if (!function) return nullptr;
-    if (!PyObject_TypeCheck(function.get(), reinterpret_cast<PyTypeObject*>(context.cfuncptr_type)))
-        return call_with_ctypes(routine, args, function.get(), false);
     // Compared by identity only: nothing runs between the look-up and the test.
     PyObject* ctypes = remembered(ctypes_read, context.globals, context.ctypes);
     if (ctypes == nullptr && PyErr_Occurred()) return nullptr;
-    if (native_serves(ctypes, function.get())) return call_native(routine, args, function.get());
-    return call_with_ctypes(routine, args, function.get(), true);
+    switch (callee_of(ctypes, function.get())) {
+        case Callee::native:
+            return call_native(routine, args, function.get());
+        case Callee::foreign:
+            return call_with_ctypes(routine, args, function.get(), true);
+        case Callee::python:
+            break;
+    }
+    return call_with_ctypes(routine, args, function.get(), false);
 }
 
 // ---------------------------------------------------------------------------
@@ -953,20 +1049,21 @@ PyObject* basic_road(const Routine& routine, PyObject* const* args) {
 
 PyObject* routine_body(pycore::Function* fn, PyObject* const* args) {
     const auto& routine = *static_cast<const Routine*>(fn->data);
-    Ref flag = engine_attribute(args[0], context.use_eqpy, engine_reads.use_eqpy);
+    EngineView engine(args[0]);
+    Ref flag = engine.read(context.use_eqpy, engine_reads.use_eqpy);
     if (!flag) return nullptr;
-    int basic = PyObject_IsTrue(flag.get());
+    int basic = truth(flag.get(), engine);
     if (basic < 0) return nullptr;
-    return basic ? basic_road(routine, args) : library_road(routine, args);
+    return basic ? basic_road(routine, args) : library_road(routine, args, engine);
 }
 
 bool record_error(PyObject* self, PyObject* holder) {
     Ref value = Ref::steal(PyObject_GetAttr(holder, context.value));
     if (!value) return false;
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!zero) return false;
-    int positive = PyObject_RichCompareBool(value.get(), zero.get(), Py_GT);
-    return positive >= 0 && notify(self, value.get(), positive != 0);
+    int positive = PyObject_RichCompareBool(value.get(), context.zero, Py_GT);
+    if (positive < 0) return false;
+    EngineView engine(self);
+    return notify(engine, value.get(), positive != 0);
 }
 
 }  // namespace raw

@@ -99,6 +99,13 @@ struct ExportClassFacts {
     bool plain = false;
 };
 
+// The last single value a routine returned, with the bytes it was made from.
+inline constexpr std::size_t last_value_bytes = 64;
+struct LastValue {
+    std::string bytes;
+    pycore::Ref value;
+};
+
 struct Routine {
     std::string name;
     PyObject* name_object = nullptr;  // interned, lives as long as the process
@@ -116,6 +123,7 @@ struct Routine {
     mutable RememberedRead row;      // func_aliases[name]
     mutable RememberedRead routine;  // lib.<export>
     mutable ExportClassFacts export_class;
+    mutable LastValue last_value;  // see only_output()
 };
 
 // Parses a declaration; null with SystemError set when it does not read.
