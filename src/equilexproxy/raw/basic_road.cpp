@@ -1,0 +1,99 @@
+// The basic road: the function of the method's own name of equilex.basic, bound to
+// module raw's `eqb`, called with the arguments its declaration converts, and its
+// answer returned as the declaration says.
+#include "conversions.hpp"
+#include "road_parts.hpp"
+
+namespace raw::road {
+
+namespace {
+
+// answer[index], as subscription does it for any object.
+Ref item(PyObject* answer, long index) {
+    Ref key = Ref::steal(PyLong_FromLong(index));
+    return key ? Ref::steal(PyObject_GetItem(answer, key.get())) : Ref();
+}
+
+}  // namespace
+
+PyObject* basic_road(const Routine& routine, PyObject* const* args) {
+    if (routine.basic_result == BasicResult::not_called) return pycore::none();
+    if (routine.print_param >= 0) {
+        Ref shown = Ref::steal(PyObject_Format(args[routine.print_param], nullptr));
+        if (!shown) return nullptr;
+        Ref line = Ref::steal(PyUnicode_FromFormat(
+            "%s = %U", routine.param_names[routine.print_param].c_str(), shown.get()));
+        if (!line) return nullptr;
+        Ref print = Ref::borrow(PyDict_GetItemString(PyEval_GetBuiltins(), "print"));
+        if (!print) {
+            PyErr_SetString(PyExc_NameError, "name 'print' is not defined");
+            return nullptr;
+        }
+        Ref printed = Ref::steal(PyObject_CallOneArg(print.get(), line.get()));
+        if (!printed) return nullptr;
+    }
+    Ref eqb = global(context.eqb);
+    if (!eqb) return nullptr;
+    Ref function = Ref::steal(PyObject_GetAttr(eqb.get(), routine.name_object));
+    if (!function) return nullptr;
+
+    Ref converted[max_arguments];
+    PyObject* call_args[max_arguments];
+    std::size_t count = 0;
+    for (const BasicArg& arg : routine.basic_args) {
+        PyObject* value = args[arg.param];
+        Ref& made = converted[count];
+        switch (arg.conv) {
+            case BasicConv::same:
+                made = Ref::borrow(value);
+                break;
+            case BasicConv::minus_one:
+                made = Ref::steal(PyNumber_Subtract(value, context.one));
+                break;
+            case BasicConv::member: {
+                // eqb is looked up afresh for each member it gives.
+                Ref module = global(context.eqb);
+                if (!module) return nullptr;
+                Ref enumeration =
+                    Ref::steal(PyObject_GetAttrString(module.get(), arg.enumeration.c_str()));
+                if (!enumeration) return nullptr;
+                made = Ref::steal(PyObject_GetItem(enumeration.get(), value));
+                break;
+            }
+        }
+        if (!made) return nullptr;
+        call_args[count] = made.get();
+        ++count;
+    }
+    Ref answer = Ref::steal(PyObject_Vectorcall(function.get(), call_args, count, nullptr));
+    if (!answer) return nullptr;
+
+    PyObject* result = nullptr;
+    switch (routine.basic_result) {
+        case BasicResult::same:
+            result = answer.release();
+            break;
+        case BasicResult::plus_one:
+            result = PyNumber_Add(answer.get(), context.one);
+            break;
+        case BasicResult::member_name:
+            result = PyObject_GetAttr(answer.get(), context.name);
+            break;
+        case BasicResult::second_item:
+            result = item(answer.get(), 1).release();
+            break;
+        case BasicResult::swapped_pair: {
+            Ref second = item(answer.get(), 1);
+            Ref first = second ? item(answer.get(), 0) : Ref();
+            result = first ? PyTuple_Pack(2, second.get(), first.get()) : nullptr;
+            break;
+        }
+        case BasicResult::discard:
+        case BasicResult::not_called:
+            result = pycore::none();
+            break;
+    }
+    return check_declared(routine, result);
+}
+
+}  // namespace raw::road

@@ -1,0 +1,67 @@
+// The library road: the routine fetched from lib through func_aliases at every call,
+// then called through its address (a function pointer ctypes would call the same way)
+// or through ctypes holders (ctypes_road.cpp).
+#include "conversions.hpp"
+#include "native.hpp"
+#include "road_parts.hpp"
+
+namespace raw::road {
+namespace {
+
+RememberedRead func_aliases_read;
+
+// A ctypes function pointer: called natively through its address.
+PyObject* call_native(const Routine& routine, PyObject* const* args, PyObject* function) {
+    void* address = routine_address(function);
+    if (address == nullptr) return nullptr;
+    CallMemory memory;
+    Slot slots[max_arguments];
+    KeptTexts kept;
+    Words words;
+    if (!make_holders(routine, args, memory, slots, words, kept)) return nullptr;
+    // Other Python threads run meanwhile, as they do during a ctypes call: the call
+    // touches only its own memory and the texts it holds, and the library guards its
+    // own state. (A function that asks for the Python API never comes here.)
+    PyThreadState* thread = PyEval_SaveThread();
+    callers[words.count](address, words.word);
+    PyEval_RestoreThread(thread);
+    std::int32_t number = *static_cast<std::int32_t*>(slots[error_index(routine)].at);
+    if (!record(args[0], routine, number, nullptr)) return nullptr;
+    return check_declared(routine, build_result(routine, slots));
+}
+
+}  // namespace
+
+PyObject* library_road(const Routine& routine, PyObject* const* args, EngineView& engine) {
+    Ref lib = engine.read(context.lib, engine_reads.lib);
+    if (!lib) return nullptr;
+    Ref aliases = remembered_global(context.func_aliases, func_aliases_read);
+    if (!aliases) return nullptr;
+    Ref export_name;
+    if (PyDict_CheckExact(aliases.get())) {
+        export_name = Ref::borrow(remembered(routine.row, aliases.get(), routine.name_object));
+        if (!export_name) {
+            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, routine.name_object);
+            return nullptr;
+        }
+    } else {
+        export_name = Ref::steal(PyObject_GetItem(aliases.get(), routine.name_object));
+        if (!export_name) return nullptr;
+    }
+    Ref function = fetch_export(routine, lib.get(), export_name.get());
+    if (!function) return nullptr;
+    // Compared by identity only: nothing runs between the look-up and the test.
+    PyObject* ctypes = ctypes_now();
+    if (ctypes == nullptr && PyErr_Occurred()) return nullptr;
+    switch (callee_of(ctypes, function.get())) {
+        case Callee::native:
+            return call_native(routine, args, function.get());
+        case Callee::foreign:
+            return call_with_ctypes(routine, args, function.get(), true);
+        case Callee::python:
+            break;
+    }
+    return call_with_ctypes(routine, args, function.get(), false);
+}
+
+}  // namespace raw::road
