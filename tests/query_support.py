@@ -8,11 +8,14 @@ A signature lists a routine's arguments in the routine's order, one token each:
     d  double in     the value is recorded
     t  text in       its bytes with the byte after them, and the length, are recorded
     o  int out       must arrive 0; gets the next value of `writes`
+    s  int out       its starting value is recorded; gets the next value of `writes`
     D  double out    must arrive 0.0; gets the next value of `writes`
     b  text buffer   must arrive zero-filled; its length is recorded; gets the next bytes of
                      `writes`, cut at the length it came with
     f  text fields   as b, but the bytes are written whole (they may span several fields)
     a  double array  gets the next list of `writes`, after checking those places hold 0.0
+    p  double pair   an input: its two values are recorded as a tuple
+    N  text fields   an input of 30 fields of 25 bytes, then the field length: both recorded
     n  int array     must have an address; nothing is written
     e  error         must arrive 0; gets `error`
 """
@@ -33,6 +36,9 @@ _ARGTYPES = {
     "d": (DOUBLE_P,),
     "t": (ADDRESS, LENGTH),
     "o": (INT_P,),
+    "s": (INT_P,),
+    "p": (ADDRESS,),
+    "N": (ADDRESS, LENGTH),
     "D": (DOUBLE_P,),
     "b": (ADDRESS, LENGTH),
     "f": (ADDRESS, LENGTH),
@@ -40,7 +46,7 @@ _ARGTYPES = {
     "n": (ADDRESS,),
     "e": (INT_P,),
 }
-_OUTPUTS = set("oDbfa")
+_OUTPUTS = set("osDbfa")
 
 
 def address(argument):
@@ -69,6 +75,16 @@ def define(fake, export, signature, writes=None, error=0):
             elif token == "t":
                 where, length = next(given), next(given)
                 received += [text_at(where, length), length]
+            elif token == "s":
+                holder = next(given)
+                received.append(holder[0])
+                if pending is not None:
+                    holder[0] = pending.pop(0)
+            elif token == "p":
+                received.append(tuple((ctypes.c_double * 2).from_address(address(next(given)))))
+            elif token == "N":
+                where, length = address(next(given)), next(given)
+                received += [ctypes.string_at(where, 30 * 25), length]
             elif token in "oDe":
                 holder = next(given)
                 assert holder[0] == 0, f"an output holder of {export} does not start at 0"

@@ -15,6 +15,8 @@ const EngineClassFacts& learn_facts(PyTypeObject* type) {
                       _PyType_Lookup(type, context.error_listeners) == nullptr;
         facts.own_check_error =
             _PyType_Lookup(type, context.check_error) == context.own_check_error;
+        facts.plain_last_error = type->tp_setattro == PyObject_GenericSetAttr &&
+                                 _PyType_Lookup(type, context.last_error) == nullptr;
     }
     if (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
         facts.type = type;

@@ -24,8 +24,10 @@ inline bool version_is(PyTypeObject* type, unsigned int tag) {
 struct EngineClassFacts {
     PyTypeObject* type = nullptr;
     unsigned int tag = 0;
-    bool plain = false;            // use_eqpy, lib, error_listeners: no class attributes
-    bool own_check_error = false;  // _check_error is EquilexProxy's own function
+    bool plain = false;             // use_eqpy, lib, error_listeners: no class attributes
+    bool own_check_error = false;   // _check_error is EquilexProxy's own function
+    bool plain_last_error = false;  // last_error: set in the instance dict, as the generic
+                                    // rules set it (no class attribute, no __setattr__)
 };
 extern EngineClassFacts engine_facts;
 
@@ -89,6 +91,15 @@ class EngineView {
     PyObject* self() const { return self_; }
     void python_ran() { current_ = false; }
 
+    // self.last_error = number, as the generic attribute rules set it.
+    bool set_last_error(PyObject* number) {
+        if (!current_) look();
+        current_ = false;  // the value it replaces may run code as it goes
+        if (plain_last_error_ && dict_ != nullptr)
+            return PyDict_SetItem(dict_, context.last_error, number) == 0;
+        return PyObject_SetAttr(self_, context.last_error, number) == 0;
+    }
+
     // self.<name>, as the generic attribute rules give it.
     Ref read(PyObject* name, RememberedRead& memo) {
         if (!current_) look();
@@ -123,7 +134,8 @@ class EngineView {
         const EngineClassFacts& facts = facts_of(Py_TYPE(self_));
         plain_ = facts.plain;
         own_check_error_ = facts.own_check_error;
-        dict_ = plain_ || own_check_error_ ? instance_dict(self_) : nullptr;
+        plain_last_error_ = facts.plain_last_error;
+        dict_ = plain_ || own_check_error_ || plain_last_error_ ? instance_dict(self_) : nullptr;
         current_ = true;
     }
 
@@ -131,6 +143,7 @@ class EngineView {
     PyObject* dict_ = nullptr;  // borrowed: read only while no Python code has run
     bool plain_ = false;
     bool own_check_error_ = false;
+    bool plain_last_error_ = false;
     bool current_ = false;
 };
 

@@ -1,6 +1,8 @@
 // The basic road: the function of the method's own name of equilex.basic, bound to
 // module raw's `eqb`, called with the arguments its declaration converts, and its
 // answer returned as the declaration says.
+#include <utility>
+
 #include "conversions.hpp"
 #include "road_parts.hpp"
 
@@ -12,6 +14,45 @@ namespace {
 Ref item(PyObject* answer, long index) {
     Ref key = Ref::steal(PyLong_FromLong(index));
     return key ? Ref::steal(PyObject_GetItem(answer, key.get())) : Ref();
+}
+
+// eqb.<name>, eqb looked up afresh for each member it gives.
+Ref eqb_attribute(const char* name) {
+    Ref module = global(context.eqb);
+    return module ? Ref::steal(PyObject_GetAttrString(module.get(), name)) : Ref();
+}
+
+// A new list of value[0] and value[1], taken in this order.
+Ref first_two(PyObject* value) {
+    Ref list = Ref::steal(PyList_New(2));
+    for (long k = 0; list && k < 2; ++k) {
+        Ref found = item(value, k);
+        if (!found) return Ref();
+        PyList_SET_ITEM(list.get(), k, found.release());
+    }
+    return list;
+}
+
+// The unit enumeration a Quantity member chooses: compared with ==, each result
+// tested for truth, in this order; any other quantity takes its units from EnergyUnit.
+Ref unit_enumeration(PyObject* quantity) {
+    static constexpr std::pair<const char*, const char*> choices[] = {
+        {"Temperature", "TemperatureUnit"},
+        {"Pressure", "PressureUnit"},
+        {"Volume", "VolumeUnit"},
+        {"Amount", "AmountUnit"},
+    };
+    for (auto [name, units] : choices) {
+        Ref quantities = eqb_attribute("Quantity");
+        Ref member =
+            quantities ? Ref::steal(PyObject_GetAttrString(quantities.get(), name)) : Ref();
+        Ref equal =
+            member ? Ref::steal(PyObject_RichCompare(quantity, member.get(), Py_EQ)) : Ref();
+        int chosen = equal ? PyObject_IsTrue(equal.get()) : -1;
+        if (chosen < 0) return Ref();
+        if (chosen) return eqb_attribute(units);
+    }
+    return eqb_attribute("EnergyUnit");
 }
 
 }  // namespace
@@ -51,11 +92,21 @@ PyObject* basic_road(const Routine& routine, PyObject* const* args) {
                 made = Ref::steal(PyNumber_Subtract(value, context.one));
                 break;
             case BasicConv::member: {
-                // eqb is looked up afresh for each member it gives.
-                Ref module = global(context.eqb);
-                if (!module) return nullptr;
-                Ref enumeration =
-                    Ref::steal(PyObject_GetAttrString(module.get(), arg.enumeration.c_str()));
+                Ref enumeration = eqb_attribute(arg.enumeration.c_str());
+                if (!enumeration) return nullptr;
+                if (!arg.fallback.empty() && PyUnicode_Check(value) &&
+                    PyUnicode_CompareWithASCIIString(value, " ") == 0)
+                    made =
+                        Ref::steal(PyObject_GetAttrString(enumeration.get(), arg.fallback.c_str()));
+                else
+                    made = Ref::steal(PyObject_GetItem(enumeration.get(), value));
+                break;
+            }
+            case BasicConv::items:
+                made = first_two(value);
+                break;
+            case BasicConv::unit: {
+                Ref enumeration = unit_enumeration(converted[count - 1].get());
                 if (!enumeration) return nullptr;
                 made = Ref::steal(PyObject_GetItem(enumeration.get(), value));
                 break;

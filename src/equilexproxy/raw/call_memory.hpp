@@ -62,6 +62,7 @@ class CallMemory {
 struct Slot {
     void* at;
     std::size_t count;  // elements (arrays) or bytes (buffers, fields); a text's length
+                        // (an input text's slot is an ASCII str or an encoded bytes object)
     std::size_t room;   // arrays: elements a foreign routine may write (at least count)
 };
 
@@ -71,6 +72,12 @@ struct Slot {
 // No library holds more: TQCSC names the components in 30 fields, and the stand-in's
 // TQSIZE reports 30.
 inline constexpr std::int32_t component_room = 30;
+
+// The bytes of an input text's slot: an ASCII str's own, or an encoded bytes object's.
+inline const char* text_bytes(PyObject* holder) {
+    return PyUnicode_Check(holder) ? static_cast<const char*>(PyUnicode_DATA(holder))
+                                   : PyBytes_AS_STRING(holder);
+}
 
 // The encoded input texts of one call, alive until the call has returned.
 class KeptTexts {

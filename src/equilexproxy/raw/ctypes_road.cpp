@@ -36,23 +36,32 @@ Ref ctypes_call(const char* name, Ref argument) {
 
 namespace {
 
-// `element` * n, instantiated: a zero-filled ctypes array.
-Ref ctypes_array(const char* element, std::size_t n) {
+// (`element` * n) * rows, instantiated: a zero-filled ctypes array (rows 0: element * n).
+Ref ctypes_array(const char* element, std::size_t n, std::size_t rows = 0) {
     Ref type = ctypes_member(element);
-    Ref count = Ref::steal(PyLong_FromSize_t(n));
-    Ref array_type = type && count ? Ref::steal(PyNumber_Multiply(type.get(), count.get())) : Ref();
-    return array_type ? Ref::steal(PyObject_CallNoArgs(array_type.get())) : Ref();
+    auto times = [&](std::size_t length) {
+        Ref count = Ref::steal(PyLong_FromSize_t(length));
+        type = type && count ? Ref::steal(PyNumber_Multiply(type.get(), count.get())) : Ref();
+    };
+    times(n);
+    if (rows > 0) times(rows);
+    return type ? Ref::steal(PyObject_CallNoArgs(type.get())) : Ref();
 }
 
 Ref length_of(std::size_t n) {
     return Ref::steal(PyLong_FromSize_t(n));
 }
 
-// Copies what a ctypes object holds back into the call's own memory.
-bool copy_back(PyObject* holder, void* at, std::size_t bytes) {
+// Copies what a ctypes object holds back into the call's own memory (or, `in`, the
+// call's memory into the object).
+bool copy_back(PyObject* holder, void* at, std::size_t bytes, bool in = false) {
     Py_buffer view;
-    if (PyObject_GetBuffer(holder, &view, PyBUF_SIMPLE) < 0) return false;
-    std::memcpy(at, view.buf, std::min(bytes, static_cast<std::size_t>(view.len)));
+    if (PyObject_GetBuffer(holder, &view, in ? PyBUF_WRITABLE : PyBUF_SIMPLE) < 0) return false;
+    std::size_t length = std::min(bytes, static_cast<std::size_t>(view.len));
+    if (in)
+        std::memcpy(view.buf, at, length);
+    else
+        std::memcpy(at, view.buf, length);
     PyBuffer_Release(&view);
     return true;
 }
@@ -99,11 +108,14 @@ PyObject* call_with_ctypes(const Routine& routine, PyObject* const* args, PyObje
                 holders[i] = ctypes_call("c_double", Ref::steal(PyFloat_FromDouble(0.0)));
                 if (!holders[i] || !append(ctypes_call("byref", holders[i].get()))) return nullptr;
                 break;
-            case ArgKind::text_in:
-                if (!append(ctypes_call("c_char_p", static_cast<PyObject*>(slot.at))) ||
-                    !append(length_of(slot.count)))
+            case ArgKind::text_in: {
+                auto* text = static_cast<PyObject*>(slot.at);
+                Ref bytes = PyUnicode_Check(text) ? Ref::steal(PyUnicode_AsASCIIString(text))
+                                                  : Ref::borrow(text);
+                if (!append(ctypes_call("c_char_p", bytes)) || !append(length_of(slot.count)))
                     return nullptr;
                 break;
+            }
             case ArgKind::text_out:
             case ArgKind::fields:
                 holders[i] = ctypes_call("create_string_buffer", length_of(slot.count));
@@ -119,6 +131,20 @@ PyObject* call_with_ctypes(const Routine& routine, PyObject* const* args, PyObje
                                           foreign ? slot.room : slot.count);
                 if (!holders[i] || !append(holders[i])) return nullptr;
                 break;
+            case ArgKind::pair:
+                holders[i] = ctypes_array("c_double", 2);
+                if (!holders[i] ||
+                    !copy_back(holders[i].get(), slot.at, 2 * sizeof(double), true) ||
+                    !append(arg.by_address ? address_of(holders[i].get()) : holders[i]))
+                    return nullptr;
+                break;
+            case ArgKind::names:
+                holders[i] = ctypes_array("c_char", static_cast<std::size_t>(arg.size),
+                                          static_cast<std::size_t>(arg.rows));
+                if (!holders[i] || !copy_back(holders[i].get(), slot.at, slot.count, true) ||
+                    !append(holders[i]) || !append(length_of(static_cast<std::size_t>(arg.size))))
+                    return nullptr;
+                break;
         }
     }
     Ref arg_tuple = Ref::steal(PyList_AsTuple(call_args.get()));
@@ -128,7 +154,9 @@ PyObject* call_with_ctypes(const Routine& routine, PyObject* const* args, PyObje
 
     for (std::size_t i = 0; i < routine.args.size(); ++i) {
         const Arg& arg = routine.args[i];
-        if (!holders[i] || arg.kind == ArgKind::int_in || arg.kind == ArgKind::double_in) continue;
+        if (!holders[i] || arg.kind == ArgKind::int_in || arg.kind == ArgKind::double_in ||
+            arg.kind == ArgKind::pair || arg.kind == ArgKind::names)
+            continue;
         if (arg.kind == ArgKind::int_out || arg.kind == ArgKind::error) {
             Ref value = Ref::steal(PyObject_GetAttr(holders[i].get(), context.value));
             if (!value || !to_int32(value.get(), *static_cast<std::int32_t*>(slots[i].at)))

@@ -15,4 +15,8 @@ std::span<const Declaration> core_routines();
 // parameters and the library's message text.
 std::span<const Declaration> system_routines();
 
+// Conditions, calculations, results, units, target limits and configuration,
+// streams, phase maps, charges, system components and bond fractions.
+std::span<const Declaration> equilibrium_routines();
+
 }  // namespace raw

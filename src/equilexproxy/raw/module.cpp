@@ -91,7 +91,7 @@ std::map<std::string, std::unique_ptr<Routine>, std::less<>>& routines() {
 bool parse_declarations() {
     auto& parsed = routines();
     if (!parsed.empty()) return true;
-    for (auto list : {core_routines(), system_routines()})
+    for (auto list : {core_routines(), system_routines(), equilibrium_routines()})
         for (const Declaration& declaration : list) {
             auto routine = parse_routine(declaration);
             if (!routine) {
@@ -257,6 +257,16 @@ constexpr std::string_view members[] = {
     "tqgnsc",
     "tqinsc",
     "tqstsc",
+    "tqsetc",
+    "tqshow",
+    "tqremc",
+    "tqce",
+    "tqcel",
+    "tqcen",
+    "tqcenl",
+    "tqgetr",
+    "tqgsu",
+    "tqcsu",
     "tqnop",
     "number_phases",
     "tqgsp",
@@ -281,9 +291,21 @@ constexpr std::string_view members[] = {
     "tqcdat",
     "tqgpar",
     "tqwasc",
+    "tqsttp",
+    "tqstrm",
+    "tqstca",
+    "tqstec",
+    "tqstxp",
+    "tqmap",
+    "tqmapl",
+    "tqchar",
+    "tqcsc",
+    "tqbond",
     "tqgspc",
     "tqcspc",
+    "tqclim",
     "tqcnsc",
+    "tqconf",
     "load_datafile",
     "set_global_T",
     "set_global_P",
@@ -329,8 +351,9 @@ Ref annotations_of(const Routine& routine) {
                 return Ref();
         }
     if (routine.declared != Declared::none) {
-        Ref value =
-            Ref::steal(PyUnicode_FromString(routine.declared == Declared::int_ ? "int" : "str"));
+        Ref value = Ref::steal(PyUnicode_FromString(routine.declared == Declared::int_  ? "int"
+                                                    : routine.declared == Declared::str ? "str"
+                                                                                        : "float"));
         if (!value || PyDict_SetItemString(dict.get(), "return", value.get()) < 0) return Ref();
     }
     return dict;

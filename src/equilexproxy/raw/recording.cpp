@@ -4,10 +4,7 @@
 namespace raw::road {
 
 bool notify(EngineView& engine, PyObject* code, bool positive) {
-    if (positive) {
-        engine.python_ran();
-        if (PyObject_SetAttr(engine.self(), context.last_error, code) < 0) return false;
-    }
+    if (positive && !engine.set_last_error(code)) return false;
     Ref listeners = engine.read(context.error_listeners, engine_reads.error_listeners);
     if (!listeners) return false;
     if (PyList_CheckExact(listeners.get())) {

@@ -1,12 +1,44 @@
-// Reading the routine declarations.
+// Reading the routine declarations. Each field of a Declaration is a short text:
 //
-//   params        "name[: int|str|float], ... [-> int|str]"   (self implied, first)
-//   library       the routine's arguments in order, blank-separated:
-//                   in(p) out out(V) din(p) dout text(p) buf buf(N) doubles(N)
-//                   doubles(components) ints(N) fields(RxL) fields(RxL,whole) error
-//   result        none value outputs truth mass_first counted field_list table joined
-//   basic         "[print(p); ]arg, arg, ..." with arg one of  p  p-1  Enum[p]
-//   basic_result  same +1 .name [1] swap none skip
+// params: "name[: int|str|float], ... [-> int|str|float]" (self implied, first). int and
+//   str parameters are tested for exactly that type, float ones converted first; a
+//   declared int or str result is tested on both roads, float is only declared.
+//
+// library: the routine's arguments in the routine's order, blank-separated. Holders are
+//   made in this order, and the input texts encoded after all of them.
+//   in(p)              int in: a 32-bit holder of parameter p, by reference
+//   out  out(V)        int out, starting at 0 (or V), by reference; read after the call
+//   din(p)  dout       double in from p; double out starting at 0.0
+//   text(p)            p's ASCII bytes, then min(len(p), bytes) by value
+//   buf  buf(N)        a zero-filled text buffer of string_buffer_length (or N) bytes,
+//                      then its length by value
+//   doubles(N)  ints(N)  a zero-filled array of N, by address, no length
+//   doubles(components)  as many doubles as the engine's tqnosc() answers (room for more)
+//   fields(RxL)  fields(RxL,whole)  R fields of L bytes, then L (or R*L) by value
+//   pair(p)            two doubles unpacked from p like `a, b = p` (exactly two items),
+//                      by address
+//   items(p)  items(p,address)  two doubles from p[0] and p[1], by address; the ctypes
+//                      road passes the array itself, or c_void_p(addressof(array))
+//   names(p,RxL)       R fields of L bytes, field k holding the ASCII name p[k] padded
+//                      with blanks (unused fields zero), passed as the array, then L
+//   error              the error number; always last
+//
+// result (library road): none | value (the only output) | outputs (a tuple of every
+//   output) | truth | mass_first | counted | field_list | table | joined
+//
+// basic: "[print(p); ]arg, arg, ..." the positional arguments of eqb.<name>:
+//   p                  the parameter unchanged
+//   p-1                an index, minus 1
+//   Enum[p]            the member of eqb.Enum named by p (eqb looked up afresh)
+//   Enum[p|Member]     the same, but the one-blank text " " gives eqb.Enum.Member
+//   items(p)           a new list of p[0] and p[1]
+//   units[p]           the member named by p of the unit enumeration that the Quantity
+//                      member before it chooses (TemperatureUnit, PressureUnit,
+//                      VolumeUnit, AmountUnit by == with eqb.Quantity.Temperature,
+//                      .Pressure, .Volume, .Amount in this order; EnergyUnit otherwise)
+//
+// basic_result: same | +1 | .name | [1] | swap | none (called, None returned) |
+//   skip (nothing called, None returned)
 #include "routine.hpp"
 
 #include <charconv>
@@ -82,6 +114,8 @@ class Parser {
                 routine_->declared = Declared::int_;
             else if (declared == "str")
                 routine_->declared = Declared::str;
+            else if (declared == "float")
+                routine_->declared = Declared::real;
             else
                 return fail("unknown result kind");
             text = text.substr(0, arrow);
@@ -116,6 +150,13 @@ class Parser {
     static bool number(std::string_view text, std::int32_t& value) {
         auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
         return ec == std::errc{} && end == text.data() + text.size();
+    }
+
+    // "RxL": R fields of L bytes.
+    static bool fields_size(std::string_view text, Arg& arg) {
+        auto x = text.find('x');
+        return x != std::string_view::npos && number(text.substr(0, x), arg.rows) &&
+               number(text.substr(x + 1), arg.size) && arg.rows > 0 && arg.size > 0;
     }
 
     bool library_arg(std::string_view token) {
@@ -159,10 +200,23 @@ class Parser {
                 arg.whole_length = true;
                 inner = inner.substr(0, comma);
             }
-            auto x = inner.find('x');
-            if (x == std::string_view::npos || !number(inner.substr(0, x), arg.rows) ||
-                !number(inner.substr(x + 1), arg.size))
-                return fail("bad fields size");
+            if (!fields_size(inner, arg)) return fail("bad fields size");
+        } else if (word == "pair" || word == "items") {
+            arg.kind = ArgKind::pair;
+            arg.size = 2;
+            arg.items = word == "pair" ? PairItems::unpacked : PairItems::subscripts;
+            if (auto comma = inner.find(','); comma != std::string_view::npos) {
+                if (inner.substr(comma + 1) != "address") return fail("bad pair option");
+                arg.by_address = true;
+                inner = inner.substr(0, comma);
+            }
+            if (!param_index(inner, arg.param)) return false;
+        } else if (word == "names") {
+            arg.kind = ArgKind::names;
+            auto comma = inner.find(',');
+            if (comma == std::string_view::npos) return fail("names needs a size");
+            if (!param_index(inner.substr(0, comma), arg.param)) return false;
+            if (!fields_size(inner.substr(comma + 1), arg)) return fail("bad names size");
         } else if (word == "error") {
             arg.kind = ArgKind::error;
         } else {
@@ -212,12 +266,22 @@ class Parser {
             text = text.substr(semicolon + 1);
         }
         for (auto entry : split(text, ',')) {
-            BasicArg arg{0, BasicConv::same, {}};
+            BasicArg arg{0, BasicConv::same, {}, {}};
             if (auto open = entry.find('['); open != std::string_view::npos) {
                 if (entry.back() != ']') return fail("bad member");
                 arg.conv = BasicConv::member;
                 arg.enumeration = entry.substr(0, open);
                 entry = entry.substr(open + 1, entry.size() - open - 2);
+                if (arg.enumeration == "units") {
+                    if (routine_->basic_args.empty()) return fail("units needs a quantity");
+                    arg.conv = BasicConv::unit;
+                } else if (auto bar = entry.find('|'); bar != std::string_view::npos) {
+                    arg.fallback = entry.substr(bar + 1);
+                    entry = entry.substr(0, bar);
+                }
+            } else if (entry.starts_with("items(") && entry.ends_with(")")) {
+                arg.conv = BasicConv::items;
+                entry = entry.substr(6, entry.size() - 7);
             } else if (entry.ends_with("-1")) {
                 arg.conv = BasicConv::minus_one;
                 entry = trim(entry.substr(0, entry.size() - 2));

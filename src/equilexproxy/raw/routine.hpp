@@ -1,5 +1,5 @@
 // Routine methods as declarations: one description per library routine, read by
-// the one road in road.cpp.
+// the one road (road_parts.hpp).
 #pragma once
 
 #include <cstdint>
@@ -34,6 +34,9 @@ enum class ArgKind : std::uint8_t {
     doubles,     // zero-filled array of doubles, by address, no length
     ints,        // zero-filled array of 32-bit integers, by address, no length
     fields,      // rows x size zero-filled bytes, then one field's size (or all) by value
+    pair,        // two doubles from a parameter, by address (as the array or an untyped pointer)
+    names,       // rows x size bytes, field k the name at position k of a parameter, blank
+                 // padded, unused fields zero; then one field's size by value
     error,       // the error number's holder; always last
 };
 
@@ -41,13 +44,21 @@ enum class ArgKind : std::uint8_t {
 inline constexpr std::int32_t size_from_buffer_length = -1;  // module's string_buffer_length
 inline constexpr std::int32_t size_from_components = -2;     // the engine's tqnosc() answer
 
+// How a pair takes its two items from the parameter.
+enum class PairItems : std::uint8_t {
+    unpacked,    // as `a, b = vals`: exactly two items, both taken before either is stored
+    subscripts,  // vals[0], stored, then vals[1]; more items are not looked at
+};
+
 struct Arg {
     ArgKind kind;
-    int param = -1;             // parameter index (self = 0) for the *_in kinds
+    int param = -1;             // parameter index (self = 0) for the *_in kinds, pair, names
     std::int32_t size = 0;      // bytes, elements, or one of the size_from_* values
-    std::int32_t rows = 0;      // fields: number of fields
+    std::int32_t rows = 0;      // fields, names: number of fields
     bool whole_length = false;  // fields: pass rows*size rather than one field's size
     std::int32_t start = 0;     // int_out: starting value
+    PairItems items = PairItems::unpacked;  // pair
+    bool by_address = false;  // pair: the ctypes road passes c_void_p(addressof(array))
 };
 
 enum class Result : std::uint8_t {
@@ -62,14 +73,24 @@ enum class Result : std::uint8_t {
     joined,      // every field of the text array, stripped, joined with nothing between
 };
 
-enum class Declared : std::uint8_t { none, int_, str };
+// The declared result: int and str are tested on both roads; float is only declared.
+enum class Declared : std::uint8_t { none, int_, str, real };
 
-enum class BasicConv : std::uint8_t { same, minus_one, member };
+enum class BasicConv : std::uint8_t {
+    same,       // the argument unchanged
+    minus_one,  // an index: minus 1
+    member,     // eqb.<enumeration>[argument]; with `fallback`, the one-blank text gives
+                // eqb.<enumeration>.<fallback> instead
+    items,      // a new list of argument[0] and argument[1]
+    unit,       // the unit enumeration that the Quantity member before it chooses,
+                // subscripted with the argument
+};
 
 struct BasicArg {
     int param;
     BasicConv conv;
-    std::string enumeration;  // for member: eqb's enumeration subscripted with the argument
+    std::string enumeration;  // member: eqb's enumeration subscripted with the argument
+    std::string fallback;     // member: the member the one-blank text gives, if any
 };
 
 enum class BasicResult : std::uint8_t {
