@@ -23,7 +23,9 @@ A signature lists a routine's arguments in the routine's order, one token each:
 import ctypes
 import enum
 import os
+from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 import pytest
 
@@ -121,6 +123,92 @@ def same(actual, expected):
     if isinstance(expected, (tuple, list)):
         return len(actual) == len(expected) and all(map(same, actual, expected))
     return actual == expected
+
+
+# --- one row of a routine table, on either road ------------------------------------------------
+#
+# A row names the method (`method`, `args` by parameter name in order), what the library routine
+# `export` of `signature` receives (`received`) and makes of `writes` (`result`), what it gives
+# when it writes nothing and reports an error (`empty`), and what the basic module receives
+# (`basic_args`) and makes of `answer` (`basic_result`).
+
+
+@dataclass
+class Case:
+    method: str
+    args: dict  # by parameter name, in parameter order
+    export: str
+    signature: str
+    writes: list
+    received: tuple
+    result: Any
+    empty: Any  # the result when the routine writes nothing (and reports an error)
+    basic_args: tuple
+    answer: Any
+    basic_result: Any
+
+    def __str__(self):
+        return self.method
+
+
+def call(engine, case, by_keyword=False):
+    method = getattr(engine, case.method)
+    return method(**case.args) if by_keyword else method(*case.args.values())
+
+
+def check_library_road(engine, fake, case):
+    define(fake, case.export, case.signature, case.writes)
+    heard = []
+    engine.error_listeners.append(heard.append)
+    result = call(engine, case)
+    assert same(result, case.result), f"{result!r} is not {case.result!r}"
+    assert fake.calls == [(case.export, case.received)]
+    assert heard == [0] and engine.last_error == 0
+
+
+def check_library_error(engine, fake, case, number):
+    define(fake, case.export, case.signature, writes=None, error=number)
+    heard = []
+    engine.error_listeners.append(heard.append)
+    result = call(engine, case)
+    assert same(result, case.empty), f"{result!r} is not {case.empty!r}"
+    assert heard == [number] and engine.last_error == number
+
+
+def check_basic_road(engine, basic, case):
+    basic.answer(case.method, case.answer)
+    heard = []
+    engine.error_listeners.append(heard.append)
+    result = call(engine, case)
+    assert same(result, case.basic_result), f"{result!r} is not {case.basic_result!r}"
+    assert basic.calls == [(case.method, case.basic_args)]
+    for got, expected in zip(basic.calls[0][1], case.basic_args):
+        assert same(got, expected), f"eqb got {got!r} for {expected!r}"
+    assert heard == [] and engine.last_error == 0
+
+
+def check_by_keyword(engine, fake, basic, case):
+    define(fake, case.export, case.signature, case.writes)
+    basic.answer(case.method, case.answer)
+    expected = case.basic_result if engine.use_eqpy else case.result
+    assert same(call(engine, case, by_keyword=True), expected)
+    assert (basic.calls if engine.use_eqpy else fake.calls) == [
+        (case.method, case.basic_args) if engine.use_eqpy else (case.export, case.received)
+    ]
+
+
+# The TypeError texts of the argument checks.
+def takes(method, count, given):
+    plural = "s" if count != 1 else ""
+    return f"{method}() takes exactly {count} positional argument{plural} ({given} given)"
+
+
+def unexpected(method, keyword):
+    return f"{method}() got an unexpected keyword argument '{keyword}'"
+
+
+def incorrect(parameter, expected, got):
+    return f"Argument '{parameter}' has incorrect type (expected {expected}, got {got})"
 
 
 # --- what a fake basic module offers -------------------------------------------------------------

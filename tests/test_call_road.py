@@ -14,7 +14,17 @@ import types
 import pytest
 
 from equilexproxy import raw
-from fakes import ADDRESS, DOUBLE_P, INT_P, LENGTH, FakeBasic, FakeLibrary, text_at, without
+from fakes import (
+    ADDRESS,
+    DOUBLE_P,
+    INT_P,
+    LENGTH,
+    Claiming,
+    FakeBasic,
+    FakeLibrary,
+    text_at,
+    without,
+)
 
 
 class MyInt(int):
@@ -196,18 +206,6 @@ def test_double_in_refuses_what_is_not_a_real_number(lib_engine, fake_lib, value
     with pytest.raises(TypeError):
         lib_engine.tqcdat(1, 2, 3, 4, 5, value)
     assert fake_lib.calls == []
-
-
-class Claiming(str):
-    """A text whose len() says what the test wants."""
-
-    def __new__(cls, text, length):
-        made = super().__new__(cls, text)
-        made.length = length
-        return made
-
-    def __len__(self):
-        return self.length
 
 
 class Encodable:

@@ -33,7 +33,7 @@ def recorder(real, seen, label):
     return recording
 
 
-# --- module raw's ctypes and the names it offers ---------------------------------------------------
+# --- module raw's ctypes and the names it offers -------------------------------------------------
 
 
 def test_ctypes_rebound_to_none_fails_with_attribute_error(engine, heard, monkeypatch):
@@ -73,7 +73,9 @@ def patched_calls():
     ]
 
 
-@pytest.mark.parametrize("name, call, expected", patched_calls(), ids=lambda v: v if isinstance(v, str) else "")
+@pytest.mark.parametrize(
+    "name, call, expected", patched_calls(), ids=lambda v: v if isinstance(v, str) else ""
+)
 def test_a_name_patched_in_ctypes_is_used(engine, heard, monkeypatch, name, call, expected):
     seen = []
     monkeypatch.setattr(ctypes, name, recorder(getattr(ctypes, name), seen, name))

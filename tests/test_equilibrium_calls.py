@@ -12,14 +12,23 @@ every argument kind arrive through the C calling convention.
 import ctypes
 import enum
 import types
-from dataclasses import dataclass
-from typing import Any
 
 import pytest
 
 from equilexproxy import raw
-from fakes import FakeBasic, FakeLibrary
-from query_support import define, same
+from fakes import Claiming, FakeBasic, FakeLibrary
+from query_support import (
+    Case,
+    call,
+    check_basic_road,
+    check_by_keyword,
+    check_library_error,
+    check_library_road,
+    define,
+    incorrect,
+    same,
+    takes,
+)
 
 
 def members(name, *texts):
@@ -74,117 +83,92 @@ def either(request, eqb, make_engine):
     assert not fake.failures, f"a fake routine failed: {fake.failures!r}"
 
 
-@dataclass
-class Case:
-    method: str
-    args: dict  # by parameter name, in parameter order
-    signature: str
-    writes: list
-    received: tuple
-    result: Any
-    empty: Any  # the result when the routine writes nothing (and reports an error)
-    basic_args: tuple
-    answer: Any
-    basic_result: Any
-
-    def __str__(self):
-        return self.method
-
-    @property
-    def export(self):
-        return self.method.upper()
-
-
 NAMES_BLOCK = b"Ca".ljust(25) + b"CO2".ljust(25) + bytes(28 * 25)
 
 CASES = [
     # Conditions.
-    Case("tqsetc", {"option": "T", "indexp": 0, "index": 0, "value": 1000}, "t i i d o e", [7],
+    Case("tqsetc", {"option": "T", "indexp": 0, "index": 0, "value": 1000},
+         "TQSETC", "t i i d o e", [7],
          (b"T\0", 1, 0, 0, 1000.0), 7, 0, (E.ConditionVariable.T, -1, -1, 1000.0), 7, 7),
-    Case("tqshow", {}, "e", [], (), None, None, (), "shown", "shown"),
-    Case("tqremc", {"numcon": -2}, "i e", [], (-2,), None, None, (-2,), "removed", "removed"),
+    Case("tqshow", {}, "TQSHOW", "e", [], (), None, None, (), "shown", "shown"),
+    Case("tqremc", {"numcon": -2},
+         "TQREMC", "i e", [], (-2,), None, None, (-2,), "removed", "removed"),
     # Calculations: the pair by subscription, handed over as the array or from its address.
-    Case("tqce", {"option": " ", "indexp": 0, "index": 0, "vals": (2000, 0)}, "t i i p e", [],
+    Case("tqce", {"option": " ", "indexp": 0, "index": 0, "vals": (2000, 0)},
+         "TQCE", "t i i p e", [],
          (b" \0", 1, 0, 0, (2000.0, 0.0)), None, None,
          (E.TargetVariable.NoTarget, -1, -1, [2000, 0]), "done", "done"),
-    Case("tqcel", {"option": "T", "indexp": 0, "index": 0, "vals": [1200.5, 1]}, "t i i p e", [],
+    Case("tqcel", {"option": "T", "indexp": 0, "index": 0, "vals": [1200.5, 1]},
+         "TQCEL", "t i i p e", [],
          (b"T\0", 1, 0, 0, (1200.5, 1.0)), None, None,
          (E.TargetVariable.T, -1, -1, [1200.5, 1]), "done", "done"),
-    Case("tqcen", {"option": "IA", "indexp": 2, "index": 5, "vals": (0, 10)}, "t i i p e", [],
+    Case("tqcen", {"option": "IA", "indexp": 2, "index": 5, "vals": (0, 10)},
+         "TQCEN", "t i i p e", [],
          (b"IA\0", 2, 2, 5, (0.0, 10.0)), None, None, (E.TargetVariable.IA, 1, 4, [0, 10]),
          None, None),
     Case("tqcenl", {"option": "IA0", "indexp": 1, "index": 1, "vals": (1.5, 2.5, 99)},
-         "t i i p e", [], (b"IA0\0", 3, 1, 1, (1.5, 2.5)), None, None,
+         "TQCENL", "t i i p e", [], (b"IA0\0", 3, 1, 1, (1.5, 2.5)), None, None,
          (E.TargetVariable.IA0, 0, 0, [1.5, 2.5]), None, None),
     # Results.
-    Case("tqgetr", {"option": "AC", "indexp": 2, "index": 0}, "t i i D e", [0.75],
+    Case("tqgetr", {"option": "AC", "indexp": 2, "index": 0}, "TQGETR", "t i i D e", [0.75],
          (b"AC\0", 2, 2, 0), 0.75, 0.0, (E.ResultVariable.AC, 1, -1), 0.75, 0.75),
     # System units.
-    Case("tqgsu", {"option": "Temperature"}, "t b e", [b"K" + b" " * 24],
+    Case("tqgsu", {"option": "Temperature"}, "TQGSU", "t b e", [b"K" + b" " * 24],
          (b"Temperature\0", 11, 25), "K", "", (E.Quantity.Temperature,), E.TemperatureUnit.K,
          "K"),
-    Case("tqcsu", {"option": "Energy", "unit": "kWh"}, "t t e", [],
+    Case("tqcsu", {"option": "Energy", "unit": "kWh"}, "TQCSU", "t t e", [],
          (b"Energy\0", 6, b"kWh\0", 3), None, None, (E.Quantity.Energy, E.EnergyUnit.kWh),
          "set", "set"),
     # Target limits and configuration: numbers pass to the basic module as given.
-    Case("tqclim", {"option": "T", "val": 300}, "t d e", [], (b"T\0", 1, 300.0), None, None,
+    Case("tqclim", {"option": "T", "val": 300},
+         "TQCLIM", "t d e", [], (b"T\0", 1, 300.0), None, None,
          (E.LimitVariable.T, 300), "limited", "limited"),
-    Case("tqconf", {"option": "SC", "valuea": 2**33 + 1, "valueb": -2, "valuec": 0}, "t i i i e",
+    Case("tqconf", {"option": "SC", "valuea": 2**33 + 1, "valueb": -2, "valuec": 0},
+         "TQCONF", "t i i i e",
          [], (b"SC\0", 2, 1, -2, 0), None, None,
          (E.ConfigurationOption.SC, 2**33 + 1, -2, 0), None, None),
     # Streams.
-    Case("tqsttp", {"idents": "feed", "vals": [1000, 1]}, "t p e", [],
+    Case("tqsttp", {"idents": "feed", "vals": [1000, 1]}, "TQSTTP", "t p e", [],
          (b"feed\0", 4, (1000.0, 1.0)), None, None, ("feed", [1000, 1]), None, None),
-    Case("tqstrm", {"idents": "feed"}, "t e", [], (b"feed\0", 4), None, None, ("feed",), None,
+    Case("tqstrm", {"idents": "feed"},
+         "TQSTRM", "t e", [], (b"feed\0", 4), None, None, ("feed",), None,
          None),
-    Case("tqstca", {"idents": "feed", "indexp": 2, "indexc": 3, "val": 0.5}, "t i i d e", [],
+    Case("tqstca", {"idents": "feed", "indexp": 2, "indexc": 3, "val": 0.5},
+         "TQSTCA", "t i i d e", [],
          (b"feed\0", 4, 2, 3, 0.5), None, None, ("feed", 1, 2, 0.5), None, None),
-    Case("tqstec", {"option": "H", "indexp": 0, "val": -1000}, "t i d e", [],
+    Case("tqstec", {"option": "H", "indexp": 0, "val": -1000}, "TQSTEC", "t i d e", [],
          (b"H\0", 1, 0, -1000.0), None, None, (E.StreamVariable.H, -1, -1000), None, None),
-    Case("tqstxp", {"idents": "feed", "option": "H"}, "t t D e", [-1.5e5],
+    Case("tqstxp", {"idents": "feed", "option": "H"}, "TQSTXP", "t t D e", [-1.5e5],
          (b"feed\0", 4, b"H\0", 1), -1.5e5, 0.0, ("feed", E.StreamVariable.H), -1.5e5, -1.5e5),
     # Phase maps: the pair unpacked, the count returned.
     Case("tqmap", {"option": "TF", "indexp": 0, "indexc": 0, "vals": (200, 3000)},
-         "t i i p o e", [3], (b"TF\0", 2, 0, 0, (200.0, 3000.0)), 3, 0,
+         "TQMAP", "t i i p o e", [3], (b"TF\0", 2, 0, 0, (200.0, 3000.0)), 3, 0,
          (E.PhaseMapVariable.TF, -1, -1, (200, 3000)), 3, 3),
-    Case("tqmapl", {"option": "IAF", "indexp": 2, "indexc": 3, "vals": [0, 1]}, "t i i p o e",
+    Case("tqmapl", {"option": "IAF", "indexp": 2, "indexc": 3, "vals": [0, 1]},
+         "TQMAPL", "t i i p o e",
          [0], (b"IAF\0", 3, 2, 3, (0.0, 1.0)), 0, 0,
          (E.PhaseMapVariable.IAF, 1, 2, [0, 1]), 0, 0),
     # Charges, system components, bond fractions.
-    Case("tqchar", {"indexp": 2, "indexc": 3}, "i i s e", [2], (2, 3, -1), 2, -1, (1, 2), 2, 2),
-    Case("tqcsc", {"names": ["Ca", "CO2"]}, "N e", [], (NAMES_BLOCK, 25), None, None,
+    Case("tqchar", {"indexp": 2, "indexc": 3},
+         "TQCHAR", "i i s e", [2], (2, 3, -1), 2, -1, (1, 2), 2, 2),
+    Case("tqcsc", {"names": ["Ca", "CO2"]}, "TQCSC", "N e", [], (NAMES_BLOCK, 25), None, None,
          (["Ca", "CO2"],), None, None),
     Case("tqbond", {"indexp": 1, "indexa": 1, "indexb": 2, "indexc": 0, "indexd": 0},
-         "i i i i i D e", [0.25], (1, 1, 2, 0, 0), 0.25, 0.0, (0, 0, 1, -1, -1), 0.25, 0.25),
+         "TQBOND", "i i i i i D e", [0.25], (1, 1, 2, 0, 0), 0.25, 0.0, (0, 0, 1, -1, -1), 0.25,
+         0.25),
 ]
-
-
-def call(engine, case, by_keyword=False):
-    method = getattr(engine, case.method)
-    return method(**case.args) if by_keyword else method(*case.args.values())
 
 
 @pytest.mark.parametrize("case", CASES, ids=str)
 def test_library_road(lib_engine, fake_lib, case):
-    define(fake_lib, case.export, case.signature, case.writes)
-    heard = []
-    lib_engine.error_listeners.append(heard.append)
-    result = call(lib_engine, case)
-    assert same(result, case.result), f"{result!r} is not {case.result!r}"
-    assert fake_lib.calls == [(case.export, case.received)]
-    assert heard == [0] and lib_engine.last_error == 0
+    check_library_road(lib_engine, fake_lib, case)
 
 
 @pytest.mark.parametrize("case", CASES, ids=str)
 def test_library_road_after_an_error_gives_what_the_holders_started_with(
     lib_engine, fake_lib, case
 ):
-    define(fake_lib, case.export, case.signature, writes=None, error=511)
-    heard = []
-    lib_engine.error_listeners.append(heard.append)
-    result = call(lib_engine, case)
-    assert same(result, case.empty), f"{result!r} is not {case.empty!r}"
-    assert heard == [511] and lib_engine.last_error == 511
+    check_library_error(lib_engine, fake_lib, case, 511)
     define(fake_lib, case.export, case.signature, writes=None, error=0)
     call(lib_engine, case)
     assert lib_engine.last_error == 511, "a later success leaves last_error"
@@ -192,27 +176,12 @@ def test_library_road_after_an_error_gives_what_the_holders_started_with(
 
 @pytest.mark.parametrize("case", CASES, ids=str)
 def test_basic_road(basic, eqb, case):
-    eqb.answer(case.method, case.answer)
-    heard = []
-    basic.error_listeners.append(heard.append)
-    result = call(basic, case)
-    assert same(result, case.basic_result), f"{result!r} is not {case.basic_result!r}"
-    assert eqb.calls == [(case.method, case.basic_args)]
-    for got, expected in zip(eqb.calls[0][1], case.basic_args):
-        assert same(got, expected), f"eqb got {got!r} for {expected!r}"
-    assert heard == [] and basic.last_error == 0
+    check_basic_road(basic, eqb, case)
 
 
 @pytest.mark.parametrize("case", CASES, ids=str)
 def test_arguments_by_keyword(either, case):
-    engine, fake, eqb = either
-    define(fake, case.export, case.signature, case.writes)
-    eqb.answer(case.method, case.answer)
-    expected = case.basic_result if engine.use_eqpy else case.result
-    assert same(call(engine, case, by_keyword=True), expected)
-    assert (eqb.calls if engine.use_eqpy else fake.calls) == [
-        (case.method, case.basic_args) if engine.use_eqpy else (case.export, case.received)
-    ]
+    check_by_keyword(*either, case)
 
 
 @pytest.mark.parametrize("method", ["tqsttp", "tqmap", "tqmapl"])
@@ -235,7 +204,7 @@ def test_the_library_road_names_no_enumeration_and_the_basic_road_no_holder(eith
         assert eqb.calls == [] and engine.heard == [0]
 
 
-# --- how the arrays are handed over ----------------------------------------------------------------
+# --- how the arrays are handed over --------------------------------------------------------------
 
 
 @pytest.mark.parametrize(
@@ -428,16 +397,6 @@ def test_names_fill_their_fields(lib_engine, fake_lib, names, expected):
     assert fake_lib.calls == [("TQCSC", (expected, 25))]
 
 
-class Lying(str):
-    def __new__(cls, text, length):
-        made = super().__new__(cls, text)
-        made.length = length
-        return made
-
-    def __len__(self):
-        return self.length
-
-
 @pytest.mark.parametrize(
     "names, failure",
     [
@@ -448,7 +407,7 @@ class Lying(str):
         (["Ca", b"O"], AttributeError),
         (["Ca", 5], AttributeError),
         (["F\u00e9"], UnicodeEncodeError),
-        ([Lying("Ca", 3)], ValueError),
+        ([Claiming("Ca", 3)], ValueError),
         (5, TypeError),
         (iter(["Ca"]), TypeError),
         (None, TypeError),
@@ -465,7 +424,7 @@ def test_names_that_do_not_fit_reach_nothing(lib_engine, fake_lib, names, failur
 
 def test_a_name_claiming_fewer_characters_is_blank_padded_from_there(lib_engine, fake_lib):
     define(fake_lib, "TQCSC", "N e")
-    lib_engine.tqcsc([Lying("", 0), Lying("Ca", 2)])
+    lib_engine.tqcsc([Claiming("", 0), Claiming("Ca", 2)])
     assert fake_lib.calls == [("TQCSC", (block(b"", b"Ca"), 25))]
 
 
@@ -476,7 +435,7 @@ def test_names_reach_the_basic_module_unchanged(basic, eqb):
     assert eqb.calls[0][1][0] is names
 
 
-# --- tqcsu's unit enumeration ----------------------------------------------------------------------
+# --- tqcsu's unit enumeration --------------------------------------------------------------------
 
 
 @pytest.mark.parametrize(
@@ -549,15 +508,6 @@ def test_the_unit_of_tqgsu_comes_back_by_name(basic, eqb):
 
 
 # --- arguments and results -----------------------------------------------------------------------
-
-
-def takes(method, count, given):
-    plural = "s" if count != 1 else ""
-    return f"{method}() takes exactly {count} positional argument{plural} ({given} given)"
-
-
-def incorrect(parameter, expected, got):
-    return f"Argument '{parameter}' has incorrect type (expected {expected}, got {got})"
 
 
 ARGUMENT_ERRORS = [
@@ -697,7 +647,7 @@ def test_a_listener_that_raises_loses_the_result(lib_engine, fake_lib, method):
     assert lib_engine.last_error == 511
 
 
-# --- the methods themselves ------------------------------------------------------------------------
+# --- the methods themselves ----------------------------------------------------------------------
 
 SIGNATURES = {
     "tqsetc": ("(self, option, indexp, index, value)",
@@ -775,7 +725,7 @@ def test_docstrings_tell_the_options(method, words):
     assert all(word in doc for word in words), [word for word in words if word not in doc]
 
 
-# --- end to end through the stand-in library's probe routines --------------------------------------
+# --- end to end through the stand-in library's probe routines ------------------------------------
 
 
 def probed(engine):

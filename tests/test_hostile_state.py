@@ -36,7 +36,7 @@ def run_isolated(script, libequilex_path, directory, arguments=(), timeout=120):
     return done.stdout
 
 
-# --- globals and builtins rebound while they are in use -------------------------------------------
+# --- globals and builtins rebound while they are in use ------------------------------------------
 
 CRASHES = {
     # The free-name search calls `open` up to 100 times; the first call rebinds it, dropping the
@@ -120,7 +120,7 @@ def test_open_rebound_by_itself_sees_the_new_open(make_engine, monkeypatch, tmp_
     assert tried == [base]
 
 
-# --- function attributes ---------------------------------------------------------------------------
+# --- function attributes -------------------------------------------------------------------------
 
 
 @pytest.mark.parametrize("attribute", ["__name__", "__qualname__"])
@@ -289,7 +289,7 @@ def test_an_override_answering_fewer_components(make_engine, sample_data_dir, co
     assert len(engine.tqstpc(1, 1)[1]) == count
 
 
-# --- threads -----------------------------------------------------------------------------------------
+# --- threads -------------------------------------------------------------------------------------
 
 
 def test_other_threads_run_during_a_library_call(libequilex_path, tmp_path):
@@ -363,7 +363,9 @@ CONCURRENT_ENGINES = """
 """
 
 
-def test_engines_in_several_threads_while_data_files_load(libequilex_path, sample_data_dir, tmp_path):
+def test_engines_in_several_threads_while_data_files_load(
+    libequilex_path, sample_data_dir, tmp_path
+):
     files = [str(sample_data_dir / f"{name}.{extension}")
              for extension in ("dat", "cst", "bin") for name in ("water", "limestone", "structure")]
     out = run_isolated(CONCURRENT_ENGINES, libequilex_path, tmp_path, arguments=[json.dumps(files)])

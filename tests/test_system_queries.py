@@ -7,42 +7,29 @@ makes of its answer. The stoichiometry methods, which make two routine calls, ar
 test_components.py and test_constituents.py.
 """
 
-from dataclasses import dataclass
-from typing import Any
-
 import pytest
 
 from equilexproxy import raw
 from query_support import (
+    Case,
     InteractionVariable,
     PhaseConstituentData,
     PhaseModel,
     Status,
     any_road,  # noqa: F401 - a fixture
+    check_basic_road,
+    check_by_keyword,
+    check_library_error,
+    check_library_road,
     define,
+    incorrect,
     load_structure,
     same,
     sample,  # noqa: F401 - a fixture
+    takes,
+    unexpected,
     with_enumerations,
 )
-
-
-@dataclass
-class Case:
-    method: str
-    args: dict  # by parameter name, in parameter order
-    export: str
-    signature: str
-    writes: list
-    received: tuple
-    result: Any
-    empty: Any  # the result when the routine writes nothing (and reports an error)
-    basic_args: tuple
-    answer: Any
-    basic_result: Any
-
-    def __str__(self):
-        return self.method
 
 
 def fields(*texts, length):
@@ -119,75 +106,30 @@ CASES = [
 ]
 
 
-def call(engine, case, by_keyword=False):
-    method = getattr(engine, case.method)
-    return method(**case.args) if by_keyword else method(*case.args.values())
-
-
 @pytest.mark.parametrize("case", CASES, ids=str)
 def test_library_road(lib_engine, fake_lib, case):
-    define(fake_lib, case.export, case.signature, case.writes)
-    heard = []
-    lib_engine.error_listeners.append(heard.append)
-    result = call(lib_engine, case)
-    assert same(result, case.result), f"{result!r} is not {case.result!r}"
-    assert fake_lib.calls == [(case.export, case.received)]
-    assert heard == [0] and lib_engine.last_error == 0
+    check_library_road(lib_engine, fake_lib, case)
 
 
 @pytest.mark.parametrize("case", CASES, ids=str)
 def test_library_road_after_an_error_gives_what_the_holders_started_with(
     lib_engine, fake_lib, case
 ):
-    define(fake_lib, case.export, case.signature, writes=None, error=402)
-    heard = []
-    lib_engine.error_listeners.append(heard.append)
-    result = call(lib_engine, case)
-    assert same(result, case.empty), f"{result!r} is not {case.empty!r}"
-    assert heard == [402] and lib_engine.last_error == 402
+    check_library_error(lib_engine, fake_lib, case, 402)
 
 
 @pytest.mark.parametrize("case", CASES, ids=str)
 def test_basic_road(basic_engine, fake_basic, case):
-    with_enumerations(fake_basic)
-    fake_basic.answer(case.method, case.answer)
-    heard = []
-    basic_engine.error_listeners.append(heard.append)
-    result = call(basic_engine, case)
-    assert same(result, case.basic_result), f"{result!r} is not {case.basic_result!r}"
-    assert fake_basic.calls == [(case.method, case.basic_args)]
-    for got, expected in zip(fake_basic.calls[0][1], case.basic_args):
-        assert same(got, expected), f"eqb got {got!r} for {expected!r}"
-    assert heard == [] and basic_engine.last_error == 0
+    check_basic_road(basic_engine, with_enumerations(fake_basic), case)
 
 
 @pytest.mark.parametrize("case", CASES, ids=str)
 def test_arguments_by_keyword_under_the_parameter_names(any_road, case):
-    engine, fake, basic = any_road
-    define(fake, case.export, case.signature, case.writes)
-    basic.answer(case.method, case.answer)
-    expected = case.basic_result if engine.use_eqpy else case.result
-    assert same(call(engine, case, by_keyword=True), expected)
-    assert (basic.calls if engine.use_eqpy else fake.calls) == [
-        (case.method, case.basic_args) if engine.use_eqpy else (case.export, case.received)
-    ]
+    check_by_keyword(*any_road, case)
 
 
 class MyStr(str):
     pass
-
-
-def takes(method, count, given):
-    plural = "s" if count != 1 else ""
-    return f"{method}() takes exactly {count} positional argument{plural} ({given} given)"
-
-
-def unexpected(method, keyword):
-    return f"{method}() got an unexpected keyword argument '{keyword}'"
-
-
-def incorrect(parameter, expected, got):
-    return f"Argument '{parameter}' has incorrect type (expected {expected}, got {got})"
 
 
 # (method, positional arguments, keyword arguments, the TypeError's text)
