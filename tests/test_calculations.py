@@ -4,6 +4,7 @@ dictionary built."""
 import pytest
 
 from convenience_support import Script
+from query_support import define
 from equilexproxy import raw
 
 CALCULATIONS = [("calc", " "), ("calc_Ttarget", "T"), ("calc_Ptarget", "P"),
@@ -164,3 +165,14 @@ def test_map_arguments():
         raw.EquilexProxy.map_temp(None, 1, 2, 3, 4, 5)
     assert str(caught.value) == "map_temp() takes at most 5 positional arguments (6 given)"
     assert raw.EquilexProxy.map_temp.__doc__ is None
+
+
+def test_through_the_library_routines(lib_engine, fake_lib):
+    define(fake_lib, "TQCE", "t i i p e")
+    define(fake_lib, "TQMAP", "t i i p o e", [0])
+    define(fake_lib, "TQGETR", "t i i D e", [300.0])
+    assert lib_engine.calc_Ttarget(estimate=(500, 0)) is None
+    assert lib_engine.map_temp(300, 2000) == {("T", 0, 0): [300.0]}
+    assert fake_lib.calls == [("TQCE", (b"T\0", 1, 0, 0, (500.0, 0.0))),
+                              ("TQMAP", (b"TF\0", 2, 0, 0, (300.0, 2000.0))),
+                              ("TQGETR", (b"T\0", 1, 0, 0))]

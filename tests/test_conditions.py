@@ -4,6 +4,7 @@ member makes, the identifiers it resolves, and every exception it raises."""
 import pytest
 
 from convenience_support import Script
+from query_support import define
 from equilexproxy import raw
 
 GLOBALS = [("set_global_T", "T"), ("set_global_P", "P"), ("set_global_VT", "VT"),
@@ -184,3 +185,14 @@ def test_routine_exceptions_pass_unchanged(script):
     with pytest.raises(TypeError, match="must be real number"):
         script.engine.set_phase_target("GAS", "x")
     assert script.names() == ["tqinp", "tqsetc"]
+
+
+def test_through_the_library_routines(lib_engine, fake_lib):
+    define(fake_lib, "TQSETC", "t i i d o e", [3])
+    define(fake_lib, "TQREMC", "i e", error=5)
+    assert lib_engine.set_global_T(1000) == 3
+    lib_engine.last_error = 504
+    assert lib_engine.remove_all() is None
+    assert fake_lib.calls == [("TQSETC", (b"T\0", 1, 0, 0, 1000.0)), ("TQREMC", (-1,))]
+    # The removal's own error is recorded after the reset.
+    assert lib_engine.last_error == 5

@@ -4,6 +4,7 @@ assignment, nothing kept on the engine."""
 import pytest
 
 from convenience_support import Script
+from query_support import define
 from equilexproxy import raw
 
 UNITS = [("unitT", "Temperature"), ("unitP", "Pressure"), ("unitV", "Volume"),
@@ -69,3 +70,19 @@ def test_routine_exceptions_pass_unchanged(script):
     script.returns("tqcsu", raises=TypeError("refused"))
     with pytest.raises(TypeError, match="refused"):
         script.engine.unitE = 4
+
+
+def test_through_the_library_routines(lib_engine, fake_lib):
+    define(fake_lib, "TQGSU", "t b e", [b"K"])
+    define(fake_lib, "TQCSU", "t t e")
+    define(fake_lib, "TQGETR", "t i i D e", [1234.5])
+    assert lib_engine.unitT == "K"
+    lib_engine.unitP = "atm"
+    assert lib_engine.temperature == 1234.5
+    assert fake_lib.calls == [("TQGSU", (b"Temperature\0", 11, 25)),
+                              ("TQCSU", (b"Pressure\0", 8, b"atm\0", 3)),
+                              ("TQGETR", (b"T\0", 1, 0, 0))]
+    # A unit that is not exactly a text is refused by tqcsu's own check.
+    with pytest.raises(TypeError):
+        lib_engine.unitE = 4
+    assert len(fake_lib.calls) == 3
