@@ -1,9 +1,10 @@
 """Test doubles for the two roads of a routine call.
 
-``FakeLibrary`` stands where the engine's ``lib`` stands: its exports are ctypes callbacks (called
-natively by the engine, as a loaded library's routines are) or plain Python callables (which the
-engine hands ctypes holder objects). Both kinds run the same body, written against the native view
-of the arguments: ``POINTER(c_int)`` for holders, plain ints for addresses and lengths.
+``FakeLibrary`` stands where the engine's ``lib`` stands: its exports are ctypes callbacks behind
+function pointers without declared argument types (called natively by the engine, as a loaded
+library's routines are) or plain Python callables (which the engine hands ctypes holder objects).
+Both kinds run the same body, written against the native view of the arguments:
+``POINTER(c_int)`` for holders, plain ints for addresses and lengths.
 
 ``FakeBasic`` stands where ``equilex.basic`` stands: a module object whose functions record their
 arguments and answer what the test says.
@@ -69,7 +70,10 @@ class FakeLibrary:
                 run([as_native(argument) for argument in arguments])
 
         else:
-            routine = ctypes.CFUNCTYPE(None, *argtypes)(lambda *arguments: run(arguments))
+            callback = ctypes.CFUNCTYPE(None, *argtypes)(lambda *arguments: run(arguments))
+            # Seen through a prototype without argument types, as a loaded library's routine
+            # is, so the engine calls it through its address (the cast keeps the callback).
+            routine = ctypes.cast(callback, ctypes.CFUNCTYPE(None))
         setattr(self, export, routine)
         return routine
 
