@@ -228,8 +228,27 @@ def test_free_name_gives_up_after_100_candidates(make_engine, tmp_path):
     assert make_engine()._generate_free_name(str(tmp_path / "x.log")) == str(tmp_path / "x(99).log")
 
 
-def test_free_name_of_a_path_object(make_engine, tmp_path):
-    assert make_engine()._generate_free_name(tmp_path / "run.log") == str(tmp_path / "run.log")
+@pytest.mark.parametrize("as_given", [lambda path: path, os.fsencode], ids=["path", "bytes"])
+def test_free_name_of_a_path_object_or_bytes(make_engine, tmp_path, monkeypatch, as_given):
+    monkeypatch.chdir(tmp_path)
+    occupy(tmp_path, ["run.log"])
+    chosen = make_engine()._generate_free_name(as_given(tmp_path / "run.log"))
+    assert chosen == str(tmp_path / "run(1).log") and type(chosen) is str
+    assert sorted(os.listdir(tmp_path)) == ["run(1).log", "run.log"]
+
+
+def test_print_and_open_bound_in_the_module_are_the_ones_used(
+    standin_dir, make_engine, tmp_path, monkeypatch
+):
+    # The module's own code finds its globals before the builtins, as Python code does.
+    printed, opened = [], []
+    monkeypatch.setattr(raw, "print", printed.append, raising=False)
+    monkeypatch.setattr(raw, "open", lambda name, mode: opened.append((name, mode)) or
+                        open(name, mode), raising=False)
+    requested = str(tmp_path / "run.log")
+    engine = make_engine("libequilex", logfile=requested)
+    assert printed == ["use_eqpy = False"] and opened == [(requested, "w")]
+    engine.tqclos(6)
 
 
 @pytest.mark.parametrize("basename", [None, 5, ["run.log"]])

@@ -31,6 +31,17 @@ def test_tqgdat_on_the_basic_road_prints_indexr_first(basic_engine, fake_basic, 
     assert capsys.readouterr().out.splitlines()[-1] == "indexr = 1"
 
 
+def test_tqgdat_prints_with_the_print_the_module_binds(basic_engine, fake_basic, monkeypatch):
+    from equilexproxy import raw
+
+    printed = []
+    monkeypatch.setattr(raw, "print", printed.append, raising=False)
+    fake_basic.PhaseConstituentData = PhaseConstituentData
+    fake_basic.answer("tqgdat", ())
+    basic_engine.tqgdat(2, 3, "H", 7)
+    assert printed == ["indexr = 7"]
+
+
 @pytest.mark.parametrize(
     "option, indexr, failure, line",
     [("Cq", 1, KeyError, "indexr = 1"), ("H", "one", TypeError, "indexr = one")],

@@ -65,11 +65,8 @@ PyObject* basic_road(const Routine& routine, PyObject* const* args) {
         Ref line = Ref::steal(PyUnicode_FromFormat(
             "%s = %U", routine.param_names[routine.print_param].c_str(), shown.get()));
         if (!line) return nullptr;
-        Ref print = Ref::borrow(PyDict_GetItemString(PyEval_GetBuiltins(), "print"));
-        if (!print) {
-            PyErr_SetString(PyExc_NameError, "name 'print' is not defined");
-            return nullptr;
-        }
+        Ref print = global_or_builtin("print");
+        if (!print) return nullptr;
         Ref printed = Ref::steal(PyObject_CallOneArg(print.get(), line.get()));
         if (!printed) return nullptr;
     }

@@ -40,4 +40,8 @@ bool init_context(PyObject* module);
 pycore::Ref global(PyObject* name);
 pycore::Ref global(const char* name);
 
+// A name as the module's own code finds it: its global when the module binds one, else
+// the builtin (print, open), or null with NameError. Owned.
+pycore::Ref global_or_builtin(const char* name);
+
 }  // namespace raw

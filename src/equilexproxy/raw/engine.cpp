@@ -20,13 +20,6 @@ bool set(PyObject* self, const char* name, PyObject* value) {
     return value != nullptr && PyObject_SetAttrString(self, name, value) == 0;
 }
 
-// A builtin as bound now, owned: calling it may rebind it.
-Ref builtin(const char* name) {
-    PyObject* found = PyDict_GetItemString(PyEval_GetBuiltins(), name);
-    if (found == nullptr) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    return Ref::borrow(found);
-}
-
 Ref call_method(PyObject* self, const char* name, std::initializer_list<PyObject*> args) {
     Ref method_name = Ref::steal(PyUnicode_InternFromString(name));
     if (!method_name) return Ref();
@@ -93,7 +86,7 @@ PyObject* engine_init(pycore::Function*, PyObject* const* args) {
     if (!shown) return nullptr;
     Ref line = Ref::steal(PyUnicode_FromFormat("use_eqpy = %U", shown.get()));
     if (!line) return nullptr;
-    Ref print = builtin("print");
+    Ref print = global_or_builtin("print");
     if (!print || !Ref::steal(PyObject_CallOneArg(print.get(), line.get()))) return nullptr;
 
     Ref zero = Ref::steal(PyLong_FromLong(0));
@@ -128,8 +121,15 @@ PyObject* generate_free_name(pycore::Function*, PyObject* const* args) {
     if (!path_module) return nullptr;
     Ref parts = Ref::steal(PyObject_CallMethod(path_module.get(), "splitext", "O", args[1]));
     if (!parts) return nullptr;
-    Ref stem = Ref::steal(PySequence_GetItem(parts.get(), 0));
-    Ref extension = stem ? Ref::steal(PySequence_GetItem(parts.get(), 1)) : Ref();
+    // Candidates are texts: the parts of a bytes name are read back as the text that
+    // names the same file.
+    auto as_text = [](Ref part) {
+        if (!part || !PyBytes_Check(part.get())) return part;
+        return Ref::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(part.get()),
+                                                           PyBytes_GET_SIZE(part.get())));
+    };
+    Ref stem = as_text(Ref::steal(PySequence_GetItem(parts.get(), 0)));
+    Ref extension = stem ? as_text(Ref::steal(PySequence_GetItem(parts.get(), 1))) : Ref();
     if (!extension) return nullptr;
     for (int k = 0; k < 100; ++k) {
         Ref candidate =
@@ -137,7 +137,7 @@ PyObject* generate_free_name(pycore::Function*, PyObject* const* args) {
                               : PyUnicode_FromFormat("%S(%d)%S", stem.get(), k, extension.get()));
         if (!candidate) return nullptr;
         // Looked up for each candidate, as the name `open` in a loop is.
-        Ref open = builtin("open");
+        Ref open = global_or_builtin("open");
         Ref file = open ? Ref::steal(PyObject_CallFunction(open.get(), "Os", candidate.get(), "w"))
                         : Ref();
         if (file && Ref::steal(PyObject_CallMethod(file.get(), "close", nullptr)))

@@ -32,6 +32,13 @@ pycore::Ref global(const char* name) {
     return key ? global(key.get()) : pycore::Ref();
 }
 
+pycore::Ref global_or_builtin(const char* name) {
+    PyObject* value = PyDict_GetItemString(context.globals, name);
+    if (value == nullptr) value = PyDict_GetItemString(PyEval_GetBuiltins(), name);
+    if (value == nullptr) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    return pycore::Ref::borrow(value);
+}
+
 bool init_context(PyObject* module) {
     context.module = module;
     context.globals = PyModule_GetDict(module);
