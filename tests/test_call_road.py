@@ -536,6 +536,11 @@ def refused_calls():
             yield AttributeError, "TQNOWHERE"
 
     @contextlib.contextmanager
+    def row_not_a_text(engine):
+        with replaced(raw.func_aliases, "tqclos", ["TQCLOS"]):
+            yield TypeError, "attribute name must be string, not 'list'"
+
+    @contextlib.contextmanager
     def no_library(engine):
         engine.lib = None
         yield AttributeError, "TQCLOS"
@@ -545,7 +550,7 @@ def refused_calls():
         with without(vars(raw), "func_aliases"):
             yield NameError, "func_aliases"
 
-    return [missing_row, missing_export, no_library, no_table]
+    return [missing_row, missing_export, row_not_a_text, no_library, no_table]
 
 
 @contextlib.contextmanager

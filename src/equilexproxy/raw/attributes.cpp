@@ -44,6 +44,8 @@ Ref remembered_global(PyObject* name, RememberedRead& memo) {
 }
 
 Ref fetch_export(const Routine& routine, PyObject* lib, PyObject* export_name) {
+    // A row that holds no text is refused as getattr refuses it.
+    if (!PyUnicode_Check(export_name)) return Ref::steal(PyObject_GetAttr(lib, export_name));
     ExportClassFacts& known = routine.export_class;
     PyTypeObject* type = Py_TYPE(lib);
     if (!(known.type == type && known.name.get() == export_name && version_is(type, known.tag))) {
