@@ -11,6 +11,7 @@ import ctypes
 import fractions
 import types
 
+import numpy as np
 import pytest
 
 from equilexproxy import raw
@@ -289,6 +290,30 @@ def test_stoichiometry_arrays_have_room_for_every_component(
         assert coefficients == (0.0,) * count
     else:
         assert coefficients == tuple(k + 1.0 for k in range(count))
+
+
+@pytest.mark.parametrize(
+    "count, failure, message",
+    [
+        (np.int64(2), None, None),
+        (True, None, None),
+        (2.0, TypeError, "can't multiply sequence by non-int of type 'float'"),
+        (None, TypeError, "can't multiply sequence by non-int of type 'NoneType'"),
+        (-1, ValueError, "Array length must be >= 0, not -1"),
+    ],
+)
+def test_the_component_count_is_taken_as_an_array_length_takes_it(
+    lib_engine, fake_lib, count, failure, message
+):
+    # A count tqnosc() answers through an override sizes the array as `c_double * count` would.
+    lib_engine.tqnosc = lambda: count
+    fake_lib.define("TQSTSC", (INT_P, DOUBLE_P, DOUBLE_P, INT_P), lambda *arguments: None)
+    if failure is None:
+        assert lib_engine.tqstsc(1) == (0.0, (0.0,) * int(count))
+    else:
+        with pytest.raises(failure, match=message):
+            lib_engine.tqstsc(1)
+        assert fake_lib.calls == []
 
 
 # --- plain Python callables as routines --------------------------------------------------------

@@ -59,7 +59,18 @@ bool buffer_length(std::int32_t& out) {
 
 bool component_count(PyObject* self, std::int32_t& out) {
     Ref count = Ref::steal(PyObject_CallMethodNoArgs(self, context.tqnosc));
-    return count && array_length(count.get(), out);
+    if (!count) return false;
+    // Taken as `c_double * count` takes it: any integer, numpy's included.
+    if (!PyLong_Check(count.get())) {
+        if (!PyIndex_Check(count.get())) {
+            PyErr_Format(PyExc_TypeError, "can't multiply sequence by non-int of type '%.200s'",
+                         Py_TYPE(count.get())->tp_name);
+            return false;
+        }
+        count = Ref::steal(PyNumber_Index(count.get()));
+        if (!count) return false;
+    }
+    return array_length(count.get(), out);
 }
 
 namespace {
