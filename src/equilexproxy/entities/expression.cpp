@@ -538,13 +538,15 @@ namespace {
 // of a method or left free for the callee's use.
 struct Arguments {
     static constexpr std::size_t capacity = 9;
-    Arguments() = default;
+    Arguments() { items[0] = nullptr; }
     Arguments(const Arguments&) = delete;
     Arguments& operator=(const Arguments&) = delete;
     ~Arguments() {
-        for (std::size_t i = 0; i < capacity; ++i) Py_XDECREF(items[i]);
+        Py_XDECREF(items[0]);
+        for (std::size_t i = 1; i < used; ++i) Py_DECREF(items[i]);
     }
-    PyObject* items[capacity] = {};
+    PyObject* items[capacity];
+    std::size_t used = 1;  // slots 1.. below this hold references
 };
 
 }  // namespace
@@ -583,6 +585,7 @@ Ref Expression::call(const Node& node, Frame& frame) const {
     for (std::size_t i = 0; i < count; ++i) {
         values.items[i + 1] = operand(node.args[i], frame).release();
         if (values.items[i + 1] == nullptr) return Ref();
+        values.used = i + 2;
     }
     const std::size_t keywords = node.object ? PyTuple_GET_SIZE(node.object) : 0;
     std::size_t positional = count - keywords + (first == 0 ? 1 : 0);
