@@ -109,6 +109,146 @@ def test_a_patched_double_type_makes_the_holders_and_arrays(engine, sample_data_
     assert type(coefficients)._type_ is Double and type(mass._obj) is Double
 
 
+@pytest.fixture
+def made(engine, monkeypatch):
+    """What the ctypes road makes, in order, through a module raw's ctypes that records it: the
+    holders with their values, the c_char_p of texts, buffers, byref, the routine's fetch, the
+    reads of a pair and the count of components."""
+    events = []
+    recording = types.ModuleType("recording_ctypes")
+    vars(recording).update(vars(ctypes))
+
+    def holder_type(base):
+        def __init__(self, value=base().value):
+            events.append((base.__name__, value))
+            base.__init__(self, value)
+
+        return type(base.__name__, (base,), {"__init__": __init__})
+
+    def recorded(name, real, shown=lambda *arguments: arguments):
+        def call(*arguments):
+            events.append((name, *shown(*arguments)))
+            return real(*arguments)
+
+        return call
+
+    recording.c_int = holder_type(ctypes.c_int)
+    recording.c_double = holder_type(ctypes.c_double)
+    recording.c_char_p = recorded("c_char_p", ctypes.c_char_p)
+    recording.create_string_buffer = recorded("buffer", ctypes.create_string_buffer)
+    recording.byref = recorded("byref", ctypes.byref, lambda holder: ())
+    monkeypatch.setattr(raw, "ctypes", recording)
+    library = engine.lib
+
+    class Fetching:
+        def __getattr__(self, name):
+            events.append(("fetch", name))
+            return getattr(library, name)
+
+    engine.lib = Fetching()
+    engine.tqnosc = lambda: events.append(("tqnosc",)) or 2
+    yield events
+    engine.lib = library
+
+
+class Pair:
+    """Two limits that tell when they are read."""
+
+    def __init__(self, events):
+        self.events = events
+
+    def __getitem__(self, k):
+        self.events.append(("vals", k))
+        return [300.0, 3000.0][k]
+
+    def __iter__(self):
+        self.events.append(("vals",))
+        return iter([300.0, 3000.0])
+
+
+BYREF = ("byref",)
+
+
+@pytest.mark.parametrize(
+    "method, args, expected",
+    [
+        ("tqchar", (5, 7), [("fetch", "TQCHAR"), ("c_int", 5), ("c_int", 7), ("c_int", -1),
+                            ("c_int", 0), BYREF, BYREF, BYREF, BYREF]),
+        ("tqcio", ("FILE", 10), [("fetch", "TQCIO"), ("c_int", 10), ("c_int", 0),
+                                 ("c_char_p", b"FILE"), BYREF, BYREF]),
+        ("tqclim", ("T", 5), [("fetch", "TQCLIM"), ("c_double", 5), ("c_int", 0),
+                              ("c_char_p", b"T"), BYREF, BYREF]),
+        ("tqsize", (), [("c_int", 0)] * 12 + [("fetch", "TQSIZE")] + [BYREF] * 12),
+        ("tqgsp", (5,), [("fetch", "TQGSP"), ("c_int", 5), ("c_int", 0), ("buffer", 25), BYREF,
+                         BYREF]),
+        ("tqnopc", (5,), [("fetch", "TQNOPC"), ("c_int", 5), ("c_int", 0), ("c_int", 0), BYREF,
+                          BYREF, BYREF]),
+        ("tqinp", ("GAS",), [("fetch", "TQINP"), ("c_int", 0), ("c_int", 0),
+                             ("c_char_p", b"GAS"), BYREF, BYREF]),
+        ("tqstsc", (5,), [("fetch", "TQSTSC"), ("c_int", 5), ("c_int", 0), ("c_double", 0.0),
+                          ("tqnosc",), BYREF, BYREF, BYREF]),
+        ("tqstpc", (5, 7), [("fetch", "TQSTPC"), ("c_int", 5), ("c_int", 7), ("c_int", 0),
+                            ("c_double", 0.0), ("tqnosc",), BYREF, BYREF, BYREF, BYREF]),
+        ("tqsetc", ("T", 5, 7, 900), [("fetch", "TQSETC"), ("c_int", 0), ("c_int", 0),
+                                      ("c_int", 5), ("c_int", 7), ("c_double", 900.0),
+                                      ("c_char_p", b"T")] + [BYREF] * 5),
+        ("tqgetr", ("T", 5, 7), [("fetch", "TQGETR"), ("c_int", 0), ("c_double", 0.0),
+                                 ("c_int", 5), ("c_int", 7), ("c_char_p", b"T")] + [BYREF] * 4),
+        ("tqce", (" ", 5, 7, "pair"), [("fetch", "TQCE"), ("c_int", 0), ("vals", 0), ("vals", 1),
+                                       ("c_char_p", b" "), ("c_int", 5), BYREF, ("c_int", 7),
+                                       BYREF, BYREF]),
+        ("tqcenl", (" ", 5, 7, "pair"), [("fetch", "TQCENL"), ("c_int", 0), ("vals", 0),
+                                         ("vals", 1), ("c_char_p", b" "), ("c_int", 5), BYREF,
+                                         ("c_int", 7), BYREF, BYREF]),
+        ("tqgsu", ("Pressure",), [("fetch", "TQGSU"), ("c_int", 0), ("buffer", 25),
+                                  ("c_char_p", b"Pressure"), BYREF]),
+        ("tqmap", ("TF", 5, 7, "pair"), [("fetch", "TQMAP"), ("c_int", 5), ("c_int", 7),
+                                         ("c_int", 0), ("vals",), ("c_int", 0),
+                                         ("c_char_p", b"TF")] + [BYREF] * 4),
+    ],
+    ids=lambda v: v if isinstance(v, str) else "",
+)
+def test_holders_are_made_in_the_order_of_their_method(engine, made, method, args, expected):
+    # Each holder before the call is put together, in the order the method makes them;
+    # byref, c_char_p and the holders made with the call come in argument order.
+    args = tuple(Pair(made) if arg == "pair" else arg for arg in args)
+    made.clear()
+    getattr(engine, method)(*args)
+    assert made == expected
+
+
+def test_a_routine_fetched_after_its_holders_is_missed_after_them(engine, made):
+    made.clear()
+    with without(raw.func_aliases, "tqused"), pytest.raises(KeyError):
+        engine.tqused()
+    assert made == [("c_int", 0)] * 12
+
+
+def test_outputs_are_read_only_after_the_error_number_was_recorded(engine, monkeypatch):
+    reads = []
+
+    class Int(ctypes.c_int):
+        @property
+        def value(self):
+            reads.append(ctypes.c_int.value.__get__(self))
+            return reads[-1]
+
+    recording = types.ModuleType("recording_ctypes")
+    vars(recording).update(vars(ctypes))
+    recording.c_int = Int
+    monkeypatch.setattr(raw, "ctypes", recording)
+
+    def listener(number):
+        reads.append(("heard", number))
+        raise ArithmeticError("the version is never read")
+
+    engine.error_listeners.append(listener)
+    with pytest.raises(ArithmeticError):
+        engine.tqvers()
+    engine.error_listeners.remove(listener)
+    assert reads == [0, ("heard", 0)]
+
+
 def test_ctypes_changed_and_restored_serves_as_before(engine, monkeypatch):
     monkeypatch.setattr(ctypes, "c_int", ctypes.c_int)
     importlib.import_module("ctypes.wintypes")  # binds a name in the ctypes module

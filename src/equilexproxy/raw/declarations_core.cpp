@@ -26,9 +26,9 @@ constexpr Declaration routines[] = {
      "**GET-VERSION-NUMBER**\n\nThe version of the loaded library, its parts as digits run "
      "together: 113 is version 1.1.3."},
     {"tqsize", "", "out out out out out out out out out out out error", "outputs", "", "same",
-     sizes_doc},
+     sizes_doc, "error out out out out out out out out out out out fetch"},
     {"tqused", "", "out out out out out out out out out out out error", "outputs", "", "same",
-     "Current dimensions"},
+     "Current dimensions", "error out out out out out out out out out out out fetch"},
     {"tqcio", "option: str, unitno: int", "text(option) in(unitno) error", "none", "option, unitno",
      "same",
      "**CHANGE-INPUT-OUTPUT-OPTION**\n\noption: \"FILE\", \"ERROR\" or \"LIST\" (unitno is the "

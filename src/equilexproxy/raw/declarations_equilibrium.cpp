@@ -91,7 +91,8 @@ constexpr Declaration routines[] = {
     // Conditions.
     {"tqsetc", "option: str, indexp: int, index: int, value: float -> int",
      "text(option) in(indexp) in(index) din(value) out error", "value",
-     "ConditionVariable[option], indexp-1, index-1, value", "same", setc_doc},
+     "ConditionVariable[option], indexp-1, index-1, value", "same", setc_doc,
+     "error out option indexp index value"},
     {"tqshow", "", "error", "none", "", "same",
      "**SHOW-PRESENT-SETTINGS**\n\nThe library writes the present conditions and streams to its "
      "LIST unit, with all system units when one differs from its default, all target-variable "
@@ -104,16 +105,20 @@ constexpr Declaration routines[] = {
     // Calculations.
     {"tqce", "option: str, indexp: int, index: int, vals",
      "text(option) in(indexp) in(index) items(vals) error", "none",
-     "TargetVariable[option|NoTarget], indexp-1, index-1, items(vals)", "same", ce_doc},
+     "TargetVariable[option|NoTarget], indexp-1, index-1, items(vals)", "same", ce_doc,
+     "error vals"},
     {"tqcel", "option: str, indexp: int, index: int, vals",
      "text(option) in(indexp) in(index) items(vals,address) error", "none",
-     "TargetVariable[option|NoTarget], indexp-1, index-1, items(vals)", "same", listed_doc},
+     "TargetVariable[option|NoTarget], indexp-1, index-1, items(vals)", "same", listed_doc,
+     "error vals"},
     {"tqcen", "option: str, indexp: int, index: int, vals",
      "text(option) in(indexp) in(index) items(vals,address) error", "none",
-     "TargetVariable[option|NoTarget], indexp-1, index-1, items(vals)", "same", listed_doc},
+     "TargetVariable[option|NoTarget], indexp-1, index-1, items(vals)", "same", listed_doc,
+     "error vals"},
     {"tqcenl", "option: str, indexp: int, index: int, vals",
      "text(option) in(indexp) in(index) items(vals,address) error", "none",
-     "TargetVariable[option|NoTarget], indexp-1, index-1, items(vals)", "same", listed_doc},
+     "TargetVariable[option|NoTarget], indexp-1, index-1, items(vals)", "same", listed_doc,
+     "error vals"},
 
     // Results.
     {"tqgetr", "option: str, indexp: int, index: int -> float",
@@ -132,11 +137,12 @@ constexpr Declaration routines[] = {
      "  \"CP\", \"H\", \"S\", \"G\", \"V\"  extensive properties (with streams: balances)\n"
      "  \"CPM\", \"HM\", \"SM\", \"GM\", \"VM\"  per amount unit\n"
      "  \"X\"    fraction of a component in the system, \"XP\" in a phase; \"AP\" its amount "
-     "there"},
+     "there",
+     "error dout option indexp index"},
 
     // System units.
     {"tqgsu", "option: str -> str", "text(option) buf error", "value", "Quantity[option]", ".name",
-     gsu_doc},
+     gsu_doc, "error buf"},
     {"tqcsu", "option: str, unit: str", "text(option) text(unit) error", "none",
      "Quantity[option], units[unit]", "same", "change system unit"},
 
@@ -162,11 +168,12 @@ constexpr Declaration routines[] = {
     // Phase maps.
     {"tqmap", "option, indexp, indexc, vals",
      "text(option) in(indexp) in(indexc) pair(vals) out error", "value",
-     "PhaseMapVariable[option], indexp-1, indexc-1, vals", "same", map_doc},
+     "PhaseMapVariable[option], indexp-1, indexc-1, vals", "same", map_doc,
+     "indexp indexc out vals error"},
     {"tqmapl", "option, indexp, indexc, vals",
      "text(option) in(indexp) in(indexc) pair(vals) out error", "value",
      "PhaseMapVariable[option], indexp-1, indexc-1, vals", "same",
-     "**CALCULATE-ONE-DIMENSIONAL-PHASE-MAP**"},
+     "**CALCULATE-ONE-DIMENSIONAL-PHASE-MAP**", "indexp indexc out vals error"},
 
     // Charges, system components, bond fractions.
     {"tqchar", "indexp, indexc", "in(indexp) in(indexc) out(-1) error", "value",

@@ -14,26 +14,27 @@ constexpr Declaration routines[] = {
     {"tqstsc", "index: int", "in(index) doubles(components) dout error", "mass_first", "index-1",
      "same",
      "**GET-STOICHIOMETRY-OF-SYSTEM-COMPONENT**\n\nReturns (molar mass, coefficients): one "
-     "coefficient per system component."},
+     "coefficient per system component.",
+     "index error dout doubles"},
     {"tqcnsc", "indexs, name", "in(indexs) text(name) error", "none", "indexs-1, name", "same",
      "**CHANGE-NAME-OF-SYSTEM-COMPONENT**"},
 
     // Phases.
-    {"tqnop", "-> int", "out error", "value", "", "same", "**GET-NUMBER-OF-PHASES**"},
+    {"tqnop", "-> int", "out error", "value", "", "same", "**GET-NUMBER-OF-PHASES**", "error out"},
     {"tqgsp", "indexp: int -> str", "in(indexp) buf error", "value", "indexp-1", ".name",
-     "**GET-STATUS-OF-PHASE**"},
+     "**GET-STATUS-OF-PHASE**", "indexp error buf"},
     {"tqcsp", "indexp: int, option: str", "in(indexp) text(option) error", "none",
      "indexp-1, Status[option]", "same", "**CHANGE-STATUS-OF-PHASE**"},
     {"tqgnp", "indexp: int -> str", "in(indexp) buf error", "value", "indexp-1", "same",
-     "**GET-NAME-PHASE**"},
+     "**GET-NAME-PHASE**", "indexp error buf"},
     {"tqmodl", "pid: int -> str", "in(pid) buf error", "value", "pid-1", ".name",
-     "**GET-MODEL-NAME-OF-PHASE**"},
+     "**GET-MODEL-NAME-OF-PHASE**", "pid error buf"},
     {"tqnopc", "indexp: int -> int", "in(indexp) out error", "value", "indexp-1", "same",
-     "**GET-NUMBER-OF-PHASE-CONSTITUENTS**"},
+     "**GET-NUMBER-OF-PHASE-CONSTITUENTS**", "indexp error out"},
     {"tqnosl", "indexp: int -> int", "in(indexp) out error", "value", "indexp-1", "same",
-     "**GET-NUMBER-OF-SUBLATTICES**"},
+     "**GET-NUMBER-OF-SUBLATTICES**", "indexp error out"},
     {"tqinp", "name: str -> int", "text(name) out error", "value", "name", "+1",
-     "**GET-INDEX-NUMBER-OF-PHASE**"},
+     "**GET-INDEX-NUMBER-OF-PHASE**", "error out"},
 
     // Phase constituents.
     {"tqinpc", "indexp: int, name: str -> int", "text(name) in(indexp) out error", "value",
@@ -54,7 +55,8 @@ constexpr Declaration routines[] = {
     {"tqgnpc", "indexp, index", "in(indexp) in(index) buf error", "value", "indexp-1, index-1",
      "same", "name of phase constituent"},
     {"tqstpc", "indexp, index", "in(indexp) in(index) doubles(components) dout error", "mass_first",
-     "indexp-1, index-1", "swap", "mass and stoichiometry of phase constituent"},
+     "indexp-1, index-1", "swap", "mass and stoichiometry of phase constituent",
+     "indexp index error dout doubles"},
 
     // Sublattices.
     {"tqnolc", "indexp: int, index: int", "in(indexp) in(index) out error", "value",

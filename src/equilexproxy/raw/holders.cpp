@@ -92,108 +92,104 @@ bool fill_names(PyObject* names, const Arg& arg, char* fields) {
 
 }  // namespace
 
+bool make_slot(const Routine& routine, std::size_t i, PyObject* const* args, CallMemory& memory,
+               Slot& slot, KeptTexts& kept) {
+    const Arg& arg = routine.args[i];
+    std::int32_t size = arg.size;
+    switch (arg.kind) {
+        case ArgKind::int_in:
+        case ArgKind::int_out:
+        case ArgKind::error: {
+            std::int32_t value = arg.kind == ArgKind::int_out ? arg.start : 0;
+            if (arg.kind == ArgKind::int_in && !to_int32(args[arg.param], value)) return false;
+            std::int32_t* at = memory.holder(value);
+            if (at == nullptr) return PyErr_NoMemory(), false;
+            *at = value;
+            slot.at = at;
+            slot.count = 1;
+            return true;
+        }
+        case ArgKind::double_in:
+        case ArgKind::double_out: {
+            double value = 0.0;
+            if (arg.kind == ArgKind::double_in && !to_double(args[arg.param], value)) return false;
+            double* at = memory.holder(value);
+            if (at == nullptr) return PyErr_NoMemory(), false;
+            *at = value;
+            slot.at = at;
+            slot.count = 1;
+            return true;
+        }
+        case ArgKind::text_in: {
+            PyObject* text = args[arg.param];
+            if (PyUnicode_CheckExact(text) && PyUnicode_IS_COMPACT_ASCII(text) &&
+                PyUnicode_GET_LENGTH(text) <= std::numeric_limits<std::int32_t>::max()) {
+                // An ASCII str holds its bytes, NUL-terminated, itself; the caller keeps it
+                // alive for the call.
+                slot.at = text;
+                slot.count = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+                return true;
+            }
+            PyObject* bytes = kept.keep(ascii_bytes(text));
+            if (bytes == nullptr) return false;
+            // len(text), never more than the bytes there are.
+            Py_ssize_t length = PyBytes_GET_SIZE(bytes);
+            if (!PyUnicode_CheckExact(text)) {
+                Py_ssize_t claimed = PyObject_Length(text);
+                if (claimed < 0) return false;
+                length = std::min(length, claimed);
+            }
+            slot.at = bytes;
+            slot.count = static_cast<std::size_t>(length);
+            return true;
+        }
+        case ArgKind::text_out:
+        case ArgKind::fields: {
+            if (size == size_from_buffer_length && !buffer_length(size)) return false;
+            std::size_t rows = arg.kind == ArgKind::fields ? static_cast<std::size_t>(arg.rows) : 1;
+            slot.count = rows * static_cast<std::size_t>(size);
+            slot.at = memory.zeroed(slot.count);
+            if (slot.at == nullptr) return PyErr_NoMemory(), false;
+            return true;
+        }
+        case ArgKind::doubles:
+        case ArgKind::ints: {
+            slot.room = static_cast<std::size_t>(size);
+            if (size == size_from_components) {
+                if (!component_count(args[0], size)) return false;
+                slot.room = static_cast<std::size_t>(std::max(size, component_room));
+            }
+            std::size_t element =
+                arg.kind == ArgKind::doubles ? sizeof(double) : sizeof(std::int32_t);
+            slot.count = static_cast<std::size_t>(size);
+            slot.at = memory.zeroed(slot.room * element);
+            if (slot.at == nullptr) return PyErr_NoMemory(), false;
+            return true;
+        }
+        case ArgKind::pair: {
+            auto* values = static_cast<double*>(memory.zeroed(2 * sizeof(double)));
+            if (values == nullptr) return PyErr_NoMemory(), false;
+            if (!pair_values(args[arg.param], arg.items, values)) return false;
+            slot.at = values;
+            slot.count = 2;
+            return true;
+        }
+        case ArgKind::names:
+            slot.count = static_cast<std::size_t>(arg.rows) * static_cast<std::size_t>(size);
+            slot.at = memory.zeroed(slot.count);
+            if (slot.at == nullptr) return PyErr_NoMemory(), false;
+            return fill_names(args[arg.param], arg, static_cast<char*>(slot.at));
+    }
+    return true;
+}
+
 bool make_holders(const Routine& routine, PyObject* const* args, CallMemory& memory, Slot* slots,
                   Words& words, KeptTexts& kept) {
-    PyObject* self = args[0];
-    const std::size_t count = routine.args.size();
-    // Every holder in argument order, the input texts afterwards.
-    for (std::size_t i = 0; i < count; ++i) {
-        const Arg& arg = routine.args[i];
-        Slot& slot = slots[i];
-        std::int32_t size = arg.size;
-        switch (arg.kind) {
-            case ArgKind::int_in:
-            case ArgKind::int_out:
-            case ArgKind::error: {
-                std::int32_t value = arg.kind == ArgKind::int_out ? arg.start : 0;
-                if (arg.kind == ArgKind::int_in && !to_int32(args[arg.param], value)) return false;
-                std::int32_t* at = memory.holder(value);
-                if (at == nullptr) return PyErr_NoMemory(), false;
-                *at = value;
-                slot.at = at;
-                slot.count = 1;
-                break;
-            }
-            case ArgKind::double_in:
-            case ArgKind::double_out: {
-                double value = 0.0;
-                if (arg.kind == ArgKind::double_in && !to_double(args[arg.param], value))
-                    return false;
-                double* at = memory.holder(value);
-                if (at == nullptr) return PyErr_NoMemory(), false;
-                *at = value;
-                slot.at = at;
-                slot.count = 1;
-                break;
-            }
-            case ArgKind::text_in:
-                break;
-            case ArgKind::text_out:
-            case ArgKind::fields: {
-                if (size == size_from_buffer_length && !buffer_length(size)) return false;
-                std::size_t rows =
-                    arg.kind == ArgKind::fields ? static_cast<std::size_t>(arg.rows) : 1;
-                slot.count = rows * static_cast<std::size_t>(size);
-                slot.at = memory.zeroed(slot.count);
-                if (slot.at == nullptr) return PyErr_NoMemory(), false;
-                break;
-            }
-            case ArgKind::doubles:
-            case ArgKind::ints: {
-                slot.room = static_cast<std::size_t>(size);
-                if (size == size_from_components) {
-                    if (!component_count(self, size)) return false;
-                    slot.room = static_cast<std::size_t>(std::max(size, component_room));
-                }
-                std::size_t element =
-                    arg.kind == ArgKind::doubles ? sizeof(double) : sizeof(std::int32_t);
-                slot.count = static_cast<std::size_t>(size);
-                slot.at = memory.zeroed(slot.room * element);
-                if (slot.at == nullptr) return PyErr_NoMemory(), false;
-                break;
-            }
-            case ArgKind::pair: {
-                auto* values = static_cast<double*>(memory.zeroed(2 * sizeof(double)));
-                if (values == nullptr) return PyErr_NoMemory(), false;
-                if (!pair_values(args[arg.param], arg.items, values)) return false;
-                slot.at = values;
-                slot.count = 2;
-                break;
-            }
-            case ArgKind::names:
-                slot.count = static_cast<std::size_t>(arg.rows) * static_cast<std::size_t>(size);
-                slot.at = memory.zeroed(slot.count);
-                if (slot.at == nullptr) return PyErr_NoMemory(), false;
-                if (!fill_names(args[arg.param], arg, static_cast<char*>(slot.at))) return false;
-                break;
-        }
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-        const Arg& arg = routine.args[i];
-        if (arg.kind != ArgKind::text_in) continue;
-        PyObject* text = args[arg.param];
-        if (PyUnicode_CheckExact(text) && PyUnicode_IS_COMPACT_ASCII(text) &&
-            PyUnicode_GET_LENGTH(text) <= std::numeric_limits<std::int32_t>::max()) {
-            // An ASCII str holds its bytes, NUL-terminated, itself; the caller keeps it
-            // alive for the call.
-            slots[i].at = text;
-            slots[i].count = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
-            continue;
-        }
-        PyObject* bytes = kept.keep(ascii_bytes(text));
-        if (bytes == nullptr) return false;
-        // len(text), never more than the bytes there are.
-        Py_ssize_t length = PyBytes_GET_SIZE(bytes);
-        if (!PyUnicode_CheckExact(text)) {
-            Py_ssize_t claimed = PyObject_Length(text);
-            if (claimed < 0) return false;
-            length = std::min(length, claimed);
-        }
-        slots[i].at = bytes;
-        slots[i].count = static_cast<std::size_t>(length);
-    }
+    for (int i : routine.order)
+        if (!make_slot(routine, static_cast<std::size_t>(i), args, memory, slots[i], kept))
+            return false;
     // The words the routine receives, in argument order.
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < routine.args.size(); ++i) {
         const Arg& arg = routine.args[i];
         const Slot& slot = slots[i];
         switch (arg.kind) {

@@ -30,25 +30,43 @@ PyObject* call_native(const Routine& routine, PyObject* const* args, PyObject* f
     return check_declared(routine, build_result(routine, slots));
 }
 
-}  // namespace
-
-PyObject* library_road(const Routine& routine, PyObject* const* args, EngineView& engine) {
+// lib, then module raw's func_aliases as bound now, its row, and that export of lib.
+Ref fetch_routine(const Routine& routine, EngineView& engine) {
     Ref lib = engine.read(context.lib, engine_reads.lib);
-    if (!lib) return nullptr;
+    if (!lib) return Ref();
     Ref aliases = remembered_global(context.func_aliases, func_aliases_read);
-    if (!aliases) return nullptr;
+    if (!aliases) return Ref();
     Ref export_name;
     if (PyDict_CheckExact(aliases.get())) {
         export_name = Ref::borrow(remembered(routine.row, aliases.get(), routine.name_object));
         if (!export_name) {
             if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, routine.name_object);
-            return nullptr;
+            return Ref();
         }
     } else {
         export_name = Ref::steal(PyObject_GetItem(aliases.get(), routine.name_object));
-        if (!export_name) return nullptr;
+        if (!export_name) return Ref();
     }
-    Ref function = fetch_export(routine, lib.get(), export_name.get());
+    return fetch_export(routine, lib.get(), export_name.get());
+}
+
+}  // namespace
+
+PyObject* library_road(const Routine& routine, PyObject* const* args, EngineView& engine) {
+    if (routine.fetch_after_holders) {
+        // Only ctypes holders can tell that they were made first; made through a ctypes
+        // other than the one raw was loaded with, they are.
+        PyObject* ctypes = ctypes_now();
+        if (ctypes == nullptr && PyErr_Occurred()) return nullptr;
+        if (!ctypes_as_loaded(ctypes)) {
+            const std::function<Ref()> fetch = [&] {
+                engine.python_ran();
+                return fetch_routine(routine, engine);
+            };
+            return call_with_ctypes(routine, args, nullptr, false, &fetch);
+        }
+    }
+    Ref function = fetch_routine(routine, engine);
     if (!function) return nullptr;
     // Compared by identity only: nothing runs between the look-up and the test.
     PyObject* ctypes = ctypes_now();

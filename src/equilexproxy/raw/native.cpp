@@ -56,22 +56,6 @@ std::uint64_t version_of(PyObject* dict) {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 }
 
-bool ctypes_as_loaded(PyObject* ctypes) {
-    if (ctypes != loaded.module.get()) return false;
-    std::uint64_t version = version_of(loaded.dict);
-    if (version == loaded.checked_version) return true;
-    // Changed since (a submodule bound, a name patched and restored): the road's
-    // names are compared one by one; no Python code runs for interned string keys.
-    for (std::size_t i = 0; i < road_names.size(); ++i)
-        if (PyDict_GetItemWithError(loaded.dict, loaded.keys[i].get()) !=
-            loaded.originals[i].get()) {
-            PyErr_Clear();
-            return false;
-        }
-    loaded.checked_version = version;
-    return true;
-}
-
 struct TypeFacts {
     PyTypeObject* type = nullptr;
     unsigned int tag = 0;
@@ -244,6 +228,22 @@ bool locate_fields(PyObject* ctypes) {
 }
 
 }  // namespace
+
+bool ctypes_as_loaded(PyObject* ctypes) {
+    if (ctypes != loaded.module.get()) return false;
+    std::uint64_t version = version_of(loaded.dict);
+    if (version == loaded.checked_version) return true;
+    // Changed since (a submodule bound, a name patched and restored): the road's
+    // names are compared one by one; no Python code runs for interned string keys.
+    for (std::size_t i = 0; i < road_names.size(); ++i)
+        if (PyDict_GetItemWithError(loaded.dict, loaded.keys[i].get()) !=
+            loaded.originals[i].get()) {
+            PyErr_Clear();
+            return false;
+        }
+    loaded.checked_version = version;
+    return true;
+}
 
 bool init_native(PyObject* ctypes) {
     loaded = CtypesAsLoaded{};

@@ -11,6 +11,10 @@ namespace raw {
 // storage and the attributes set on it.
 bool init_native(PyObject* ctypes);
 
+// Whether `ctypes` (module raw's now; null when unbound) is the module raw was loaded
+// with, the names the ctypes road takes from it unchanged. Never raises.
+bool ctypes_as_loaded(PyObject* ctypes);
+
 // How a routine fetched from `lib` is called.
 enum class Callee : unsigned char {
     python,   // not a ctypes function pointer: it gets ctypes holders, arrays of N

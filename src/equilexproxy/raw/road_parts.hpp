@@ -13,15 +13,21 @@
 //   native.*          when a function pointer may be called through its address
 #pragma once
 
+#include <functional>
+
 #include "attributes.hpp"
 #include "call_memory.hpp"
 
 namespace raw::road {
 
-// holders.cpp: every holder, buffer and array of a call, in argument order, with the
-// words the routine receives. False with an exception set; nothing is called then.
+// holders.cpp: every holder, buffer and array of a call, in the routine's order of
+// making them, with the words the routine receives. False with an exception set;
+// nothing is called then.
 bool make_holders(const Routine& routine, PyObject* const* args, CallMemory& memory, Slot* slots,
                   Words& words, KeptTexts& kept);
+// The holder, buffer or array of argument `i` alone (an input text: its bytes).
+bool make_slot(const Routine& routine, std::size_t i, PyObject* const* args, CallMemory& memory,
+               Slot& slot, KeptTexts& kept);
 
 // The slot of the error number: always the last argument.
 inline int error_index(const Routine& routine) {
@@ -41,8 +47,9 @@ PyObject* build_result(const Routine& routine, const Slot* slots);
 PyObject* library_road(const Routine& routine, PyObject* const* args, EngineView& engine);
 
 // ctypes_road.cpp: the call through ctypes holders; `foreign` for a function pointer.
+// Without a function, `fetch` gives it once the holders are made (fetch_after_holders).
 PyObject* call_with_ctypes(const Routine& routine, PyObject* const* args, PyObject* function,
-                           bool foreign);
+                           bool foreign, const std::function<Ref()>* fetch = nullptr);
 // Module raw's ctypes as bound now, for an identity test (borrowed; null when unbound,
 // with an exception only if the look-up itself failed).
 PyObject* ctypes_now();

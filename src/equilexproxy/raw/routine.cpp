@@ -26,6 +26,17 @@
 // result (library road): none | value (the only output) | outputs (a tuple of every
 //   output) | truth | mass_first | counted | field_list | table | joined
 //
+// made (optional): the order in which the holders are made, where the routine's
+//   method makes them in an order of its own: blank-separated words, a parameter's name
+//   for the argument made from it, a kind word (out, dout, buf, error, doubles, ints,
+//   fields) for the next argument of that kind, and last, optionally, `fetch`: the
+//   routine is fetched only after them (the ctypes road; elsewhere nothing can tell).
+//   The arguments it leaves out are made while the call is put together, in argument
+//   order. Without it, every holder, buffer and array is made in argument order and
+//   the input texts are encoded while the call is put together. On the ctypes road a
+//   made holder is a ctypes object (c_int, c_double, a buffer, an array); byref,
+//   c_char_p and addresses come with the call.
+//
 // basic: "[print(p); ]arg, arg, ..." the positional arguments of eqb.<name>:
 //   p                  the parameter unchanged
 //   p-1                an index, minus 1
@@ -78,7 +89,7 @@ class Parser {
         routine_ = routine.get();
         routine_->name = declaration_.name;
         routine_->doc = declaration_.doc ? declaration_.doc : "";
-        if (!params() || !library() || !result() || !basic() || !basic_result()) {
+        if (!params() || !library() || !made() || !result() || !basic() || !basic_result()) {
             PyErr_Format(PyExc_SystemError, "declaration of %s does not read: %s",
                          declaration_.name, problem_.c_str());
             return nullptr;
@@ -233,6 +244,65 @@ class Parser {
             return fail("too many arguments");
         if (routine_->args.empty() || routine_->args.back().kind != ArgKind::error)
             return fail("the error number must come last");
+        return true;
+    }
+
+    // The argument a word of `made` names, not yet taken; -1 when there is none.
+    int made_argument(std::string_view word, const std::vector<bool>& taken) {
+        static constexpr std::pair<std::string_view, ArgKind> kinds[] = {
+            {"out", ArgKind::int_out},   {"dout", ArgKind::double_out}, {"buf", ArgKind::text_out},
+            {"error", ArgKind::error},   {"doubles", ArgKind::doubles}, {"ints", ArgKind::ints},
+            {"fields", ArgKind::fields},
+        };
+        int param = -1;
+        ArgKind kind = ArgKind::error;
+        bool by_kind = false;
+        for (auto [name, named] : kinds)
+            if (name == word) {
+                kind = named;
+                by_kind = true;
+            }
+        if (!by_kind && !param_index(word, param)) return -1;
+        for (std::size_t i = 0; i < routine_->args.size(); ++i) {
+            const Arg& arg = routine_->args[i];
+            if (!taken[i] && (by_kind ? arg.kind == kind : arg.param == param))
+                return static_cast<int>(i);
+        }
+        fail("no argument left for " + std::string(word));
+        return -1;
+    }
+
+    bool made() {
+        const auto& args = routine_->args;
+        auto& order = routine_->order;
+        std::vector<bool> taken(args.size(), false);
+        auto take = [&](std::size_t i) {
+            order.push_back(static_cast<int>(i));
+            taken[i] = true;
+        };
+        if (declaration_.made == nullptr) {
+            for (std::size_t i = 0; i < args.size(); ++i)
+                if (args[i].kind != ArgKind::text_in) take(i);
+        } else {
+            auto words = split(declaration_.made, ' ');
+            for (std::size_t w = 0; w < words.size(); ++w) {
+                if (words[w] == "fetch") {
+                    if (w + 1 != words.size()) return fail("fetch must come last");
+                    routine_->fetch_after_holders = true;
+                    continue;
+                }
+                int i = made_argument(words[w], taken);
+                if (i < 0) return false;
+                take(static_cast<std::size_t>(i));
+            }
+        }
+        routine_->made_before_call = order.size();
+        for (std::size_t i = 0; i < args.size(); ++i)
+            if (!taken[i]) take(i);
+        if (routine_->fetch_after_holders)
+            for (const Arg& arg : args)
+                if (arg.kind == ArgKind::doubles || arg.kind == ArgKind::ints)
+                    return fail("an array's room depends on the routine: fetch it first");
         return true;
     }
 

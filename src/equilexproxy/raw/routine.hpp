@@ -14,13 +14,14 @@ namespace raw {
 // A routine method written down as texts, so each of the 67 reads like its
 // documentation. The grammar of each field is given with parse_routine().
 struct Declaration {
-    const char* name;          // method name, the routine's name in lower case
-    const char* params;        // "indexp: int, index -> str" (self implied)
-    const char* library;       // the routine's arguments in order: "in(indexp) buf error"
-    const char* result;        // how the outputs make the library road's result
-    const char* basic;         // the eqb call's arguments: "indexp-1, Status[option]"
-    const char* basic_result;  // how eqb's answer is returned
-    const char* doc;           // the whole docstring
+    const char* name;            // method name, the routine's name in lower case
+    const char* params;          // "indexp: int, index -> str" (self implied)
+    const char* library;         // the routine's arguments in order: "in(indexp) buf error"
+    const char* result;          // how the outputs make the library road's result
+    const char* basic;           // the eqb call's arguments: "indexp-1, Status[option]"
+    const char* basic_result;    // how eqb's answer is returned
+    const char* doc;             // the whole docstring
+    const char* made = nullptr;  // the order the holders are made in, when not the default
 };
 
 // One argument of the routine, in the routine's order.
@@ -134,6 +135,11 @@ struct Routine {
     std::vector<pycore::Param> params;  // self first
     Declared declared = Declared::none;
     std::vector<Arg> args;
+    // The arguments in the order their holders are made; the first `made_before_call`
+    // before the call is put together, the others while it is, in argument order.
+    std::vector<int> order;
+    std::size_t made_before_call = 0;
+    bool fetch_after_holders = false;  // the routine is fetched once its holders are made
     Result result = Result::none;
     std::vector<BasicArg> basic_args;
     BasicResult basic_result = BasicResult::same;
