@@ -461,6 +461,53 @@ def test_a_unit_of_another_quantity_is_refused_before_the_call(basic, eqb):
     assert eqb.calls == []
 
 
+class Reading(FakeBasic):
+    """A fake equilex.basic that notes which of its functions and enumerations are read."""
+
+    def __init__(self):
+        super().__init__()
+        vars(self).update(ENUMERATIONS)
+        self.read = []
+
+    def __getattribute__(self, name):
+        if name in ENUMERATIONS or name.startswith("tq"):
+            object.__getattribute__(self, "read").append(name)
+        return super().__getattribute__(name)
+
+
+@pytest.mark.parametrize(
+    "method, args, read",
+    [
+        ("tqsetc", ("T", 0, 0, 1.0), ["tqsetc", "ConditionVariable"]),
+        ("tqgsu", ("Energy",), ["tqgsu", "Quantity"]),
+        ("tqmap", ("TF", 0, 0, (1, 2)), ["tqmap", "PhaseMapVariable"]),
+        # The calculations and tqcsu take their function once the arguments are made.
+        ("tqce", (" ", 0, 0, (1, 2)), ["TargetVariable", "tqce"]),
+        ("tqcenl", ("T", 0, 0, (1, 2)), ["TargetVariable", "tqcenl"]),
+        ("tqcsu", ("Energy", "J"), ["Quantity"] * 5 + ["EnergyUnit", "tqcsu"]),
+    ],
+)
+def test_when_the_basic_function_is_taken(make_engine, monkeypatch, method, args, read):
+    module = Reading()
+    module.answer(method, types.SimpleNamespace(name="J") if method == "tqgsu" else None)
+    monkeypatch.setattr(raw, "eqb", module, raising=False)
+    engine = make_engine(use_eqpy=True)
+    module.read.clear()
+    getattr(engine, method)(*args)
+    assert module.read == read
+
+
+@pytest.mark.parametrize(
+    "method, args, failure",
+    [("tqce", (" ", 0, 0, None), TypeError), ("tqcen", ("X", 0, 0, (1, 2)), KeyError),
+     ("tqcsu", ("Pressure", "K"), KeyError), ("tqsetc", ("X", 0, 0, 1.0), AttributeError)],
+)
+def test_a_missing_basic_function_after_or_before_a_bad_argument(basic, eqb, method, args,
+                                                                 failure):
+    with pytest.raises(failure):
+        getattr(basic, method)(*args)
+
+
 class QuantityTable:
     """Subscriptable by name, with the members as attributes too, as an enumeration is."""
 

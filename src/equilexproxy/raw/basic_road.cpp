@@ -70,10 +70,12 @@ PyObject* basic_road(const Routine& routine, PyObject* const* args) {
         Ref printed = Ref::steal(PyObject_CallOneArg(print.get(), line.get()));
         if (!printed) return nullptr;
     }
-    Ref eqb = global(context.eqb);
-    if (!eqb) return nullptr;
-    Ref function = Ref::steal(PyObject_GetAttr(eqb.get(), routine.name_object));
-    if (!function) return nullptr;
+    auto fetch = [&routine] {
+        Ref eqb = global(context.eqb);
+        return eqb ? Ref::steal(PyObject_GetAttr(eqb.get(), routine.name_object)) : Ref();
+    };
+    Ref function;
+    if (!routine.basic_fetch_last && !(function = fetch())) return nullptr;
 
     Ref converted[max_arguments];
     PyObject* call_args[max_arguments];
@@ -113,6 +115,7 @@ PyObject* basic_road(const Routine& routine, PyObject* const* args) {
         call_args[count] = made.get();
         ++count;
     }
+    if (routine.basic_fetch_last && !(function = fetch())) return nullptr;
     Ref answer = Ref::steal(PyObject_Vectorcall(function.get(), call_args, count, nullptr));
     if (!answer) return nullptr;
 

@@ -105,19 +105,19 @@ constexpr Declaration routines[] = {
     // Calculations.
     {"tqce", "option: str, indexp: int, index: int, vals",
      "text(option) in(indexp) in(index) items(vals) error", "none",
-     "TargetVariable[option|NoTarget], indexp-1, index-1, items(vals)", "same", ce_doc,
+     "TargetVariable[option|NoTarget], indexp-1, index-1, items(vals); fetch", "same", ce_doc,
      "error vals"},
     {"tqcel", "option: str, indexp: int, index: int, vals",
      "text(option) in(indexp) in(index) items(vals,address) error", "none",
-     "TargetVariable[option|NoTarget], indexp-1, index-1, items(vals)", "same", listed_doc,
+     "TargetVariable[option|NoTarget], indexp-1, index-1, items(vals); fetch", "same", listed_doc,
      "error vals"},
     {"tqcen", "option: str, indexp: int, index: int, vals",
      "text(option) in(indexp) in(index) items(vals,address) error", "none",
-     "TargetVariable[option|NoTarget], indexp-1, index-1, items(vals)", "same", listed_doc,
+     "TargetVariable[option|NoTarget], indexp-1, index-1, items(vals); fetch", "same", listed_doc,
      "error vals"},
     {"tqcenl", "option: str, indexp: int, index: int, vals",
      "text(option) in(indexp) in(index) items(vals,address) error", "none",
-     "TargetVariable[option|NoTarget], indexp-1, index-1, items(vals)", "same", listed_doc,
+     "TargetVariable[option|NoTarget], indexp-1, index-1, items(vals); fetch", "same", listed_doc,
      "error vals"},
 
     // Results.
@@ -144,7 +144,7 @@ constexpr Declaration routines[] = {
     {"tqgsu", "option: str -> str", "text(option) buf error", "value", "Quantity[option]", ".name",
      gsu_doc, "error buf"},
     {"tqcsu", "option: str, unit: str", "text(option) text(unit) error", "none",
-     "Quantity[option], units[unit]", "same", "change system unit"},
+     "Quantity[option], units[unit]; fetch", "same", "change system unit"},
 
     // Target limits and configuration.
     {"tqclim", "option, val", "text(option) din(val) error", "none", "LimitVariable[option], val",

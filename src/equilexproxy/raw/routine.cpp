@@ -37,7 +37,8 @@
 //   made holder is a ctypes object (c_int, c_double, a buffer, an array); byref,
 //   c_char_p and addresses come with the call.
 //
-// basic: "[print(p); ]arg, arg, ..." the positional arguments of eqb.<name>:
+// basic: "[print(p); ]arg, arg, ...[; fetch]" the positional arguments of eqb.<name>,
+//   which is taken before them, or with `; fetch` after them:
 //   p                  the parameter unchanged
 //   p-1                an index, minus 1
 //   Enum[p]            the member of eqb.Enum named by p (eqb looked up afresh)
@@ -328,6 +329,11 @@ class Parser {
 
     bool basic() {
         std::string_view text = declaration_.basic ? declaration_.basic : "";
+        if (auto semicolon = text.rfind(';');
+            semicolon != std::string_view::npos && trim(text.substr(semicolon + 1)) == "fetch") {
+            routine_->basic_fetch_last = true;
+            text = text.substr(0, semicolon);
+        }
         if (auto semicolon = text.find(';'); semicolon != std::string_view::npos) {
             auto printed = trim(text.substr(0, semicolon));
             if (!printed.starts_with("print(") || !printed.ends_with(")")) return fail("bad print");

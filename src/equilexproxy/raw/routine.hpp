@@ -143,7 +143,8 @@ struct Routine {
     Result result = Result::none;
     std::vector<BasicArg> basic_args;
     BasicResult basic_result = BasicResult::same;
-    int print_param = -1;  // basic road prints "<name> = <value>" of this parameter first
+    int print_param = -1;           // basic road prints "<name> = <value>" of this parameter first
+    bool basic_fetch_last = false;  // eqb.<name> is taken after the arguments are converted
     std::string doc;
 
     // The road's memory of its last look-ups (see RememberedRead).
