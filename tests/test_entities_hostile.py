@@ -264,3 +264,36 @@ def test_missing_owners_fail_with_attribute_error():
         entities.Constituent(1, object()).H298
     with pytest.raises(AttributeError, match="tqgnp"):
         entities.Phase(1, object()).name
+
+
+# Members that call themselves again through C code alone (an instance attribute standing in for
+# the method they call): the interpreter's recursion limit ends the call, as it ends the same
+# loop written in Python, instead of the C stack.
+SELF_CALLS = {
+    "repr through an instance __str__": """
+        phase = entities.Phase(1, RecordingEngine())
+        phase.__str__ = phase.__repr__
+        call = lambda: repr(phase)
+    """,
+    "repr of a value object": """
+        value = entities.ValueH(entities.Constituent(1, entities.Phase(1, RecordingEngine())))
+        value.__str__ = value.__repr__
+        call = lambda: repr(value)
+    """,
+    "expanded texts through interactions_g": """
+        phase = entities.Phase(1, RecordingEngine())
+        phase.interactions_g = phase.interactions_g_expanded
+        call = phase.interactions_g_expanded
+    """,
+}
+
+
+@pytest.mark.parametrize("name", SELF_CALLS)
+def test_endless_self_calls_raise_recursion_error(name):
+    import textwrap
+
+    script = (textwrap.dedent(PROLOGUE) + "from entity_fakes import RecordingEngine\n"
+              + textwrap.dedent(SELF_CALLS[name]) + "print(json.dumps(outcome(call)[0]))\n")
+    done = run_script(script)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout.splitlines()[-1]) == "RecursionError"

@@ -65,6 +65,16 @@ bool refuse_keywords(Function* fn, PyObject* kwnames, Py_ssize_t nargs) {
     return true;
 }
 
+// The body under the interpreter's recursion limit, as CPython's own C functions run:
+// a call that comes back to itself through C code alone ends in RecursionError, not in
+// an exhausted C stack.
+PyObject* run_body(Function* fn, PyObject* const* args) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = fn->body(fn, args);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
 PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* fn = reinterpret_cast<Function*>(callable);
     const Signature& sig = fn->signature;
@@ -81,7 +91,7 @@ PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, P
                          nargs);
             return nullptr;
         }
-        return fn->body(fn, args);
+        return run_body(fn, args);
     }
 
     const auto nparams = static_cast<Py_ssize_t>(sig.params.size());
@@ -94,7 +104,7 @@ PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, P
             if (kind == Kind::str && !PyUnicode_CheckExact(args[i]))
                 return raise_incorrect_type(sig.params[i].name, "str", args[i]);
         }
-        return fn->body(fn, args);
+        return run_body(fn, args);
     }
     const Py_ssize_t ndefaults = PyTuple_Check(fn->defaults) ? PyTuple_GET_SIZE(fn->defaults) : 0;
     const Py_ssize_t num_min = nparams - ndefaults;
@@ -141,7 +151,7 @@ PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, P
         if (param.kind == Kind::str && !PyUnicode_CheckExact(values[i]))
             return raise_incorrect_type(param.name, "str", values[i]);
     }
-    return fn->body(fn, values);
+    return run_body(fn, values);
 }
 
 PyObject* descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
