@@ -247,6 +247,24 @@ def test_engines_of_different_classes_alternate():
     assert seen == ["recording", "plain"] * 2
 
 
+def test_engines_of_one_class_with_and_without_their_own_method():
+    plain, own = RecordingEngine(tqgnp="class"), RecordingEngine(tqgnp="class")
+    own.tqgnp = lambda index: "own"
+
+    class Slotted:
+        __slots__ = ()
+
+        def tqgnp(self, index):
+            return "slotted"
+
+    phase = entities.Phase(1, plain)
+    seen = []
+    for engine in (plain, own, plain, own, Slotted(), Slotted(), own):
+        phase.engine = engine
+        seen.append(phase.name)
+    assert seen == ["class", "own", "class", "own", "slotted", "slotted", "own"]
+
+
 def test_an_engine_with_its_own_attribute_look_up():
     class Engine:
         def __getattr__(self, name):

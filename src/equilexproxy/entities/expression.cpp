@@ -388,6 +388,8 @@ int Parser::resolve(std::string_view name) {
 bool Expression::parse(std::string_view text, Scope& scope) {
     nodes_.clear();
     root_ = -1;
+    direct_ = -1;
+    picks_.clear();
     if (text.empty()) return true;
     Parser parser(*this, scope, text);
     if (!parser.tokenize()) return false;
@@ -395,7 +397,30 @@ bool Expression::parse(std::string_view text, Scope& scope) {
     if (root < 0) return false;
     if (!parser.at_end()) return parser.fail("text after the expression") == 0;
     root_ = root;
+    find_direct();
     return true;
+}
+
+void Expression::find_direct() {
+    int call = root_;
+    std::vector<PyObject*> picks;
+    while (nodes_[call].op == Op::item) {
+        const Node& key = nodes_[nodes_[call].b];
+        if (key.op != Op::constant) return;
+        picks.insert(picks.begin(), key.object);
+        call = nodes_[call].a;
+    }
+    const Node& node = nodes_[call];
+    if (node.op != Op::call || node.object != nullptr) return;  // keywords
+    const Node& target = nodes_[node.a];
+    if (target.op != Op::path || target.names.empty()) return;
+    if (node.args.size() + 1 > max_call_slots) return;
+    for (int argument : node.args) {
+        Op op = nodes_[argument].op;
+        if (op != Op::constant && op != Op::param && op != Op::path) return;
+    }
+    direct_ = call;
+    picks_ = std::move(picks);
 }
 
 bool Expression::parse_trailers(std::string_view trailers, int slot, Scope& scope) {
@@ -433,6 +458,15 @@ bool method_of(PyObject* owner, PyObject* name, Ref& found, Expression::MethodMe
     if (type->tp_getattro != PyObject_GenericGetAttr) {
         found = Ref::steal(PyObject_GetAttr(owner, name));
         return false;
+    }
+    // The remembered function, while its type is unchanged and the owner has no
+    // dictionary or the one seen without the name (no dictionary has version 0).
+    if (memo.function != nullptr && valid_tag(type, memo.type_tag)) {
+        PyObject** slot = _PyObject_GetDictPtr(owner);
+        if (slot == nullptr || *slot == nullptr || version_of(*slot) == memo.dict_version) {
+            found = Ref::borrow(memo.function);
+            return true;
+        }
     }
     Ref descriptor;
     if (memo.function != nullptr && valid_tag(type, memo.type_tag)) {
@@ -514,11 +548,19 @@ Ref Expression::evaluate(Frame& frame) const {
 
 namespace {
 
-// owner.<names[0]>.<names[1]>...
-Ref walk(PyObject* owner, PyObject* const* names, std::size_t count) {
-    Ref value = Ref::borrow(owner);
-    for (std::size_t i = 0; i < count && value; ++i)
-        value = Ref::steal(PyObject_GetAttr(value.get(), names[i]));
+// owner.name, the name an interned text: what PyObject_GetAttr does for it, without
+// its check of the name.
+inline PyObject* attribute(PyObject* owner, PyObject* name) {
+    getattrofunc get = Py_TYPE(owner)->tp_getattro;
+    return get != nullptr ? get(owner, name) : PyObject_GetAttr(owner, name);
+}
+
+// owner.<names[0]>.<names[1]>...; the owner is held by the caller.
+[[gnu::always_inline]] inline Ref walk(PyObject* owner, PyObject* const* names, std::size_t count) {
+    if (count == 0) return Ref::borrow(owner);
+    Ref value = Ref::steal(attribute(owner, names[0]));
+    for (std::size_t i = 1; i < count && value; ++i)
+        value = Ref::steal(attribute(value.get(), names[i]));
     return value;
 }
 
@@ -537,7 +579,7 @@ namespace {
 // The arguments of one call, owned until the call returns; slot 0 is the owner
 // of a method or left free for the callee's use.
 struct Arguments {
-    static constexpr std::size_t capacity = 9;
+    static constexpr std::size_t capacity = max_call_slots;
     Arguments() { items[0] = nullptr; }
     Arguments(const Arguments&) = delete;
     Arguments& operator=(const Arguments&) = delete;
@@ -592,6 +634,48 @@ Ref Expression::call(const Node& node, Frame& frame) const {
     if (first == 1) positional |= PY_VECTORCALL_ARGUMENTS_OFFSET;
     return Ref::steal(
         PyObject_Vectorcall(callee.get(), values.items + first, positional, node.object));
+}
+
+Ref Expression::call_direct(PyObject* const* args) const {
+    const Node& node = nodes_[direct_];
+    const Node& target = nodes_[node.a];
+    PyObject* self = args[0];
+    Ref result;
+    {
+        Ref owner = walk(self, target.names.data(), target.names.size() - 1);
+        if (!owner) return owner;
+        Arguments values;
+        Ref callee;
+        std::size_t first = 1;
+        if (method_of(owner.get(), target.names.back(), callee, node.memo)) {
+            values.items[0] = owner.release();
+            first = 0;
+        }
+        if (!callee) return callee;
+        const std::size_t count = node.args.size();
+        for (std::size_t i = 0; i < count; ++i) {
+            const Node& argument = nodes_[node.args[i]];
+            PyObject* value;
+            if (argument.op == Op::constant)
+                value = Py_NewRef(argument.object);
+            else if (argument.op == Op::param)
+                value = Py_NewRef(args[argument.slot]);
+            else if ((value = walk(self, argument.names.data(), argument.names.size()).release()) ==
+                     nullptr)
+                return Ref();
+            values.items[i + 1] = value;
+            values.used = i + 2;
+        }
+        std::size_t positional = count + (first == 0 ? 1 : 0);
+        if (first == 1) positional |= PY_VECTORCALL_ARGUMENTS_OFFSET;
+        result = Ref::steal(
+            PyObject_Vectorcall(callee.get(), values.items + first, positional, nullptr));
+    }
+    for (PyObject* key : picks_) {
+        if (!result) break;
+        result = Ref::steal(PyObject_GetItem(result.get(), key));
+    }
+    return result;
 }
 
 Ref Expression::binary(const Node& node, Frame& frame) const {

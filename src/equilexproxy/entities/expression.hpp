@@ -32,6 +32,8 @@
 namespace entities {
 
 inline constexpr int max_locals = 4;
+// Slots of one call: the owner of a method, then its arguments.
+inline constexpr std::size_t max_call_slots = 9;
 
 // The values an expression is evaluated with.
 struct Frame {
@@ -61,6 +63,14 @@ class Expression {
     bool empty() const { return root_ < 0; }
     // A new reference, or null with an exception set.
     pycore::Ref evaluate(Frame& frame) const;
+
+    // True when the expression is one call of a method of self or of an attribute
+    // chain of self, `owner.method(argument, ...)`, every argument a constant, a
+    // parameter or such a chain, followed by constant subscripts only: the shape of
+    // most rows. call_direct() runs it without a frame or the node interpreter, with
+    // the same look-ups in the same order.
+    bool direct() const { return direct_ >= 0; }
+    pycore::Ref call_direct(PyObject* const* args) const;
 
     enum class Op : std::uint8_t {
         constant,
@@ -116,8 +126,12 @@ class Expression {
     [[gnu::noinline]] pycore::Ref binary(const Node& node, Frame& frame) const;
     [[gnu::noinline]] pycore::Ref list(const Node& node, Frame& frame) const;
 
+    void find_direct();
+
     std::vector<Node> nodes_;
     int root_ = -1;
+    int direct_ = -1;               // the call node of a direct expression
+    std::vector<PyObject*> picks_;  // its subscripts, in order
     friend class Parser;
 };
 

@@ -215,14 +215,17 @@ bool read_template(std::string_view text, Scope& scope, Compiled& member) {
 // The bodies every table member shares.
 
 PyObject* run_get(pycore::Function* fn, PyObject* const* args) {
+    const Expression& get = of(fn).get;
+    if (get.direct()) return get.call_direct(args).release();
     Frame frame(args);
-    return of(fn).get.evaluate(frame).release();
+    return get.evaluate(frame).release();
 }
 
 PyObject* run_set(pycore::Function* fn, PyObject* const* args) {
-    Frame frame(args);
     const Compiled& member = of(fn);
     const Expression& made = member.set.empty() ? member.get : member.set;
+    if (made.direct()) return made.call_direct(args) ? pycore::none() : nullptr;
+    Frame frame(args);
     return made.evaluate(frame) ? pycore::none() : nullptr;
 }
 
