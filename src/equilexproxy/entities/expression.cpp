@@ -453,20 +453,12 @@ std::uint64_t version_of(PyObject* dict) {
 // owner.name as a call reads it: the attribute Python's attribute look-up gives,
 // except that a plain function of the type comes back unbound (true) instead of
 // as a new bound method, to be called with the owner first.
-bool method_of(PyObject* owner, PyObject* name, Ref& found, Expression::MethodMemo& memo) {
+[[gnu::noinline]] bool look_up_method(PyObject* owner, PyObject* name, Ref& found,
+                                      Expression::MethodMemo& memo) {
     PyTypeObject* type = Py_TYPE(owner);
     if (type->tp_getattro != PyObject_GenericGetAttr) {
         found = Ref::steal(PyObject_GetAttr(owner, name));
         return false;
-    }
-    // The remembered function, while its type is unchanged and the owner has no
-    // dictionary or the one seen without the name (no dictionary has version 0).
-    if (memo.function != nullptr && valid_tag(type, memo.type_tag)) {
-        PyObject** slot = _PyObject_GetDictPtr(owner);
-        if (slot == nullptr || *slot == nullptr || version_of(*slot) == memo.dict_version) {
-            found = Ref::borrow(memo.function);
-            return true;
-        }
     }
     Ref descriptor;
     if (memo.function != nullptr && valid_tag(type, memo.type_tag)) {
@@ -521,6 +513,21 @@ bool method_of(PyObject* owner, PyObject* name, Ref& found, Expression::MethodMe
     else
         found = Ref::steal(PyObject_GetAttr(owner, name));  // its AttributeError
     return false;
+}
+
+// The same, answered by the memo while the owner's type is unchanged and the owner
+// has no dictionary or the one seen without the name (no dictionary has version 0).
+inline bool method_of(PyObject* owner, PyObject* name, Ref& found, Expression::MethodMemo& memo) {
+    PyTypeObject* type = Py_TYPE(owner);
+    if (memo.function != nullptr && type->tp_getattro == PyObject_GenericGetAttr &&
+        valid_tag(type, memo.type_tag)) {
+        PyObject** slot = _PyObject_GetDictPtr(owner);
+        if (slot == nullptr || *slot == nullptr || version_of(*slot) == memo.dict_version) {
+            found = Ref::borrow(memo.function);
+            return true;
+        }
+    }
+    return look_up_method(owner, name, found, memo);
 }
 
 }  // namespace
