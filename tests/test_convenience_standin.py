@@ -53,6 +53,14 @@ def test_statuses_by_list_and_for_every_phase(limestone, entities):
     assert [engine.tqgsp(k) for k in (1, 2, 3, 4)] == ["ENTERED"] * 4
 
 
+def test_activity_refuses_an_index_that_is_not_an_int_before_any_change(limestone):
+    engine = limestone
+    with pytest.raises(TypeError) as caught:
+        custom.ce_activity_isothermal(engine, 1000.0, 3.0)
+    assert str(caught.value) == "Argument 'indexp' has incorrect type (expected int, got float)"
+    assert [engine.tqgsp(k) for k in (1, 2, 3, 4)] == ["ENTERED"] * 4
+
+
 def test_names_that_name_nothing_on_the_library_road(engine, sample, entities):
     load_sample(engine, sample, "limestone", "phases")
     assert engine.get_phase("SLAG") is None and engine.get_component("Xe") is None
