@@ -28,7 +28,7 @@ CST_ERRORS = READ_ERRORS | {155, 156, 161, 162}
 # quasichemical constituents, Cp ranges of one constituent, Cp ranges, constituents with V data.
 SIZES = {
     "limestone": (6, 3, 1, 0, 0, 1, 3, 0, 3, 10, 3),
-    "water": (4, 2, 1, 0, 0, 1, 3, 0, 3, 9, 1),
+    "water": (4, 2, 1, 0, 0, 1, 3, 0, 3, 10, 1),  # Cp ranges: H2 3, O2 3, H2O 2, liquid 2
     "structure": (37, 4, 8, 5, 1, 2, 5, 0, 3, 39, 3),
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "data/system.hpp"
+#include "equilibrium/state.hpp"
 
 namespace eqx {
 
@@ -88,8 +89,7 @@ void Library::reset() {
     data_path.clear();
     message_number = 0;
     message.clear();
-    temperature = 1000.0;
-    pressure = 1.0;
+    calculation.reset();
 }
 
 void Library::reset_image() {

@@ -38,6 +38,9 @@
 namespace eqx {
 
 struct System;  // data/system.hpp
+namespace equilibrium {
+struct CalculationState;  // equilibrium/state.hpp
+}
 
 // Error numbers that several folders use (the full table with texts is in core/messages.cpp).
 namespace err {
@@ -52,6 +55,7 @@ inline constexpr int cannot_close = 108;
 inline constexpr int cannot_write = 109;
 inline constexpr int bad_option = 201;
 inline constexpr int option_not_implemented = 203;
+inline constexpr int amount_unit_reset = 204;
 inline constexpr int name_too_long = 301;
 inline constexpr int ambiguous_name = 302;
 // Look-ups, indices and stored data.
@@ -125,11 +129,9 @@ struct Library {
     int message_number = 0;
     std::string message;
 
-    // Temperature (K) and pressure (bar) at which the library evaluates what it reports outside
-    // an equilibrium calculation (TQGDPC): the defaults of the conditions "T" and "P" until
-    // conditions are set.
-    double temperature = 1000.0;
-    double pressure = 1.0;
+    // Conditions, units, limits, streams, the phase map and the last result of the equilibrium
+    // calculations; made on first use (equilibrium::calculation_state()).
+    std::unique_ptr<equilibrium::CalculationState> calculation;
 
     // Everything back to the state after TQINI except the open units (TQINI itself uses this).
     void reset();

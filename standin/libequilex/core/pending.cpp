@@ -15,18 +15,6 @@ void not_yet(std::int32_t* error) {
 extern "C" {
 EQX_API void TQCSC(const char*, std::int32_t, std::int32_t* error) { const eqx::LibraryLock lock; not_yet(error); }
 EQX_API void TQCHAR(const std::int32_t*, const std::int32_t*, std::int32_t*, std::int32_t* error) { const eqx::LibraryLock lock; not_yet(error); }
-EQX_API void TQSETC(const char*, std::int32_t, const std::int32_t*, const std::int32_t*, const double*, std::int32_t*, std::int32_t* error) { const eqx::LibraryLock lock; not_yet(error); }
-EQX_API void TQREMC(const std::int32_t*, std::int32_t* error) { const eqx::LibraryLock lock; not_yet(error); }
-EQX_API void TQSHOW(std::int32_t* error) { const eqx::LibraryLock lock; not_yet(error); }
-EQX_API void TQCE(const char*, std::int32_t, const std::int32_t*, const std::int32_t*, const double*, std::int32_t* error) { const eqx::LibraryLock lock; not_yet(error); }
-EQX_API void TQCEL(const char*, std::int32_t, const std::int32_t*, const std::int32_t*, const double*, std::int32_t* error) { const eqx::LibraryLock lock; not_yet(error); }
-EQX_API void TQCEN(const char*, std::int32_t, const std::int32_t*, const std::int32_t*, const double*, std::int32_t* error) { const eqx::LibraryLock lock; not_yet(error); }
-EQX_API void TQCENL(const char*, std::int32_t, const std::int32_t*, const std::int32_t*, const double*, std::int32_t* error) { const eqx::LibraryLock lock; not_yet(error); }
-EQX_API void TQGETR(const char*, std::int32_t, const std::int32_t*, const std::int32_t*, double*, std::int32_t* error) { const eqx::LibraryLock lock; not_yet(error); }
-EQX_API void TQGSU(const char*, std::int32_t, char*, std::int32_t, std::int32_t* error) { const eqx::LibraryLock lock; not_yet(error); }
-EQX_API void TQCSU(const char*, std::int32_t, const char*, std::int32_t, std::int32_t* error) { const eqx::LibraryLock lock; not_yet(error); }
-EQX_API void TQCLIM(const char*, std::int32_t, const double*, std::int32_t* error) { const eqx::LibraryLock lock; not_yet(error); }
-EQX_API void TQCONF(const char*, std::int32_t, const std::int32_t*, const std::int32_t*, const std::int32_t*, std::int32_t* error) { const eqx::LibraryLock lock; not_yet(error); }
 EQX_API void TQBOND(const std::int32_t*, const std::int32_t*, const std::int32_t*, const std::int32_t*, const std::int32_t*, double*, std::int32_t* error) { const eqx::LibraryLock lock; not_yet(error); }
 EQX_API void TQSTTP(const char*, std::int32_t, const double*, std::int32_t* error) { const eqx::LibraryLock lock; not_yet(error); }
 EQX_API void TQSTRM(const char*, std::int32_t, std::int32_t* error) { const eqx::LibraryLock lock; not_yet(error); }

@@ -4,6 +4,7 @@
 #include "core/library.hpp"
 #include "data/datafile.hpp"
 #include "data/system.hpp"
+#include "equilibrium/state.hpp"
 #include "equilex.h"
 
 namespace {
@@ -45,6 +46,7 @@ void read_data_file(std::int32_t* error, datafile::Format format, DataFormat kin
     if (!error || !eqx::need_init(error)) return;
     Library& lib = eqx::library();
     lib.system.reset();
+    eqx::equilibrium::calculation_state().forget_system();
     lib.data_format = DataFormat::none;
     lib.data_unit = 0;
     lib.data_path.clear();

@@ -129,4 +129,96 @@ double pressure_gibbs_term(const Constituent& constituent, double molar_mass, do
     return 0.1 * vt * (dp - kappa * dp * dp / 2);
 }
 
+namespace {
+
+constexpr double gas_constant = 8.3144621;  // J/(mol K), the value every calculation uses
+
+// The ordering polynomial f(tau) and its first two derivatives.
+struct Ordering {
+    double f = 0.0;
+    double df = 0.0;
+    double d2f = 0.0;
+};
+
+Ordering ordering(double tau, double p) {
+    const double denominator = 518.0 / 1125.0 + 11692.0 / 15975.0 * (1.0 / p - 1.0);
+    Ordering o;
+    if (tau <= 1.0) {
+        const double a = 79.0 / (140.0 * p);
+        const double b = 474.0 / 497.0 * (1.0 / p - 1.0);
+        const double t3 = tau * tau * tau;
+        const double t9 = t3 * t3 * t3;
+        const double t15 = t9 * t3 * t3;
+        o.f = 1.0 - (a / tau + b * (t3 / 6.0 + t9 / 135.0 + t15 / 600.0)) / denominator;
+        o.df = -(-a / (tau * tau) + b * (t3 / tau / 2.0 + t9 / tau / 15.0 + t15 / tau / 40.0)) /
+               denominator;
+        o.d2f = -(2.0 * a / (tau * tau * tau) +
+                  b * (t3 / (tau * tau) + 8.0 * t9 / (tau * tau) / 15.0 +
+                       14.0 * t15 / (tau * tau) / 40.0)) /
+                denominator;
+    } else {
+        const double t5 = std::pow(tau, -5.0);
+        const double t15 = t5 * t5 * t5;
+        const double t25 = t15 * t5 * t5;
+        o.f = -(t5 / 10.0 + t15 / 315.0 + t25 / 1500.0) / denominator;
+        o.df = -(-t5 / tau / 2.0 - 15.0 * t15 / tau / 315.0 - 25.0 * t25 / tau / 1500.0) /
+               denominator;
+        o.d2f = -(3.0 * t5 / (tau * tau) + 240.0 * t15 / (tau * tau) / 315.0 +
+                  650.0 * t25 / (tau * tau) / 1500.0) /
+                denominator;
+    }
+    return o;
+}
+
+}  // namespace
+
+StandardFunctions magnetic_functions(const MagneticData& data, double structure_factor,
+                                     double temperature) {
+    StandardFunctions result;
+    const double p = structure_factor;
+    if (!(p > 0.0 && p < 1.0) || !(temperature > 0.0)) return result;
+    const double antiferromagnetic = p == 0.4 ? -1.0 : -3.0;
+    double tc = data.critical_temperature;
+    double beta = data.moment;
+    if (tc < 0.0) tc /= antiferromagnetic;
+    if (beta < 0.0) beta /= antiferromagnetic;
+    if (!(tc > 0.0) || !(beta > 0.0)) return result;
+    const double tau = temperature / tc;
+    const Ordering o = ordering(tau, p);
+    const double r = gas_constant * std::log(beta + 1.0);
+    result.g = r * temperature * o.f;
+    result.s = -r * (o.f + tau * o.df);
+    result.h = result.g + temperature * result.s;  // -R T ln(beta + 1) tau f'
+    result.cp = -r * tau * (2.0 * o.df + tau * o.d2f);
+    return result;
+}
+
+StandardFunctions constituent_functions(const System& system, const Phase& phase,
+                                        const Constituent& constituent, double temperature,
+                                        double pressure) {
+    StandardFunctions result = standard_functions(constituent, temperature);
+    if (!phase.gas && constituent.molar_volume) {
+        // The entropy of the pressure term by a central difference; its enthalpy then follows
+        // from g = h - T s, so the three stay consistent whatever the data.
+        const double mass = constituent_molar_mass(system, constituent);
+        const double step = 1e-4 * temperature;
+        const double g_p = pressure_gibbs_term(constituent, mass, temperature, pressure);
+        const double s_p = -(pressure_gibbs_term(constituent, mass, temperature + step, pressure) -
+                             pressure_gibbs_term(constituent, mass, temperature - step, pressure)) /
+                           (2.0 * step);
+        result.g += g_p;
+        result.s += s_p;
+        result.h += g_p + temperature * s_p;
+    }
+    if (constituent.magnetic) {
+        const StandardFunctions magnetic = magnetic_functions(
+            *constituent.magnetic, phase.magnetic_structure_factor, temperature);
+        result.g += magnetic.g;
+        result.h += magnetic.h;
+        result.s += magnetic.s;
+        result.cp += magnetic.cp;
+    }
+    return result;
+}
+
 }  // namespace eqx::thermo

@@ -39,4 +39,21 @@ double molar_volume(const Constituent& constituent, double molar_mass, double te
 double pressure_gibbs_term(const Constituent& constituent, double molar_mass, double temperature,
                            double pressure);
 
+// The magnetic ordering contribution of a constituent with magnetic data in a phase whose
+// magnetic structure factor p is given (0 < p < 1): G = R T ln(beta + 1) f(T / Tc), with the
+// ordering polynomial f of p (data/README.md). A negative Tc or moment marks an antiferromagnet
+// and is divided by -1 when p = 0.4 (bcc) and by -3 otherwise. Zero without data, without p, or
+// when Tc or the moment is 0.
+StandardFunctions magnetic_functions(const MagneticData& data, double structure_factor,
+                                     double temperature);
+
+// The functions a calculation uses for one constituent of a phase at T (K) and P (bar): the
+// standard functions, plus for condensed phases the integral of V dP from 1 bar (with its
+// entropy and enthalpy, so that g = h - T s holds), plus the magnetic contribution. An ideal
+// gas constituent's own pressure term R T ln(P / 1 bar) is not included: it belongs to the
+// mixture. cp is the heat capacity at constant pressure.
+StandardFunctions constituent_functions(const System& system, const Phase& phase,
+                                        const Constituent& constituent, double temperature,
+                                        double pressure);
+
 }  // namespace eqx::thermo

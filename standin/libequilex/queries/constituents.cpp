@@ -7,16 +7,13 @@
 
 #include "data/thermo.hpp"
 #include "equilex.h"
+#include "equilibrium/state.hpp"
 #include "queries/lookup.hpp"
 
 using namespace eqx;
 using namespace eqx::queries;
 
 namespace {
-
-// Values in and out are in the system units; until units can be changed these are the default
-// units J, K, mol and dm3 (the molar-volume data give cm3).
-constexpr double cubic_centimetres_per_cubic_decimetre = 1000.0;
 
 enum class Property { heat_capacity, enthalpy, entropy, gibbs_energy, volume, upper_temperature };
 
@@ -34,34 +31,35 @@ std::optional<Property> property_option(std::string_view option) {
     return std::nullopt;
 }
 
-// Evaluated at the library's current temperature and pressure. Cp, H and S are the standard
-// (1 bar) functions; G also carries the integral of V dP that condensed constituents with
-// molar-volume data add at other pressures, as in the equilibrium calculation.
+// The molar functions a calculation uses, at the temperature and pressure of the conditions,
+// in the system units (per mole): Cp, H, S and G carry the pressure term of condensed
+// constituents with molar-volume data and the magnetic contribution; S and Cp are per kelvin.
 double property_value(Property property, const System& system, const Phase& phase,
                       const Constituent& constituent) {
-    const Library& lib = library();
-    const double molar_mass = constituent_molar_mass(system, constituent);
+    const equilibrium::CalculationState& state = equilibrium::calculation_state();
+    const equilibrium::Units& units = state.units;
+    const double t = state.conditions.temperature;
+    const double p_bar = state.conditions.pressure / equilibrium::pascal_per_bar;
+    if (property == Property::upper_temperature)
+        return units.temperature_out(thermo::upper_temperature(constituent));
+    if (property == Property::volume) {
+        const double cm3 = thermo::molar_volume(constituent, constituent_molar_mass(system, constituent),
+                                                t, p_bar);
+        return cm3 * 1e-6 / units.volume_factor();
+    }
+    const thermo::StandardFunctions f = thermo::constituent_functions(system, phase, constituent, t, p_bar);
+    const double energy = units.energy_factor();
     switch (property) {
         case Property::heat_capacity:
-            return thermo::heat_capacity(constituent, lib.temperature);
+            return f.cp / energy;
         case Property::enthalpy:
-            return thermo::enthalpy(constituent, lib.temperature);
+            return f.h / energy;
         case Property::entropy:
-            return thermo::entropy(constituent, lib.temperature);
-        case Property::gibbs_energy: {
-            double g = thermo::gibbs_energy(constituent, lib.temperature);
-            if (!phase.gas)
-                g += thermo::pressure_gibbs_term(constituent, molar_mass, lib.temperature,
-                                                 lib.pressure);
-            return g;
-        }
-        case Property::volume:
-            return thermo::molar_volume(constituent, molar_mass, lib.temperature, lib.pressure) /
-                   cubic_centimetres_per_cubic_decimetre;
-        case Property::upper_temperature:
+            return f.s / energy;
+        default:
             break;
     }
-    return thermo::upper_temperature(constituent);
+    return f.g / energy;
 }
 
 int entered_constituents(const Phase& phase) {

@@ -1,0 +1,240 @@
+// TQCE, TQCEL, TQCEN and TQCENL: an equilibrium, or a target calculation, under the present
+// conditions or streams.
+//
+// Options: " " or "" (no target variable), "T", "P", "V" (vals[0] is an estimate in the current
+// unit), "IA" and "MU" (vals are the lower and upper limits of an incoming amount or of a
+// relative chemical potential), "IA0" (records one more incoming amount that varies with the
+// next "IA" call, between its limits, all of them together; no calculation). A failed
+// calculation leaves the last result and the conditions as they were.
+//
+// TQCEN starts from the last result (516 without one) and gives the same equilibrium as TQCE.
+// TQCEL and TQCENL also write the equilibrium to the list unit.
+#include <cmath>
+
+#include "equilex.h"
+#include "equilibrium/access.hpp"
+#include "equilibrium/calculation.hpp"
+#include "equilibrium/listings.hpp"
+#include "equilibrium/targets.hpp"
+
+using namespace eqx;
+using namespace eqx::equilibrium;
+
+namespace {
+
+enum class Option { none, t, p, v, ia, ia0, mu };
+
+std::optional<Option> calculation_option(std::string_view text) {
+    std::size_t end = text.size();
+    while (end > 0 && (text[end - 1] == ' ' || text[end - 1] == '\0')) --end;
+    if (end == 0) return Option::none;
+    static constexpr std::pair<std::string_view, Option> options[] = {
+        {"T", Option::t},   {"P", Option::p},     {"V", Option::v},
+        {"IA", Option::ia}, {"IA0", Option::ia0}, {"MU", Option::mu},
+    };
+    for (const auto& [name, option] : options)
+        if (is_option(text, name)) return option;
+    return std::nullopt;
+}
+
+// The limits of an "IA", "IA0" or "MU" calculation (505, 506, 507).
+int check_limits(double low, double high) {
+    if (!std::isfinite(low) || !std::isfinite(high)) return 505;
+    if (low == high) return 506;
+    if (high < 0.0) return 507;
+    if (low > high) return 505;
+    return 0;
+}
+
+// The substance of an "IA" or "IA0" variable, its limits in mol.
+int amount_variable(std::int32_t* error, const System& system, const CalculationState& state,
+                    std::int32_t phase, std::int32_t index, const double* vals,
+                    AmountVariable& variable) {
+    const double low = vals ? vals[0] : 0.0;
+    const double high = vals ? vals[1] : 0.0;
+    double molar_mass = 0.0;
+    if (phase == 0) {
+        const int k = component_index(error, system, index);
+        if (k < 0) return -1;
+        variable.phase = -1;
+        variable.index = k;
+        molar_mass = component_molar_mass(system, k);
+    } else {
+        const int p = phase_index(error, system, phase);
+        if (p < 0) return -1;
+        const int c = constituent_index(error, system, p, index);
+        if (c < 0) return -1;
+        for (const HeldPotential& held : state.conditions.potentials)
+            if (held.phase == p && held.index == c) return 708;
+        variable.phase = p;
+        variable.index = c;
+        molar_mass = constituent_molar_mass_kg(system, p, c);
+    }
+    const int limits = check_limits(low, high);
+    if (limits != 0) return limits;
+    variable.low = state.units.amount_in(low, molar_mass);
+    variable.high = state.units.amount_in(high, molar_mass);
+    return 0;
+}
+
+// After a successful target calculation the target variable's condition holds what was found.
+void keep_found_value(const System& system, CalculationState& state, const TargetVariable& variable,
+                      double value) {
+    Conditions& conditions = state.conditions;
+    switch (variable.kind) {
+        case TargetVariable::Kind::temperature:
+            conditions.temperature = value;
+            conditions.temperature_set = true;
+            break;
+        case TargetVariable::Kind::pressure:
+            conditions.pressure = value;
+            conditions.pressure_set = true;
+            conditions.volume_in_force = false;
+            break;
+        case TargetVariable::Kind::volume:
+            conditions.volume = value;
+            conditions.volume_in_force = true;
+            break;
+        case TargetVariable::Kind::amounts:
+            apply_amounts(system, variable.amounts, value, conditions, state.streams);
+            break;
+        case TargetVariable::Kind::potential: {
+            HeldPotential* held = nullptr;
+            for (HeldPotential& h : conditions.potentials)
+                if (h.phase == variable.phase && h.index == variable.index) held = &h;
+            if (!held) {
+                held = &conditions.potentials.emplace_back();
+                held->number = conditions.next_number++;
+                held->phase = variable.phase;
+                held->index = variable.index;
+            }
+            held->activity = false;
+            held->value = value;
+            break;
+        }
+    }
+}
+
+void calculate(const char* option, std::int32_t option_len, const std::int32_t* phase_ptr,
+               const std::int32_t* index_ptr, const double* vals, std::int32_t* error,
+               bool from_previous, bool listing) {
+    with_calculation(error, [&](System& system, CalculationState& state) {
+        const std::optional<Option> chosen = calculation_option(text_in(option, option_len));
+        if (!chosen) return fail(error, err::bad_option);
+        if (from_previous && !state.result) return fail(error, 516);
+        const std::int32_t phase = value_of(phase_ptr);
+        const std::int32_t index = value_of(index_ptr);
+        const Units& units = state.units;
+
+        TargetVariable variable;
+        switch (*chosen) {
+            case Option::none:
+                break;
+            case Option::t:
+                variable.kind = TargetVariable::Kind::temperature;
+                variable.estimate = vals ? units.temperature_in(vals[0]) : state.conditions.temperature;
+                break;
+            case Option::p:
+                variable.kind = TargetVariable::Kind::pressure;
+                variable.estimate = vals ? vals[0] * units.pressure_factor() : state.conditions.pressure;
+                break;
+            case Option::v:
+                variable.kind = TargetVariable::Kind::volume;
+                variable.estimate = vals ? vals[0] * units.volume_factor() : 0.0;
+                break;
+            case Option::ia:
+            case Option::ia0: {
+                AmountVariable amount;
+                const int code = amount_variable(error, system, state, phase, index, vals, amount);
+                if (code < 0) return;
+                if (code != 0) return fail(error, code);
+                if (*chosen == Option::ia0) {
+                    state.amount_variables.push_back(amount);
+                    return ok(error);
+                }
+                variable.kind = TargetVariable::Kind::amounts;
+                variable.amounts = state.amount_variables;
+                variable.amounts.push_back(amount);
+                state.amount_variables.clear();
+                break;
+            }
+            case Option::mu: {
+                if (phase == 0) return fail(error, 502);
+                const int p = phase_index(error, system, phase);
+                if (p < 0) return;
+                const int c = constituent_index(error, system, p, index);
+                if (c < 0) return;
+                const double low = vals ? vals[0] : 0.0;
+                const double high = vals ? vals[1] : 0.0;
+                const int code = check_limits(low, high);
+                if (code != 0) return fail(error, code);
+                variable.kind = TargetVariable::Kind::potential;
+                variable.phase = p;
+                variable.index = c;
+                variable.low = low * units.energy_factor();
+                variable.high = high * units.energy_factor();
+                break;
+            }
+        }
+        const bool has_target = state.conditions.target.has_value();
+        if (*chosen == Option::none && has_target) return fail(error, 512);
+        if (*chosen != Option::none && !has_target) return fail(error, 511);
+
+        const Equilibrium* start = from_previous ? &state.result->equilibrium : nullptr;
+        Result result;
+        if (*chosen == Option::none) {
+            Input input;
+            int code = gather_input(system, state, input);
+            if (code == 0) {
+                Point point;
+                point.temperature = state.conditions.temperature;
+                point.pressure = state.conditions.pressure;
+                point.constant_volume = state.conditions.volume_in_force;
+                point.volume = state.conditions.volume;
+                point.start = start;
+                code = calculate_point(system, state, input, point, result);
+            }
+            if (code != 0) return fail(error, code);
+        } else {
+            TargetSolution solution;
+            const int code =
+                solve_target(system, state, *state.conditions.target, variable, start, solution);
+            if (code != 0) return fail(error, code);
+            keep_found_value(system, state, variable, solution.value);
+            result = std::move(solution.result);
+        }
+        state.result = std::move(result);
+        if (listing) list_result(system, state, *state.result);
+        ok(error);
+    });
+}
+
+}  // namespace
+
+extern "C" {
+
+EQX_API void TQCE(const char* option, std::int32_t option_len, const std::int32_t* phase,
+                  const std::int32_t* index, const double* vals, std::int32_t* error) {
+    const LibraryLock lock;
+    calculate(option, option_len, phase, index, vals, error, false, false);
+}
+
+EQX_API void TQCEL(const char* option, std::int32_t option_len, const std::int32_t* phase,
+                   const std::int32_t* index, const double* vals, std::int32_t* error) {
+    const LibraryLock lock;
+    calculate(option, option_len, phase, index, vals, error, false, true);
+}
+
+EQX_API void TQCEN(const char* option, std::int32_t option_len, const std::int32_t* phase,
+                   const std::int32_t* index, const double* vals, std::int32_t* error) {
+    const LibraryLock lock;
+    calculate(option, option_len, phase, index, vals, error, true, false);
+}
+
+EQX_API void TQCENL(const char* option, std::int32_t option_len, const std::int32_t* phase,
+                    const std::int32_t* index, const double* vals, std::int32_t* error) {
+    const LibraryLock lock;
+    calculate(option, option_len, phase, index, vals, error, true, true);
+}
+
+}  // extern "C"

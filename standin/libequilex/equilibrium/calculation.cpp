@@ -1,0 +1,189 @@
+#include "equilibrium/calculation.hpp"
+
+#include <boost/math/tools/roots.hpp>
+#include <cmath>
+
+#include "data/thermo.hpp"
+
+namespace eqx::equilibrium {
+
+namespace {
+
+Eigen::VectorXd constituent_vector(const System& system, int phase, int constituent) {
+    const int k = static_cast<int>(system.components.size());
+    Eigen::VectorXd v = Eigen::VectorXd::Zero(k);
+    const auto& s = system.phases[phase].constituents[constituent].stoichiometry;
+    for (int c = 0; c < k && c < static_cast<int>(s.size()); ++c) v[c] = s[c];
+    return v;
+}
+
+bool streams_hold_matter(const std::vector<Stream>& streams) {
+    for (const Stream& stream : streams)
+        if (!stream.amounts.empty()) return true;
+    return false;
+}
+
+// The reservoirs of the held potentials at T and P.
+void hold_potentials(const System& system, double temperature, double pressure, Input& input) {
+    input.reservoirs.clear();
+    const double rt = gas_constant * temperature;
+    for (const HeldPotential& held : input.potentials) {
+        const Phase& phase = system.phases[held.phase];
+        const Constituent& constituent = phase.constituents[held.index];
+        const double mu0 = thermo::constituent_functions(system, phase, constituent, temperature,
+                                                         pressure / pascal_per_bar)
+                               .g /
+                           rt;
+        Reservoir reservoir;
+        reservoir.stoichiometry = constituent_vector(system, held.phase, held.index);
+        if (!held.activity) {
+            reservoir.potential = mu0 + held.value / rt;
+        } else {
+            // A gas constituent's activity is its fugacity, relative to 1 bar.
+            const double relative = phase.gas ? held.value / standard_pressure : held.value;
+            reservoir.potential = mu0 + std::log(relative);
+        }
+        input.reservoirs.push_back(std::move(reservoir));
+    }
+}
+
+}  // namespace
+
+int gather_input(const System& system, const CalculationState& state, Input& input) {
+    return gather_input(system, state.conditions, state.streams, input);
+}
+
+int gather_input(const System& system, const Conditions& conditions,
+                 const std::vector<Stream>& streams, Input& input) {
+    const int k = static_cast<int>(system.components.size());
+    input = Input{};
+    input.components = Eigen::VectorXd::Zero(k);
+    bool positive = false;
+    auto add = [&](int phase, int index, double moles) {
+        if (!std::isfinite(moles) || moles < 0.0) return false;
+        if (moles > 0.0) positive = true;
+        input.components += moles * constituent_vector(system, phase, index);
+        input.constituents.push_back({phase, index, moles});
+        return true;
+    };
+    if (streams_hold_matter(streams)) {
+        for (const Stream& stream : streams)
+            for (const StreamAmount& amount : stream.amounts)
+                if (!add(amount.phase, amount.constituent, amount.moles)) return 513;
+    } else {
+        for (const IncomingAmount& amount : conditions.amounts) {
+            if (!std::isfinite(amount.moles) || amount.moles < 0.0) return 513;
+            if (amount.phase < 0) {
+                if (amount.moles > 0.0) positive = true;
+                input.components += amount.components;
+            } else if (!add(amount.phase, amount.index, amount.moles)) {
+                return 513;
+            }
+        }
+    }
+    for (const HeldPotential& held : conditions.potentials) {
+        if (!std::isfinite(held.value) || (held.activity && held.value <= 0.0)) return 513;
+        input.potentials.push_back(held);
+    }
+    if (!positive && input.potentials.empty()) return 508;
+    return 0;
+}
+
+namespace {
+
+int equilibrium_at(const System& system, const CalculationState& state, const Input& given,
+                   double temperature, double pressure, const std::vector<Role>& overrides,
+                   const Equilibrium* start, Result& result) {
+    Input input = given;
+    hold_potentials(system, temperature, pressure, input);
+    const CalculatedSystem calculated =
+        calculate_system(system, temperature, pressure, overrides);
+    MinimiserOptions options;
+    options.max_iterations = state.configuration.iterations;
+    options.max_assemblies = state.configuration.assemblies;
+    const MinimiserResult outcome =
+        minimise_gibbs_energy(calculated, input.components, input.reservoirs, start, options);
+    if (outcome.error != 0) return outcome.error;
+    result = make_result(system, calculated, outcome.equilibrium, input, state.streams);
+    return 0;
+}
+
+}  // namespace
+
+int calculate_point(const System& system, const CalculationState& state, const Input& input,
+                    const Point& point, Result& result) {
+    if (!(point.temperature > 0.0) || !std::isfinite(point.temperature)) return 510;
+    if (!point.constant_volume) {
+        if (!(point.pressure > 0.0) || !std::isfinite(point.pressure)) return 509;
+        return equilibrium_at(system, state, input, point.temperature, point.pressure,
+                              point.overrides, point.start, result);
+    }
+    // Constant volume: the pressure at which the equilibrium has that volume, searched in
+    // ln P within the pressure limits.
+    if (!(point.volume > 0.0) || !std::isfinite(point.volume)) return 706;
+    const Equilibrium* start = point.start;
+    Result last;
+    bool have_last = false;
+    int failure = 0;
+    auto residual = [&](double ln_p) {
+        Result r;
+        const int error = equilibrium_at(system, state, input, point.temperature,
+                                         std::exp(ln_p), point.overrides, start, r);
+        if (error != 0) {
+            failure = error;
+            return std::numeric_limits<double>::quiet_NaN();
+        }
+        const double value = std::log(r.volume / point.volume);
+        last = std::move(r);
+        have_last = true;
+        start = &last.equilibrium;
+        return value;
+    };
+    const double low = std::log(state.limits.pressure_low);
+    const double high = std::log(state.limits.pressure_high);
+    double a = std::log(state.conditions.pressure > 0.0 ? state.conditions.pressure : 1e5);
+    a = std::clamp(a, low, high);
+    double fa = residual(a);
+    if (!std::isfinite(fa)) return 706;
+    if (fa == 0.0) {
+        result = std::move(last);
+        return 0;
+    }
+    // The volume falls as the pressure rises: step towards the sign change.
+    double b = a;
+    double fb = fa;
+    double step = 1.0;
+    while ((fa > 0.0) == (fb > 0.0)) {
+        const double next = fa > 0.0 ? std::min(b + step, high) : std::max(b - step, low);
+        if (next == b) return 706;
+        a = b;
+        fa = fb;
+        b = next;
+        fb = residual(b);
+        if (!std::isfinite(fb)) return 706;
+        step *= 2.0;
+    }
+    std::uintmax_t iterations = 100;
+    try {
+        const auto bracket = boost::math::tools::toms748_solve(
+            residual, std::min(a, b), std::max(a, b), a < b ? fa : fb, a < b ? fb : fa,
+            boost::math::tools::eps_tolerance<double>(50), iterations);
+        const double root = 0.5 * (bracket.first + bracket.second);
+        if (!std::isfinite(residual(root))) return 706;
+    } catch (const std::exception&) {
+        return 706;
+    }
+    (void)failure;
+    if (!have_last) return 706;
+    result = std::move(last);
+    return 0;
+}
+
+std::vector<int> assemblage(const Result& result) {
+    std::vector<int> present;
+    for (std::size_t i = 0; i < result.phases.size(); ++i)
+        if (result.phases[i].present) present.push_back(static_cast<int>(i));
+    return present;
+}
+
+}  // namespace eqx::equilibrium

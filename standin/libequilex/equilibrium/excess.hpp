@@ -1,0 +1,62 @@
+// Excess Gibbs energy of a mixture phase without sublattices, built from its stored excess Gibbs
+// parameters (so that changes made with TQCDAT take effect in the next calculation). The
+// conventions (data/README.md): a parameter of two species i, j (in the order the data-file
+// lists them) contributes x_i^p_i x_j^p_j sum_v L_v (x_i - x_j)^v, expression v being the
+// Redlich-Kister order v; one of three species contributes x_i x_j x_k L_0, or with several
+// expressions x_i x_j x_k sum_m nu_m L_m with nu_m = x_m + (1 - x_i - x_j - x_k) / 3; any other
+// number of species contributes the product of the fractions times L_0. A species power p
+// raises that species' fraction to the power p (none written: 1). Each L is
+// A + B T + C T ln T + D T^2 + E T^3 + F / T + G P + H P^2 (P in bar); further values are kept
+// and not used.
+#pragma once
+
+#include "equilibrium/eigen.hpp"
+#include <array>
+#include <vector>
+
+#include "data/system.hpp"
+
+namespace eqx::equilibrium {
+
+struct ExcessTerm {
+    enum class Form { binary, ternary, product };
+    Form form = Form::product;
+    std::vector<int> species;  // local indices into the phase's calculated constituents
+    std::vector<int> powers;   // exponents, at least 1
+    std::vector<std::array<double, 8>> expressions;
+};
+
+// Which temperature derivative of the excess Gibbs energy to evaluate.
+enum class TemperatureDerivative { none, first, second };
+
+class ExcessModel {
+public:
+    // The terms of a phase over the constituents listed in `calculated` (indices into
+    // phase.constituents, in order); terms naming another constituent are left out (its
+    // fraction is 0). Only the models RKMP and QKTO have an excess Gibbs energy; every other
+    // mixture model, sublattice phases included, mixes ideally.
+    static ExcessModel build(const Phase& phase, const std::vector<int>& calculated);
+
+    bool empty() const { return terms_.empty(); }
+
+    // The model over a subset of its constituents: `keep` lists the local indices that stay,
+    // in their new order; terms naming any other constituent are left out.
+    ExcessModel restricted(const std::vector<int>& keep) const;
+
+    // G_ex per mole of phase (J/mol) at mole fractions x, as a polynomial in all the fractions
+    // (not only on the simplex), or its first or second temperature derivative; adds the
+    // gradient and the Hessian with respect to x when asked.
+    double evaluate(const Eigen::VectorXd& x, double temperature, double pressure_bar,
+                    TemperatureDerivative derivative, Eigen::VectorXd* gradient,
+                    Eigen::MatrixXd* hessian) const;
+
+private:
+    std::vector<ExcessTerm> terms_;
+};
+
+// Partial molar values from a molar value q(x) of a phase and its gradient:
+// q_j = q + dq/dx_j - sum_l x_l dq/dx_l.
+Eigen::VectorXd partial_molar(double value, const Eigen::VectorXd& gradient,
+                              const Eigen::VectorXd& x);
+
+}  // namespace eqx::equilibrium

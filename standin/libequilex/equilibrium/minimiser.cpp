@@ -1,0 +1,1088 @@
+#include "equilibrium/minimiser.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "equilibrium/linear_programme.hpp"
+
+namespace eqx::equilibrium {
+
+namespace {
+
+constexpr double activity_tolerance = 1e-9;  // ln a above which an outside phase joins
+constexpr double potential_box = 50.0;       // reduced potential a free direction may move
+constexpr double max_potential_step = 10.0;  // reduced potential change per Newton step
+constexpr double converged_step = 1e-10;
+
+using Eigen::MatrixXd;
+using Eigen::VectorXd;
+
+// Solves a symmetric system after scaling rows and columns to unit size, with a rank-revealing
+// decomposition: where the system is singular (potentials or amounts not unique) it gives the
+// least change.
+VectorXd solve_scaled(const MatrixXd& m, const VectorXd& rhs) {
+    const int n = static_cast<int>(m.rows());
+    VectorXd d(n);
+    for (int i = 0; i < n; ++i) {
+        const double size = m.row(i).cwiseAbs().maxCoeff();
+        d[i] = size > 0.0 ? 1.0 / std::sqrt(size) : 1.0;
+    }
+    const MatrixXd scaled = d.asDiagonal() * m * d.asDiagonal();
+    Eigen::JacobiSVD<MatrixXd, Eigen::NoQRPreconditioner> svd(
+        scaled, Eigen::ComputeFullU | Eigen::ComputeFullV);
+    svd.setThreshold(1e-13);
+    // Iterative refinement: trace-species rows are tiny beside the amount rows, and their
+    // share of the solution is only as precise as the residual they are solved from.
+    VectorXd x = d.asDiagonal() * svd.solve(d.asDiagonal() * rhs);
+    for (int round = 0; round < 3; ++round) {
+        const VectorXd residual = rhs - m * x;
+        x += d.asDiagonal() * svd.solve(d.asDiagonal() * residual);
+    }
+    return x;
+}
+
+class Minimiser {
+public:
+    Minimiser(const CalculatedSystem& full, const VectorXd& b,
+              const std::vector<Reservoir>& reservoirs, const MinimiserOptions& options)
+        : full_(full),
+          balance_(full),
+          b_(b),
+          reservoirs_(reservoirs),
+          options_(options),
+          k_(full.components),
+          count_(static_cast<int>(full.phases.size())) {
+        amount_.assign(count_, 0.0);
+        composition_.resize(count_);
+        exclude_unreachable();
+    }
+
+    MinimiserResult run(const Equilibrium* start) {
+        MinimiserResult result;
+        if (!(start && warm_start(*start))) {
+            const int error = cold_start();
+            if (error != 0) {
+                result.error = error;
+                return result;
+            }
+        }
+        result.error = iterate();
+        if (result.error == 0) result.equilibrium = outcome();
+        return result;
+    }
+
+private:
+    // --- set-up ------------------------------------------------------------------------------
+
+    // A component with no input that every species holds with the same sign cannot be in any
+    // phase: the species that hold it leave the mass balance (their phases still get
+    // activities), so that its potential does not run off while trace amounts chase zero.
+    void exclude_unreachable() {
+        std::vector<bool> in_reservoir(k_, false);
+        for (const Reservoir& r : reservoirs_)
+            for (int c = 0; c < k_; ++c)
+                if (r.stoichiometry[c] != 0.0) in_reservoir[c] = true;
+        bool changed = true;
+        while (changed) {
+            changed = false;
+            for (int c = 0; c < k_; ++c) {
+                if (b_[c] != 0.0 || in_reservoir[c]) continue;
+                bool positive = false, negative = false;
+                for (const CalculatedPhase& phase : balance_.phases) {
+                    if (phase.role != Role::balanced) continue;
+                    for (int j = 0; j < phase.size(); ++j) {
+                        positive = positive || phase.stoichiometry(c, j) > 0.0;
+                        negative = negative || phase.stoichiometry(c, j) < 0.0;
+                    }
+                }
+                if (positive == negative) continue;
+                for (CalculatedPhase& phase : balance_.phases) {
+                    if (phase.role != Role::balanced) continue;
+                    std::vector<int> keep;
+                    for (int j = 0; j < phase.size(); ++j)
+                        if (phase.stoichiometry(c, j) == 0.0) keep.push_back(j);
+                    if (static_cast<int>(keep.size()) == phase.size()) continue;
+                    changed = true;
+                    restrict_phase(phase, keep);
+                }
+            }
+        }
+    }
+
+    static void restrict_phase(CalculatedPhase& phase, const std::vector<int>& keep) {
+        if (keep.empty()) {
+            phase.role = Role::absent;
+            return;
+        }
+        const int m = static_cast<int>(keep.size());
+        MatrixXd a(phase.stoichiometry.rows(), m);
+        VectorXd g(m);
+        std::vector<int> constituents(m);
+        for (int j = 0; j < m; ++j) {
+            a.col(j) = phase.stoichiometry.col(keep[j]);
+            g[j] = phase.g[keep[j]];
+            constituents[j] = phase.constituents[keep[j]];
+        }
+        if (phase.kind == CalculatedPhase::Kind::nonideal) {
+            phase.excess = phase.excess.restricted(keep);
+            if (phase.excess.empty()) phase.kind = CalculatedPhase::Kind::ideal;
+        }
+        phase.stoichiometry = std::move(a);
+        phase.g = std::move(g);
+        phase.constituents = std::move(constituents);
+    }
+
+    double input_scale() const {
+        double scale = b_.cwiseAbs().sum();
+        for (int p : active_) scale += amount_[p];
+        return std::max(scale, 1e-300);
+    }
+
+    // The start: linear programmes over pure phases, reservoirs and points of the mixtures
+    // (their end members first), each round adding for every mixture above activity 1 the
+    // composition of its minimum tangent-plane distance (column generation), until no mixture
+    // is above activity 1 by more than a little. The last programme's solution gives the
+    // assemblage, the amounts, the compositions and the potentials Newton's method starts from.
+    int cold_start() {
+        struct Column {
+            int phase;      // or -1 - reservoir
+            VectorXd x;     // composition over the phase's calculated constituents
+            double direction;
+        };
+        std::vector<Column> columns;
+        std::vector<VectorXd> vectors;
+        std::vector<double> costs;
+        auto add_column = [&](int p, VectorXd x) {
+            const CalculatedPhase& phase = balance_.phases[p];
+            vectors.push_back(phase.stoichiometry * x);
+            costs.push_back(reduced_gibbs_energy(balance_, phase, x));
+            columns.push_back({p, std::move(x), 1.0});
+        };
+        for (int p = 0; p < count_; ++p) {
+            const CalculatedPhase& phase = balance_.phases[p];
+            if (phase.role != Role::balanced || is_second_copy(p)) continue;
+            for (int j = 0; j < phase.size(); ++j) add_column(p, VectorXd::Unit(phase.size(), j));
+        }
+        for (int r = 0; r < static_cast<int>(reservoirs_.size()); ++r) {
+            for (double direction : {1.0, -1.0}) {
+                columns.push_back({-1 - r, VectorXd(), direction});
+                vectors.push_back(direction * reservoirs_[r].stoichiometry);
+                costs.push_back(direction * reservoirs_[r].potential);
+            }
+        }
+        LinearSolution lp;
+        for (int round = 0; round < 40; ++round) {
+            const int n = static_cast<int>(columns.size());
+            MatrixXd a(k_, n);
+            VectorXd c(n);
+            for (int i = 0; i < n; ++i) {
+                a.col(i) = vectors[i];
+                c[i] = costs[i];
+            }
+            lp = solve_linear_programme(a, b_, c);
+            if (lp.status == LinearSolution::Status::unbounded) return 703;
+            if (lp.status != LinearSolution::Status::optimal) return 705;
+            bool added = false;
+            for (int p = 0; p < count_; ++p) {
+                const CalculatedPhase& phase = balance_.phases[p];
+                if (phase.role != Role::balanced || phase.kind == CalculatedPhase::Kind::pure ||
+                    is_second_copy(p))
+                    continue;
+                TangentPlaneRequest request;
+                request.global = true;
+                const TangentPlane tp = tangent_plane(balance_, phase, lp.duals, request);
+                if (!(tp.ln_activity > 1e-4) || !tp.x.allFinite()) continue;
+                add_column(p, tp.x);
+                added = true;
+            }
+            if (!added) break;
+        }
+        zeta_ = lp.duals;
+        supply_ = VectorXd::Zero(static_cast<int>(reservoirs_.size()));
+        std::vector<std::vector<std::pair<double, VectorXd>>> parts(count_);
+        const double threshold = 1e-12 * std::max(1.0, b_.cwiseAbs().sum());
+        for (int i = 0; i < static_cast<int>(columns.size()); ++i) {
+            const Column& column = columns[i];
+            if (column.phase < 0) {
+                supply_[-1 - column.phase] += column.direction * lp.x[i];
+                continue;
+            }
+            if (lp.x[i] > threshold) parts[column.phase].push_back({lp.x[i], column.x});
+        }
+        split_demixing_copies(parts);
+        for (int p = 0; p < count_; ++p) {
+            if (parts[p].empty()) continue;
+            double total = 0.0;
+            VectorXd x = VectorXd::Zero(balance_.phases[p].size());
+            for (const auto& [amount, composition] : parts[p]) {
+                total += amount;
+                x += amount * composition;
+            }
+            amount_[p] = total;
+            composition_[p] = start_composition(x / total);
+            active_.push_back(p);
+        }
+        return 0;
+    }
+
+    // The second copy of a de-mixing phase: the first stands for both in the start.
+    bool is_second_copy(int p) const {
+        const int q = balance_.phases[p].partner;
+        return q >= 0 && q < p && balance_.phases[q].role == Role::balanced;
+    }
+
+    // Points of one de-mixing phase far apart in the start: the two sides of a miscibility gap,
+    // one for each copy (each point goes with the nearer of the two farthest apart).
+    void split_demixing_copies(std::vector<std::vector<std::pair<double, VectorXd>>>& parts) const {
+        for (int p = 0; p < count_; ++p) {
+            const int q = balance_.phases[p].partner;
+            if (q < p || parts[p].size() < 2 || balance_.phases[q].role != Role::balanced) continue;
+            const auto& points = parts[p];
+            std::size_t first = 0, second = 0;
+            double widest = 0.0;
+            for (std::size_t i = 0; i < points.size(); ++i)
+                for (std::size_t j = i + 1; j < points.size(); ++j) {
+                    const double d = (points[i].second - points[j].second).cwiseAbs().maxCoeff();
+                    if (d > widest) {
+                        widest = d;
+                        first = i;
+                        second = j;
+                    }
+                }
+            if (widest < 1e-3) continue;
+            std::vector<std::pair<double, VectorXd>> mine, theirs;
+            for (const auto& point : points) {
+                const double to_first = (point.second - points[first].second).squaredNorm();
+                const double to_second = (point.second - points[second].second).squaredNorm();
+                (to_first <= to_second ? mine : theirs).push_back(point);
+            }
+            parts[p] = std::move(mine);
+            parts[q] = std::move(theirs);
+        }
+    }
+
+    static VectorXd start_composition(VectorXd x) {
+        const double floor = x.size() > 1 ? 1e-6 : 0.0;
+        x = x.cwiseMax(floor);
+        return x / x.sum();
+    }
+
+    bool warm_start(const Equilibrium& start) {
+        if (start.zeta.size() != k_ || static_cast<int>(start.phases.size()) != count_)
+            return false;
+        if (!start.zeta.allFinite()) return false;
+        zeta_ = start.zeta;
+        supply_ = start.supplies.size() == static_cast<int>(reservoirs_.size())
+                      ? start.supplies
+                      : VectorXd::Zero(static_cast<int>(reservoirs_.size()));
+        for (int p = 0; p < count_; ++p) {
+            const PhaseOutcome& previous = start.phases[p];
+            const CalculatedPhase& phase = balance_.phases[p];
+            if (!previous.active || phase.role != Role::balanced) continue;
+            const CalculatedPhase& whole = full_.phases[p];
+            VectorXd x = VectorXd::Zero(phase.size());
+            for (int j = 0; j < phase.size(); ++j) {
+                const auto at = std::find(whole.constituents.begin(), whole.constituents.end(),
+                                          phase.constituents[j]);
+                const int index = static_cast<int>(at - whole.constituents.begin());
+                if (index < previous.x.size()) x[j] = previous.x[index];
+            }
+            if (x.sum() <= 0.0) continue;
+            amount_[p] = std::max(previous.amount, 0.0);
+            composition_[p] = start_composition(x / x.sum());
+            active_.push_back(p);
+        }
+        return true;
+    }
+
+    // --- basis species -----------------------------------------------------------------------
+
+    // The basis: reservoirs first, then the species of the assemblage by amount, each taken
+    // when independent of those before; unit vectors complete it. The stoichiometry of every
+    // species is then written over the basis, the basis species themselves exactly.
+    void rebase() {
+        unsettled_ = 0;
+        struct Candidate {
+            double weight;
+            VectorXd vector;
+            int phase;
+            int constituent;
+        };
+        std::vector<Candidate> candidates;
+        for (int r = 0; r < static_cast<int>(reservoirs_.size()); ++r)
+            candidates.push_back({std::numeric_limits<double>::infinity(),
+                                  reservoirs_[r].stoichiometry, -1 - r, -1});
+        for (int p : active_) {
+            const CalculatedPhase& phase = balance_.phases[p];
+            for (int j = 0; j < phase.size(); ++j)
+                candidates.push_back({amount_[p] * composition_[p][j] + 1e-300 * (1 + j),
+                                      phase.stoichiometry.col(j), p, j});
+        }
+        std::stable_sort(candidates.begin(), candidates.end(),
+                         [](const Candidate& a, const Candidate& b) { return a.weight > b.weight; });
+        std::vector<VectorXd> orthonormal;
+        std::vector<const Candidate*> chosen;
+        for (const Candidate& candidate : candidates) {
+            if (static_cast<int>(chosen.size()) == k_) break;
+            const double norm = candidate.vector.norm();
+            if (norm == 0.0) continue;
+            VectorXd v = candidate.vector;
+            for (const VectorXd& q : orthonormal) v -= q.dot(v) * q;
+            if (v.norm() <= 1e-9 * norm) continue;
+            orthonormal.push_back(v.normalized());
+            chosen.push_back(&candidate);
+        }
+        basis_.resize(k_, k_);
+        for (int i = 0; i < static_cast<int>(chosen.size()); ++i) basis_.col(i) = chosen[i]->vector;
+        int column = static_cast<int>(chosen.size());
+        while (column < k_) {
+            int best = 0;
+            double best_norm = -1.0;
+            VectorXd best_v;
+            for (int c = 0; c < k_; ++c) {
+                VectorXd v = VectorXd::Unit(k_, c);
+                for (const VectorXd& q : orthonormal) v -= q.dot(v) * q;
+                if (v.norm() > best_norm) {
+                    best_norm = v.norm();
+                    best = c;
+                    best_v = v;
+                }
+            }
+            orthonormal.push_back(best_v.normalized());
+            basis_.col(column++) = VectorXd::Unit(k_, best);
+        }
+        basis_inverse_ = basis_.fullPivLu().inverse();
+        work_ = balance_;
+        for (CalculatedPhase& phase : work_.phases)
+            if (phase.role == Role::balanced)
+                phase.stoichiometry = basis_inverse_ * phase.stoichiometry;
+        for (int i = 0; i < static_cast<int>(chosen.size()); ++i) {
+            if (chosen[i]->phase >= 0)
+                work_.phases[chosen[i]->phase].stoichiometry.col(chosen[i]->constituent) =
+                    VectorXd::Unit(k_, i);
+        }
+        b_work_ = clean(basis_inverse_ * b_);
+        reservoirs_work_.clear();
+        for (int r = 0; r < static_cast<int>(reservoirs_.size()); ++r)
+            reservoirs_work_.push_back(clean(basis_inverse_ * reservoirs_[r].stoichiometry));
+        for (int i = 0; i < static_cast<int>(chosen.size()); ++i)
+            if (chosen[i]->phase < 0) reservoirs_work_[-1 - chosen[i]->phase] = VectorXd::Unit(k_, i);
+    }
+
+    // Rounding left by the change of basis (an input that is an exact sum of basis species).
+    static VectorXd clean(VectorXd v) {
+        const double size = v.cwiseAbs().maxCoeff();
+        for (int i = 0; i < v.size(); ++i)
+            if (std::abs(v[i]) < 1e-13 * size) v[i] = 0.0;
+        return v;
+    }
+
+    // --- Newton ------------------------------------------------------------------------------
+    //
+    // Pure and ideal phases take part in dual form: the amount of the phase is the unknown and
+    // its composition follows from the potentials. Nonideal mixtures take part in primal form:
+    // the amounts of their constituents are the unknowns, with "mu_j = a_j . zeta" for each;
+    // near a critical point their composition is not a usable function of the potentials.
+
+    enum class Step { moved, converged, failed };
+
+    bool is_primal(int p) const {
+        return balance_.phases[p].kind == CalculatedPhase::Kind::nonideal;
+    }
+
+    int rows_of(int p) const { return is_primal(p) ? balance_.phases[p].size() : 1; }
+
+    // The unknowns of each active phase: its amount (dual) or its constituents' amounts (primal).
+    std::vector<VectorXd> current_moles() const {
+        std::vector<VectorXd> moles;
+        for (int p : active_)
+            moles.push_back(is_primal(p) ? VectorXd(amount_[p] * composition_[p])
+                                         : VectorXd::Constant(1, amount_[p]));
+        return moles;
+    }
+
+    // The equations of the assemblage at potentials zw (work basis) and amounts: the mass
+    // balance over the basis species, relative to the input (trace-species rows hardly count,
+    // so the line search does not hold back the steps that balance them); "activity 1" of each
+    // dual phase and
+    // "mu_j = a_j . zeta" of each primal constituent; the held potentials. Also what the Newton
+    // system is built from.
+    struct Equations {
+        VectorXd residual;
+        std::vector<TangentPlane> planes;         // dual phases
+        std::vector<MixtureDerivatives> mixtures;  // primal phases
+        bool finite = true;
+    };
+
+    Equations equations(const VectorXd& zw, const std::vector<VectorXd>& moles,
+                        const VectorXd& supplies, bool derivatives) const {
+        const int a = static_cast<int>(active_.size());
+        const int r = static_cast<int>(reservoirs_.size());
+        int rows = k_;
+        for (int p : active_) rows += rows_of(p);
+        Equations e;
+        e.residual = VectorXd::Zero(rows + r);
+        e.planes.resize(a);
+        e.mixtures.resize(a);
+        VectorXd mass = -b_work_;
+        int row = k_;
+        for (int i = 0; i < a; ++i) {
+            const int p = active_[i];
+            const CalculatedPhase& phase = work_.phases[p];
+            if (is_primal(p)) {
+                const VectorXd& n = moles[i];
+                const double total = n.sum();
+                if (!(total > 0.0) || !n.allFinite() || (n.array() <= 0.0).any()) {
+                    e.finite = false;
+                    return e;
+                }
+                MixtureDerivatives d = mixture_derivatives(work_, phase, n / total);
+                mass += phase.stoichiometry * n;
+                e.residual.segment(row, phase.size()) = d.mu - phase.stoichiometry.transpose() * zw;
+                e.mixtures[i] = std::move(d);
+                row += phase.size();
+                continue;
+            }
+            TangentPlaneRequest request;
+            request.start = &composition_[p];
+            request.sensitivity = derivatives;
+            TangentPlane tp = tangent_plane(work_, phase, zw, request);
+            if (!tp.m.allFinite() || !std::isfinite(tp.ln_activity)) e.finite = false;
+            mass += moles[i][0] * tp.m;
+            e.residual[row++] = tp.ln_activity;
+            e.planes[i] = std::move(tp);
+        }
+        for (int i = 0; i < r; ++i) {
+            mass -= supplies[i] * reservoirs_work_[i];
+            e.residual[row + i] = reservoirs_work_[i].dot(zw) - reservoirs_[i].potential;
+        }
+        e.residual.head(k_) = mass / input_scale();
+        return e;
+    }
+
+    // One Newton step on the potentials and the amounts of the assemblage, with a backtracking
+    // line search on the size of the equations' residual.
+    Step newton_step() {
+        const int a = static_cast<int>(active_.size());
+        const int r = static_cast<int>(reservoirs_.size());
+        const VectorXd zw = basis_.transpose() * zeta_;
+        const std::vector<VectorXd> moles = current_moles();
+        const Equations now = equations(zw, moles, supply_, true);
+        if (!now.finite) return Step::failed;
+        std::vector<int> offset(a);
+        int n = k_;
+        for (int i = 0; i < a; ++i) {
+            offset[i] = n;
+            n += rows_of(active_[i]);
+        }
+        const int reservoir_offset = n;
+        n += r;
+        MatrixXd m = MatrixXd::Zero(n, n);
+        VectorXd rhs = VectorXd::Zero(n);
+        rhs.head(k_) = b_work_;
+        for (int i = 0; i < a; ++i) {
+            const int p = active_[i];
+            const int o = offset[i];
+            if (is_primal(p)) {
+                const MatrixXd& stoichiometry = work_.phases[p].stoichiometry;
+                const VectorXd& nv = moles[i];
+                const int size = static_cast<int>(nv.size());
+                const double total = nv.sum();
+                const VectorXd x = nv / total;
+                // d mu / d n = Q^T (Hessian of the molar energy) Q / N, Q = I - x 1^T.
+                const MatrixXd q = MatrixXd::Identity(size, size) - x * VectorXd::Ones(size).transpose();
+                const MatrixXd h = q.transpose() * now.mixtures[i].hessian * q / total;
+                rhs.head(k_) -= stoichiometry * nv;
+                m.block(0, o, k_, size) = stoichiometry;
+                m.block(o, 0, size, k_) = stoichiometry.transpose();
+                m.block(o, o, size, size) = -h;
+                rhs.segment(o, size) = now.residual.segment(o, size);
+                continue;
+            }
+            const TangentPlane& tp = now.planes[i];
+            composition_[p] = tp.x;
+            m.topLeftCorner(k_, k_) += moles[i][0] * tp.sensitivity;
+            m.block(0, o, k_, 1) = tp.m;
+            m.block(o, 0, 1, k_) = tp.m.transpose();
+            rhs[o] = -tp.ln_activity;
+        }
+        for (int i = 0; i < r; ++i) {
+            const VectorXd& s = reservoirs_work_[i];
+            m.block(0, reservoir_offset + i, k_, 1) = -s;
+            m.block(reservoir_offset + i, 0, 1, k_) = -s.transpose();
+            rhs[reservoir_offset + i] = -(reservoirs_[i].potential - s.dot(zw));
+        }
+        const VectorXd solution = solve_scaled(m, rhs);
+        if (!solution.allFinite()) return Step::failed;
+        const VectorXd dzw = solution.head(k_);
+        const VectorXd new_supplies = solution.tail(r);
+
+        // The full step, no further than the potentials may move at once and keeping every
+        // primal constituent's amount positive.
+        const double step = dzw.cwiseAbs().maxCoeff();
+        double alpha = step > max_potential_step ? max_potential_step / step : 1.0;
+        double primal_change = 0.0;
+        std::vector<VectorXd> change(a);
+        for (int i = 0; i < a; ++i) {
+            const int p = active_[i];
+            if (is_primal(p)) {
+                change[i] = solution.segment(offset[i], moles[i].size());
+                for (int j = 0; j < moles[i].size(); ++j) {
+                    if (change[i][j] < 0.0)
+                        alpha = std::min(alpha, 0.99 * moles[i][j] / -change[i][j]);
+                    primal_change = std::max(primal_change,
+                                             std::abs(change[i][j]) / (moles[i][j] + 1e-300));
+                }
+            } else {
+                change[i] = VectorXd::Constant(1, solution[offset[i]] - moles[i][0]);
+            }
+        }
+        // A step below the tolerance is the rounding of a converged solution: no line search.
+        const bool settled = step < converged_step && primal_change < 1e-9;
+        const double merit = settled ? 0.0 : now.residual.squaredNorm();
+        std::vector<VectorXd> trial_moles(a);
+        VectorXd trial_supplies(r);
+        for (int halving = 0; halving < 30; ++halving) {
+            for (int i = 0; i < a; ++i) trial_moles[i] = moles[i] + alpha * change[i];
+            trial_supplies = supply_ + alpha * (new_supplies - supply_);
+            if (settled) break;
+            const Equations trial = equations(zw + alpha * dzw, trial_moles, trial_supplies, false);
+            const double trial_merit = trial.residual.squaredNorm();
+            if (trial.finite && (trial_merit <= (1.0 - 1e-4 * alpha) * merit || trial_merit < 1e-26))
+                break;
+            alpha *= 0.5;
+        }
+        zeta_ += alpha * (basis_inverse_.transpose() * dzw);
+        for (int i = 0; i < a; ++i) {
+            const int p = active_[i];
+            if (is_primal(p)) {
+                amount_[p] = trial_moles[i].sum();
+                composition_[p] = trial_moles[i] / amount_[p];
+            } else {
+                amount_[p] = trial_moles[i][0];
+            }
+        }
+        if (r > 0) supply_ = trial_supplies;
+        if (settled) return Step::converged;
+        return Step::moved;
+    }
+
+    // A primal phase whose amount has dwindled to nothing leaves the assemblage.
+    bool drop_vanished() {
+        const double scale = input_scale();
+        for (int i = 0; i < static_cast<int>(active_.size()); ++i) {
+            const int p = active_[i];
+            if (is_primal(p) && amount_[p] < 1e-13 * scale) {
+                drop(i);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    void drop(int index) {
+        const int p = active_[index];
+        active_.erase(active_.begin() + index);
+        amount_[p] = 0.0;
+        last_dropped_ = p;
+        ++assemblies_;
+        rebase();
+    }
+
+    void add(int p, const VectorXd& x) {
+        active_.push_back(p);
+        amount_[p] = is_primal(p) ? 1e-8 * input_scale() : 0.0;
+        composition_[p] = x;
+        ++assemblies_;
+        pivot_dependent(p);
+        rebase();
+    }
+
+    // A phase joining an assemblage whose compositions it depends on (more phases than the
+    // compositions can tell apart, as where a compound forms from two others): the amounts move
+    // along the dependency, keeping the mass balance, until one of the others reaches zero and
+    // leaves - the simplex method's pivot.
+    void pivot_dependent(int added) {
+        const int a = static_cast<int>(active_.size());
+        if (a < 2) return;
+        MatrixXd columns(k_, a);
+        for (int i = 0; i < a; ++i) {
+            const int p = active_[i];
+            columns.col(i) = balance_.phases[p].stoichiometry * composition_[p];
+        }
+        Eigen::JacobiSVD<MatrixXd, Eigen::NoQRPreconditioner> svd(
+            columns.transpose() * columns, Eigen::ComputeFullV);
+        const VectorXd& sigma = svd.singularValues();
+        if (sigma[a - 1] > 1e-20 * std::max(sigma[0], 1e-300)) return;
+        VectorXd v = svd.matrixV().col(a - 1);
+        const int q = static_cast<int>(std::find(active_.begin(), active_.end(), added) - active_.begin());
+        if (std::abs(v[q]) < 1e-12) return;
+        v /= v[q];  // the added phase grows
+        double t = std::numeric_limits<double>::infinity();
+        int leaving = -1;
+        for (int i = 0; i < a; ++i) {
+            if (i == q || v[i] >= -1e-12) continue;
+            const double ratio = amount_[active_[i]] / -v[i];
+            if (ratio < t) {
+                t = ratio;
+                leaving = i;
+            }
+        }
+        if (leaving < 0) return;
+        for (int i = 0; i < a; ++i) amount_[active_[i]] += t * v[i];
+        const int p = active_[leaving];
+        active_.erase(active_.begin() + leaving);
+        amount_[p] = 0.0;
+        last_dropped_ = p;
+    }
+
+    // After the Newton iteration of an assemblage: the phase with the most negative amount.
+    int most_negative() const {
+        const double scale = input_scale();
+        int worst = -1;
+        for (int i = 0; i < static_cast<int>(active_.size()); ++i) {
+            const int p = active_[i];
+            if (amount_[p] < -1e-12 * scale && (worst < 0 || amount_[p] < amount_[active_[worst]]))
+                worst = i;
+        }
+        return worst;
+    }
+
+    // Two copies of a de-mixing phase that have come to one composition are one phase.
+    bool merge_copies() {
+        for (std::size_t i = 0; i < active_.size(); ++i) {
+            const int p = active_[i];
+            const int q = balance_.phases[p].partner;
+            if (q < 0 || q < p) continue;
+            const auto other = std::find(active_.begin(), active_.end(), q);
+            if (other == active_.end()) continue;
+            if (composition_[p].size() != composition_[q].size()) continue;
+            if ((composition_[p] - composition_[q]).cwiseAbs().maxCoeff() > 1e-5) continue;
+            const double total = amount_[p] + amount_[q];
+            if (total > 0.0)
+                composition_[p] = (amount_[p] * composition_[p] + amount_[q] * composition_[q]) / total;
+            amount_[p] = total;
+            drop(static_cast<int>(other - active_.begin()));
+            return true;
+        }
+        return false;
+    }
+
+    // The input the assemblage does not hold: b plus supplies minus what the phases hold.
+    VectorXd unheld() const {
+        VectorXd r = b_;
+        for (int i = 0; i < static_cast<int>(reservoirs_.size()); ++i)
+            r += supply_[i] * reservoirs_[i].stoichiometry;
+        for (int p : active_) {
+            const CalculatedPhase& phase = balance_.phases[p];
+            r -= amount_[p] * (phase.stoichiometry * composition_[p]);
+        }
+        return r;
+    }
+
+    bool holds_input() const {
+        double scale = b_.cwiseAbs().sum();
+        for (int p : active_) scale += amount_[p] * balance_.phases[p].stoichiometry.cwiseAbs().sum();
+        return unheld().cwiseAbs().maxCoeff() <= 1e-9 * std::max(scale, 1e-300);
+    }
+
+    // The assemblage cannot hold the input: raise the potentials along the free direction that
+    // the unheld matter points to until the first phase outside reaches activity 1, and add it
+    // (the ratio test of the dual problem).
+    bool add_phase_for_unheld(const MatrixXd& z) {
+        if (z.cols() == 0) return false;
+        VectorXd d = z * (z.transpose() * unheld());
+        if (d.norm() == 0.0) return false;
+        d.normalize();
+        std::vector<int> outside;
+        for (int p = 0; p < count_; ++p)
+            if (balance_.phases[p].role == Role::balanced && !is_active(p)) outside.push_back(p);
+        auto highest = [&](double t, int& which) {
+            double best = -std::numeric_limits<double>::infinity();
+            for (int p : outside) {
+                const double ln_a = activity(p, zeta_ + t * d, false).ln_activity;
+                if (ln_a > best) {
+                    best = ln_a;
+                    which = p;
+                }
+            }
+            return best;
+        };
+        int which = -1;
+        double low = 0.0;
+        double high = 1.0;
+        while (highest(high, which) < 0.0) {
+            low = high;
+            high *= 2.0;
+            if (high > 1e4) return false;
+        }
+        for (int i = 0; i < 60 && high - low > 1e-12 * std::max(1.0, high); ++i) {
+            const double middle = 0.5 * (low + high);
+            int at = -1;
+            if (highest(middle, at) < 0.0)
+                low = middle;
+            else
+                high = middle;
+        }
+        highest(high, which);
+        zeta_ += high * d;
+        const TangentPlane tp = activity(which, zeta_, false);
+        add(which, start_composition(tp.x));
+        return true;
+    }
+
+    // --- phases outside the assemblage ---------------------------------------------------------
+
+    bool is_active(int p) const {
+        return std::find(active_.begin(), active_.end(), p) != active_.end();
+    }
+
+    // The activity of a phase at its global minimum, over all its calculated constituents
+    // (`whole`) or over those that can take part in the mass balance; the second copy of a
+    // de-mixing phase looks beside the composition of an active first copy.
+    TangentPlane activity(int p, const VectorXd& zeta, bool whole) const {
+        const CalculatedSystem& system = whole ? full_ : balance_;
+        const CalculatedPhase& phase = system.phases[p];
+        TangentPlaneRequest request;
+        request.global = true;
+        VectorXd avoid;
+        if (phase.partner >= 0 && is_active(phase.partner)) {
+            avoid = whole ? full_composition(phase.partner) : composition_[phase.partner];
+            request.avoid = &avoid;
+        }
+        VectorXd start;
+        if (is_active(p) && composition_[p].size() > 0) {
+            start = start_composition(whole ? full_composition(p) : composition_[p]);
+            request.start = &start;
+            request.global = false;
+        }
+        return tangent_plane(system, phase, zeta, request);
+    }
+
+    TangentPlane full_activity(int p, const VectorXd& zeta) const { return activity(p, zeta, true); }
+
+    // An active phase's composition over all of its calculated constituents.
+    VectorXd full_composition(int p) const {
+        const CalculatedPhase& whole = full_.phases[p];
+        const CalculatedPhase& part = balance_.phases[p];
+        if (whole.size() == part.size()) return composition_[p];
+        VectorXd x = VectorXd::Zero(whole.size());
+        for (int j = 0; j < part.size(); ++j) {
+            const auto at =
+                std::find(whole.constituents.begin(), whole.constituents.end(), part.constituents[j]);
+            x[at - whole.constituents.begin()] = composition_[p][j];
+        }
+        return x;
+    }
+
+    // What must stay below activity 1 while free potentials are placed: each balanced phase
+    // outside the assemblage (its activity), and each assemblage phase that lost species to
+    // exclude_unreachable (the share of those species: the phase's activity is 1 plus it).
+    struct Constraint {
+        int phase;
+        bool excluded_part;
+    };
+
+    std::vector<Constraint> constraints() const {
+        std::vector<Constraint> result;
+        for (int p = 0; p < count_; ++p) {
+            if (full_.phases[p].role != Role::balanced) continue;
+            if (!is_active(p))
+                result.push_back({p, false});
+            else if (full_.phases[p].size() != balance_.phases[p].size())
+                result.push_back({p, true});
+        }
+        return result;
+    }
+
+    // ln of a constraint's activity at zeta, and its gradient (moles of each component per
+    // mole, at the minimum).
+    std::pair<double, VectorXd> constraint_value(const Constraint& c, const VectorXd& zeta) const {
+        if (!c.excluded_part) {
+            TangentPlane tp = full_activity(c.phase, zeta);
+            return {tp.ln_activity, std::move(tp.m)};
+        }
+        const CalculatedPhase& whole = full_.phases[c.phase];
+        const CalculatedPhase& part = balance_.phases[c.phase];
+        std::vector<int> excluded;
+        for (int j = 0; j < whole.size(); ++j)
+            if (std::find(part.constituents.begin(), part.constituents.end(),
+                          whole.constituents[j]) == part.constituents.end())
+                excluded.push_back(j);
+        VectorXd w(static_cast<int>(excluded.size()));
+        for (int i = 0; i < w.size(); ++i)
+            w[i] = whole.stoichiometry.col(excluded[i]).dot(zeta) - whole.g[excluded[i]];
+        const double top = w.maxCoeff();
+        const VectorXd weights = (w.array() - top).exp().matrix();
+        const double sum = weights.sum();
+        VectorXd m = VectorXd::Zero(k_);
+        for (int i = 0; i < w.size(); ++i)
+            m += weights[i] / sum * whole.stoichiometry.col(excluded[i]);
+        return {top + std::log(sum), m};
+    }
+
+    // The directions of the potentials that no species of the assemblage or reservoir fixes.
+    MatrixXd free_directions() const {
+        std::vector<VectorXd> rows;
+        for (int p : active_) {
+            const CalculatedPhase& phase = balance_.phases[p];
+            for (int j = 0; j < phase.size(); ++j) rows.push_back(phase.stoichiometry.col(j));
+        }
+        for (const Reservoir& r : reservoirs_) rows.push_back(r.stoichiometry);
+        if (rows.empty()) return MatrixXd::Identity(k_, k_);
+        // The null space of the rows: eigenvectors of their Gram matrix with eigenvalue ~0.
+        MatrixXd gram = MatrixXd::Zero(k_, k_);
+        for (const VectorXd& row : rows) gram += row * row.transpose();
+        Eigen::SelfAdjointEigenSolver<MatrixXd> eigen(gram);
+        const VectorXd& values = eigen.eigenvalues();  // ascending
+        const double top = std::max(values.cwiseAbs().maxCoeff(), 1.0);
+        int free = 0;
+        while (free < k_ && values[free] <= 1e-18 * top) ++free;
+        return eigen.eigenvectors().leftCols(free);
+    }
+
+    struct Worst {
+        int phase = -1;
+        double ln_activity = -std::numeric_limits<double>::infinity();
+        VectorXd x;
+    };
+
+    // The phase that can join the assemblage with the largest activity (over the species that
+    // can take part in the mass balance).
+    Worst worst_outside() const {
+        Worst worst;
+        for (int p = 0; p < count_; ++p) {
+            if (balance_.phases[p].role != Role::balanced || is_active(p)) continue;
+            const TangentPlane tp = activity(p, zeta_, false);
+            if (tp.ln_activity > worst.ln_activity) {
+                worst.phase = p;
+                worst.ln_activity = tp.ln_activity;
+                worst.x = tp.x;
+            }
+        }
+        return worst;
+    }
+
+    // Places the free potentials where the largest activity of the phases outside that depend on
+    // them is smallest, but not below e^-50, while the species excluded from assemblage phases
+    // keep a share below e^-50 (so that those phases stay at activity 1): cutting planes on the
+    // convex ln a, a linear programme each round, the smallest move when several places are as
+    // good.
+    void place_free_potentials(const MatrixXd& z, const std::vector<Constraint>& all) {
+        const int r = static_cast<int>(z.cols());
+        struct Cut {
+            double value;
+            VectorXd gradient;
+            VectorXd at;
+            bool hard;  // <= floor, not <= t
+        };
+        std::vector<Cut> cuts;
+        std::vector<Constraint> dependent;
+        for (const Constraint& c : all) {
+            const MatrixXd projected = z.transpose() * full_.phases[c.phase].stoichiometry;
+            if (projected.cwiseAbs().maxCoeff() > 1e-12) dependent.push_back(c);
+        }
+        if (dependent.empty()) return;
+        const VectorXd base = zeta_;
+        VectorXd current = VectorXd::Zero(r);
+        // Each species' own ln a as the pure end member (linear in the potentials, a lower bound
+        // of its phase's) is one exact cut; the phase's ln a adds a cut at every point tried.
+        auto add_cuts = [&](const VectorXd& at, bool first, bool hard_parts) {
+            for (const Constraint& c : dependent) {
+                const bool hard = c.excluded_part && hard_parts;
+                const CalculatedPhase& phase = full_.phases[c.phase];
+                if (first) {
+                    const auto& kept = balance_.phases[c.phase].constituents;
+                    for (int j = 0; j < phase.size(); ++j) {
+                        if (c.excluded_part && std::find(kept.begin(), kept.end(),
+                                                         phase.constituents[j]) != kept.end())
+                            continue;
+                        const VectorXd& a = phase.stoichiometry.col(j);
+                        const double g = reduced_gibbs_energy(full_, phase,
+                                                              VectorXd::Unit(phase.size(), j));
+                        cuts.push_back({a.dot(base + z * at) - g, z.transpose() * a, at, hard});
+                    }
+                }
+                if (phase.kind == CalculatedPhase::Kind::pure) continue;
+                auto [value, m] = constraint_value(c, base + z * at);
+                cuts.push_back({value, z.transpose() * m, at, hard});
+            }
+        };
+        constexpr double floor = -potential_box;
+        constexpr double box = 1e4;
+        // The best point so far: the smallest excess over the hard limits, then the smallest
+        // largest activity (the cutting-plane iterates need not improve every round).
+        VectorXd best = VectorXd::Zero(r);
+        double best_excess = std::numeric_limits<double>::infinity();
+        double best_top = std::numeric_limits<double>::infinity();
+        auto rounds = [&](bool hard_parts) {
+            cuts.clear();
+            current = VectorXd::Zero(r);
+            add_cuts(current, true, hard_parts);
+            for (int round = 0; round < 40; ++round) {
+                // Variables: z+ (r), z- (r), t' = t - floor, a slack per cut and per bound.
+                const int c = static_cast<int>(cuts.size());
+                const int columns = 4 * r + 1 + c;
+                const int rows = c + 2 * r;
+                MatrixXd a = MatrixXd::Zero(rows, columns);
+                VectorXd b = VectorXd::Zero(rows);
+                VectorXd cost = VectorXd::Zero(columns);
+                for (int i = 0; i < 2 * r; ++i) cost[i] = 1e-8;
+                cost[2 * r] = 1.0;
+                for (int i = 0; i < c; ++i) {
+                    const Cut& cut = cuts[i];
+                    a.block(i, 0, 1, r) = cut.gradient.transpose();
+                    a.block(i, r, 1, r) = -cut.gradient.transpose();
+                    if (!cut.hard) a(i, 2 * r) = -1.0;
+                    a(i, 2 * r + 1 + i) = 1.0;
+                    b[i] = cut.gradient.dot(cut.at) - cut.value + floor;
+                }
+                for (int i = 0; i < 2 * r; ++i) {
+                    a(c + i, i) = 1.0;
+                    a(c + i, 2 * r + 1 + c + i) = 1.0;
+                    b[c + i] = box;
+                }
+                const LinearSolution lp = solve_linear_programme(a, b, cost);
+                if (lp.status != LinearSolution::Status::optimal) return round > 0;
+                const VectorXd next = lp.x.head(r) - lp.x.segment(r, r);
+                const double bound = lp.x[2 * r] + floor;
+                double excess = 0.0;
+                double hard_excess = 0.0;
+                double top = floor;
+                for (const Constraint& constraint : dependent) {
+                    const double value = constraint_value(constraint, base + z * next).first;
+                    const bool hard = constraint.excluded_part && hard_parts;
+                    excess = std::max(excess, value - (hard ? floor : bound));
+                    if (hard)
+                        hard_excess = std::max(hard_excess, value - floor);
+                    else
+                        top = std::max(top, value);
+                }
+                current = next;
+                if (hard_excess < best_excess - 1e-12 ||
+                    (hard_excess <= best_excess + 1e-12 && top < best_top)) {
+                    best = next;
+                    best_excess = hard_excess;
+                    best_top = top;
+                }
+                if (excess < 1e-9) break;
+                add_cuts(current, false, hard_parts);
+            }
+            return true;
+        };
+        if (!rounds(true)) rounds(false);
+        zeta_ = base + z * best;
+    }
+
+    // Adds the phase outside the assemblage with the largest activity above 1, if there is one.
+    bool add_most_active() {
+        const Worst worst = worst_outside();
+        if (worst.phase < 0 || worst.ln_activity <= activity_tolerance) return false;
+        add(worst.phase, start_composition(worst.x));
+        return true;
+    }
+
+    // --- the whole iteration -------------------------------------------------------------------
+
+    int iterate() {
+        rebase();
+        while (iterations_ < options_.max_iterations) {
+            if (assemblies_ > options_.max_assemblies) return 702;
+            ++iterations_;
+            if (merge_copies() || drop_vanished()) continue;
+            const Step step = newton_step();
+            if (step == Step::failed) return 705;
+            if (step == Step::moved) {
+                // An assemblage that does not settle: let go of its most negative phase.
+                // An assemblage that does not settle cannot be the equilibrium: let go of its most
+                // negative phase, or take in the phase most above activity 1 (a mixture inside
+                // its miscibility gap needs its other copy).
+                if (++unsettled_ > 40) {
+                    if (const int worst = most_negative(); worst >= 0) {
+                        drop(worst);
+                        continue;
+                    }
+                    if (!add_most_active()) return 705;
+                }
+                continue;
+            }
+            if (merge_copies()) continue;
+            if (const int worst = most_negative(); worst >= 0) {
+                drop(worst);
+                continue;
+            }
+            const MatrixXd z = free_directions();
+            if (!holds_input()) {
+                if (!add_phase_for_unheld(z)) return 705;
+                continue;
+            }
+            if (z.cols() > 0) place_free_potentials(z, constraints());
+            const Worst worst = worst_outside();
+            if (worst.phase < 0 || worst.ln_activity <= activity_tolerance) return 0;
+            if (worst.phase == last_dropped_ && worst.ln_activity < 1e-7) return 0;
+            add(worst.phase, start_composition(worst.x));
+        }
+        return 705;
+    }
+
+    Equilibrium outcome() const {
+        Equilibrium e;
+        e.zeta = zeta_;
+        e.supplies = supply_;
+        e.iterations = iterations_;
+        e.phases.resize(count_);
+        for (int p = 0; p < count_; ++p) {
+            PhaseOutcome& out = e.phases[p];
+            if (full_.phases[p].role == Role::absent) continue;
+            if (is_active(p)) {
+                out.active = true;
+                out.amount = amount_[p];
+            }
+            const TangentPlane tp = full_activity(p, zeta_);
+            out.ln_activity = tp.ln_activity;
+            out.x = out.active ? full_composition(p) : tp.x;
+        }
+        return e;
+    }
+
+    const CalculatedSystem& full_;
+    CalculatedSystem balance_;
+    CalculatedSystem work_;
+    VectorXd b_;
+    std::vector<Reservoir> reservoirs_;
+    MinimiserOptions options_;
+    int k_;
+    int count_;
+
+    MatrixXd basis_;
+    MatrixXd basis_inverse_;
+    VectorXd b_work_;
+    std::vector<VectorXd> reservoirs_work_;
+
+    VectorXd zeta_;
+    VectorXd supply_;
+    std::vector<int> active_;
+    std::vector<double> amount_;
+    std::vector<VectorXd> composition_;
+    int iterations_ = 0;
+    int assemblies_ = 0;
+    int unsettled_ = 0;  // Newton iterations since the assemblage last changed
+    int last_dropped_ = -1;
+};
+
+}  // namespace
+
+MinimiserResult minimise_gibbs_energy(const CalculatedSystem& system, const VectorXd& b,
+                                      const std::vector<Reservoir>& reservoirs,
+                                      const Equilibrium* start, const MinimiserOptions& options) {
+    Minimiser minimiser(system, b, reservoirs, options);
+    MinimiserResult result = minimiser.run(start);
+    if (result.error != 0 && start) {
+        Minimiser cold(system, b, reservoirs, options);
+        result = cold.run(nullptr);
+    }
+    return result;
+}
+
+}  // namespace eqx::equilibrium

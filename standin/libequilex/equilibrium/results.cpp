@@ -1,0 +1,225 @@
+#include "equilibrium/results.hpp"
+
+#include <cmath>
+
+#include "data/thermo.hpp"
+#include "equilibrium/excess.hpp"
+#include "equilibrium/units.hpp"
+
+namespace eqx::equilibrium {
+
+namespace {
+
+constexpr double kilograms_per_gram = 1e-3;
+constexpr double cubic_metres_per_cubic_centimetre = 1e-6;
+
+double molar_mass_kg(const System& system, const Constituent& constituent) {
+    return constituent_molar_mass(system, constituent) * kilograms_per_gram;
+}
+
+}  // namespace
+
+MolarProperties molar_properties(const System& system, const Phase& phase,
+                                 const std::vector<int>& constituents, const Eigen::VectorXd& x,
+                                 double temperature, double pressure, bool partials) {
+    MolarProperties out;
+    const int m = static_cast<int>(constituents.size());
+    const double p_bar = pressure / pascal_per_bar;
+    const double r = gas_constant;
+    const double gas_entropy = phase.gas ? -r * std::log(pressure / standard_pressure) : 0.0;
+    if (partials) {
+        out.pg.resize(m);
+        out.ph.resize(m);
+        out.ps.resize(m);
+        out.pcp.resize(m);
+        out.pv.resize(m);
+    }
+    for (int j = 0; j < m; ++j) {
+        const Constituent& constituent = phase.constituents[constituents[j]];
+        const thermo::StandardFunctions f =
+            thermo::constituent_functions(system, phase, constituent, temperature, p_bar);
+        const double v = phase.gas ? r * temperature / pressure
+                                   : thermo::molar_volume(constituent,
+                                                          constituent_molar_mass(system, constituent),
+                                                          temperature, p_bar) *
+                                         cubic_metres_per_cubic_centimetre;
+        const double mixing = m > 1 ? -r * std::log(std::max(x[j], 1e-300)) : 0.0;
+        const double s = f.s + mixing + gas_entropy;
+        out.h += x[j] * f.h;
+        out.s += x[j] * s;
+        out.cp += x[j] * f.cp;
+        out.v += x[j] * v;
+        if (partials) {
+            out.ph[j] = f.h;
+            out.ps[j] = s;
+            out.pcp[j] = f.cp;
+            out.pv[j] = v;
+        }
+    }
+    const ExcessModel excess = ExcessModel::build(phase, constituents);
+    if (!excess.empty()) {
+        Eigen::VectorXd g0 = Eigen::VectorXd::Zero(m), g1 = g0, g2 = g0;
+        const double ex0 = excess.evaluate(x, temperature, p_bar, TemperatureDerivative::none,
+                                           &g0, nullptr);
+        const double ex1 = excess.evaluate(x, temperature, p_bar, TemperatureDerivative::first,
+                                           &g1, nullptr);
+        const double ex2 = excess.evaluate(x, temperature, p_bar, TemperatureDerivative::second,
+                                           &g2, nullptr);
+        // S_ex = -dG_ex/dT, H_ex = G_ex + T S_ex, Cp_ex = -T d2G_ex/dT2.
+        out.s += -ex1;
+        out.h += ex0 - temperature * ex1;
+        out.cp += -temperature * ex2;
+        if (partials) {
+            const Eigen::VectorXd p0 = partial_molar(ex0, g0, x);
+            const Eigen::VectorXd p1 = partial_molar(ex1, g1, x);
+            const Eigen::VectorXd p2 = partial_molar(ex2, g2, x);
+            out.ps -= p1;
+            out.ph += p0 - temperature * p1;
+            out.pcp -= temperature * p2;
+        }
+    }
+    out.g = out.h - temperature * out.s;
+    if (partials) out.pg = out.ph - temperature * out.ps;
+    return out;
+}
+
+Result make_result(const System& system, const CalculatedSystem& calculated,
+                   const Equilibrium& equilibrium, const Input& input,
+                   const std::vector<Stream>& streams) {
+    Result result;
+    const double t = calculated.temperature;
+    const double p = calculated.pressure;
+    const double rt = calculated.rt();
+    const int k = calculated.components;
+    result.temperature = t;
+    result.pressure = p;
+    result.potentials = equilibrium.zeta * rt;
+    result.equilibrium = equilibrium;
+    result.component_masses.resize(k);
+    for (int c = 0; c < k; ++c)
+        result.component_masses[c] = system.components[c].molar_mass * kilograms_per_gram;
+
+    // What came in: the input, and what the held potentials supplied.
+    result.incoming = input.components;
+    result.constituent_inputs = input.constituents;
+    for (std::size_t r = 0; r < input.potentials.size(); ++r) {
+        const double supplied = r < static_cast<std::size_t>(equilibrium.supplies.size())
+                                    ? equilibrium.supplies[static_cast<int>(r)]
+                                    : 0.0;
+        result.incoming += supplied * input.reservoirs[r].stoichiometry;
+        result.constituent_inputs.push_back(
+            {input.potentials[r].phase, input.potentials[r].index, supplied});
+    }
+
+    const double p_bar = p / pascal_per_bar;
+    const double ln_p = std::log(p / standard_pressure);
+    result.phases.resize(system.phases.size());
+    for (std::size_t i = 0; i < system.phases.size(); ++i) {
+        const Phase& phase = system.phases[i];
+        const CalculatedPhase& cp = calculated.phases[i];
+        const PhaseOutcome& outcome = equilibrium.phases[i];
+        PhaseResult& out = result.phases[i];
+        out.constituents.resize(phase.constituents.size());
+        for (std::size_t c = 0; c < phase.constituents.size(); ++c)
+            out.constituents[c].molar_mass = molar_mass_kg(system, phase.constituents[c]);
+        out.components = Eigen::VectorXd::Zero(k);
+        if (cp.role == Role::absent || outcome.x.size() != cp.size()) {
+            out.eliminated = true;
+            continue;
+        }
+        out.ln_activity = outcome.ln_activity;
+        out.moles = outcome.active ? outcome.amount : 0.0;
+        out.present = outcome.active && outcome.amount > 0.0;
+        const MolarProperties molar =
+            molar_properties(system, phase, cp.constituents, outcome.x, t, p, true);
+        out.gm = molar.g;
+        out.hm = molar.h;
+        out.sm = molar.s;
+        out.cpm = molar.cp;
+        out.vm = molar.v;
+        out.components = cp.stoichiometry * outcome.x;
+        for (int j = 0; j < cp.size(); ++j) {
+            const int c = cp.constituents[j];
+            ConstituentResult& constituent = out.constituents[c];
+            constituent.calculated = true;
+            constituent.fraction = outcome.x[j];
+            constituent.moles = out.moles * outcome.x[j];
+            // ln a against the potentials: gas constituents' standard state is 1 bar.
+            const double mu0 = cp.g[j] - (cp.gas ? ln_p : 0.0);
+            constituent.ln_activity = cp.stoichiometry.col(j).dot(equilibrium.zeta) - mu0;
+            constituent.potential = constituent.ln_activity * rt;
+            constituent.g = molar.pg[j];
+            constituent.h = molar.ph[j];
+            constituent.s = molar.ps[j];
+            constituent.cp = molar.pcp[j];
+            constituent.v = molar.pv[j];
+            out.molar_mass += outcome.x[j] * constituent.molar_mass;
+        }
+        // DORMANT constituents: no share of the phase; against the potentials, as pure.
+        for (std::size_t c = 0; c < phase.constituents.size(); ++c) {
+            const Constituent& constituent = phase.constituents[c];
+            if (constituent.status != Status::dormant) continue;
+            ConstituentResult& r = out.constituents[c];
+            const thermo::StandardFunctions f =
+                thermo::constituent_functions(system, phase, constituent, t, p_bar);
+            double ln_a = -f.g / rt;
+            for (int q = 0; q < k && q < static_cast<int>(constituent.stoichiometry.size()); ++q)
+                ln_a += constituent.stoichiometry[q] * equilibrium.zeta[q];
+            r.calculated = true;
+            r.ln_activity = ln_a;
+            r.potential = ln_a * rt;
+            r.g = f.g;
+            r.h = f.h;
+            r.s = f.s;
+            r.cp = f.cp;
+            r.v = phase.gas ? gas_constant * t / p
+                            : thermo::molar_volume(constituent,
+                                                   constituent_molar_mass(system, constituent), t,
+                                                   p_bar) *
+                                  cubic_metres_per_cubic_centimetre;
+        }
+        out.mass = out.moles * out.molar_mass;
+        result.g += out.moles * out.gm;
+        result.h += out.moles * out.hm;
+        result.s += out.moles * out.sm;
+        result.cp += out.moles * out.cpm;
+        result.v += out.moles * out.vm;
+        result.moles += out.moles;
+        result.mass += out.mass;
+    }
+    result.volume = result.v;
+
+    // Streams: their own T and P, each phase at the composition the stream gives it.
+    result.streams = !streams.empty();
+    for (const Stream& stream : streams) {
+        std::vector<std::vector<int>> constituents(system.phases.size());
+        std::vector<std::vector<double>> moles(system.phases.size());
+        for (const StreamAmount& amount : stream.amounts) {
+            const Constituent& constituent =
+                system.phases[amount.phase].constituents[amount.constituent];
+            if (constituent.status == Status::eliminated ||
+                system.phases[amount.phase].status == Status::eliminated)
+                result.stream_constituent_eliminated = true;
+            if (amount.moles <= 0.0) continue;
+            constituents[amount.phase].push_back(amount.constituent);
+            moles[amount.phase].push_back(amount.moles);
+        }
+        for (std::size_t i = 0; i < system.phases.size(); ++i) {
+            if (constituents[i].empty()) continue;
+            Eigen::VectorXd n = Eigen::Map<const Eigen::VectorXd>(
+                moles[i].data(), static_cast<Eigen::Index>(moles[i].size()));
+            const double total = n.sum();
+            const MolarProperties molar =
+                molar_properties(system, system.phases[i], constituents[i], n / total,
+                                 stream.temperature, stream.pressure, false);
+            result.stream_g += total * molar.g;
+            result.stream_h += total * molar.h;
+            result.stream_s += total * molar.s;
+            result.stream_cp += total * molar.cp;
+            result.stream_v += total * molar.v;
+        }
+    }
+    return result;
+}
+
+}  // namespace eqx::equilibrium

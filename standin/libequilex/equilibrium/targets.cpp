@@ -1,0 +1,394 @@
+#include "equilibrium/targets.hpp"
+
+#include <algorithm>
+#include <boost/math/tools/roots.hpp>
+#include <cmath>
+#include <map>
+
+namespace eqx::equilibrium {
+
+namespace {
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+// The search coordinate: T itself, ln P, ln V, or the parameter of amounts and potentials.
+struct Domain {
+    double low = 0.0;
+    double high = 0.0;
+    double start = 0.0;
+    double first_step = 0.0;
+};
+
+class TargetSearch {
+public:
+    TargetSearch(const System& system, const CalculationState& state, const Target& target,
+                 const TargetVariable& variable, const Equilibrium* start)
+        : system_(system),
+          state_(state),
+          target_(target),
+          variable_(variable),
+          start_(start),
+          budget_(state.configuration.target_iterations) {}
+
+    int run(TargetSolution& solution) {
+        int error = prepare();
+        if (error != 0) return error;
+        const Domain domain = make_domain();
+        double root = 0.0;
+        error = find_root(domain, root);
+        if (error != 0) return error;
+        const Evaluation final = evaluate(root, true);
+        if (final.error != 0) return final.error;
+        solution.result = final.result;
+        solution.value = variable_value(root);
+        return 0;
+    }
+
+private:
+    struct Evaluation {
+        int error = 0;
+        double value = nan;
+        Result result;
+    };
+
+    int prepare() {
+        const int phases = static_cast<int>(system_.phases.size());
+        overrides_.assign(phases, Role::absent);
+        for (int p = 0; p < phases; ++p) {
+            const Status status = system_.phases[p].status;
+            overrides_[p] = status == Status::entered   ? Role::balanced
+                            : status == Status::dormant ? Role::observed
+                                                        : Role::absent;
+        }
+        if (target_.kind == TargetKind::formation) {
+            if (overrides_[target_.phase] == Role::absent) return 710;
+            overrides_[target_.phase] = Role::observed;
+        } else if (target_.kind == TargetKind::precipitation) {
+            const Phase& phase = system_.phases[target_.phase];
+            if (!phase.is_mixture() || overrides_[target_.phase] != Role::balanced) return 710;
+            for (int p = 0; p < phases; ++p) {
+                if (p == target_.phase || overrides_[p] != Role::balanced) continue;
+                overrides_[p] = Role::observed;
+                others_.push_back(p);
+            }
+            if (others_.empty()) return 710;
+        } else if (target_.kind == TargetKind::activity && !(target_.value > 0.0)) {
+            return 710;
+        }
+        if (variable_.kind == TargetVariable::Kind::amounts ||
+            variable_.kind == TargetVariable::Kind::potential)
+            return 0;
+        return gather_input(system_, state_, base_input_);
+    }
+
+    Domain make_domain() const {
+        const Limits& limits = state_.limits;
+        Domain d;
+        switch (variable_.kind) {
+            case TargetVariable::Kind::temperature:
+                d = {limits.temperature_low, limits.temperature_high, variable_.estimate, 25.0};
+                break;
+            case TargetVariable::Kind::pressure:
+                d = {std::log(limits.pressure_low), std::log(limits.pressure_high),
+                     std::log(variable_.estimate), 0.5};
+                break;
+            case TargetVariable::Kind::volume:
+                d = {std::log(limits.volume_low), std::log(limits.volume_high),
+                     std::log(variable_.estimate), 0.5};
+                break;
+            case TargetVariable::Kind::amounts:
+                d = {0.0, 1.0, 0.0, 1.0};
+                break;
+            case TargetVariable::Kind::potential:
+                d = {variable_.low, variable_.high, variable_.low,
+                     variable_.high - variable_.low};
+                break;
+        }
+        if (!std::isfinite(d.start)) d.start = 0.5 * (d.low + d.high);
+        d.start = std::clamp(d.start, d.low, d.high);
+        return d;
+    }
+
+    double variable_value(double u) const {
+        switch (variable_.kind) {
+            case TargetVariable::Kind::pressure:
+            case TargetVariable::Kind::volume:
+                return std::exp(u);
+            default:
+                return u;
+        }
+    }
+
+    Evaluation evaluate(double u, bool final = false) {
+        Evaluation e;
+        if (!final && budget_-- <= 0) {
+            e.error = 707;
+            return e;
+        }
+        Point point;
+        point.temperature = state_.conditions.temperature;
+        point.pressure = state_.conditions.pressure;
+        point.constant_volume = state_.conditions.volume_in_force;
+        point.volume = state_.conditions.volume;
+        point.overrides = overrides_;
+        point.start = have_previous_ ? &previous_ : start_;
+        Input input = base_input_;
+        switch (variable_.kind) {
+            case TargetVariable::Kind::temperature:
+                point.temperature = u;
+                break;
+            case TargetVariable::Kind::pressure:
+                point.pressure = std::exp(u);
+                point.constant_volume = false;
+                break;
+            case TargetVariable::Kind::volume:
+                point.volume = std::exp(u);
+                point.constant_volume = true;
+                break;
+            case TargetVariable::Kind::amounts: {
+                Conditions conditions = state_.conditions;
+                std::vector<Stream> streams = state_.streams;
+                apply_amounts(system_, variable_.amounts, u, conditions, streams);
+                e.error = gather_input(system_, conditions, streams, input);
+                break;
+            }
+            case TargetVariable::Kind::potential: {
+                Conditions conditions = state_.conditions;
+                HeldPotential* held = nullptr;
+                for (HeldPotential& h : conditions.potentials)
+                    if (h.phase == variable_.phase && h.index == variable_.index) held = &h;
+                if (!held) {
+                    held = &conditions.potentials.emplace_back();
+                    held->phase = variable_.phase;
+                    held->index = variable_.index;
+                }
+                held->activity = false;
+                held->value = u;
+                e.error = gather_input(system_, conditions, state_.streams, input);
+                break;
+            }
+        }
+        if (e.error != 0) return e;
+        e.error = calculate_point(system_, state_, input, point, e.result);
+        if (e.error != 0) {
+            if (target_.kind == TargetKind::precipitation) e.error = 710;
+            return e;
+        }
+        previous_ = e.result.equilibrium;
+        have_previous_ = true;
+        e.value = target_value(e.result);
+        if (!std::isfinite(e.value)) e.error = 711;
+        return e;
+    }
+
+    // The function whose root meets the target.
+    double target_value(const Result& r) const {
+        switch (target_.kind) {
+            case TargetKind::formation:
+                return r.phases[target_.phase].ln_activity;
+            case TargetKind::precipitation: {
+                double worst = -std::numeric_limits<double>::infinity();
+                for (int p : others_) worst = std::max(worst, r.phases[p].ln_activity);
+                return worst;
+            }
+            case TargetKind::activity:
+                return r.phases[target_.phase].constituents[target_.index].ln_activity -
+                       std::log(system_.phases[target_.phase].gas
+                                    ? target_.value / standard_pressure
+                                    : target_.value);
+            case TargetKind::fraction:
+                return r.phases[target_.phase].constituents[target_.index].fraction -
+                       target_.value;
+            case TargetKind::component_fraction: {
+                const Eigen::VectorXd& m = r.phases[target_.phase].components;
+                const double total = m.sum();
+                return (total != 0.0 ? m[target_.index] / total : 0.0) - target_.value;
+            }
+            default:
+                break;
+        }
+        double g = 0, h = 0, s = 0, cp = 0, v = 0;
+        if (target_.phase >= 0) {
+            const PhaseResult& pr = r.phases[target_.phase];
+            g = pr.moles * pr.gm;
+            h = pr.moles * pr.hm;
+            s = pr.moles * pr.sm;
+            cp = pr.moles * pr.cpm;
+            v = pr.moles * pr.vm;
+        } else {
+            g = r.g - r.stream_g;
+            h = r.h - r.stream_h;
+            s = r.s - r.stream_s;
+            cp = r.cp - r.stream_cp;
+            v = r.v - r.stream_v;
+        }
+        switch (target_.kind) {
+            case TargetKind::heat_capacity:
+                return cp - target_.value;
+            case TargetKind::enthalpy:
+                return h - target_.value;
+            case TargetKind::entropy:
+                return s - target_.value;
+            case TargetKind::gibbs_energy:
+                return g - target_.value;
+            default:
+                return v - target_.value;
+        }
+    }
+
+    // Samples outwards from the estimate, alternating sides with doubling steps, until two
+    // neighbouring samples differ in sign; then narrows the bracket.
+    int find_root(const Domain& d, double& root) {
+        std::map<double, double> samples;  // u -> f(u)
+        auto sample = [&](double u) -> int {
+            const Evaluation e = evaluate(u);
+            if (e.error != 0) return e.error;
+            samples[u] = e.value;
+            return 0;
+        };
+        int error = sample(d.start);
+        if (error != 0) return error;
+        if (samples[d.start] == 0.0) {
+            root = d.start;
+            return 0;
+        }
+        double step = d.first_step;
+        bool reached_low = d.start <= d.low;
+        bool reached_high = d.start >= d.high;
+        double a = 0.0, b = 0.0, fa = 0.0, fb = 0.0;
+        auto bracketed = [&]() {
+            for (auto it = samples.begin(); std::next(it) != samples.end(); ++it) {
+                const auto next = std::next(it);
+                if ((it->second > 0.0) != (next->second > 0.0) || next->second == 0.0) {
+                    a = it->first;
+                    fa = it->second;
+                    b = next->first;
+                    fb = next->second;
+                    return true;
+                }
+            }
+            return false;
+        };
+        while (!bracketed()) {
+            if (reached_low && reached_high) return out_of_range(samples, d);
+            if (!reached_high) {
+                const double u = std::min(d.start + step, d.high);
+                reached_high = u >= d.high;
+                if ((error = sample(u)) != 0) return error;
+                if (bracketed()) break;
+            }
+            if (!reached_low) {
+                const double u = std::max(d.start - step, d.low);
+                reached_low = u <= d.low;
+                if ((error = sample(u)) != 0) return error;
+            }
+            step *= 2.0;
+        }
+        if (fb == 0.0) {
+            root = b;
+            return 0;
+        }
+        int failure = 0;
+        auto f = [&](double u) {
+            if (failure != 0) return 0.0;
+            const Evaluation e = evaluate(u);
+            if (e.error != 0) {
+                failure = e.error;
+                return 0.0;  // ends the search; the failure is reported
+            }
+            return e.value;
+        };
+        const double width = std::max(1.0, std::max(std::abs(a), std::abs(b)));
+        auto tolerance = [width](double x, double y) { return std::abs(y - x) <= 1e-12 * width; };
+        std::uintmax_t iterations = static_cast<std::uintmax_t>(std::max(budget_, 1));
+        try {
+            const auto result = boost::math::tools::toms748_solve(f, a, b, fa, fb, tolerance,
+                                                                  iterations);
+            if (failure != 0) return failure;
+            if (!tolerance(result.first, result.second)) return 707;
+            root = 0.5 * (result.first + result.second);
+        } catch (const std::exception&) {
+            return failure != 0 ? failure : 707;
+        }
+        return 0;
+    }
+
+    // No sign change between the limits: the root lies beyond the limit where the target is
+    // closer to being met (712 below the lowest, 713 above the highest permitted value).
+    int out_of_range(const std::map<double, double>& samples, const Domain& d) const {
+        const double at_low = std::abs(samples.begin()->second);
+        const double at_high = std::abs(std::prev(samples.end())->second);
+        if (at_low == at_high) return 711;
+        if (at_low < at_high) {
+            // Incoming amounts below zero cannot be entered.
+            if (variable_.kind == TargetVariable::Kind::amounts && d.low == 0.0 &&
+                negative_amounts_possible())
+                return 709;
+            return 712;
+        }
+        return 713;
+    }
+
+    bool negative_amounts_possible() const {
+        return std::any_of(variable_.amounts.begin(), variable_.amounts.end(),
+                           [](const AmountVariable& a) { return a.low <= 0.0; });
+    }
+
+    const System& system_;
+    const CalculationState& state_;
+    const Target& target_;
+    const TargetVariable& variable_;
+    const Equilibrium* start_;
+    int budget_;
+    Input base_input_;
+    std::vector<Role> overrides_;
+    std::vector<int> others_;
+    Equilibrium previous_;
+    bool have_previous_ = false;
+};
+
+}  // namespace
+
+void apply_amounts(const System& system, const std::vector<AmountVariable>& amounts, double s,
+                   Conditions& conditions, std::vector<Stream>& streams) {
+    const bool from_streams = std::any_of(streams.begin(), streams.end(),
+                                          [](const Stream& st) { return !st.amounts.empty(); });
+    for (const AmountVariable& variable : amounts) {
+        const double moles = std::max(0.0, variable.low + s * (variable.high - variable.low));
+        if (from_streams && variable.phase >= 0) {
+            Stream& last = streams.back();
+            auto found = std::find_if(last.amounts.begin(), last.amounts.end(), [&](const auto& a) {
+                return a.phase == variable.phase && a.constituent == variable.index;
+            });
+            if (found == last.amounts.end())
+                last.amounts.push_back({variable.phase, variable.index, moles});
+            else
+                found->moles = moles;
+            continue;
+        }
+        auto found = std::find_if(conditions.amounts.begin(), conditions.amounts.end(),
+                                  [&](const IncomingAmount& a) {
+                                      return a.phase == variable.phase && a.index == variable.index;
+                                  });
+        if (found == conditions.amounts.end()) {
+            found = conditions.amounts.insert(conditions.amounts.end(), IncomingAmount{});
+            found->number = conditions.next_number++;
+            found->phase = variable.phase;
+            found->index = variable.index;
+        }
+        found->moles = moles;
+        if (variable.phase < 0) {
+            found->components = Eigen::VectorXd::Zero(static_cast<int>(system.components.size()));
+            found->components[variable.index] = moles;
+        }
+    }
+}
+
+int solve_target(const System& system, const CalculationState& state, const Target& target,
+                 const TargetVariable& variable, const Equilibrium* start,
+                 TargetSolution& solution) {
+    TargetSearch search(system, state, target, variable, start);
+    return search.run(solution);
+}
+
+}  // namespace eqx::equilibrium
