@@ -54,6 +54,7 @@ public:
           k_(full.components),
           count_(static_cast<int>(full.phases.size())) {
         amount_.assign(count_, 0.0);
+        primal_.assign(count_, false);
         composition_.resize(count_);
         exclude_unreachable();
     }
@@ -144,7 +145,7 @@ private:
     // composition of its minimum tangent-plane distance (column generation), until no mixture
     // is above activity 1 by more than a little. The last programme's solution gives the
     // assemblage, the amounts, the compositions and the potentials Newton's method starts from.
-    int cold_start() {
+    int cold_start(const std::vector<std::pair<int, VectorXd>>& seeds = {}) {
         struct Column {
             int phase;      // or -1 - reservoir
             VectorXd x;     // composition over the phase's calculated constituents
@@ -164,6 +165,7 @@ private:
             if (phase.role != Role::balanced || is_second_copy(p)) continue;
             for (int j = 0; j < phase.size(); ++j) add_column(p, VectorXd::Unit(phase.size(), j));
         }
+        for (const auto& [p, x] : seeds) add_column(is_second_copy(p) ? balance_.phases[p].partner : p, x);
         for (int r = 0; r < static_cast<int>(reservoirs_.size()); ++r) {
             for (double direction : {1.0, -1.0}) {
                 columns.push_back({-1 - r, VectorXd(), direction});
@@ -387,8 +389,16 @@ private:
 
     enum class Step { moved, converged, failed };
 
-    bool is_primal(int p) const {
-        return balance_.phases[p].kind == CalculatedPhase::Kind::nonideal;
+    // Nonideal mixtures join in dual form, as everything else, and turn primal once they hold a
+    // share of the input: their activity is then 1 by construction of the assemblage.
+    bool is_primal(int p) const { return primal_[p]; }
+
+    void turn_primal() {
+        const double threshold = 1e-6 * input_scale();
+        for (int p : active_)
+            if (!primal_[p] && balance_.phases[p].kind == CalculatedPhase::Kind::nonideal &&
+                amount_[p] > threshold)
+                primal_[p] = true;
     }
 
     int rows_of(int p) const { return is_primal(p) ? balance_.phases[p].size() : 1; }
@@ -585,6 +595,7 @@ private:
         const int p = active_[index];
         active_.erase(active_.begin() + index);
         amount_[p] = 0.0;
+        primal_[p] = false;
         last_dropped_ = p;
         ++assemblies_;
         rebase();
@@ -592,7 +603,8 @@ private:
 
     void add(int p, const VectorXd& x) {
         active_.push_back(p);
-        amount_[p] = is_primal(p) ? 1e-8 * input_scale() : 0.0;
+        primal_[p] = false;
+        amount_[p] = 0.0;
         composition_[p] = x;
         ++assemblies_;
         pivot_dependent(p);
@@ -991,6 +1003,7 @@ private:
             if (assemblies_ > options_.max_assemblies) return 702;
             ++iterations_;
             if (merge_copies() || drop_vanished()) continue;
+            turn_primal();
             const Step step = newton_step();
             if (step == Step::failed) return 705;
             if (step == Step::moved) {
@@ -1021,6 +1034,23 @@ private:
             const Worst worst = worst_outside();
             if (worst.phase < 0 || worst.ln_activity <= activity_tolerance) return 0;
             if (worst.phase == last_dropped_ && worst.ln_activity < 1e-7) return 0;
+            // Far above activity 1 the new assemblage lies far away: start again from the linear
+            // programmes, with the phases found so far among their columns.
+            if (worst.ln_activity > 1.0 && restarts_ < 3) {
+                ++restarts_;
+                std::vector<std::pair<int, VectorXd>> seeds;
+                for (int p : active_)
+                    if (balance_.phases[p].kind != CalculatedPhase::Kind::pure)
+                        seeds.emplace_back(p, composition_[p]);
+                if (balance_.phases[worst.phase].kind != CalculatedPhase::Kind::pure)
+                    seeds.emplace_back(worst.phase, worst.x);
+                active_.clear();
+                std::fill(amount_.begin(), amount_.end(), 0.0);
+                const int error = cold_start(seeds);
+                if (error != 0) return error;
+                rebase();
+                continue;
+            }
             add(worst.phase, start_composition(worst.x));
         }
         return 705;
@@ -1064,10 +1094,12 @@ private:
     VectorXd supply_;
     std::vector<int> active_;
     std::vector<double> amount_;
+    std::vector<bool> primal_;
     std::vector<VectorXd> composition_;
     int iterations_ = 0;
     int assemblies_ = 0;
     int unsettled_ = 0;  // Newton iterations since the assemblage last changed
+    int restarts_ = 0;
     int last_dropped_ = -1;
 };
 
