@@ -21,7 +21,5 @@ EQX_API void TQSTRM(const char*, std::int32_t, std::int32_t* error) { const eqx:
 EQX_API void TQSTCA(const char*, std::int32_t, const std::int32_t*, const std::int32_t*, const double*, std::int32_t* error) { const eqx::LibraryLock lock; not_yet(error); }
 EQX_API void TQSTEC(const char*, std::int32_t, const std::int32_t*, const double*, std::int32_t* error) { const eqx::LibraryLock lock; not_yet(error); }
 EQX_API void TQSTXP(const char*, std::int32_t, const char*, std::int32_t, double*, std::int32_t* error) { const eqx::LibraryLock lock; not_yet(error); }
-EQX_API void TQMAP(const char*, std::int32_t, const std::int32_t*, const std::int32_t*, const double*, std::int32_t*, std::int32_t* error) { const eqx::LibraryLock lock; not_yet(error); }
-EQX_API void TQMAPL(const char*, std::int32_t, const std::int32_t*, const std::int32_t*, const double*, std::int32_t*, std::int32_t* error) { const eqx::LibraryLock lock; not_yet(error); }
 }  // extern "C"
 // clang-format on

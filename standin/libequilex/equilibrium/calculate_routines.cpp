@@ -37,46 +37,6 @@ std::optional<Option> calculation_option(std::string_view text) {
     return std::nullopt;
 }
 
-// The limits of an "IA", "IA0" or "MU" calculation (505, 506, 507).
-int check_limits(double low, double high) {
-    if (!std::isfinite(low) || !std::isfinite(high)) return 505;
-    if (low == high) return 506;
-    if (high < 0.0) return 507;
-    if (low > high) return 505;
-    return 0;
-}
-
-// The substance of an "IA" or "IA0" variable, its limits in mol.
-int amount_variable(std::int32_t* error, const System& system, const CalculationState& state,
-                    std::int32_t phase, std::int32_t index, const double* vals,
-                    AmountVariable& variable) {
-    const double low = vals ? vals[0] : 0.0;
-    const double high = vals ? vals[1] : 0.0;
-    double molar_mass = 0.0;
-    if (phase == 0) {
-        const int k = component_index(error, system, index);
-        if (k < 0) return -1;
-        variable.phase = -1;
-        variable.index = k;
-        molar_mass = component_molar_mass(system, k);
-    } else {
-        const int p = phase_index(error, system, phase);
-        if (p < 0) return -1;
-        const int c = constituent_index(error, system, p, index);
-        if (c < 0) return -1;
-        for (const HeldPotential& held : state.conditions.potentials)
-            if (held.phase == p && held.index == c) return 708;
-        variable.phase = p;
-        variable.index = c;
-        molar_mass = constituent_molar_mass_kg(system, p, c);
-    }
-    const int limits = check_limits(low, high);
-    if (limits != 0) return limits;
-    variable.low = state.units.amount_in(low, molar_mass);
-    variable.high = state.units.amount_in(high, molar_mass);
-    return 0;
-}
-
 // After a successful target calculation the target variable's condition holds what was found.
 void keep_found_value(const System& system, CalculationState& state, const TargetVariable& variable,
                       double value) {
@@ -145,7 +105,8 @@ void calculate(const char* option, std::int32_t option_len, const std::int32_t* 
             case Option::ia:
             case Option::ia0: {
                 AmountVariable amount;
-                const int code = amount_variable(error, system, state, phase, index, vals, amount);
+                const int code =
+                    read_amount_variable(error, system, state, phase, index, vals, true, amount);
                 if (code < 0) return;
                 if (code != 0) return fail(error, code);
                 if (*chosen == Option::ia0) {

@@ -68,6 +68,7 @@ public:
                 return result;
             }
         }
+        independent_assemblage();
         result.error = iterate();
         if (result.error == 0) result.equilibrium = outcome();
         return result;
@@ -228,6 +229,25 @@ private:
         return 0;
     }
 
+    // A start (a previous equilibrium) whose phases' compositions depend on one another cannot
+    // be solved as it is: the phases with the least amounts leave until the rest are independent.
+    void independent_assemblage() {
+        while (active_.size() > 1) {
+            const int a = static_cast<int>(active_.size());
+            MatrixXd columns(k_, a);
+            for (int i = 0; i < a; ++i)
+                columns.col(i) = balance_.phases[active_[i]].stoichiometry * composition_[active_[i]];
+            Eigen::JacobiSVD<MatrixXd, Eigen::NoQRPreconditioner> svd(columns.transpose() * columns);
+            const VectorXd& sigma = svd.singularValues();
+            if (sigma[a - 1] > 1e-20 * std::max(sigma[0], 1e-300)) return;
+            int least = 0;
+            for (int i = 1; i < a; ++i)
+                if (amount_[active_[i]] < amount_[active_[least]]) least = i;
+            amount_[active_[least]] = 0.0;
+            active_.erase(active_.begin() + least);
+        }
+    }
+
     // The second copy of a de-mixing phase: the first stands for both in the start.
     bool is_second_copy(int p) const {
         const int q = balance_.phases[p].partner;
@@ -305,6 +325,7 @@ private:
     // species is then written over the basis, the basis species themselves exactly.
     void rebase() {
         unsettled_ = 0;
+        stuck_ = 0;
         struct Candidate {
             double weight;
             VectorXd vector;
@@ -512,10 +533,10 @@ private:
             }
             const TangentPlane& tp = now.planes[i];
             composition_[p] = tp.x;
-            m.topLeftCorner(k_, k_) += moles[i][0] * tp.sensitivity;
-            m.block(0, o, k_, 1) = tp.m;
             m.block(o, 0, 1, k_) = tp.m.transpose();
             rhs[o] = -tp.ln_activity;
+            m.topLeftCorner(k_, k_) += moles[i][0] * tp.sensitivity;
+            m.block(0, o, k_, 1) = tp.m;
         }
         for (int i = 0; i < r; ++i) {
             const VectorXd& s = reservoirs_work_[i];
@@ -575,6 +596,7 @@ private:
         }
         if (r > 0) supply_ = trial_supplies;
         if (settled) return Step::converged;
+        stuck_ = alpha < 1e-6 ? stuck_ + 1 : 0;
         return Step::moved;
     }
 
@@ -616,37 +638,73 @@ private:
     // along the dependency, keeping the mass balance, until one of the others reaches zero and
     // leaves - the simplex method's pivot.
     void pivot_dependent(int added) {
-        const int a = static_cast<int>(active_.size());
+        const std::vector<int>& holding = active_;
+        const int a = static_cast<int>(holding.size());
         if (a < 2) return;
         MatrixXd columns(k_, a);
         for (int i = 0; i < a; ++i) {
-            const int p = active_[i];
+            const int p = holding[i];
             columns.col(i) = balance_.phases[p].stoichiometry * composition_[p];
         }
+        // Nearly dependent counts: a gas of CO2 with traces of CO and O2 beside CaO is, for the
+        // amounts, the CO2 that CaCO3 is made of.
         Eigen::JacobiSVD<MatrixXd, Eigen::NoQRPreconditioner> svd(
             columns.transpose() * columns, Eigen::ComputeFullV);
         const VectorXd& sigma = svd.singularValues();
-        if (sigma[a - 1] > 1e-20 * std::max(sigma[0], 1e-300)) return;
+        if (sigma[a - 1] > 1e-10 * std::max(sigma[0], 1e-300)) return;
         VectorXd v = svd.matrixV().col(a - 1);
-        const int q = static_cast<int>(std::find(active_.begin(), active_.end(), added) - active_.begin());
-        if (std::abs(v[q]) < 1e-12) return;
+        const int q = static_cast<int>(std::find(holding.begin(), holding.end(), added) - holding.begin());
+        if (q >= a || std::abs(v[q]) < 1e-12) return;
         v /= v[q];  // the added phase grows
         double t = std::numeric_limits<double>::infinity();
         int leaving = -1;
         for (int i = 0; i < a; ++i) {
             if (i == q || v[i] >= -1e-12) continue;
-            const double ratio = amount_[active_[i]] / -v[i];
+            const double ratio = amount_[holding[i]] / -v[i];
             if (ratio < t) {
                 t = ratio;
                 leaving = i;
             }
         }
         if (leaving < 0) return;
-        for (int i = 0; i < a; ++i) amount_[active_[i]] += t * v[i];
-        const int p = active_[leaving];
+        for (int i = 0; i < a; ++i) amount_[holding[i]] += t * v[i];
+        const int p = holding[leaving];
         active_.erase(active_.begin() + leaving);
         amount_[p] = 0.0;
         last_dropped_ = p;
+    }
+
+    // After the Newton iteration of an assemblage whose equations have no exact solution (more
+    // phases at activity 1 than the potentials allow): the phase furthest below activity 1.
+    // -1 when every phase of the assemblage is at activity 1.
+    int least_consistent() const {
+        const VectorXd zw = basis_.transpose() * zeta_;
+        const Equations e = equations(zw, current_moles(), supply_, false);
+        int worst = -1;
+        double lowest = -1e-7;
+        int row = k_;
+        for (int i = 0; i < static_cast<int>(active_.size()); ++i) {
+            const int p = active_[i];
+            if (is_primal(p)) {
+                row += rows_of(p);
+                continue;
+            }
+            if (e.residual[row] < lowest) {
+                lowest = e.residual[row];
+                worst = i;
+            }
+            ++row;
+        }
+        return worst;
+    }
+
+    // The phase of the assemblage that holds the least, or -1 when it is the only one.
+    int least_amount() const {
+        if (active_.size() < 2) return -1;
+        int least = 0;
+        for (int i = 1; i < static_cast<int>(active_.size()); ++i)
+            if (std::abs(amount_[active_[i]]) < std::abs(amount_[active_[least]])) least = i;
+        return least;
     }
 
     // After the Newton iteration of an assemblage: the phase with the most negative amount.
@@ -788,9 +846,10 @@ private:
         return x;
     }
 
-    // What must stay below activity 1 while free potentials are placed: each balanced phase
-    // outside the assemblage (its activity), and each assemblage phase that lost species to
-    // exclude_unreachable (the share of those species: the phase's activity is 1 plus it).
+    // What must stay below activity 1 while free potentials are placed: each phase outside the
+    // assemblage, DORMANT ones included (their activity), and each assemblage phase that lost
+    // species to exclude_unreachable (the share of those species: the phase's activity is 1
+    // plus it).
     struct Constraint {
         int phase;
         bool excluded_part;
@@ -799,6 +858,10 @@ private:
     std::vector<Constraint> constraints() const {
         std::vector<Constraint> result;
         for (int p = 0; p < count_; ++p) {
+            if (full_.phases[p].role == Role::observed) {
+                result.push_back({p, false});
+                continue;
+            }
             if (full_.phases[p].role != Role::balanced) continue;
             if (!is_active(p))
                 result.push_back({p, false});
@@ -1006,6 +1069,15 @@ private:
             turn_primal();
             const Step step = newton_step();
             if (step == Step::failed) return 705;
+            if (step == Step::moved && stuck_ >= 3) {
+                // The line search finds no way down: phases with next to no amount whose
+                // compositions (nearly) depend on the others make the equations singular.
+                stuck_ = 0;
+                if (const int least = least_amount(); least >= 0) {
+                    drop(least);
+                    continue;
+                }
+            }
             if (step == Step::moved) {
                 // An assemblage that does not settle: let go of its most negative phase.
                 // An assemblage that does not settle cannot be the equilibrium: let go of its most
@@ -1023,6 +1095,10 @@ private:
             if (merge_copies()) continue;
             if (const int worst = most_negative(); worst >= 0) {
                 drop(worst);
+                continue;
+            }
+            if (const int inconsistent = least_consistent(); inconsistent >= 0) {
+                drop(inconsistent);
                 continue;
             }
             const MatrixXd z = free_directions();
@@ -1100,6 +1176,7 @@ private:
     int assemblies_ = 0;
     int unsettled_ = 0;  // Newton iterations since the assemblage last changed
     int restarts_ = 0;
+    int stuck_ = 0;  // Newton steps in a row that the line search could not take
     int last_dropped_ = -1;
 };
 

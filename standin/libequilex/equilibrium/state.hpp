@@ -168,22 +168,25 @@ struct Result {
     Equilibrium equilibrium;  // where TQCEN starts from
 };
 
-// A phase map in progress: the points still to calculate.
-struct MapProgress {
-    enum class Variable { temperature, pressure, amount };
-    bool active = false;
-    Variable variable = Variable::temperature;
-    std::vector<double> points;  // the values of the map variable, SI (amounts: 0..1 parameter)
-    std::size_t next = 0;
-    bool listing = false;
-};
-
 // An incoming amount varied by a target calculation or a map ("IA0"/"IA"/"IAF").
 struct AmountVariable {
     int phase = -1;  // -1: component
     int index = 0;
     double low = 0.0;   // mol
     double high = 0.0;  // mol
+};
+
+// A phase map in progress: its points (the map variable: K, ln Pa, or the parameter 0..1 of
+// its amounts), the phases that form at each (held at activity 1 and amount 0 there), and the
+// next point to calculate.
+struct MapProgress {
+    enum class Variable { temperature, pressure, amount };
+    bool active = false;
+    Variable variable = Variable::temperature;
+    std::vector<double> points;
+    std::vector<std::vector<int>> forming;
+    std::size_t next = 0;
+    std::vector<AmountVariable> amounts;
 };
 
 struct CalculationState {

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <map>
 
+#include "equilibrium/access.hpp"
+
 namespace eqx::equilibrium {
 
 namespace {
@@ -382,6 +384,45 @@ void apply_amounts(const System& system, const std::vector<AmountVariable>& amou
             found->components[variable.index] = moles;
         }
     }
+}
+
+int read_amount_variable(std::int32_t* error, const System& system, const CalculationState& state,
+                         std::int32_t phase, std::int32_t index, const double* vals,
+                         bool held_refused, AmountVariable& variable) {
+    const double low = vals ? vals[0] : 0.0;
+    const double high = vals ? vals[1] : 0.0;
+    double molar_mass = 0.0;
+    if (phase == 0) {
+        const int k = component_index(error, system, index);
+        if (k < 0) return -1;
+        variable.phase = -1;
+        variable.index = k;
+        molar_mass = component_molar_mass(system, k);
+    } else {
+        const int p = phase_index(error, system, phase);
+        if (p < 0) return -1;
+        const int c = constituent_index(error, system, p, index);
+        if (c < 0) return -1;
+        if (held_refused)
+            for (const HeldPotential& held : state.conditions.potentials)
+                if (held.phase == p && held.index == c) return 708;
+        variable.phase = p;
+        variable.index = c;
+        molar_mass = constituent_molar_mass_kg(system, p, c);
+    }
+    const int limits = check_limits(low, high);
+    if (limits != 0) return limits;
+    variable.low = state.units.amount_in(low, molar_mass);
+    variable.high = state.units.amount_in(high, molar_mass);
+    return 0;
+}
+
+int check_limits(double low, double high) {
+    if (!std::isfinite(low) || !std::isfinite(high)) return 505;
+    if (low == high) return 506;
+    if (high < 0.0) return 507;
+    if (low > high) return 505;
+    return 0;
 }
 
 int solve_target(const System& system, const CalculationState& state, const Target& target,

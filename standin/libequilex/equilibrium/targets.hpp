@@ -4,6 +4,7 @@
 // and then found with the TOMS 748 method, with at most the configured number of trials (99).
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "data/system.hpp"
@@ -33,6 +34,18 @@ struct TargetSolution {
 int solve_target(const System& system, const CalculationState& state, const Target& target,
                  const TargetVariable& variable, const Equilibrium* start,
                  TargetSolution& solution);
+
+// The limits of an "IA", "IA0" or "MU" variable: 506 equal, 507 upper below zero, 505 in
+// reverse order (or not finite).
+int check_limits(double low, double high);
+
+// The substance of an incoming-amount variable ("IA", "IA0", "IAF"): a component (phase 0) or a
+// phase constituent, with its limits in the current amount unit. Returns 0, an error number
+// (505-507, or 708 for a constituent whose potential is held when `held_refused`), or -1 after
+// failing with 401-403 itself.
+int read_amount_variable(std::int32_t* error, const System& system, const CalculationState& state,
+                         std::int32_t phase, std::int32_t index, const double* vals,
+                         bool held_refused, AmountVariable& variable);
 
 // The conditions with the incoming amounts of a target or map variable set at parameter s
 // (0..1), or the streams when they hold the input (the last stream takes the amount).
