@@ -83,6 +83,38 @@ MolarProperties molar_properties(const System& system, const Phase& phase,
     return out;
 }
 
+StreamProperties stream_properties(const System& system, const Stream& stream) {
+    StreamProperties sums;
+    std::vector<std::vector<int>> constituents(system.phases.size());
+    std::vector<std::vector<double>> moles(system.phases.size());
+    for (const StreamAmount& amount : stream.amounts) {
+        const Phase& phase = system.phases[amount.phase];
+        if (phase.constituents[amount.constituent].status == Status::eliminated ||
+            phase.status == Status::eliminated)
+            sums.eliminated = true;
+        if (amount.moles <= 0.0) continue;
+        constituents[amount.phase].push_back(amount.constituent);
+        moles[amount.phase].push_back(amount.moles);
+        sums.moles += amount.moles;
+        sums.mass += amount.moles * molar_mass_kg(system, phase.constituents[amount.constituent]);
+    }
+    for (std::size_t i = 0; i < system.phases.size(); ++i) {
+        if (constituents[i].empty()) continue;
+        const Eigen::VectorXd n = Eigen::Map<const Eigen::VectorXd>(
+            moles[i].data(), static_cast<Eigen::Index>(moles[i].size()));
+        const double total = n.sum();
+        const MolarProperties molar = molar_properties(system, system.phases[i], constituents[i],
+                                                       n / total, stream.temperature,
+                                                       stream.pressure, false);
+        sums.g += total * molar.g;
+        sums.h += total * molar.h;
+        sums.s += total * molar.s;
+        sums.cp += total * molar.cp;
+        sums.v += total * molar.v;
+    }
+    return sums;
+}
+
 Result make_result(const System& system, const CalculatedSystem& calculated,
                    const Equilibrium& equilibrium, const Input& input,
                    const std::vector<Stream>& streams) {
@@ -189,35 +221,15 @@ Result make_result(const System& system, const CalculatedSystem& calculated,
     }
     result.volume = result.v;
 
-    // Streams: their own T and P, each phase at the composition the stream gives it.
     result.streams = !streams.empty();
     for (const Stream& stream : streams) {
-        std::vector<std::vector<int>> constituents(system.phases.size());
-        std::vector<std::vector<double>> moles(system.phases.size());
-        for (const StreamAmount& amount : stream.amounts) {
-            const Constituent& constituent =
-                system.phases[amount.phase].constituents[amount.constituent];
-            if (constituent.status == Status::eliminated ||
-                system.phases[amount.phase].status == Status::eliminated)
-                result.stream_constituent_eliminated = true;
-            if (amount.moles <= 0.0) continue;
-            constituents[amount.phase].push_back(amount.constituent);
-            moles[amount.phase].push_back(amount.moles);
-        }
-        for (std::size_t i = 0; i < system.phases.size(); ++i) {
-            if (constituents[i].empty()) continue;
-            Eigen::VectorXd n = Eigen::Map<const Eigen::VectorXd>(
-                moles[i].data(), static_cast<Eigen::Index>(moles[i].size()));
-            const double total = n.sum();
-            const MolarProperties molar =
-                molar_properties(system, system.phases[i], constituents[i], n / total,
-                                 stream.temperature, stream.pressure, false);
-            result.stream_g += total * molar.g;
-            result.stream_h += total * molar.h;
-            result.stream_s += total * molar.s;
-            result.stream_cp += total * molar.cp;
-            result.stream_v += total * molar.v;
-        }
+        const StreamProperties sums = stream_properties(system, stream);
+        result.stream_constituent_eliminated = result.stream_constituent_eliminated || sums.eliminated;
+        result.stream_g += sums.g;
+        result.stream_h += sums.h;
+        result.stream_s += sums.s;
+        result.stream_cp += sums.cp;
+        result.stream_v += sums.v;
     }
     return result;
 }

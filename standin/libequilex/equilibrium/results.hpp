@@ -25,6 +25,16 @@ MolarProperties molar_properties(const System& system, const Phase& phase,
                                  const std::vector<int>& constituents, const Eigen::VectorXd& x,
                                  double temperature, double pressure, bool partials);
 
+// The extensive properties of a stream at its own temperature and pressure, each phase at the
+// composition its constituents in the stream give it (J, J/K, m3, mol, kg). `eliminated` tells
+// whether a constituent of the stream is ELIMINATED (or in an ELIMINATED phase).
+struct StreamProperties {
+    double g = 0.0, h = 0.0, s = 0.0, cp = 0.0, v = 0.0;
+    double moles = 0.0, mass = 0.0;
+    bool eliminated = false;
+};
+StreamProperties stream_properties(const System& system, const Stream& stream);
+
 // What went into a calculation besides the phases: the incoming moles of each component, the
 // constituents that were given as input, and the held potentials.
 struct Input {
