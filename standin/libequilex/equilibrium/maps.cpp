@@ -241,7 +241,10 @@ int begin_map(const System& system, CalculationState& state, Variable variable, 
                 if ((error = calculator.locate(a, below, b, above, tolerance, transition,
                                                forming)) != 0)
                     return error;
-                if (transition - low > tolerance && high - transition > tolerance) {
+                // Changes closer together than ten times the tolerance make one point (at an
+                // exact stoichiometry one phase goes as another comes).
+                if (transition - plan.points.back() > 10 * tolerance &&
+                    high - transition > 10 * tolerance) {
                     plan.points.push_back(transition);
                     plan.forming.push_back(forming);
                 }

@@ -572,6 +572,7 @@ private:
         // A step below the tolerance is the rounding of a converged solution: no line search.
         const bool settled = step < converged_step && primal_change < 1e-9;
         const double merit = settled ? 0.0 : now.residual.squaredNorm();
+        last_merit_ = now.residual.squaredNorm();
         std::vector<VectorXd> trial_moles(a);
         VectorXd trial_supplies(r);
         for (int halving = 0; halving < 30; ++halving) {
@@ -717,6 +718,63 @@ private:
                 worst = i;
         }
         return worst;
+    }
+
+    // A mixture inside its spinodal (its Gibbs energy curves down along some composition change)
+    // cannot be at equilibrium; with a second copy it splits into the two local minima of its
+    // tangent-plane distance on either side, amounts by the lever rule - near a critical point
+    // Newton's method would otherwise drift to the one-phase saddle between them.
+    bool split_in_spinodal() {
+        for (int p : active_) {
+            if (!is_primal(p)) continue;
+            const int q = balance_.phases[p].partner;
+            if (q < 0 || balance_.phases[q].role != Role::balanced) continue;
+            if (balance_.phases[q].size() != balance_.phases[p].size()) continue;
+            const int m = balance_.phases[p].size();
+            const VectorXd& x = composition_[p];
+            const MixtureDerivatives d = mixture_derivatives(balance_, balance_.phases[p], x);
+            // The Hessian on compositions that keep sum x = 1: along x_j - x_last.
+            MatrixXd z = MatrixXd::Zero(m, m - 1);
+            for (int j = 0; j + 1 < m; ++j) {
+                z(j, j) = 1.0;
+                z(m - 1, j) = -1.0;
+            }
+            Eigen::SelfAdjointEigenSolver<MatrixXd> eigen(z.transpose() * d.hessian * z);
+            if (m < 2 || eigen.eigenvalues()[0] >= 0.0) continue;
+            VectorXd direction = z * eigen.eigenvectors().col(0);
+            direction /= direction.cwiseAbs().maxCoeff();
+            TangentPlaneRequest request;
+            VectorXd sides[2];
+            for (int side = 0; side < 2; ++side) {
+                double step = 0.05;
+                VectorXd start = x + (side == 0 ? step : -step) * direction;
+                while ((start.array() <= 0.0).any() && step > 1e-6) {
+                    step *= 0.5;
+                    start = x + (side == 0 ? step : -step) * direction;
+                }
+                start = start_composition(start);
+                request.start = &start;
+                sides[side] = tangent_plane(balance_, balance_.phases[p], zeta_, request).x;
+            }
+            if ((sides[0] - sides[1]).cwiseAbs().maxCoeff() < 1e-6) continue;
+            // What the two copies hold together, spread over the two sides.
+            VectorXd held = amount_[p] * x;
+            if (is_active(q)) held += amount_[q] * composition_[q];
+            MatrixXd ends(m, 2);
+            ends << sides[0], sides[1];
+            const VectorXd lever = ends.colPivHouseholderQr().solve(held);
+            if (!(lever.array() > 0.0).all()) continue;
+            amount_[p] = lever[0];
+            composition_[p] = start_composition(sides[0]);
+            if (!is_active(q)) active_.push_back(q);
+            primal_[q] = true;
+            amount_[q] = lever[1];
+            composition_[q] = start_composition(sides[1]);
+            ++assemblies_;
+            rebase();
+            return true;
+        }
+        return false;
     }
 
     // Two copies of a de-mixing phase that have come to one composition are one phase.
@@ -996,15 +1054,25 @@ private:
             current = VectorXd::Zero(r);
             add_cuts(current, true, hard_parts);
             for (int round = 0; round < 40; ++round) {
-                // Variables: z+ (r), z- (r), t' = t - floor, a slack per cut and per bound.
+                // Variables: z+ (r), z- (r), t' = t - floor, a slack per cut and per bound, and
+                // u - v = the potentials (so that among equally good places the one with the
+                // smallest potentials is taken, wherever the iteration started).
                 const int c = static_cast<int>(cuts.size());
-                const int columns = 4 * r + 1 + c;
-                const int rows = c + 2 * r;
+                const int columns = 4 * r + 1 + c + 2 * k_;
+                const int rows = c + 2 * r + k_;
                 MatrixXd a = MatrixXd::Zero(rows, columns);
                 VectorXd b = VectorXd::Zero(rows);
                 VectorXd cost = VectorXd::Zero(columns);
-                for (int i = 0; i < 2 * r; ++i) cost[i] = 1e-8;
+                const int u = 4 * r + 1 + c;
+                for (int i = 0; i < 2 * k_; ++i) cost[u + i] = 1e-8;
                 cost[2 * r] = 1.0;
+                for (int i = 0; i < k_; ++i) {
+                    a.block(c + 2 * r + i, 0, 1, r) = z.row(i);
+                    a.block(c + 2 * r + i, r, 1, r) = -z.row(i);
+                    a(c + 2 * r + i, u + i) = -1.0;
+                    a(c + 2 * r + i, u + k_ + i) = 1.0;
+                    b[c + 2 * r + i] = -base[i];
+                }
                 for (int i = 0; i < c; ++i) {
                     const Cut& cut = cuts[i];
                     a.block(i, 0, 1, r) = cut.gradient.transpose();
@@ -1067,6 +1135,7 @@ private:
             ++iterations_;
             if (merge_copies() || drop_vanished()) continue;
             turn_primal();
+            if (split_in_spinodal()) continue;
             const Step step = newton_step();
             if (step == Step::failed) return 705;
             if (step == Step::moved && stuck_ >= 3) {
@@ -1078,8 +1147,10 @@ private:
                     continue;
                 }
             }
-            if (step == Step::moved) {
-                // An assemblage that does not settle: let go of its most negative phase.
+            // Near a critical point the equations are nearly singular and Newton's method
+            // slows down to linear steps: equations met to rounding are met.
+            const bool met = last_merit_ < 1e-24;
+            if (step == Step::moved && !(met && unsettled_ > 20)) {
                 // An assemblage that does not settle cannot be the equilibrium: let go of its most
                 // negative phase, or take in the phase most above activity 1 (a mixture inside
                 // its miscibility gap needs its other copy).
@@ -1132,7 +1203,23 @@ private:
         return 705;
     }
 
-    Equilibrium outcome() const {
+    // A de-mixing phase left with one copy holds it in the first.
+    void first_copies_first() {
+        for (int p = 0; p < count_; ++p) {
+            const int q = balance_.phases[p].partner;
+            if (q < 0 || q < p || is_active(p) || !is_active(q)) continue;
+            if (composition_[q].size() != balance_.phases[p].size()) continue;
+            *std::find(active_.begin(), active_.end(), q) = p;
+            amount_[p] = amount_[q];
+            composition_[p] = composition_[q];
+            primal_[p] = primal_[q];
+            amount_[q] = 0.0;
+            primal_[q] = false;
+        }
+    }
+
+    Equilibrium outcome() {
+        first_copies_first();
         Equilibrium e;
         e.zeta = zeta_;
         e.supplies = supply_;
@@ -1177,6 +1264,7 @@ private:
     int unsettled_ = 0;  // Newton iterations since the assemblage last changed
     int restarts_ = 0;
     int stuck_ = 0;  // Newton steps in a row that the line search could not take
+    double last_merit_ = 0.0;
     int last_dropped_ = -1;
 };
 
@@ -1191,7 +1279,22 @@ MinimiserResult minimise_gibbs_energy(const CalculatedSystem& system, const Vect
         Minimiser cold(system, b, reservoirs, options);
         result = cold.run(nullptr);
     }
-    return result;
+    if (result.error == 0) return result;
+    // Within a few hundredths of a kelvin of a critical point the two sides of a miscibility
+    // gap are too close for the iteration to hold apart: there the one phase is calculated, its
+    // second copy observed (the Gibbs energies differ by far less than the rounding of G).
+    CalculatedSystem single = system;
+    bool copies = false;
+    for (CalculatedPhase& phase : single.phases) {
+        if (phase.partner >= 0 && phase.partner < phase.phase && phase.role == Role::balanced) {
+            phase.role = Role::observed;
+            copies = true;
+        }
+    }
+    if (!copies) return result;
+    Minimiser one(single, b, reservoirs, options);
+    MinimiserResult retried = one.run(nullptr);
+    return retried.error == 0 ? retried : result;
 }
 
 }  // namespace eqx::equilibrium

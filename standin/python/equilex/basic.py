@@ -41,6 +41,8 @@ __all__ = [
 ]
 
 NAME_LENGTH = 25  # 24 characters and a NUL
+NAME_LENGTH_NO_NUL = 25  # the fields of tqcsc: 25 bytes, blank-padded
+COMPONENT_FIELDS = 30
 SUBLATTICE_NAME_LENGTH = 26
 MESSAGE_FIELDS, MESSAGE_FIELD_LENGTH = 3, 80
 PARAMETER_FIELDS, PARAMETER_FIELD_LENGTH = 1999, 156
@@ -107,9 +109,12 @@ InteractionVariable = enum.Enum("InteractionVariable", _texts("G", "M"))
 PhaseMapVariable = enum.Enum(
     "PhaseMapVariable", _texts("TF", "TN", "PF", "PN", "IA0", "IAF", "IAN")
 )
-StreamVariable = enum.Enum("StreamVariable", _texts("T", "P", "VT", "CP", "H", "S", "G", "V"))
+StreamVariable = enum.Enum(
+    "StreamVariable",
+    _texts("T", "P", "VT", "A", "CP", "H", "S", "G", "V", "IA", "IA0", "MU", "AC"),
+)
 LimitVariable = enum.Enum(
-    "LimitVariable", _texts("TMIN", "TMAX", "PMIN", "PMAX", "VMIN", "VMAX", "IAMIN", "IAMAX")
+    "LimitVariable", _texts("TLOW", "THIGH", "PLOW", "PHIGH", "VLOW", "VHIGH")
 )
 ConfigurationOption = enum.Enum("ConfigurationOption", _texts("ITERATIONS", "ASSEMBLIES", "OUTPUT"))
 
@@ -579,3 +584,225 @@ def tqgpar(phase, option, parameter):
     rows = max(0, min(expressions.value, EXPRESSIONS))
     columns = max(0, min(per_expression.value, EXPRESSION_VALUES))
     return [[values[k + EXPRESSIONS * j] for j in range(columns)] for k in range(rows)]
+
+
+# --- equilibrium calculations ------------------------------------------------------------------
+#
+# Indices are 0-based, so -1 stands for "none": the system, a phase as a whole, or a system
+# component with the phase index -1 (the library's 0).
+
+
+def _index(value):
+    return _ref(_int(value + 1))
+
+
+def _pair(vals):
+    first, second = vals[0], vals[1]
+    return (ctypes.c_double * 2)(float(first), float(second))
+
+
+def tqsetc(option, phase, index, value):
+    """Sets one condition (a ``ConditionVariable``); returns its condition number."""
+    number = ctypes.c_int(0)
+    _call(
+        "TQSETC",
+        *_text(_option_text(option, ConditionVariable)),
+        _index(phase),
+        _index(index),
+        _ref(ctypes.c_double(value)),
+        _ref(number),
+    )
+    return number.value
+
+
+def tqshow():
+    """Writes the present settings to the library's list unit."""
+    _call("TQSHOW")
+
+
+def tqremc(numcon):
+    """Removes condition `numcon`, or a class of them (0, -1, -2)."""
+    _call("TQREMC", _ref(_int(numcon)))
+
+
+def tqgetr(option, phase, index):
+    """One result (a ``ResultVariable``) of the last calculation, in the current units."""
+    value = ctypes.c_double(0.0)
+    _call(
+        "TQGETR",
+        *_text(_option_text(option, ResultVariable)),
+        _index(phase),
+        _index(index),
+        _ref(value),
+    )
+    return value.value
+
+
+def _calculate(routine, option, phase, index, vals):
+    _call(
+        routine,
+        *_text(_option_text(option, TargetVariable)),
+        _index(phase),
+        _index(index),
+        _pair(vals),
+    )
+
+
+def tqce(option, phase, index, vals):
+    """Calculates the equilibrium; `option` is a ``TargetVariable`` (``NoTarget``: none)."""
+    _calculate("TQCE", option, phase, index, vals)
+
+
+def tqcel(option, phase, index, vals):
+    """As ``tqce``, also writing the equilibrium to the list unit."""
+    _calculate("TQCEL", option, phase, index, vals)
+
+
+def tqcen(option, phase, index, vals):
+    """As ``tqce``, starting from the previous calculation."""
+    _calculate("TQCEN", option, phase, index, vals)
+
+
+def tqcenl(option, phase, index, vals):
+    """As ``tqcen``, also writing the equilibrium to the list unit."""
+    _calculate("TQCENL", option, phase, index, vals)
+
+
+def _unit_enumeration(quantity):
+    """The unit enumeration of a quantity text, letter case aside (None for none)."""
+    for name, enumeration in _UNIT_ENUMERATIONS.items():
+        if name.lower() == quantity.strip().lower():
+            return enumeration
+    return None
+
+
+def tqgsu(option):
+    """The current unit of a ``Quantity``, as a member of that quantity's unit enumeration."""
+    quantity = _option_text(option, Quantity)
+    unit = ctypes.create_string_buffer(NAME_LENGTH)
+    _call("TQGSU", *_text(quantity), unit, len(unit))
+    return _unit_enumeration(quantity)[_decode(unit.raw)]
+
+
+def tqcsu(option, unit):
+    """Sets the unit of a ``Quantity``."""
+    quantity = _option_text(option, Quantity)
+    _call("TQCSU", *_text(quantity), *_text(_option_text(unit, _unit_enumeration(quantity))))
+
+
+def tqclim(option, value):
+    """Changes a limit (a ``LimitVariable``) of the target variable, in the current units."""
+    _call("TQCLIM", *_text(_option_text(option, LimitVariable)), _ref(ctypes.c_double(value)))
+
+
+def tqconf(option, valuea, valueb, valuec):
+    """Sets a ``ConfigurationOption`` with its three integers."""
+    _call(
+        "TQCONF",
+        *_text(_option_text(option, ConfigurationOption)),
+        _ref(_int(valuea)),
+        _ref(_int(valueb)),
+        _ref(_int(valuec)),
+    )
+
+
+def tqsttp(idents, vals):
+    """Defines a stream, or changes its temperature and pressure (current units)."""
+    _call("TQSTTP", *_text(idents), _pair(vals))
+
+
+def tqstrm(idents):
+    """Removes a stream."""
+    _call("TQSTRM", *_text(idents))
+
+
+def tqstca(idents, phase, constituent, value):
+    """Sets the amount of a phase constituent in a stream (current amount unit)."""
+    _call(
+        "TQSTCA",
+        *_text(idents),
+        _index(phase),
+        _index(constituent),
+        _ref(ctypes.c_double(value)),
+    )
+
+
+def tqstec(option, phase, value):
+    """Sets a condition (a ``StreamVariable``) of a calculation from streams."""
+    _call(
+        "TQSTEC",
+        *_text(_option_text(option, StreamVariable)),
+        _index(phase),
+        _ref(ctypes.c_double(value)),
+    )
+
+
+def tqstxp(idents, option):
+    """One property (a ``StreamVariable``) of a stream at its own temperature and pressure."""
+    value = ctypes.c_double(0.0)
+    _call(
+        "TQSTXP",
+        *_text(idents),
+        *_text(_option_text(option, StreamVariable)),
+        _ref(value),
+    )
+    return value.value
+
+
+def _map(routine, option, phase, constituent, vals):
+    count = ctypes.c_int(0)
+    _call(
+        routine,
+        *_text(_option_text(option, PhaseMapVariable)),
+        _index(phase),
+        _index(constituent),
+        _pair(vals),
+        _ref(count),
+    )
+    return count.value
+
+
+def tqmap(option, phase, constituent, vals):
+    """One step of a phase map (a ``PhaseMapVariable``); returns the points still to come."""
+    return _map("TQMAP", option, phase, constituent, vals)
+
+
+def tqmapl(option, phase, constituent, vals):
+    """As ``tqmap``, also writing each equilibrium to the list unit."""
+    return _map("TQMAPL", option, phase, constituent, vals)
+
+
+def tqchar(phase, constituent):
+    """The charge of a phase constituent."""
+    charge = ctypes.c_int(0)
+    _call("TQCHAR", _index(phase), _index(constituent), _ref(charge))
+    return charge.value
+
+
+def tqcsc(names):
+    """Replaces the system components by the compositions named (components or constituents)."""
+    fields = ctypes.create_string_buffer(COMPONENT_FIELDS * NAME_LENGTH_NO_NUL)
+    for k, name in enumerate(names):
+        if k >= COMPONENT_FIELDS:
+            raise ValueError(f"at most {COMPONENT_FIELDS} system components")
+        data = name.encode("ascii")
+        if len(data) > NAME_LENGTH_NO_NUL:
+            raise ValueError(f"a name of at most {NAME_LENGTH_NO_NUL} characters: {name!r}")
+        start = k * NAME_LENGTH_NO_NUL
+        fields[start : start + NAME_LENGTH_NO_NUL] = data.ljust(NAME_LENGTH_NO_NUL)
+    _call("TQCSC", fields, NAME_LENGTH_NO_NUL)
+
+
+def tqbond(phase, constituent_a, constituent_b, constituent_c, constituent_d):
+    """A calculated pair or quadruplet fraction of a phase."""
+    value = ctypes.c_double(0.0)
+    _call(
+        "TQBOND",
+        _index(phase),
+        _index(constituent_a),
+        _index(constituent_b),
+        _index(constituent_c),
+        _index(constituent_d),
+        _ref(value),
+    )
+    return value.value

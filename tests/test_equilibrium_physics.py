@@ -1,0 +1,263 @@
+"""The stand-in's equilibria against numbers computed here: closed forms (a melting point at
+dH/dS, a regular solution's activity coefficient, a compound forming at a known temperature) and
+roots of Gibbs-energy differences evaluated from the stored data that tqgdat reports."""
+
+import math
+
+import pytest
+
+from equilibrium_support import R, T0, bisect, load, ok, standard_g, standard_hs, write_dat
+from equilibrium_support import tests_data_dir  # noqa: F401 - a fixture
+
+# One component: a solid and a liquid with zero heat capacities. dH = 10000 J/mol, dS = 10 J/(mol
+# K): the liquid forms at 1000 K exactly. An ideal gas of the same component for the volume targets.
+MELT = """\
+equilex-data: 1
+components:
+  - {name: X, mass: 10}
+phases:
+  - name: GAS
+    model: IDMX
+    gas: true
+    status: DORMANT
+    constituents:
+      - {name: X(g), stoichiometry: [1], H298: 200000, S298: 120, cp: [{a: 30, Tt: 6000}]}
+  - name: SOLID
+    model: PURE
+    constituents:
+      - {name: X, stoichiometry: [1], H298: 0, S298: 20, cp: [{Tt: 6000}]}
+  - name: LIQUID
+    model: PURE
+    constituents:
+      - {name: X, stoichiometry: [1], H298: 10000, S298: 30, cp: [{Tt: 6000}]}
+"""
+DH, DS = 10000.0, 10.0
+GAS, SOLID, LIQUID = 1, 2, 3
+
+
+@pytest.fixture
+def melt(standin_engine, tmp_path):
+    engine = load(standin_engine, write_dat(tmp_path, "melt.dat", MELT))
+    engine.tqsetc("IA", SOLID, 1, 1.0)
+    return engine
+
+
+def test_melting_by_the_formation_target_is_dh_over_ds(melt):
+    melt.tqsetc("T", 0, 0, 400.0)
+    melt.set_phase_target(LIQUID, 0.0)
+    melt.calc_Ttarget(estimate=(400.0, 0.0))
+    ok(melt)
+    assert melt.temperature == pytest.approx(DH / DS, rel=1e-10)
+    assert melt.tqgetr("AC", LIQUID, 0) == pytest.approx(1.0, abs=1e-9)
+    assert melt.tqgetr("A", LIQUID, 0) == 0.0
+    assert melt.tqgetr("A", SOLID, 0) == pytest.approx(1.0)
+
+
+def test_melting_is_the_transition_of_the_temperature_map(melt):
+    result = melt.map_temp(300, 3000, [("T", 0, 0), ("A", SOLID, 0), ("A", LIQUID, 0),
+                                       ("AC", LIQUID, 0)])
+    ok(melt)
+    temperatures = result[("T", 0, 0)]
+    assert temperatures[0] == 300.0 and temperatures[-1] == 3000.0
+    assert temperatures[1] == pytest.approx(DH / DS, abs=1e-6)
+    assert len(temperatures) == 3
+    # The transition reports the lower side with the liquid at activity 1 and amount 0.
+    assert result[("A", SOLID, 0)] == pytest.approx([1.0, 1.0, 0.0])
+    assert result[("A", LIQUID, 0)] == pytest.approx([0.0, 0.0, 1.0])
+    assert result[("AC", LIQUID, 0)][1] == pytest.approx(1.0, abs=1e-9)
+
+
+@pytest.mark.parametrize("temperature", [300.0, 700.0, 999.0, 1001.0, 2500.0])
+def test_dormant_liquid_activity_is_minus_the_driving_force(melt, temperature):
+    melt.tqcsp(LIQUID, "DORMANT")
+    melt.tqsetc("T", 0, 0, temperature)
+    melt.calc()
+    ok(melt)
+    rt_ln_a = R * temperature * math.log(melt.tqgetr("AC", LIQUID, 0))
+    assert rt_ln_a == pytest.approx(-(DH - temperature * DS), rel=1e-9, abs=1e-7)
+    assert melt.tqgetr("MU", LIQUID, 0) == pytest.approx(rt_ln_a, rel=1e-9, abs=1e-7)
+
+
+def test_enthalpy_and_entropy_targets_of_a_constant_heat_capacity(tmp_path, engine):
+    text = MELT.replace("cp: [{Tt: 6000}]}\n  - name: LIQUID", "cp: [{a: 30, Tt: 6000}]}\n  - name: LIQUID")
+    load(engine, write_dat(tmp_path, "cp.dat", text))
+    engine.tqsetc("IA", SOLID, 1, 2.0)
+    engine.tqcsp(LIQUID, "ELIMINATED")
+    engine.set_global_H(2 * 30.0 * (700.0 - T0))
+    engine.calc_Ttarget(estimate=(2000.0, 0.0))
+    ok(engine)
+    assert engine.temperature == pytest.approx(700.0, rel=1e-10)
+    engine.set_global_S(2 * (20.0 + 30.0 * math.log(450.0 / T0)))
+    engine.calc_Ttarget(estimate=(300.0, 0.0))
+    ok(engine)
+    assert engine.temperature == pytest.approx(450.0, rel=1e-10)
+
+
+def test_volume_target_of_an_ideal_gas(tmp_path, engine):
+    load(engine, write_dat(tmp_path, "gas.dat", MELT.replace("status: DORMANT", "status: ENTERED")))
+    engine.tqcsp(SOLID, "ELIMINATED")
+    engine.tqcsp(LIQUID, "ELIMINATED")
+    engine.tqsetc("IA", GAS, 1, 0.5)
+    engine.tqsetc("P", 0, 0, 2.0)  # bar
+    volume = 0.5 * R * 900.0 / 2e5 * 1000.0  # dm3 at 900 K
+    engine.tqsetc("V", 0, 0, volume)
+    engine.calc_Ttarget(estimate=(500.0, 0.0))
+    ok(engine)
+    assert engine.temperature == pytest.approx(900.0, rel=1e-10)
+    assert engine.volume_total == pytest.approx(volume, rel=1e-12)
+    # The pressure as the target variable: the pressure that gives the volume at 600 K.
+    engine.tqsetc("T", 0, 0, 600.0)
+    engine.calc_Ptarget(estimate=(1.0, 0.0))
+    ok(engine)
+    assert engine.pressure_total == pytest.approx(0.5 * R * 600.0 / (volume / 1000.0) / 1e5,
+                                                  rel=1e-10)
+
+
+def test_limestone_decomposes_where_the_gibbs_energies_cross(standin_engine, sample_data_dir):
+    engine = load(standin_engine, sample_data_dir / "limestone.dat")
+    gas, calcite, lime = 1, 2, 3
+    # A gas of CO2 alone: 1 bar of CO2 exactly.
+    engine.tqcspc(gas, 2, "ELIMINATED")
+    engine.tqcspc(gas, 3, "ELIMINATED")
+    engine.tqsetc("IA", lime, 1, 1.0)
+    engine.tqsetc("IA", gas, 1, 1.0)
+    engine.set_phase_target(calcite, 0.0)
+    engine.calc_Ttarget(estimate=(1000.0, 0.0))
+    ok(engine)
+
+    def difference(t):
+        return (standard_g(engine, calcite, 1, t) - standard_g(engine, lime, 1, t)
+                - standard_g(engine, gas, 1, t))
+
+    expected = bisect(difference, 800.0, 1500.0)
+    assert engine.temperature == pytest.approx(expected, abs=1e-6)
+    assert 1150.0 < expected < 1175.0  # the decomposition of calcite at 1 bar
+    # The same temperature as the transition of a map from calcite.
+    engine.remove_amounts()
+    engine.tqsetc("IA", calcite, 1, 1.0)
+    temperatures = engine.map_temp(300, 2000)[("T", 0, 0)]
+    ok(engine)
+    assert temperatures[1] == pytest.approx(expected, abs=1e-6)
+
+
+def test_water_boils_where_the_gibbs_energies_cross(standin_engine, sample_data_dir):
+    engine = load(standin_engine, sample_data_dir / "water.dat")
+    gas, liquid = 1, 2
+    engine.tqcspc(gas, 1, "ELIMINATED")
+    engine.tqcspc(gas, 2, "ELIMINATED")
+    engine.tqcsu("Pressure", "atm")
+    engine.tqsetc("P", 0, 0, 1.0)
+    engine.tqsetc("IA", liquid, 1, 1.0)
+    engine.set_phase_target(gas, 0.0)
+    engine.calc_Ttarget(estimate=(300.0, 0.0))
+    ok(engine)
+
+    # The liquid's molar volume M / density (no expansion data) adds V dP from 1 bar on:
+    # cm3 bar = 0.1 J.
+    molar_mass = engine.tqstpc(liquid, 1)[0]
+    density = engine.tqgdat(liquid, 1, "V", 1)[0]
+    pressure_term = 0.1 * molar_mass / density * (1.01325 - 1.0)
+
+    def difference(t):
+        gas_g = standard_g(engine, gas, 3, t) + R * t * math.log(1.01325)
+        return standard_g(engine, liquid, 1, t) + pressure_term - gas_g
+
+    expected = bisect(difference, 300.0, 500.0)
+    assert engine.temperature == pytest.approx(expected, abs=1e-6)
+    assert expected == pytest.approx(373.57, abs=0.01)
+
+
+def test_water_stays_gaseous_above_the_boiling_point(engine, sample_data_dir):
+    load(engine, sample_data_dir / "water.dat")
+    engine.tqsetc("IA", 2, 1, 1.0)
+
+    def difference(t):  # G(liquid) - G(gas), both at 1 bar
+        return standard_g(engine, 2, 1, t) - standard_g(engine, 1, 3, t)
+
+    for t in range(400, 6001, 100):
+        assert difference(t) > 0, t
+        engine.tqsetc("T", 0, 0, float(t))
+        engine.calc()
+        ok(engine)
+        assert engine.tqgetr("A", 2, 0) == 0.0, t
+
+
+REGULAR = """\
+equilex-data: 1
+components:
+  - {name: A, mass: 10}
+  - {name: B, mass: 20}
+phases:
+  - name: MIX
+    model: RKMP
+    constituents:
+      - {name: A, stoichiometry: [1, 0], H298: 0, S298: 0, cp: [{Tt: 6000}]}
+      - {name: B, stoichiometry: [0, 1], H298: 0, S298: 0, cp: [{Tt: 6000}]}
+    excess_gibbs:
+      - species: [[A, B]]
+        expressions:
+          - [L0, 0, 0, 0, 0, 0]
+          - [L1, 0, 0, 0, 0, 0]
+"""
+
+
+@pytest.mark.parametrize("l0, l1", [(5000.0, 0.0), (0.0, 3000.0), (-4000.0, 2500.0)])
+@pytest.mark.parametrize("x1", [0.2, 0.5, 0.8])
+def test_redlich_kister_activity_coefficients(standin_engine, tmp_path, l0, l1, x1):
+    text = REGULAR.replace("L0", str(l0)).replace("L1", str(l1))
+    engine = load(standin_engine, write_dat(tmp_path, "regular.dat", text))
+    t = 1000.0
+    engine.tqsetc("T", 0, 0, t)
+    engine.tqsetc("IA", 1, 1, x1)
+    engine.tqsetc("IA", 1, 2, 1.0 - x1)
+    engine.calc()
+    ok(engine)
+    x2 = 1.0 - x1
+    # RT ln g1 = x2^2 (L0 + L1 (3 x1 - x2)), RT ln g2 = x1^2 (L0 - L1 (3 x2 - x1)).
+    ln_g1 = x2 * x2 * (l0 + l1 * (3 * x1 - x2)) / (R * t)
+    ln_g2 = x1 * x1 * (l0 - l1 * (3 * x2 - x1)) / (R * t)
+    assert math.log(engine.tqgetr("AC", 1, 1) / x1) == pytest.approx(ln_g1, rel=1e-9, abs=1e-12)
+    assert math.log(engine.tqgetr("AC", 1, 2) / x2) == pytest.approx(ln_g2, rel=1e-9, abs=1e-12)
+    g_excess = x1 * x2 * (l0 + l1 * (x1 - x2))
+    g_ideal = R * t * (x1 * math.log(x1) + x2 * math.log(x2))
+    assert engine.tqgetr("G", 0, 0) == pytest.approx(g_ideal + g_excess, rel=1e-10)
+
+
+def test_compound_ab_forms_at_its_closed_form_temperature(standin_engine, tests_data_dir):
+    engine = load(standin_engine, tests_data_dir / "ab.dat")
+    a_s, b_s, ab_s = 3, 4, 5
+    h, s = standard_hs(engine, ab_s, 1, T0)
+    dh = h - standard_hs(engine, a_s, 1, T0)[0] - standard_hs(engine, b_s, 1, T0)[0]
+    ds = s - standard_hs(engine, a_s, 1, T0)[1] - standard_hs(engine, b_s, 1, T0)[1]
+    b = engine.tqgdat(ab_s, 1, "Cp", 1)[1]
+    alpha, beta = dh - b / 2 * T0**2, b * T0 - ds
+    t_star = (beta + math.sqrt(beta * beta + 2 * b * alpha)) / b
+    engine.tqsetc("IA", 0, 1, 1.0)
+    engine.tqsetc("IA", 0, 2, 2.0)
+    result = engine.map_temp(300, 3000, [("T", 0, 0), ("A", ab_s, 0), ("AC", ab_s, 0)])
+    ok(engine)
+    assert result[("T", 0, 0)] == pytest.approx([300.0, t_star, 3000.0], rel=1e-10)
+    assert result[("A", ab_s, 0)] == pytest.approx([0.0, 0.0, 1.0])
+    assert result[("AC", ab_s, 0)][1:] == pytest.approx([1.0, 1.0], abs=1e-9)
+    engine.set_phase_target(ab_s, 0.0)
+    engine.calc_Ttarget(estimate=(500.0, 0.0))
+    ok(engine)
+    assert engine.temperature == pytest.approx(t_star, rel=1e-10)
+    engine.remove_condition(3)
+    engine.tqcsp(ab_s, "DORMANT")
+    for t in (300.0, 500.0, 1500.0, 3000.0):
+        engine.tqsetc("T", 0, 0, t)
+        engine.calc()
+        minus_dg = -(dh + b / 2 * (t * t - T0 * T0) - t * (ds + b * (t - T0)))
+        assert R * t * math.log(engine.tqgetr("AC", ab_s, 0)) == pytest.approx(minus_dg, rel=1e-9)
+
+
+def test_an_incoming_amount_as_target_variable(tmp_path, standin_engine):
+    text = REGULAR.replace("model: RKMP", "model: IDMX\n    gas: true").split("    excess_gibbs")[0]
+    engine = load(standin_engine, write_dat(tmp_path, "ideal.dat", text))
+    engine.tqsetc("IA", 1, 2, 1.0)
+    engine.tqsetc("XT", 1, 1, 0.25)
+    engine.tqce("IA", 1, 1, (0.0, 10.0))
+    ok(engine)
+    assert engine.tqgetr("IA", 1, 1) == pytest.approx(1.0 / 3.0, rel=1e-10)
+    assert engine.tqgetr("AC", 1, 1) == pytest.approx(0.25, rel=1e-10)  # x P at 1 bar
