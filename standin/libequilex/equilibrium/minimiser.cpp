@@ -186,6 +186,8 @@ private:
             lp = solve_linear_programme(a, b_, c);
             if (lp.status == LinearSolution::Status::unbounded) return 703;
             if (lp.status != LinearSolution::Status::optimal) return 705;
+            // Each programme's solution is an assemblage tried.
+            if (++assemblies_ > options_.max_assemblies) return 702;
             bool added = false;
             for (int p = 0; p < count_; ++p) {
                 const CalculatedPhase& phase = balance_.phases[p];
@@ -1279,7 +1281,7 @@ MinimiserResult minimise_gibbs_energy(const CalculatedSystem& system, const Vect
         Minimiser cold(system, b, reservoirs, options);
         result = cold.run(nullptr);
     }
-    if (result.error == 0) return result;
+    if (result.error != 705) return result;
     // Within a few hundredths of a kelvin of a critical point the two sides of a miscibility
     // gap are too close for the iteration to hold apart: there the one phase is calculated, its
     // second copy observed (the Gibbs energies differ by far less than the rounding of G).

@@ -1,0 +1,175 @@
+"""Streams (input at their own temperature and pressure, results as balances), system
+components chosen with TQCSC, charges and the listings of TQSHOW, TQCEL and TQMAPL, on the
+stand-in, checked against the stored data and against one another."""
+
+import math
+
+import pytest
+
+from equilibrium_support import R, load, ok, standard_hs, write_dat
+
+GAS, CALCITE, LIME, GRAPHITE = 1, 2, 3, 4
+
+
+@pytest.fixture
+def limestone(standin_engine, sample_data_dir):
+    return load(standin_engine, sample_data_dir / "limestone.dat")
+
+
+def test_a_stream_at_its_own_temperature_and_pressure(limestone):
+    e = limestone
+    e.tqsttp("carbon dioxide", (500.0, 2.0))
+    e.tqstca("carbon dioxide", GAS, 1, 0.75)
+    e.tqstca("carbon dioxide", GAS, 2, 0.25)
+    ok(e)
+    h1, s1 = standard_hs(e, GAS, 1, 500.0)
+    h2, s2 = standard_hs(e, GAS, 2, 500.0)
+    assert e.tqstxp("carbon dioxide", "H") == pytest.approx(0.75 * h1 + 0.25 * h2, rel=1e-12)
+    mixing = -R * (0.75 * math.log(0.75 * 2.0) + 0.25 * math.log(0.25 * 2.0))
+    assert e.tqstxp("carbon dioxide", "S") == pytest.approx(0.75 * s1 + 0.25 * s2 + mixing, rel=1e-12)
+    assert e.tqstxp("carbon dioxide", "V") == pytest.approx(R * 500.0 / 2e5 * 1000.0, rel=1e-12)
+    assert e.tqstxp("carbon dioxide", "A") == pytest.approx(1.0)
+    assert (e.tqstxp("carbon dioxide", "T"), e.tqstxp("carbon dioxide", "P")) == (500.0, 2.0)
+    e.tqsttp("carbon dioxide", (600.0, 2.0))  # the same stream, another temperature
+    assert e.tqstxp("carbon dioxide", "T") == 600.0
+    e.tqstrm("carbon dioxide")
+    ok(e)
+
+
+def test_with_streams_the_extensive_results_are_balances(limestone):
+    e = limestone
+    e.tqsttp("calcite", (298.15, 1.0))
+    e.tqstca("calcite", CALCITE, 1, 1.0)
+    e.tqstec("T", 0, 1200.0)
+    e.calc()
+    ok(e)
+    assert e.temperature == 1200.0
+    h_stream = standard_hs(e, CALCITE, 1, 298.15)[0]
+    assert e.tqstxp("calcite", "H") == pytest.approx(h_stream)
+    phases = [e.tqgetr("H", p, 0) for p in range(1, 5)]
+    assert e.tqgetr("H", 0, 0) == pytest.approx(sum(phases) - h_stream, rel=1e-12)
+    volumes = [e.tqgetr("V", p, 0) for p in range(1, 5)]
+    assert e.tqgetr("VT", 0, 0) == pytest.approx(sum(volumes), rel=1e-12)  # not a balance
+    assert e.tqgetr("V", 0, 0) == pytest.approx(sum(volumes) - e.tqstxp("calcite", "V"))
+    # An enthalpy target of the reaction: no heat taken up or given off, the calcite fed at
+    # 298.15 K stays calcite at 298.15 K.
+    e.tqstec("H", 0, 0.0)
+    e.calc_Ttarget(estimate=(1000.0, 0.0))
+    ok(e)
+    assert e.tqgetr("H", 0, 0) == pytest.approx(0.0, abs=1e-6)
+    assert e.temperature == pytest.approx(298.15, abs=1e-6)
+    assert e.tqgetr("A", CALCITE, 0) == pytest.approx(1.0)
+
+
+def test_a_150_character_stream_name(limestone):
+    name = "n" * 150
+    limestone.tqsttp(name, (300.0, 1.0))
+    limestone.tqstca(name.upper(), CALCITE, 1, 1.0)  # names ignore letter case
+    ok(limestone)
+    assert limestone.tqstxp(name, "A") == pytest.approx(1.0)
+
+
+def test_other_system_components(limestone):
+    e = limestone
+    e.tqsetc("IA", 0, 1, 1.0)
+    e.tqsetc("IA", 0, 2, 1.0)
+    e.tqsetc("IA", 0, 3, 3.0)
+    e.tqsetc("T", 0, 0, 1200.0)
+    e.calc()
+    amounts = [e.tqgetr("A", p, 0) for p in range(1, 5)]
+    g = e.tqgetr("G", 0, 0)
+    e.tqcsc(["CaO", "CO2", "O2"])
+    ok(e)
+    assert e.tqnosc() == 3 and [e.tqgnsc(k) for k in (1, 2, 3)] == ["CaO", "CO2", "O2"]
+    masses = [40.078 + 15.999, 12.011 + 2 * 15.999, 2 * 15.999]
+    assert [e.tqstsc(k)[0] for k in (1, 2, 3)] == pytest.approx(masses)
+    assert list(e.tqstpc(CALCITE, 1)[1]) == [1.0, 1.0, 0.0]
+    assert list(e.tqstpc(GAS, 2)[1]) == [0.0, 1.0, -0.5]  # CO = CO2 - O2 / 2
+    e.calc()
+    ok(e)
+    assert [e.tqgetr("A", p, 0) for p in range(1, 5)] == pytest.approx(amounts, rel=1e-9)
+    assert e.tqgetr("G", 0, 0) == pytest.approx(g, rel=1e-12)
+    assert [e.tqgetr("IA", 0, k) for k in (1, 2, 3)] == pytest.approx([1.0, 1.0, 0.0], abs=1e-12)
+    mu = [e.tqgetr("MU", 0, k) for k in (1, 2, 3)]
+    assert g == pytest.approx(mu[0] + mu[1], rel=1e-10)
+    assert e.tqgetr("AC", LIME, 0) == pytest.approx(1.0)
+
+
+def test_charges(engine, sample_data_dir, tmp_path):
+    load(engine, sample_data_dir / "structure.dat")
+    aqueous = 10
+    assert [engine.tqchar(aqueous, c) for c in (1, 2, 3)] == [0, 1, -1]
+    assert engine.tqchar(2, 1) == 0
+    plasma = """\
+equilex-data: 1
+components:
+  - {name: A, mass: 10}
+  - {name: e-, mass: 0.00054858}
+phases:
+  - name: PLASMA
+    model: IDMX
+    gas: true
+    constituents:
+      - {name: A, stoichiometry: [1, 0], H298: 0, S298: 100, cp: [{Tt: 6000}]}
+      - {name: A+, stoichiometry: [1, -1], H298: 500000, S298: 100, cp: [{Tt: 6000}]}
+      - {name: A2-, stoichiometry: [1, 2], H298: 500000, S298: 100, cp: [{Tt: 6000}]}
+"""
+    load(engine, write_dat(tmp_path, "plasma.dat", plasma))
+    assert [engine.tqchar(1, c) for c in (1, 2, 3)] == [0, 1, -2]
+    ok(engine)
+    assert engine.tqchar(1, 4) == -1 and engine.last_error == 403
+
+
+def read_log(path):
+    return path.read_text(encoding="latin-1")
+
+
+@pytest.fixture
+def logged(engine, sample_data_dir, tmp_path):
+    """The limestone sample with the list unit 6 on a log file."""
+    log = tmp_path / "list.log"
+    engine.tqopen(str(log), 6)
+    ok(engine)
+    load(engine, sample_data_dir / "limestone.dat")
+    engine.log_path = log
+    return engine
+
+
+def test_tqshow_lists_the_present_settings(logged):
+    e = logged
+    e.tqsetc("IA", CALCITE, 1, 1.0)
+    e.tqsetc("T", 0, 0, 1100.0)
+    e.tqshow()
+    text = read_log(e.log_path)
+    assert "Present settings" in text and "CaCO3 CaCO3" in text
+    assert "Quantity" not in text and "TLOW" not in text and "DORMANT" not in text
+    e.unitT = "C"
+    e.tqclim("THIGH", 3000.0)
+    e.tqcsp(GRAPHITE, "DORMANT")
+    e.tqsttp("feed", (25.0, 1.0))
+    e.tqshow()
+    ok(e)
+    text = read_log(e.log_path)
+    assert "Temperature" in text and "THIGH" in text and "3000" in text
+    assert "C(graphite)" in text and "DORMANT" in text and "feed" in text
+
+
+def test_listings_of_calculations_and_maps(logged):
+    e = logged
+    e.tqsetc("IA", CALCITE, 1, 1.0)
+    e.tqsetc("T", 0, 0, 1200.0)
+    e.calc(show=True)
+    ok(e)
+    text = read_log(e.log_path)
+    assert text.count("Equilibrium") == 1
+    rows = [line for line in text.splitlines() if line.startswith("  CaO")]
+    assert rows and "1" in rows[0]
+    for name in ("GAS", "CO2", "CaCO3", "Potential/J"):
+        assert name in text
+    e.map_temp(1000, 1300, show=True)
+    ok(e)
+    assert read_log(e.log_path).count("Equilibrium") == 1 + 3
+    e.tqconf("OUTPUT", 0, 4, 0)
+    e.calc(show=True, from_previous=True)
+    last = read_log(e.log_path).split("Equilibrium")[-1]
+    assert "CaCO3" not in last.split("System")[0] and "CaO" in last
