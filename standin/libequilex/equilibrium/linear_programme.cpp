@@ -103,15 +103,17 @@ private:
 
     LinearSolution::Status optimise(bool artificial) {
         const int candidates = artificial ? columns_ + rows_ : columns_;
+        // Reduced costs are judged against the costs themselves (1 for the artificial sum), so
+        // that a small cost that breaks ties still counts.
         const double cost_scale =
-            std::max(1.0, t_.row(rows_).head(candidates).cwiseAbs().maxCoeff());
+            artificial ? 1.0 : std::max(1.0, cost_.cwiseAbs().maxCoeff());
         int degenerate = 0;
         while (iterations_++ < limit_) {
             const bool bland = degenerate > 2 * (rows_ + 5);
             int entering = -1;
             for (int j = 0; j < candidates; ++j) {
                 const double reduced = t_(rows_, j);
-                if (reduced >= -1e-10 * cost_scale) continue;
+                if (reduced >= -1e-12 * cost_scale) continue;
                 if (bland) {
                     entering = j;
                     break;

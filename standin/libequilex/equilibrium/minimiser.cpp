@@ -999,11 +999,12 @@ private:
         return worst;
     }
 
-    // Places the free potentials where the largest activity of the phases outside that depend on
-    // them is smallest, but not below e^-50, while the species excluded from assemblage phases
-    // keep a share below e^-50 (so that those phases stay at activity 1): cutting planes on the
-    // convex ln a, a linear programme each round, the smallest move when several places are as
-    // good.
+    // Places the free potentials where the largest activity of a species of the phases outside
+    // that depend on them (as a pure end member) is smallest, but not below e^-50, while the
+    // species excluded from assemblage phases keep a share below e^-50 (so that those phases stay
+    // at activity 1); among equally good places, the smallest potentials. One linear programme
+    // does it; when a phase would still be above activity 1, cutting planes on its convex ln a
+    // follow, a linear programme each round.
     void place_free_potentials(const MatrixXd& z, const std::vector<Constraint>& all) {
         const int r = static_cast<int>(z.cols());
         struct Cut {
@@ -1066,7 +1067,7 @@ private:
                 VectorXd b = VectorXd::Zero(rows);
                 VectorXd cost = VectorXd::Zero(columns);
                 const int u = 4 * r + 1 + c;
-                for (int i = 0; i < 2 * k_; ++i) cost[u + i] = 1e-8;
+                for (int i = 0; i < 2 * k_; ++i) cost[u + i] = 1e-6;
                 cost[2 * r] = 1.0;
                 for (int i = 0; i < k_; ++i) {
                     a.block(c + 2 * r + i, 0, 1, r) = z.row(i);
@@ -1111,7 +1112,11 @@ private:
                     best_excess = hard_excess;
                     best_top = top;
                 }
-                if (excess < 1e-9) break;
+                // The first programme places the species exactly (pure and ideal phases); more
+                // rounds only where a phase would still be above activity 1 or an excluded share
+                // above its limit.
+                const bool enough = top <= 1e-9 && (!hard_parts || hard_excess <= 1e-9);
+                if (excess < 1e-9 || enough) break;
                 add_cuts(current, false, hard_parts);
             }
             return true;
