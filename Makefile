@@ -46,6 +46,7 @@ demo: build
 bench: build
 	$(RUN_ENV) $(PYTHON) bench/call_overhead.py
 	$(RUN_ENV) $(PYTHON) bench/entities.py
+	$(RUN_ENV) $(PYTHON) bench/equilibrium.py
 
 # The extension modules and the stand-in built with AddressSanitizer and
 # UndefinedBehaviorSanitizer; the interpreter is not instrumented, so the runtimes

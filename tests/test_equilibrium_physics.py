@@ -140,6 +140,30 @@ def test_limestone_decomposes_where_the_gibbs_energies_cross(standin_engine, sam
     assert temperatures[1] == pytest.approx(expected, abs=1e-6)
 
 
+@pytest.mark.parametrize("temperature", [1200.0, 1500.0, 1800.0])
+def test_limestone_traces_of_co_and_o2(standin_engine, sample_data_dir, temperature):
+    """Calcite gives CaO and CO2 with traces of CO and O2. The traces balance each other exactly
+    (what CO2 lacks in oxygen is in O2: n(CO) = 2 n(O2)), and 2 CO + O2 = 2 CO2 holds at the
+    equilibrium constant of the stored data, though the traces are orders of magnitude below
+    the CO2."""
+    engine = load(standin_engine, sample_data_dir / "limestone.dat")
+    gas, calcite = 1, 2
+    co2, co, o2 = 1, 2, 3
+    engine.tqsetc("IA", calcite, 1, 1.0)
+    engine.tqsetc("P", 0, 0, 1.0)
+    engine.tqsetc("T", 0, 0, temperature)
+    engine.tqce(" ", 0, 0, (0.0, 0.0))
+    ok(engine)
+    n_co, n_o2 = engine.tqgetr("A", gas, co), engine.tqgetr("A", gas, o2)
+    assert 0.0 < n_o2 < 0.01 * engine.tqgetr("A", gas, co2)
+    assert n_co == pytest.approx(2.0 * n_o2, rel=1e-9)
+    x = {j: engine.tqgetr("AC", gas, j) for j in (co2, co, o2)}  # fugacities in bar
+    dg = 2 * standard_g(engine, gas, co2, temperature) - 2 * standard_g(
+        engine, gas, co, temperature) - standard_g(engine, gas, o2, temperature)
+    assert math.log(x[co2] ** 2 / (x[co] ** 2 * x[o2])) == pytest.approx(
+        -dg / (R * temperature), rel=1e-9)
+
+
 def test_water_boils_where_the_gibbs_energies_cross(standin_engine, sample_data_dir):
     engine = load(standin_engine, sample_data_dir / "water.dat")
     gas, liquid = 1, 2

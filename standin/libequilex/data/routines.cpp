@@ -4,8 +4,8 @@
 #include "core/library.hpp"
 #include "data/datafile.hpp"
 #include "data/system.hpp"
-#include "equilibrium/state.hpp"
 #include "equilex.h"
+#include "equilibrium/state.hpp"
 
 namespace {
 

@@ -152,17 +152,17 @@ Ordering ordering(double tau, double p) {
         o.f = 1.0 - (a / tau + b * (t3 / 6.0 + t9 / 135.0 + t15 / 600.0)) / denominator;
         o.df = -(-a / (tau * tau) + b * (t3 / tau / 2.0 + t9 / tau / 15.0 + t15 / tau / 40.0)) /
                denominator;
-        o.d2f = -(2.0 * a / (tau * tau * tau) +
-                  b * (t3 / (tau * tau) + 8.0 * t9 / (tau * tau) / 15.0 +
-                       14.0 * t15 / (tau * tau) / 40.0)) /
-                denominator;
+        o.d2f =
+            -(2.0 * a / (tau * tau * tau) + b * (t3 / (tau * tau) + 8.0 * t9 / (tau * tau) / 15.0 +
+                                                 14.0 * t15 / (tau * tau) / 40.0)) /
+            denominator;
     } else {
         const double t5 = std::pow(tau, -5.0);
         const double t15 = t5 * t5 * t5;
         const double t25 = t15 * t5 * t5;
         o.f = -(t5 / 10.0 + t15 / 315.0 + t25 / 1500.0) / denominator;
-        o.df = -(-t5 / tau / 2.0 - 15.0 * t15 / tau / 315.0 - 25.0 * t25 / tau / 1500.0) /
-               denominator;
+        o.df =
+            -(-t5 / tau / 2.0 - 15.0 * t15 / tau / 315.0 - 25.0 * t25 / tau / 1500.0) / denominator;
         o.d2f = -(3.0 * t5 / (tau * tau) + 240.0 * t15 / (tau * tau) / 315.0 +
                   650.0 * t25 / (tau * tau) / 1500.0) /
                 denominator;
@@ -211,8 +211,8 @@ StandardFunctions constituent_functions(const System& system, const Phase& phase
         result.h += g_p + temperature * s_p;
     }
     if (constituent.magnetic) {
-        const StandardFunctions magnetic = magnetic_functions(
-            *constituent.magnetic, phase.magnetic_structure_factor, temperature);
+        const StandardFunctions magnetic =
+            magnetic_functions(*constituent.magnetic, phase.magnetic_structure_factor, temperature);
         result.g += magnetic.g;
         result.h += magnetic.h;
         result.s += magnetic.s;

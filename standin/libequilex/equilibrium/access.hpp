@@ -18,8 +18,7 @@ inline constexpr int allocation_failure = err::bad_option;
 template <class Body>
 void with_calculation(std::int32_t* error, Body&& body) {
     if (!error || !need_system(error)) return;
-    guarded(error, allocation_failure,
-            [&] { body(*library().system, calculation_state()); });
+    guarded(error, allocation_failure, [&] { body(*library().system, calculation_state()); });
 }
 
 // A phase number 1..count as a 0-based index, or -1 after failing with 402.

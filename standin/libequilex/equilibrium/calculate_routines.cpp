@@ -92,11 +92,13 @@ void calculate(const char* option, std::int32_t option_len, const std::int32_t* 
                 break;
             case Option::t:
                 variable.kind = TargetVariable::Kind::temperature;
-                variable.estimate = vals ? units.temperature_in(vals[0]) : state.conditions.temperature;
+                variable.estimate =
+                    vals ? units.temperature_in(vals[0]) : state.conditions.temperature;
                 break;
             case Option::p:
                 variable.kind = TargetVariable::Kind::pressure;
-                variable.estimate = vals ? vals[0] * units.pressure_factor() : state.conditions.pressure;
+                variable.estimate =
+                    vals ? vals[0] * units.pressure_factor() : state.conditions.pressure;
                 break;
             case Option::v:
                 variable.kind = TargetVariable::Kind::volume;

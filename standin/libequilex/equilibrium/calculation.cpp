@@ -96,8 +96,7 @@ int equilibrium_at(const System& system, const CalculationState& state, const In
                    const Equilibrium* start, Result& result) {
     Input input = given;
     hold_potentials(system, temperature, pressure, input);
-    const CalculatedSystem calculated =
-        calculate_system(system, temperature, pressure, overrides);
+    const CalculatedSystem calculated = calculate_system(system, temperature, pressure, overrides);
     MinimiserOptions options;
     options.max_iterations = state.configuration.iterations;
     options.max_assemblies = state.configuration.assemblies;
@@ -127,8 +126,8 @@ int calculate_point(const System& system, const CalculationState& state, const I
     int failure = 0;
     auto residual = [&](double ln_p) {
         Result r;
-        const int error = equilibrium_at(system, state, input, point.temperature,
-                                         std::exp(ln_p), point.overrides, start, r);
+        const int error = equilibrium_at(system, state, input, point.temperature, std::exp(ln_p),
+                                         point.overrides, start, r);
         if (error != 0) {
             failure = error;
             return std::numeric_limits<double>::quiet_NaN();

@@ -20,10 +20,10 @@ int gather_input(const System& system, const Conditions& conditions,
 
 // Where one equilibrium is calculated, and under what.
 struct Point {
-    double temperature = 0.0;   // K
-    double pressure = 0.0;      // Pa (ignored at constant volume)
+    double temperature = 0.0;  // K
+    double pressure = 0.0;     // Pa (ignored at constant volume)
     bool constant_volume = false;
-    double volume = 0.0;        // m3
+    double volume = 0.0;          // m3
     std::vector<Role> overrides;  // per phase; empty: the statuses decide
     const Equilibrium* start = nullptr;
 };

@@ -20,9 +20,9 @@ enum class Option { p, vt, t, a, ia, mu, ac, cp, h, s, g, v, at, xt, xpt };
 
 std::optional<Option> condition_option(std::string_view text) {
     static constexpr std::pair<std::string_view, Option> options[] = {
-        {"P", Option::p},   {"VT", Option::vt}, {"T", Option::t},   {"A", Option::a},
-        {"IA", Option::ia}, {"MU", Option::mu}, {"AC", Option::ac}, {"CP", Option::cp},
-        {"H", Option::h},   {"S", Option::s},   {"G", Option::g},   {"V", Option::v},
+        {"P", Option::p},   {"VT", Option::vt}, {"T", Option::t},     {"A", Option::a},
+        {"IA", Option::ia}, {"MU", Option::mu}, {"AC", Option::ac},   {"CP", Option::cp},
+        {"H", Option::h},   {"S", Option::s},   {"G", Option::g},     {"V", Option::v},
         {"AT", Option::at}, {"XT", Option::xt}, {"XPT", Option::xpt},
     };
     for (const auto& [name, option] : options)
@@ -129,7 +129,8 @@ EQX_API void TQSETC(const char* option, std::int32_t option_len, const std::int3
                     const double moles = units.amount_in(value, component_molar_mass(system, k));
                     IncomingAmount& slot = incoming_slot(conditions, -1, k);
                     slot.moles = moles;
-                    slot.components = Eigen::VectorXd::Zero(static_cast<int>(system.components.size()));
+                    slot.components =
+                        Eigen::VectorXd::Zero(static_cast<int>(system.components.size()));
                     slot.components[k] = moles;
                     number = slot.number;
                 } else {
@@ -193,8 +194,9 @@ EQX_API void TQSETC(const char* option, std::int32_t option_len, const std::int3
                 double target = value;
                 if (*chosen == Option::at && system.phases[p].gas)
                     target = value * units.pressure_factor();
-                set_target(state, *chosen == Option::at ? TargetKind::activity : TargetKind::fraction,
-                           p, c, target);
+                set_target(state,
+                           *chosen == Option::at ? TargetKind::activity : TargetKind::fraction, p,
+                           c, target);
                 number = condition_number::target;
                 break;
             }

@@ -46,10 +46,10 @@ ExcessModel ExcessModel::build(const Phase& phase, const std::vector<int>& calcu
         ExcessTerm term;
         bool complete = true;
         for (const SpeciesTerm& species : parameter.groups[0]) {
-            const int index = species.species >= 0 &&
-                                      species.species < static_cast<int>(local.size())
-                                  ? local[species.species]
-                                  : -1;
+            const int index =
+                species.species >= 0 && species.species < static_cast<int>(local.size())
+                    ? local[species.species]
+                    : -1;
             if (index < 0) {
                 complete = false;
                 break;
@@ -133,8 +133,8 @@ double ExcessModel::evaluate(const Eigen::VectorXd& x, double temperature, doubl
                 const double u = xs[0] - xs[1];
                 double s1 = 0.0, s2 = 0.0;
                 for (int v = 0; v < count; ++v) {
-                    const double l = coefficient(term.expressions[v], temperature, pressure_bar,
-                                                 derivative);
+                    const double l =
+                        coefficient(term.expressions[v], temperature, pressure_bar, derivative);
                     s += l * power(u, v);
                     if (v >= 1) s1 += l * v * power(u, v - 1);
                     if (v >= 2) s2 += l * v * (v - 1) * power(u, v - 2);
@@ -152,8 +152,8 @@ double ExcessModel::evaluate(const Eigen::VectorXd& x, double temperature, doubl
                 }
                 const double rest = (1.0 - xs[0] - xs[1] - xs[2]) / 3.0;
                 for (int m = 0; m < count; ++m) {
-                    const double l = coefficient(term.expressions[m], temperature, pressure_bar,
-                                                 derivative);
+                    const double l =
+                        coefficient(term.expressions[m], temperature, pressure_bar, derivative);
                     s += l * (xs[m] + rest);
                     for (int j = 0; j < 3; ++j) ds[j] += l * ((j == m ? 1.0 : 0.0) - 1.0 / 3.0);
                 }
@@ -165,8 +165,7 @@ double ExcessModel::evaluate(const Eigen::VectorXd& x, double temperature, doubl
         }
         total += product * s;
         if (gradient) {
-            for (int i = 0; i < k; ++i)
-                (*gradient)[term.species[i]] += s * dp[i] + product * ds[i];
+            for (int i = 0; i < k; ++i) (*gradient)[term.species[i]] += s * dp[i] + product * ds[i];
         }
         if (hessian) {
             for (int i = 0; i < k; ++i)

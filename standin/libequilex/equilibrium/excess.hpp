@@ -10,11 +10,11 @@
 // and not used.
 #pragma once
 
-#include "equilibrium/eigen.hpp"
 #include <array>
 #include <vector>
 
 #include "data/system.hpp"
+#include "equilibrium/eigen.hpp"
 
 namespace eqx::equilibrium {
 
@@ -30,7 +30,7 @@ struct ExcessTerm {
 enum class TemperatureDerivative { none, first, second };
 
 class ExcessModel {
-public:
+  public:
     // The terms of a phase over the constituents listed in `calculated` (indices into
     // phase.constituents, in order); terms naming another constituent are left out (its
     // fraction is 0). Only the models RKMP and QKTO have an excess Gibbs energy; every other
@@ -50,7 +50,7 @@ public:
                     TemperatureDerivative derivative, Eigen::VectorXd* gradient,
                     Eigen::MatrixXd* hessian) const;
 
-private:
+  private:
     std::vector<ExcessTerm> terms_;
 };
 

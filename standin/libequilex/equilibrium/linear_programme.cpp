@@ -11,7 +11,7 @@ namespace {
 // reduced cost (Dantzig); after a run of degenerate pivots it takes the first negative one
 // (Bland), which cannot cycle. The ratio test prefers, among rows that tie, the largest pivot.
 class Tableau {
-public:
+  public:
     Tableau(const Eigen::MatrixXd& a, const Eigen::VectorXd& b)
         : a_(a), b_(b), rows_(static_cast<int>(a.rows())), columns_(static_cast<int>(a.cols())) {
         t_ = Eigen::MatrixXd::Zero(rows_ + 1, columns_ + rows_ + 1);
@@ -85,7 +85,7 @@ public:
         y = ys.cwiseProduct(sign_);
     }
 
-private:
+  private:
     int rhs() const { return columns_ + rows_; }
 
     void set_objective(const Eigen::VectorXd& c, bool artificial) {
@@ -105,8 +105,7 @@ private:
         const int candidates = artificial ? columns_ + rows_ : columns_;
         // Reduced costs are judged against the costs themselves (1 for the artificial sum), so
         // that a small cost that breaks ties still counts.
-        const double cost_scale =
-            artificial ? 1.0 : std::max(1.0, cost_.cwiseAbs().maxCoeff());
+        const double cost_scale = artificial ? 1.0 : std::max(1.0, cost_.cwiseAbs().maxCoeff());
         int degenerate = 0;
         while (iterations_++ < limit_) {
             const bool bland = degenerate > 2 * (rows_ + 5);
@@ -130,8 +129,8 @@ private:
                 const double tie = 1e-12 * std::max(1.0, std::abs(best));
                 bool take = leaving < 0 || ratio < best - tie;
                 if (!take && ratio <= best + tie)
-                    take = bland ? basis_[i] < basis_[leaving]
-                                 : coefficient > t_(leaving, entering);
+                    take =
+                        bland ? basis_[i] < basis_[leaving] : coefficient > t_(leaving, entering);
                 if (take) {
                     leaving = i;
                     best = ratio;
@@ -185,8 +184,8 @@ LinearSolution solve_linear_programme(const Eigen::MatrixXd& a, const Eigen::Vec
     if (a.rows() == 0 || a.cols() == 0) {
         // Nothing to choose from: feasible only for an input of nothing.
         const bool empty_input = b.size() == 0 || b.cwiseAbs().maxCoeff() == 0.0;
-        result.status = empty_input ? LinearSolution::Status::optimal
-                                    : LinearSolution::Status::infeasible;
+        result.status =
+            empty_input ? LinearSolution::Status::optimal : LinearSolution::Status::infeasible;
         result.x = Eigen::VectorXd::Zero(a.cols());
         result.duals = Eigen::VectorXd::Zero(a.rows());
         return result;

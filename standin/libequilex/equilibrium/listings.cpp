@@ -22,7 +22,7 @@ std::string join(const Parts&... parts) {
 // A table: a header row and rows of cells; each column as wide as its widest cell, the first
 // column left-aligned and the others right-aligned.
 class Table {
-public:
+  public:
     explicit Table(std::vector<std::string> header) : rows_{std::move(header)} {}
 
     void add(std::vector<std::string> row) { rows_.push_back(std::move(row)); }
@@ -54,7 +54,7 @@ public:
         return out;
     }
 
-private:
+  private:
     std::vector<std::vector<std::string>> rows_;
 };
 
@@ -70,7 +70,6 @@ std::string unit_of(const Units& units, Quantity quantity) {
     return std::string(unit_name(quantity, units.of(quantity)));
 }
 
-
 }  // namespace
 
 void list_result(const System& system, const CalculationState& state, const Result& result) {
@@ -81,8 +80,8 @@ void list_result(const System& system, const CalculationState& state, const Resu
     const std::string pressure = unit_of(u, Quantity::pressure);
     std::string text = "Equilibrium\n";
     text += join("  T = ", number(u.temperature_out(result.temperature), digits), " ",
-                 unit_of(u, Quantity::temperature), "   P = ",
-                 number(result.pressure / u.pressure_factor(), digits), " ", pressure,
+                 unit_of(u, Quantity::temperature),
+                 "   P = ", number(result.pressure / u.pressure_factor(), digits), " ", pressure,
                  "   V = ", number(result.volume / u.volume_factor(), digits), " ",
                  unit_of(u, Quantity::volume), "\n\n");
 
@@ -93,8 +92,7 @@ void list_result(const System& system, const CalculationState& state, const Resu
         const PhaseResult& r = result.phases[p];
         if (r.eliminated) continue;
         if (!state.configuration.list_all_phases && !r.present) continue;
-        const double phase_amount =
-            u.mass_amounts() ? r.mass / u.mass_unit_factor() : r.moles;
+        const double phase_amount = u.mass_amounts() ? r.mass / u.mass_unit_factor() : r.moles;
         phases.add({phase.name, number(phase_amount, digits), "",
                     number(std::exp(r.ln_activity), digits)});
         if (!phase.is_mixture()) continue;
@@ -103,10 +101,10 @@ void list_result(const System& system, const CalculationState& state, const Resu
             if (!cr.calculated) continue;
             double activity = std::exp(cr.ln_activity);
             if (phase.gas) activity *= standard_pressure / u.pressure_factor();
-            phases.add({join("  ", phase.constituents[c].name),
-                        number(u.amount_out(cr.moles, cr.molar_mass), digits),
-                        number(cr.fraction, digits),
-                        join(number(activity, digits), phase.gas ? join(" ", pressure) : std::string())});
+            phases.add(
+                {join("  ", phase.constituents[c].name),
+                 number(u.amount_out(cr.moles, cr.molar_mass), digits), number(cr.fraction, digits),
+                 join(number(activity, digits), phase.gas ? join(" ", pressure) : std::string())});
         }
     }
     (void)rt;
@@ -126,14 +124,15 @@ void list_result(const System& system, const CalculationState& state, const Resu
     add("V", result.volume, u.volume_factor(), unit_of(u, Quantity::volume));
     text += join("\n", totals.text());
 
-    Table potentials({"Component", join("Amount/", amount), join("Potential/", energy), "Activity"});
+    Table potentials(
+        {"Component", join("Amount/", amount), join("Potential/", energy), "Activity"});
     for (std::size_t k = 0; k < system.components.size(); ++k) {
         const int i = static_cast<int>(k);
-        potentials.add({system.components[k].name,
-                        number(u.amount_out(result.incoming[i], result.component_masses[i]), digits),
-                        number(result.potentials[i] / u.energy_factor(), digits),
-                        number(std::exp(result.potentials[i] / (gas_constant * result.temperature)),
-                               digits)});
+        potentials.add(
+            {system.components[k].name,
+             number(u.amount_out(result.incoming[i], result.component_masses[i]), digits),
+             number(result.potentials[i] / u.energy_factor(), digits),
+             number(std::exp(result.potentials[i] / (gas_constant * result.temperature)), digits)});
     }
     text += join("\n", potentials.text());
     write_list(text);
@@ -152,7 +151,8 @@ void list_settings(const System& system, const CalculationState& state) {
                         number(c.volume / u.volume_factor(), 8), unit_of(u, Quantity::volume)});
     else
         conditions.add({std::to_string(condition_number::pressure_or_volume), "P", "",
-                        number(c.pressure / u.pressure_factor(), 8), unit_of(u, Quantity::pressure)});
+                        number(c.pressure / u.pressure_factor(), 8),
+                        unit_of(u, Quantity::pressure)});
     auto where = [&](int phase, int index) {
         if (phase < 0) return system.components[index].name;
         if (index < 0) return system.phases[phase].name;
@@ -166,19 +166,17 @@ void list_settings(const System& system, const CalculationState& state) {
             subject = where(t.phase, t.index);
         if (t.kind == TargetKind::component_fraction)
             subject = join(subject, " ", system.components[t.index].name);
-        conditions.add({std::to_string(condition_number::target),
-                        names[static_cast<int>(t.kind)], subject, number(t.value, 8),
-                        "(target, SI)"});
+        conditions.add({std::to_string(condition_number::target), names[static_cast<int>(t.kind)],
+                        subject, number(t.value, 8), "(target, SI)"});
     }
     for (const IncomingAmount& a : c.amounts)
-        conditions.add({std::to_string(a.number), "IA", where(a.phase, a.index),
-                        number(a.moles, 8), "mol"});
+        conditions.add(
+            {std::to_string(a.number), "IA", where(a.phase, a.index), number(a.moles, 8), "mol"});
     for (const HeldPotential& h : c.potentials)
-        conditions.add({std::to_string(h.number), h.activity ? "AC" : "MU",
-                        where(h.phase, h.index),
-                        number(h.activity ? h.value : h.value / u.energy_factor(), 8),
-                        h.activity ? (system.phases[h.phase].gas ? "Pa" : "")
-                                   : unit_of(u, Quantity::energy)});
+        conditions.add(
+            {std::to_string(h.number), h.activity ? "AC" : "MU", where(h.phase, h.index),
+             number(h.activity ? h.value : h.value / u.energy_factor(), 8),
+             h.activity ? (system.phases[h.phase].gas ? "Pa" : "") : unit_of(u, Quantity::energy)});
     text += conditions.text();
 
     if (!state.streams.empty()) {
@@ -222,7 +220,8 @@ void list_settings(const System& system, const CalculationState& state) {
         }
         for (const Constituent& constituent : phase.constituents) {
             if (constituent.status == Status::entered || !phase.is_mixture()) continue;
-            statuses.add({join(phase.name, " ", constituent.name), status_text(constituent.status)});
+            statuses.add(
+                {join(phase.name, " ", constituent.name), status_text(constituent.status)});
             any_status = true;
         }
     }

@@ -33,7 +33,7 @@ enum class Option { tf, tn, pf, pn, ia0, iaf, ian };
 
 std::optional<Option> map_option(std::string_view text) {
     static constexpr std::pair<std::string_view, Option> options[] = {
-        {"TF", Option::tf},   {"TN", Option::tn},   {"PF", Option::pf},  {"PN", Option::pn},
+        {"TF", Option::tf},   {"TN", Option::tn},   {"PF", Option::pf},   {"PN", Option::pn},
         {"IA0", Option::ia0}, {"IAF", Option::iaf}, {"IAN", Option::ian},
     };
     for (const auto& [name, option] : options)
@@ -45,7 +45,7 @@ using Variable = MapProgress::Variable;
 
 // Calculates equilibria along the map variable u (K; ln Pa; the amount parameter 0..1).
 class MapCalculator {
-public:
+  public:
     MapCalculator(const System& system, const CalculationState& state, Variable variable,
                   std::vector<AmountVariable> amounts)
         : system_(system), state_(state), variable_(variable), amounts_(std::move(amounts)) {}
@@ -179,7 +179,7 @@ public:
         return 0;
     }
 
-private:
+  private:
     const System& system_;
     const CalculationState& state_;
     Variable variable_;
@@ -324,17 +324,15 @@ void map_step(const char* option, std::int32_t option_len, const std::int32_t* p
             }
             case Option::tn:
             case Option::pn:
-                code = continue_map(system, state,
-                                    *chosen == Option::tn ? Variable::temperature
-                                                          : Variable::pressure,
-                                    count);
+                code = continue_map(
+                    system, state,
+                    *chosen == Option::tn ? Variable::temperature : Variable::pressure, count);
                 break;
             case Option::ia0:
             case Option::iaf: {
                 AmountVariable amount;
-                const int checked =
-                    read_amount_variable(error, system, state, value_of(phase_ptr),
-                                         value_of(index_ptr), vals, false, amount);
+                const int checked = read_amount_variable(error, system, state, value_of(phase_ptr),
+                                                         value_of(index_ptr), vals, false, amount);
                 if (checked < 0) return;
                 if (checked != 0) return fail(error, checked);
                 if (*chosen == Option::ia0) {
@@ -345,8 +343,8 @@ void map_step(const char* option, std::int32_t option_len, const std::int32_t* p
                 std::vector<AmountVariable> amounts = state.map_amounts;
                 amounts.push_back(amount);
                 state.map_amounts.clear();
-                code = begin_map(system, state, Variable::amount, 0.0, 1.0, std::move(amounts),
-                                 count);
+                code =
+                    begin_map(system, state, Variable::amount, 0.0, 1.0, std::move(amounts), count);
                 break;
             }
             case Option::ian:

@@ -18,9 +18,9 @@ constexpr double converged_step = 1e-10;
 using Eigen::MatrixXd;
 using Eigen::VectorXd;
 
-// Solves a symmetric system after scaling rows and columns to unit size, with a rank-revealing
-// decomposition: where the system is singular (potentials or amounts not unique) it gives the
-// least change.
+// Solves a symmetric system after scaling rows and columns to unit size. A regular system is
+// solved by LU with full pivoting; a singular one (potentials or amounts not unique) by a
+// rank-revealing SVD, which gives the least change.
 VectorXd solve_scaled(const MatrixXd& m, const VectorXd& rhs) {
     const int n = static_cast<int>(m.rows());
     VectorXd d(n);
@@ -29,21 +29,32 @@ VectorXd solve_scaled(const MatrixXd& m, const VectorXd& rhs) {
         d[i] = size > 0.0 ? 1.0 / std::sqrt(size) : 1.0;
     }
     const MatrixXd scaled = d.asDiagonal() * m * d.asDiagonal();
+    // Iterative refinement: trace-species rows are tiny beside the amount rows, and their
+    // share of the solution is only as precise as the residual they are solved from.
+    auto refined = [&](const auto& decomposition) {
+        VectorXd x = d.asDiagonal() * decomposition.solve(d.asDiagonal() * rhs);
+        for (int round = 0; round < 3; ++round) {
+            const VectorXd residual = rhs - m * x;
+            x += d.asDiagonal() * decomposition.solve(d.asDiagonal() * residual);
+        }
+        return x;
+    };
+    Eigen::FullPivLU<MatrixXd> lu(scaled);
+    lu.setThreshold(1e-13);
+    if (lu.isInvertible()) {
+        // Full rank by the pivots; the smallest pivot against the largest says how well.
+        const double largest = std::abs(lu.matrixLU()(0, 0));
+        const double smallest = std::abs(lu.matrixLU()(n - 1, n - 1));
+        if (smallest > 1e-10 * largest) return refined(lu);
+    }
     Eigen::JacobiSVD<MatrixXd, Eigen::NoQRPreconditioner> svd(
         scaled, Eigen::ComputeFullU | Eigen::ComputeFullV);
     svd.setThreshold(1e-13);
-    // Iterative refinement: trace-species rows are tiny beside the amount rows, and their
-    // share of the solution is only as precise as the residual they are solved from.
-    VectorXd x = d.asDiagonal() * svd.solve(d.asDiagonal() * rhs);
-    for (int round = 0; round < 3; ++round) {
-        const VectorXd residual = rhs - m * x;
-        x += d.asDiagonal() * svd.solve(d.asDiagonal() * residual);
-    }
-    return x;
+    return refined(svd);
 }
 
 class Minimiser {
-public:
+  public:
     Minimiser(const CalculatedSystem& full, const VectorXd& b,
               const std::vector<Reservoir>& reservoirs, const MinimiserOptions& options)
         : full_(full),
@@ -74,7 +85,7 @@ public:
         return result;
     }
 
-private:
+  private:
     // --- set-up ------------------------------------------------------------------------------
 
     // A component with no input that every species holds with the same sign cannot be in any
@@ -148,8 +159,8 @@ private:
     // assemblage, the amounts, the compositions and the potentials Newton's method starts from.
     int cold_start(const std::vector<std::pair<int, VectorXd>>& seeds = {}) {
         struct Column {
-            int phase;      // or -1 - reservoir
-            VectorXd x;     // composition over the phase's calculated constituents
+            int phase;   // or -1 - reservoir
+            VectorXd x;  // composition over the phase's calculated constituents
             double direction;
         };
         std::vector<Column> columns;
@@ -166,7 +177,8 @@ private:
             if (phase.role != Role::balanced || is_second_copy(p)) continue;
             for (int j = 0; j < phase.size(); ++j) add_column(p, VectorXd::Unit(phase.size(), j));
         }
-        for (const auto& [p, x] : seeds) add_column(is_second_copy(p) ? balance_.phases[p].partner : p, x);
+        for (const auto& [p, x] : seeds)
+            add_column(is_second_copy(p) ? balance_.phases[p].partner : p, x);
         for (int r = 0; r < static_cast<int>(reservoirs_.size()); ++r) {
             for (double direction : {1.0, -1.0}) {
                 columns.push_back({-1 - r, VectorXd(), direction});
@@ -191,7 +203,7 @@ private:
             bool added = false;
             for (int p = 0; p < count_; ++p) {
                 const CalculatedPhase& phase = balance_.phases[p];
-                if (phase.role != Role::balanced || phase.kind == CalculatedPhase::Kind::pure ||
+                if (phase.role != Role::balanced || phase.kind != CalculatedPhase::Kind::nonideal ||
                     is_second_copy(p))
                     continue;
                 TangentPlaneRequest request;
@@ -238,8 +250,10 @@ private:
             const int a = static_cast<int>(active_.size());
             MatrixXd columns(k_, a);
             for (int i = 0; i < a; ++i)
-                columns.col(i) = balance_.phases[active_[i]].stoichiometry * composition_[active_[i]];
-            Eigen::JacobiSVD<MatrixXd, Eigen::NoQRPreconditioner> svd(columns.transpose() * columns);
+                columns.col(i) =
+                    balance_.phases[active_[i]].stoichiometry * composition_[active_[i]];
+            Eigen::JacobiSVD<MatrixXd, Eigen::NoQRPreconditioner> svd(columns.transpose() *
+                                                                      columns);
             const VectorXd& sigma = svd.singularValues();
             if (sigma[a - 1] > 1e-20 * std::max(sigma[0], 1e-300)) return;
             int least = 0;
@@ -326,6 +340,7 @@ private:
     // when independent of those before; unit vectors complete it. The stoichiometry of every
     // species is then written over the basis, the basis species themselves exactly.
     void rebase() {
+        settle_pending_ = true;
         unsettled_ = 0;
         stuck_ = 0;
         struct Candidate {
@@ -344,8 +359,9 @@ private:
                 candidates.push_back({amount_[p] * composition_[p][j] + 1e-300 * (1 + j),
                                       phase.stoichiometry.col(j), p, j});
         }
-        std::stable_sort(candidates.begin(), candidates.end(),
-                         [](const Candidate& a, const Candidate& b) { return a.weight > b.weight; });
+        std::stable_sort(
+            candidates.begin(), candidates.end(),
+            [](const Candidate& a, const Candidate& b) { return a.weight > b.weight; });
         std::vector<VectorXd> orthonormal;
         std::vector<const Candidate*> chosen;
         for (const Candidate& candidate : candidates) {
@@ -359,7 +375,11 @@ private:
             chosen.push_back(&candidate);
         }
         basis_.resize(k_, k_);
-        for (int i = 0; i < static_cast<int>(chosen.size()); ++i) basis_.col(i) = chosen[i]->vector;
+        basis_species_.assign(k_, {-1, -1});
+        for (int i = 0; i < static_cast<int>(chosen.size()); ++i) {
+            basis_.col(i) = chosen[i]->vector;
+            basis_species_[i] = {chosen[i]->phase, chosen[i]->constituent};
+        }
         int column = static_cast<int>(chosen.size());
         while (column < k_) {
             int best = 0;
@@ -392,7 +412,8 @@ private:
         for (int r = 0; r < static_cast<int>(reservoirs_.size()); ++r)
             reservoirs_work_.push_back(clean(basis_inverse_ * reservoirs_[r].stoichiometry));
         for (int i = 0; i < static_cast<int>(chosen.size()); ++i)
-            if (chosen[i]->phase < 0) reservoirs_work_[-1 - chosen[i]->phase] = VectorXd::Unit(k_, i);
+            if (chosen[i]->phase < 0)
+                reservoirs_work_[-1 - chosen[i]->phase] = VectorXd::Unit(k_, i);
     }
 
     // Rounding left by the change of basis (an input that is an exact sum of basis species).
@@ -443,7 +464,7 @@ private:
     // system is built from.
     struct Equations {
         VectorXd residual;
-        std::vector<TangentPlane> planes;         // dual phases
+        std::vector<TangentPlane> planes;          // dual phases
         std::vector<MixtureDerivatives> mixtures;  // primal phases
         bool finite = true;
     };
@@ -494,6 +515,100 @@ private:
         return e;
     }
 
+    // Trace basis species (next to nothing of them in an ideal phase solved for its amount) are
+    // balanced by other trace species alone: the potential of each is the root of a balance of
+    // exponentials, where Newton's method on the mass balance moves about one e-fold per step.
+    // Written as ln(what the row gains) = ln(what it loses), the balance is close to linear in
+    // the potentials, so a few steps on those potentials alone - the others and the amounts
+    // held - bring the iteration near enough for Newton's method to converge quadratically.
+    void settle_trace_potentials() {
+        const double scale = input_scale();
+        std::vector<int> trace;
+        for (int i = 0; i < k_; ++i) {
+            const auto [p, j] = basis_species_[i];
+            if (p < 0 || is_primal(p) || balance_.phases[p].kind != CalculatedPhase::Kind::ideal)
+                continue;
+            if (amount_[p] * composition_[p][j] < 1e-4 * scale) trace.push_back(i);
+        }
+        const int t = static_cast<int>(trace.size());
+        if (t == 0) return;
+        // What does not move: every phase but the ideal ones at their present amounts and
+        // compositions, the reservoirs, the input.
+        VectorXd fixed = -b_work_;
+        for (int p : active_) {
+            const CalculatedPhase& phase = work_.phases[p];
+            if (is_primal(p) || phase.kind != CalculatedPhase::Kind::ideal)
+                fixed += phase.stoichiometry * (amount_[p] * composition_[p]);
+        }
+        for (int i = 0; i < static_cast<int>(reservoirs_.size()); ++i)
+            fixed -= supply_[i] * reservoirs_work_[i];
+        VectorXd zw = basis_.transpose() * zeta_;
+        // The log balance of each trace row, and its derivatives by the trace potentials.
+        auto balance = [&](const VectorXd& z, VectorXd& r, MatrixXd* jacobian) {
+            VectorXd gain = VectorXd::Zero(t), loss = VectorXd::Zero(t);
+            MatrixXd d_gain = MatrixXd::Zero(t, t), d_loss = MatrixXd::Zero(t, t);
+            for (int row = 0; row < t; ++row) {
+                const double c = fixed[trace[row]];
+                (c > 0.0 ? gain : loss)[row] += std::abs(c);
+            }
+            for (int p : active_) {
+                const CalculatedPhase& phase = work_.phases[p];
+                if (is_primal(p) || phase.kind != CalculatedPhase::Kind::ideal) continue;
+                const VectorXd w = phase.stoichiometry.transpose() * z - phase.g;
+                const double top = w.maxCoeff();
+                const VectorXd x =
+                    (w.array() - (top + std::log((w.array() - top).exp().sum()))).exp().matrix();
+                const VectorXd m = phase.stoichiometry * x;
+                for (int row = 0; row < t; ++row) {
+                    const int i = trace[row];
+                    for (int j = 0; j < phase.size(); ++j) {
+                        const double a = phase.stoichiometry(i, j);
+                        if (a == 0.0) continue;
+                        const double y = amount_[p] * std::abs(a) * x[j];
+                        (a > 0.0 ? gain : loss)[row] += y;
+                        if (!jacobian) continue;
+                        for (int col = 0; col < t; ++col) {
+                            const int l = trace[col];
+                            (a > 0.0 ? d_gain : d_loss)(row, col) +=
+                                y * (phase.stoichiometry(l, j) - m[l]);
+                        }
+                    }
+                }
+            }
+            if ((gain.array() <= 0.0).any() || (loss.array() <= 0.0).any()) return false;
+            r = gain.array().log() - loss.array().log();
+            if (jacobian)
+                *jacobian = gain.cwiseInverse().asDiagonal() * d_gain -
+                            loss.cwiseInverse().asDiagonal() * d_loss;
+            return r.allFinite();
+        };
+        VectorXd r(t);
+        MatrixXd jacobian(t, t);
+        if (!balance(zw, r, &jacobian) || r.cwiseAbs().maxCoeff() < 0.5) return;
+        for (int round = 0; round < 30 && r.cwiseAbs().maxCoeff() > 1e-3; ++round) {
+            Eigen::FullPivLU<MatrixXd> lu(jacobian);
+            if (!lu.isInvertible()) break;
+            VectorXd delta = lu.solve(-r);
+            const double size = delta.cwiseAbs().maxCoeff();
+            if (!std::isfinite(size)) break;
+            if (size > max_potential_step) delta *= max_potential_step / size;
+            const double merit = r.squaredNorm();
+            bool moved = false;
+            for (double alpha = 1.0; alpha > 1e-3; alpha *= 0.5) {
+                VectorXd trial = zw;
+                for (int row = 0; row < t; ++row) trial[trace[row]] += alpha * delta[row];
+                VectorXd trial_r(t);
+                if (balance(trial, trial_r, nullptr) && trial_r.squaredNorm() < merit) {
+                    zw = trial;
+                    moved = true;
+                    break;
+                }
+            }
+            if (!moved || !balance(zw, r, &jacobian)) break;
+        }
+        zeta_ = basis_inverse_.transpose() * zw;
+    }
+
     // One Newton step on the potentials and the amounts of the assemblage, with a backtracking
     // line search on the size of the equations' residual.
     Step newton_step() {
@@ -524,7 +639,8 @@ private:
                 const double total = nv.sum();
                 const VectorXd x = nv / total;
                 // d mu / d n = Q^T (Hessian of the molar energy) Q / N, Q = I - x 1^T.
-                const MatrixXd q = MatrixXd::Identity(size, size) - x * VectorXd::Ones(size).transpose();
+                const MatrixXd q =
+                    MatrixXd::Identity(size, size) - x * VectorXd::Ones(size).transpose();
                 const MatrixXd h = q.transpose() * now.mixtures[i].hessian * q / total;
                 rhs.head(k_) -= stoichiometry * nv;
                 m.block(0, o, k_, size) = stoichiometry;
@@ -554,7 +670,7 @@ private:
         // The full step, no further than the potentials may move at once and keeping every
         // primal constituent's amount positive.
         const double step = dzw.cwiseAbs().maxCoeff();
-        double alpha = step > max_potential_step ? max_potential_step / step : 1.0;
+        double reach = step > 0.0 ? max_potential_step / step : 1.0;
         double primal_change = 0.0;
         std::vector<VectorXd> change(a);
         for (int i = 0; i < a; ++i) {
@@ -563,9 +679,9 @@ private:
                 change[i] = solution.segment(offset[i], moles[i].size());
                 for (int j = 0; j < moles[i].size(); ++j) {
                     if (change[i][j] < 0.0)
-                        alpha = std::min(alpha, 0.99 * moles[i][j] / -change[i][j]);
-                    primal_change = std::max(primal_change,
-                                             std::abs(change[i][j]) / (moles[i][j] + 1e-300));
+                        reach = std::min(reach, 0.99 * moles[i][j] / -change[i][j]);
+                    primal_change =
+                        std::max(primal_change, std::abs(change[i][j]) / (moles[i][j] + 1e-300));
                 }
             } else {
                 change[i] = VectorXd::Constant(1, solution[offset[i]] - moles[i][0]);
@@ -575,15 +691,18 @@ private:
         const bool settled = step < converged_step && primal_change < 1e-9;
         const double merit = settled ? 0.0 : now.residual.squaredNorm();
         last_merit_ = now.residual.squaredNorm();
+        double alpha = std::min(reach, 1.0);
         std::vector<VectorXd> trial_moles(a);
         VectorXd trial_supplies(r);
+        double accepted_merit = merit;
         for (int halving = 0; halving < 30; ++halving) {
             for (int i = 0; i < a; ++i) trial_moles[i] = moles[i] + alpha * change[i];
             trial_supplies = supply_ + alpha * (new_supplies - supply_);
             if (settled) break;
             const Equations trial = equations(zw + alpha * dzw, trial_moles, trial_supplies, false);
-            const double trial_merit = trial.residual.squaredNorm();
-            if (trial.finite && (trial_merit <= (1.0 - 1e-4 * alpha) * merit || trial_merit < 1e-26))
+            accepted_merit = trial.residual.squaredNorm();
+            if (trial.finite &&
+                (accepted_merit <= (1.0 - 1e-4 * alpha) * merit || accepted_merit < 1e-26))
                 break;
             alpha *= 0.5;
         }
@@ -651,12 +770,13 @@ private:
         }
         // Nearly dependent counts: a gas of CO2 with traces of CO and O2 beside CaO is, for the
         // amounts, the CO2 that CaCO3 is made of.
-        Eigen::JacobiSVD<MatrixXd, Eigen::NoQRPreconditioner> svd(
-            columns.transpose() * columns, Eigen::ComputeFullV);
+        Eigen::JacobiSVD<MatrixXd, Eigen::NoQRPreconditioner> svd(columns.transpose() * columns,
+                                                                  Eigen::ComputeFullV);
         const VectorXd& sigma = svd.singularValues();
         if (sigma[a - 1] > 1e-10 * std::max(sigma[0], 1e-300)) return;
         VectorXd v = svd.matrixV().col(a - 1);
-        const int q = static_cast<int>(std::find(holding.begin(), holding.end(), added) - holding.begin());
+        const int q =
+            static_cast<int>(std::find(holding.begin(), holding.end(), added) - holding.begin());
         if (q >= a || std::abs(v[q]) < 1e-12) return;
         v /= v[q];  // the added phase grows
         double t = std::numeric_limits<double>::infinity();
@@ -791,7 +911,8 @@ private:
             if ((composition_[p] - composition_[q]).cwiseAbs().maxCoeff() > 1e-5) continue;
             const double total = amount_[p] + amount_[q];
             if (total > 0.0)
-                composition_[p] = (amount_[p] * composition_[p] + amount_[q] * composition_[q]) / total;
+                composition_[p] =
+                    (amount_[p] * composition_[p] + amount_[q] * composition_[q]) / total;
             amount_[p] = total;
             drop(static_cast<int>(other - active_.begin()));
             return true;
@@ -813,7 +934,8 @@ private:
 
     bool holds_input() const {
         double scale = b_.cwiseAbs().sum();
-        for (int p : active_) scale += amount_[p] * balance_.phases[p].stoichiometry.cwiseAbs().sum();
+        for (int p : active_)
+            scale += amount_[p] * balance_.phases[p].stoichiometry.cwiseAbs().sum();
         return unheld().cwiseAbs().maxCoeff() <= 1e-9 * std::max(scale, 1e-300);
     }
 
@@ -890,7 +1012,9 @@ private:
         return tangent_plane(system, phase, zeta, request);
     }
 
-    TangentPlane full_activity(int p, const VectorXd& zeta) const { return activity(p, zeta, true); }
+    TangentPlane full_activity(int p, const VectorXd& zeta) const {
+        return activity(p, zeta, true);
+    }
 
     // An active phase's composition over all of its calculated constituents.
     VectorXd full_composition(int p) const {
@@ -899,8 +1023,8 @@ private:
         if (whole.size() == part.size()) return composition_[p];
         VectorXd x = VectorXd::Zero(whole.size());
         for (int j = 0; j < part.size(); ++j) {
-            const auto at =
-                std::find(whole.constituents.begin(), whole.constituents.end(), part.constituents[j]);
+            const auto at = std::find(whole.constituents.begin(), whole.constituents.end(),
+                                      part.constituents[j]);
             x[at - whole.constituents.begin()] = composition_[p][j];
         }
         return x;
@@ -1035,8 +1159,8 @@ private:
                                                          phase.constituents[j]) != kept.end())
                             continue;
                         const VectorXd& a = phase.stoichiometry.col(j);
-                        const double g = reduced_gibbs_energy(full_, phase,
-                                                              VectorXd::Unit(phase.size(), j));
+                        const double g =
+                            reduced_gibbs_energy(full_, phase, VectorXd::Unit(phase.size(), j));
                         cuts.push_back({a.dot(base + z * at) - g, z.transpose() * a, at, hard});
                     }
                 }
@@ -1143,6 +1267,10 @@ private:
             if (merge_copies() || drop_vanished()) continue;
             turn_primal();
             if (split_in_spinodal()) continue;
+            if (settle_pending_) {
+                settle_pending_ = false;
+                settle_trace_potentials();
+            }
             const Step step = newton_step();
             if (step == Step::failed) return 705;
             if (step == Step::moved && stuck_ >= 3) {
@@ -1153,6 +1281,8 @@ private:
                     drop(least);
                     continue;
                 }
+                // A phase alone that cannot hold the input: the phase it needs beside it.
+                if (!holds_input() && add_phase_for_unheld(free_directions())) continue;
             }
             // Near a critical point the equations are nearly singular and Newton's method
             // slows down to linear steps: equations met to rounding are met.
@@ -1257,6 +1387,7 @@ private:
 
     MatrixXd basis_;
     MatrixXd basis_inverse_;
+    std::vector<std::pair<int, int>> basis_species_;  // (phase, constituent), or phase < 0
     VectorXd b_work_;
     std::vector<VectorXd> reservoirs_work_;
 
@@ -1273,6 +1404,7 @@ private:
     int stuck_ = 0;  // Newton steps in a row that the line search could not take
     double last_merit_ = 0.0;
     int last_dropped_ = -1;
+    bool settle_pending_ = false;  // a new basis: trace potentials to settle before Newton
 };
 
 }  // namespace

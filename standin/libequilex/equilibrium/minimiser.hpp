@@ -17,10 +17,10 @@
 // start (docs/standin.md).
 #pragma once
 
-#include "equilibrium/eigen.hpp"
 #include <limits>
 #include <vector>
 
+#include "equilibrium/eigen.hpp"
 #include "equilibrium/phase_model.hpp"
 
 namespace eqx::equilibrium {
@@ -40,7 +40,7 @@ struct PhaseOutcome {
 };
 
 struct Equilibrium {
-    Eigen::VectorXd zeta;  // component potentials / (R T)
+    Eigen::VectorXd zeta;              // component potentials / (R T)
     std::vector<PhaseOutcome> phases;  // one per phase of the system
     Eigen::VectorXd supplies;          // mol supplied by each reservoir
     int iterations = 0;

@@ -63,8 +63,8 @@ CalculatedSystem calculate_system(const System& system, double temperature, doub
             out.kind = CalculatedPhase::Kind::pure;
         } else {
             out.excess = ExcessModel::build(phase, out.constituents);
-            out.kind = out.excess.empty() ? CalculatedPhase::Kind::ideal
-                                          : CalculatedPhase::Kind::nonideal;
+            out.kind =
+                out.excess.empty() ? CalculatedPhase::Kind::ideal : CalculatedPhase::Kind::nonideal;
         }
     }
     return result;
@@ -83,9 +83,8 @@ double log_sum_exp(const Eigen::VectorXd& w) {
 // The nonideal tangent-plane problem: minimise f(x) = sum x_j (ln x_j - w_j) + E(x) on the
 // simplex, E the excess Gibbs energy over R T.
 class NonidealProblem {
-public:
-    NonidealProblem(const CalculatedSystem& system, const CalculatedPhase& phase,
-                    Eigen::VectorXd w)
+  public:
+    NonidealProblem(const CalculatedSystem& system, const CalculatedPhase& phase, Eigen::VectorXd w)
         : system_(system), phase_(phase), w_(std::move(w)), m_(phase.size()) {}
 
     double value(const Eigen::VectorXd& x) const {
@@ -193,7 +192,7 @@ public:
         return result;
     }
 
-private:
+  private:
     static void normalise(Eigen::VectorXd& x) { x /= x.sum(); }
 
     // Columns: moving fraction j (j != r) up and fraction r down.
@@ -321,8 +320,7 @@ TangentPlane tangent_plane(const CalculatedSystem& system, const CalculatedPhase
     result.x = best.x;
     result.m = a * best.x;
     result.converged = best.converged;
-    if (request.sensitivity)
-        result.sensitivity = a * best.reduced_inverse_basis * a.transpose();
+    if (request.sensitivity) result.sensitivity = a * best.reduced_inverse_basis * a.transpose();
     return result;
 }
 

@@ -8,10 +8,10 @@
 // R T too.
 #pragma once
 
-#include "equilibrium/eigen.hpp"
 #include <vector>
 
 #include "data/system.hpp"
+#include "equilibrium/eigen.hpp"
 #include "equilibrium/excess.hpp"
 
 namespace eqx::equilibrium {
@@ -57,9 +57,9 @@ CalculatedSystem calculate_system(const System& system, double temperature, doub
 
 // The minimum of the tangent-plane distance of one phase under the potentials zeta.
 struct TangentPlane {
-    double ln_activity = 0.0;  // -(minimum distance) / (R T); the phase's activity is its exp
-    Eigen::VectorXd x;         // composition at the minimum (mole fractions)
-    Eigen::VectorXd m;         // moles of each component per mole of phase
+    double ln_activity = 0.0;     // -(minimum distance) / (R T); the phase's activity is its exp
+    Eigen::VectorXd x;            // composition at the minimum (mole fractions)
+    Eigen::VectorXd m;            // moles of each component per mole of phase
     Eigen::MatrixXd sensitivity;  // dm / dzeta, when asked for
     bool converged = true;
 };

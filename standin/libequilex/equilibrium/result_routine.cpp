@@ -13,17 +13,38 @@ using namespace eqx::equilibrium;
 namespace {
 
 enum class Option {
-    p, vt, t, a, ia, mu, ac, ph, eh, cp, h, s, g, v, cpm, hm, sm, gm, vm, x, xp, ap
+    p,
+    vt,
+    t,
+    a,
+    ia,
+    mu,
+    ac,
+    ph,
+    eh,
+    cp,
+    h,
+    s,
+    g,
+    v,
+    cpm,
+    hm,
+    sm,
+    gm,
+    vm,
+    x,
+    xp,
+    ap
 };
 
 std::optional<Option> result_option(std::string_view text) {
     static constexpr std::pair<std::string_view, Option> options[] = {
-        {"P", Option::p},     {"VT", Option::vt},   {"T", Option::t},   {"A", Option::a},
-        {"IA", Option::ia},   {"MU", Option::mu},   {"AC", Option::ac}, {"pH", Option::ph},
-        {"Eh", Option::eh},   {"CP", Option::cp},   {"H", Option::h},   {"S", Option::s},
-        {"G", Option::g},     {"V", Option::v},     {"CPM", Option::cpm}, {"HM", Option::hm},
-        {"SM", Option::sm},   {"GM", Option::gm},   {"VM", Option::vm}, {"X", Option::x},
-        {"XP", Option::xp},   {"AP", Option::ap},
+        {"P", Option::p},   {"VT", Option::vt}, {"T", Option::t},     {"A", Option::a},
+        {"IA", Option::ia}, {"MU", Option::mu}, {"AC", Option::ac},   {"pH", Option::ph},
+        {"Eh", Option::eh}, {"CP", Option::cp}, {"H", Option::h},     {"S", Option::s},
+        {"G", Option::g},   {"V", Option::v},   {"CPM", Option::cpm}, {"HM", Option::hm},
+        {"SM", Option::sm}, {"GM", Option::gm}, {"VM", Option::vm},   {"X", Option::x},
+        {"XP", Option::xp}, {"AP", Option::ap},
     };
     for (const auto& [name, option] : options)
         if (is_option(text, name)) return option;
@@ -31,8 +52,7 @@ std::optional<Option> result_option(std::string_view text) {
 }
 
 bool extensive(Option o) {
-    return o == Option::cp || o == Option::h || o == Option::s || o == Option::g ||
-           o == Option::v;
+    return o == Option::cp || o == Option::h || o == Option::s || o == Option::g || o == Option::v;
 }
 bool molar(Option o) {
     return o == Option::cpm || o == Option::hm || o == Option::sm || o == Option::gm ||
@@ -120,8 +140,8 @@ EQX_API void TQGETR(const char* option, std::int32_t option_len, const std::int3
         const bool component_index_option = o == Option::xp || o == Option::ap;
         if (phase == 0 || component_index_option) {
             if (index < 0 || index > components) return fail(error, err::component_index);
-        } else if (index < 0 ||
-                   index > static_cast<std::int32_t>(system.phases[phase - 1].constituents.size())) {
+        } else if (index < 0 || index > static_cast<std::int32_t>(
+                                            system.phases[phase - 1].constituents.size())) {
             return fail(error, err::constituent_index);
         }
         if (o == Option::ph || o == Option::eh) {
@@ -237,11 +257,13 @@ EQX_API void TQGETR(const char* option, std::int32_t option_len, const std::int3
                         out = energy_or_volume_out(u, o, si);
                     } else if (is_phase) {
                         const PhaseResult& pr = r.phases[p];
-                        const double si = pr.moles * pick(o, Values{pr.gm, pr.hm, pr.sm, pr.cpm, pr.vm});
+                        const double si =
+                            pr.moles * pick(o, Values{pr.gm, pr.hm, pr.sm, pr.cpm, pr.vm});
                         out = energy_or_volume_out(u, o, si);
                     } else {
                         const ConstituentResult& c = r.phases[p].constituents[k];
-                        out = energy_or_volume_out(u, o, c.moles * pick(o, Values{c.g, c.h, c.s, c.cp, c.v}));
+                        out = energy_or_volume_out(
+                            u, o, c.moles * pick(o, Values{c.g, c.h, c.s, c.cp, c.v}));
                     }
                 } else if (molar(o)) {
                     double per_mole = 0.0;

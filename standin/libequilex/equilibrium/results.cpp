@@ -39,9 +39,9 @@ MolarProperties molar_properties(const System& system, const Phase& phase,
         const thermo::StandardFunctions f =
             thermo::constituent_functions(system, phase, constituent, temperature, p_bar);
         const double v = phase.gas ? r * temperature / pressure
-                                   : thermo::molar_volume(constituent,
-                                                          constituent_molar_mass(system, constituent),
-                                                          temperature, p_bar) *
+                                   : thermo::molar_volume(
+                                         constituent, constituent_molar_mass(system, constituent),
+                                         temperature, p_bar) *
                                          cubic_metres_per_cubic_centimetre;
         const double mixing = m > 1 ? -r * std::log(std::max(x[j], 1e-300)) : 0.0;
         const double s = f.s + mixing + gas_entropy;
@@ -59,12 +59,12 @@ MolarProperties molar_properties(const System& system, const Phase& phase,
     const ExcessModel excess = ExcessModel::build(phase, constituents);
     if (!excess.empty()) {
         Eigen::VectorXd g0 = Eigen::VectorXd::Zero(m), g1 = g0, g2 = g0;
-        const double ex0 = excess.evaluate(x, temperature, p_bar, TemperatureDerivative::none,
-                                           &g0, nullptr);
-        const double ex1 = excess.evaluate(x, temperature, p_bar, TemperatureDerivative::first,
-                                           &g1, nullptr);
-        const double ex2 = excess.evaluate(x, temperature, p_bar, TemperatureDerivative::second,
-                                           &g2, nullptr);
+        const double ex0 =
+            excess.evaluate(x, temperature, p_bar, TemperatureDerivative::none, &g0, nullptr);
+        const double ex1 =
+            excess.evaluate(x, temperature, p_bar, TemperatureDerivative::first, &g1, nullptr);
+        const double ex2 =
+            excess.evaluate(x, temperature, p_bar, TemperatureDerivative::second, &g2, nullptr);
         // S_ex = -dG_ex/dT, H_ex = G_ex + T S_ex, Cp_ex = -T d2G_ex/dT2.
         out.s += -ex1;
         out.h += ex0 - temperature * ex1;
@@ -103,9 +103,9 @@ StreamProperties stream_properties(const System& system, const Stream& stream) {
         const Eigen::VectorXd n = Eigen::Map<const Eigen::VectorXd>(
             moles[i].data(), static_cast<Eigen::Index>(moles[i].size()));
         const double total = n.sum();
-        const MolarProperties molar = molar_properties(system, system.phases[i], constituents[i],
-                                                       n / total, stream.temperature,
-                                                       stream.pressure, false);
+        const MolarProperties molar =
+            molar_properties(system, system.phases[i], constituents[i], n / total,
+                             stream.temperature, stream.pressure, false);
         sums.g += total * molar.g;
         sums.h += total * molar.h;
         sums.s += total * molar.s;
@@ -204,11 +204,11 @@ Result make_result(const System& system, const CalculatedSystem& calculated,
             r.h = f.h;
             r.s = f.s;
             r.cp = f.cp;
-            r.v = phase.gas ? gas_constant * t / p
-                            : thermo::molar_volume(constituent,
-                                                   constituent_molar_mass(system, constituent), t,
-                                                   p_bar) *
-                                  cubic_metres_per_cubic_centimetre;
+            r.v = phase.gas
+                      ? gas_constant * t / p
+                      : thermo::molar_volume(
+                            constituent, constituent_molar_mass(system, constituent), t, p_bar) *
+                            cubic_metres_per_cubic_centimetre;
         }
         out.mass = out.moles * out.molar_mass;
         result.g += out.moles * out.gm;
@@ -224,7 +224,8 @@ Result make_result(const System& system, const CalculatedSystem& calculated,
     result.streams = !streams.empty();
     for (const Stream& stream : streams) {
         const StreamProperties sums = stream_properties(system, stream);
-        result.stream_constituent_eliminated = result.stream_constituent_eliminated || sums.eliminated;
+        result.stream_constituent_eliminated =
+            result.stream_constituent_eliminated || sums.eliminated;
         result.stream_g += sums.g;
         result.stream_h += sums.h;
         result.stream_s += sums.s;

@@ -3,10 +3,10 @@
 // computed once when a calculation succeeds; TQGETR only looks them up and converts units.
 #pragma once
 
-#include "equilibrium/eigen.hpp"
 #include <vector>
 
 #include "data/system.hpp"
+#include "equilibrium/eigen.hpp"
 #include "equilibrium/minimiser.hpp"
 #include "equilibrium/phase_model.hpp"
 #include "equilibrium/state.hpp"

@@ -90,8 +90,7 @@ EQX_API void TQCLIM(const char* option, std::int32_t option_len, const double* v
     if (!std::isfinite(converted) || !(converted > 0.0)) return fail(error, err::bad_option);
     *slot = converted;
     if (!(limits.temperature_low < limits.temperature_high) ||
-        !(limits.pressure_low < limits.pressure_high) ||
-        !(limits.volume_low < limits.volume_high))
+        !(limits.pressure_low < limits.pressure_high) || !(limits.volume_low < limits.volume_high))
         return fail(error, 505);
     state.limits = limits;
     ok(error);

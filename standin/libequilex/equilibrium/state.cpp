@@ -7,9 +7,9 @@ namespace eqx::equilibrium {
 bool Limits::is_default() const {
     const Limits defaults;
     return temperature_low == defaults.temperature_low &&
-           temperature_high == defaults.temperature_high &&
-           pressure_low == defaults.pressure_low && pressure_high == defaults.pressure_high &&
-           volume_low == defaults.volume_low && volume_high == defaults.volume_high;
+           temperature_high == defaults.temperature_high && pressure_low == defaults.pressure_low &&
+           pressure_high == defaults.pressure_high && volume_low == defaults.volume_low &&
+           volume_high == defaults.volume_high;
 }
 
 void CalculationState::remove_all_conditions(bool reset_units) {

@@ -7,11 +7,11 @@
 // (conditions, streams, the map, the last result) and keeps units, limits and configuration.
 #pragma once
 
-#include "equilibrium/eigen.hpp"
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "equilibrium/eigen.hpp"
 #include "equilibrium/minimiser.hpp"
 #include "equilibrium/units.hpp"
 
@@ -28,22 +28,22 @@ inline constexpr int first_own = 4;
 
 // Targets: conditions the calculation meets by varying a target variable.
 enum class TargetKind {
-    formation,      // "A" >= 0: the phase at activity 1 and amount 0
-    precipitation,  // "A" < 0: the phase alone holds the input, the next one at activity 1
-    heat_capacity,  // "CP"
-    enthalpy,       // "H"
-    entropy,        // "S"
-    gibbs_energy,   // "G"
-    volume,         // "V"
-    activity,       // "AT": relative activity of a phase constituent
-    fraction,       // "XT": mole fraction of a phase constituent
+    formation,           // "A" >= 0: the phase at activity 1 and amount 0
+    precipitation,       // "A" < 0: the phase alone holds the input, the next one at activity 1
+    heat_capacity,       // "CP"
+    enthalpy,            // "H"
+    entropy,             // "S"
+    gibbs_energy,        // "G"
+    volume,              // "V"
+    activity,            // "AT": relative activity of a phase constituent
+    fraction,            // "XT": mole fraction of a phase constituent
     component_fraction,  // "XPT": fraction of a system component in a phase
 };
 
 struct Target {
     TargetKind kind = TargetKind::formation;
-    int phase = 0;  // 0-based phase index, or -1 for the whole system
-    int index = 0;  // 0-based constituent or component index, or -1
+    int phase = 0;       // 0-based phase index, or -1 for the whole system
+    int index = 0;       // 0-based constituent or component index, or -1
     double value = 0.0;  // SI (J, J/K, m3) or a plain number
 };
 
@@ -83,23 +83,23 @@ struct Conditions {
 
 // Target-variable limits (TQCLIM), SI.
 struct Limits {
-    double temperature_low = 200.0;     // K
-    double temperature_high = 6000.0;   // K
-    double pressure_low = 1e-15;        // Pa
-    double pressure_high = 1e10;        // Pa
-    double volume_low = 1e-12;          // m3
-    double volume_high = 1e12;          // m3
+    double temperature_low = 200.0;    // K
+    double temperature_high = 6000.0;  // K
+    double pressure_low = 1e-15;       // Pa
+    double pressure_high = 1e10;       // Pa
+    double volume_low = 1e-12;         // m3
+    double volume_high = 1e12;         // m3
 
     bool is_default() const;
 };
 
 // Configuration options (TQCONF): what each of the three integers means is in docs/standin.md.
 struct Configuration {
-    int iterations = 500;         // ITERATIONS a: Newton iterations of one equilibrium
-    int target_iterations = 99;   // ITERATIONS b: iterations of a target search (1-99)
-    int assemblies = 200;         // ASSEMBLIES a: phase assemblages before 702
-    int list_all_phases = 1;      // OUTPUT a: 1 lists every phase, 0 only those present
-    int list_digits = 6;          // OUTPUT b: significant digits of listed values (3-15)
+    int iterations = 500;        // ITERATIONS a: Newton iterations of one equilibrium
+    int target_iterations = 99;  // ITERATIONS b: iterations of a target search (1-99)
+    int assemblies = 200;        // ASSEMBLIES a: phase assemblages before 702
+    int list_all_phases = 1;     // OUTPUT a: 1 lists every phase, 0 only those present
+    int list_digits = 6;         // OUTPUT b: significant digits of listed values (3-15)
 };
 
 struct StreamAmount {
@@ -118,13 +118,13 @@ struct Stream {
 // The results of one calculation, in SI, as TQGETR reads them.
 struct ConstituentResult {
     double moles = 0.0;
-    double fraction = 0.0;      // mole fraction in its phase (at the phase's composition)
+    double fraction = 0.0;  // mole fraction in its phase (at the phase's composition)
     double ln_activity = -std::numeric_limits<double>::infinity();  // against the potentials
-    double potential = 0.0;     // mu - mu0, J/mol (relative chemical potential)
+    double potential = 0.0;  // mu - mu0, J/mol (relative chemical potential)
     // Partial molar values (J/mol, J/(mol K), m3/mol).
     double g = 0.0, h = 0.0, s = 0.0, cp = 0.0, v = 0.0;
-    double molar_mass = 0.0;    // kg/mol
-    bool calculated = false;    // entered or dormant (not eliminated)
+    double molar_mass = 0.0;  // kg/mol
+    bool calculated = false;  // entered or dormant (not eliminated)
 };
 
 struct PhaseResult {
@@ -135,17 +135,17 @@ struct PhaseResult {
     bool eliminated = false;
     // Molar values of the phase at its composition (J/mol, ..., m3/mol) and per kg.
     double gm = 0.0, hm = 0.0, sm = 0.0, cpm = 0.0, vm = 0.0;
-    double molar_mass = 0.0;         // kg per mol of phase
-    Eigen::VectorXd components;      // mol of each component per mol of phase
+    double molar_mass = 0.0;                      // kg per mol of phase
+    Eigen::VectorXd components;                   // mol of each component per mol of phase
     std::vector<ConstituentResult> constituents;  // one per constituent of the phase
 };
 
 struct Result {
-    double temperature = 0.0;  // K
-    double pressure = 0.0;     // Pa
-    double volume = 0.0;       // m3, total
-    Eigen::VectorXd potentials;  // J/mol, component potentials
-    Eigen::VectorXd incoming;    // mol of each component that entered (input and reservoirs)
+    double temperature = 0.0;          // K
+    double pressure = 0.0;             // Pa
+    double volume = 0.0;               // m3, total
+    Eigen::VectorXd potentials;        // J/mol, component potentials
+    Eigen::VectorXd incoming;          // mol of each component that entered (input and reservoirs)
     Eigen::VectorXd component_masses;  // kg/mol of each component
     std::vector<PhaseResult> phases;
     // Incoming moles of each constituent that has an "IA" condition, stream amount or held

@@ -96,10 +96,9 @@ EQX_API void TQSTCA(const char* ident, std::int32_t ident_len, const std::int32_
             return fail(error, 501);
         if (!system.phases[p].constituents[c].incoming) return fail(error, 514);
         const double moles = state.units.amount_in(amount, constituent_molar_mass_kg(system, p, c));
-        auto found = std::find_if(stream->amounts.begin(), stream->amounts.end(),
-                                  [&](const StreamAmount& a) {
-                                      return a.phase == p && a.constituent == c;
-                                  });
+        auto found =
+            std::find_if(stream->amounts.begin(), stream->amounts.end(),
+                         [&](const StreamAmount& a) { return a.phase == p && a.constituent == c; });
         if (found != stream->amounts.end()) {
             found->moles = moles;
             return ok(error);

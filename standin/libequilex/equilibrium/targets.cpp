@@ -22,7 +22,7 @@ struct Domain {
 };
 
 class TargetSearch {
-public:
+  public:
     TargetSearch(const System& system, const CalculationState& state, const Target& target,
                  const TargetVariable& variable, const Equilibrium* start)
         : system_(system),
@@ -46,7 +46,7 @@ public:
         return 0;
     }
 
-private:
+  private:
     struct Evaluation {
         int error = 0;
         double value = nan;
@@ -102,8 +102,7 @@ private:
                 d = {0.0, 1.0, 0.0, 1.0};
                 break;
             case TargetVariable::Kind::potential:
-                d = {variable_.low, variable_.high, variable_.low,
-                     variable_.high - variable_.low};
+                d = {variable_.low, variable_.high, variable_.low, variable_.high - variable_.low};
                 break;
         }
         if (!std::isfinite(d.start)) d.start = 0.5 * (d.low + d.high);
@@ -199,8 +198,7 @@ private:
                                     ? target_.value / standard_pressure
                                     : target_.value);
             case TargetKind::fraction:
-                return r.phases[target_.phase].constituents[target_.index].fraction -
-                       target_.value;
+                return r.phases[target_.phase].constituents[target_.index].fraction - target_.value;
             case TargetKind::component_fraction: {
                 const Eigen::VectorXd& m = r.phases[target_.phase].components;
                 const double total = m.sum();
@@ -304,8 +302,8 @@ private:
         auto tolerance = [width](double x, double y) { return std::abs(y - x) <= 1e-12 * width; };
         std::uintmax_t iterations = static_cast<std::uintmax_t>(std::max(budget_, 1));
         try {
-            const auto result = boost::math::tools::toms748_solve(f, a, b, fa, fb, tolerance,
-                                                                  iterations);
+            const auto result =
+                boost::math::tools::toms748_solve(f, a, b, fa, fb, tolerance, iterations);
             if (failure != 0) return failure;
             if (!tolerance(result.first, result.second)) return 707;
             root = 0.5 * (result.first + result.second);

@@ -20,7 +20,7 @@ struct TargetVariable {
     std::vector<AmountVariable> amounts;  // varied together, low to high (amounts)
     int phase = 0;                        // the constituent whose potential varies (potential)
     int index = 0;
-    double low = 0.0;   // J/mol (potential), relative: mu - mu0
+    double low = 0.0;  // J/mol (potential), relative: mu - mu0
     double high = 0.0;
 };
 

@@ -22,11 +22,8 @@ constexpr std::array<UnitRow, 6> pressure_units = {{{"bar", 1e5},
                                                     {"kPa", 1e3},
                                                     {"psi", 6894.75729},
                                                     {"torr", 101325.0 / 760.0}}};
-constexpr std::array<UnitRow, 5> volume_units = {{{"dm3", 1e-3},
-                                                  {"cm3", 1e-6},
-                                                  {"m3", 1.0},
-                                                  {"ft3", 0.028316846592},
-                                                  {"in3", 1.6387064e-5}}};
+constexpr std::array<UnitRow, 5> volume_units = {
+    {{"dm3", 1e-3}, {"cm3", 1e-6}, {"m3", 1.0}, {"ft3", 0.028316846592}, {"in3", 1.6387064e-5}}};
 constexpr std::array<UnitRow, 4> energy_units = {
     {{"J", 1.0}, {"cal", 4.184}, {"Btu", 1055.05585262}, {"kWh", 3.6e6}}};
 // Masses in kg ("mol" has no mass factor).

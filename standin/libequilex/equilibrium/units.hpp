@@ -33,7 +33,7 @@ struct Units {
     bool all_default() const;
 
     // Temperature: absolute values (C and F have offsets).
-    double temperature_in(double value) const;   // current unit -> K
+    double temperature_in(double value) const;    // current unit -> K
     double temperature_out(double kelvin) const;  // K -> current unit
     // Factors: SI value = value in current unit * factor.
     double pressure_factor() const;  // -> Pa

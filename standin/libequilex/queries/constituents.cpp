@@ -43,11 +43,12 @@ double property_value(Property property, const System& system, const Phase& phas
     if (property == Property::upper_temperature)
         return units.temperature_out(thermo::upper_temperature(constituent));
     if (property == Property::volume) {
-        const double cm3 = thermo::molar_volume(constituent, constituent_molar_mass(system, constituent),
-                                                t, p_bar);
+        const double cm3 = thermo::molar_volume(
+            constituent, constituent_molar_mass(system, constituent), t, p_bar);
         return cm3 * 1e-6 / units.volume_factor();
     }
-    const thermo::StandardFunctions f = thermo::constituent_functions(system, phase, constituent, t, p_bar);
+    const thermo::StandardFunctions f =
+        thermo::constituent_functions(system, phase, constituent, t, p_bar);
     const double energy = units.energy_factor();
     switch (property) {
         case Property::heat_capacity:
