@@ -1,5 +1,6 @@
 """Construct an engine on the Equilex library, report what it is, load a data-file
-and list the loaded system.
+and list the loaded system; then calculate with it: the temperature at which limestone
+decomposes, and a temperature map of it.
 
 The library is found through PATH (`make demo` puts the stand-in's directory there).
 """
@@ -50,7 +51,8 @@ def main():
         print(f"  {index}: {engine.tqgnp(index):<24} {engine.tqmodl(index):<6} {engine.tqgsp(index)}")
         for constituent in range(1, engine.tqnopc(index) + 1):
             print(f"       {engine.tqgnpc(index, constituent)}")
-    return list_structure_entities(engine)
+    status = list_structure_entities(engine)
+    return status or limestone_decomposition(engine)
 
 
 def list_structure_entities(engine):
@@ -73,6 +75,45 @@ def list_structure_entities(engine):
         for text, parameters in phase.interactions_m.items():
             for parameter in parameters:
                 print(f"    M {text:32} {parameter}")
+    return 0
+
+
+def limestone_decomposition(engine):
+    """CaCO3 = CaO + CO2: the temperature at which calcite forms from lime and CO2 at 1 bar (a
+    formation target: calcite at activity 1 and amount 0), then a temperature map of 1 mol of
+    calcite from 300 K to 2000 K as a table of the stable phases and their amounts."""
+    loaded = load(engine, DATAFILE)
+    if loaded is not True:
+        return loaded
+    gas, calcite, lime = (engine.tqinp(name) for name in ("GAS", "CaCO3", "CaO"))
+    engine.tqsetc("P", 0, 0, 1.0)
+    engine.tqsetc("IA", lime, 1, 1.0)
+    engine.tqsetc("IA", gas, engine.tqinpc(gas, "CO2"), 1.0)
+    engine.set_phase_target(calcite, 0.0)
+    engine.calc_Ttarget(estimate=(1000.0, 0.0))
+    if engine.last_error:
+        print("the decomposition temperature was not found:", engine.last_error_message)
+        return 1
+    print(f"\nlimestone decomposes at 1 bar CO2 at {engine.temperature:.2f} K")
+
+    engine.tqremc(-2)
+    engine.tqsetc("P", 0, 0, 1.0)
+    engine.tqsetc("IA", calcite, 1, 1.0)
+    phases = range(1, engine.number_phases + 1)
+    names = [engine.tqgnp(phase) for phase in phases]
+    outvars = [("T", 0, 0)] + [("A", phase, 0) for phase in phases]
+    outvars += [("AC", phase, 0) for phase in phases]
+    steps = engine.map_temp(300.0, 2000.0, outvars)
+    if engine.last_error:
+        print("the temperature map failed:", engine.last_error_message)
+        return 1
+    print("temperature map of 1 mol CaCO3 at 1 bar (amounts in mol):")
+    print(f"  {'T/K':>9}  {'stable phases':<20}" + "".join(f"{name:>12}" for name in names))
+    for step, temperature in enumerate(steps[("T", 0, 0)]):
+        stable = [name for phase, name in zip(phases, names)
+                  if steps[("AC", phase, 0)][step] >= 0.9999]
+        amounts = "".join(f"{steps[('A', phase, 0)][step]:12.6f}" for phase in phases)
+        print(f"  {temperature:9.2f}  {' + '.join(stable):<20}{amounts}")
     return 0
 
 
