@@ -264,6 +264,21 @@ def test_dormant_calcite_activity_is_continuous_and_right(limestone):
         assert R * t * math.log(e.tqgetr("AC", 2, 0)) == pytest.approx(-dg, abs=1e-6)
 
 
+def map_steps(e, first, next_option, *reads):
+    """Steps a phase map from its first call to its last: the counts each call gives, and the
+    tqgetr values `reads` after each."""
+    counts, values = [], [[] for _ in reads]
+    count = e.tqmap(*first)
+    while True:
+        ok(e)
+        counts.append(count)
+        for column, read in zip(values, reads):
+            column.append(e.tqgetr(*read))
+        if count <= 0:
+            return (counts, *values)
+        count = e.tqmap(next_option, 0, 0, first[3])
+
+
 def test_pressure_map_of_calcite(limestone):
     e = limestone
     for c in (2, 3):
@@ -278,16 +293,8 @@ def test_pressure_map_of_calcite(limestone):
     ln_p = bisect(lambda x: dg + 0.1 * dv * (math.exp(x) - 1.0) - R * t * x,
                   math.log(1e-3), math.log(10.0), tolerance=1e-15)
     p_decomposition = math.exp(ln_p)
-    counts, pressures, lime = [], [], []
-    count = e.tqmap("PF", 0, 0, (0.01, 10.0))
-    while True:
-        ok(e)
-        counts.append(count)
-        pressures.append(e.tqgetr("P", 0, 0))
-        lime.append(e.tqgetr("A", 3, 0))
-        if count <= 0:
-            break
-        count = e.tqmap("PN", 0, 0, (0.01, 10.0))
+    counts, pressures, lime = map_steps(e, ("PF", 0, 0, (0.01, 10.0)), "PN", ("P", 0, 0),
+                                        ("A", 3, 0))
     assert counts == [2, 1, 0]
     assert pressures == pytest.approx([0.01, p_decomposition, 10.0], rel=1e-9)
     assert lime == pytest.approx([1.0, 1.0, 0.0])
@@ -297,16 +304,8 @@ def test_amount_map_of_lime_and_carbon_dioxide(limestone):
     e = limestone
     e.tqsetc("T", 0, 0, 900.0)
     e.tqsetc("IA", 1, 1, 1.0)
-    counts, lime_in, calcite = [], [], []
-    count = e.tqmap("IAF", 3, 1, (0.5, 1.5))
-    while True:
-        ok(e)
-        counts.append(count)
-        lime_in.append(e.tqgetr("IA", 3, 1))
-        calcite.append(e.tqgetr("A", 2, 0))
-        if count <= 0:
-            break
-        count = e.tqmap("IAN", 0, 0, (0.0, 0.0))
+    counts, lime_in, calcite = map_steps(e, ("IAF", 3, 1, (0.5, 1.5)), "IAN", ("IA", 3, 1),
+                                         ("A", 2, 0))
     # Lime and the gas react to calcite; beyond 1 mol of lime, lime is left over.
     assert counts == [2, 1, 0]
     assert lime_in == pytest.approx([0.5, 1.0, 1.5], abs=1e-6)

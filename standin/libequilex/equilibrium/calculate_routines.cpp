@@ -149,11 +149,7 @@ void calculate(const char* option, std::int32_t option_len, const std::int32_t* 
             Input input;
             int code = gather_input(system, state, input);
             if (code == 0) {
-                Point point;
-                point.temperature = state.conditions.temperature;
-                point.pressure = state.conditions.pressure;
-                point.constant_volume = state.conditions.volume_in_force;
-                point.volume = state.conditions.volume;
+                Point point = Point::of(state.conditions);
                 point.start = start;
                 code = calculate_point(system, state, input, point, result);
             }

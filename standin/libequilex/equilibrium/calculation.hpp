@@ -26,6 +26,16 @@ struct Point {
     double volume = 0.0;          // m3
     std::vector<Role> overrides;  // per phase; empty: the statuses decide
     const Equilibrium* start = nullptr;
+
+    // The state variables of the conditions.
+    static Point of(const Conditions& conditions) {
+        Point point;
+        point.temperature = conditions.temperature;
+        point.pressure = conditions.pressure;
+        point.constant_volume = conditions.volume_in_force;
+        point.volume = conditions.volume;
+        return point;
+    }
 };
 
 // One equilibrium: 509/510 for a pressure or temperature that is not > 0, 701-706 when the

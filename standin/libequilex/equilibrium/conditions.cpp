@@ -53,21 +53,14 @@ void set_target(CalculationState& state, TargetKind kind, int phase, int index, 
     state.conditions.target = Target{kind, phase, index, value};
 }
 
-// The number of an "IA" condition on the same substance, or a new one.
-IncomingAmount& incoming_slot(Conditions& conditions, int phase, int index) {
-    for (IncomingAmount& amount : conditions.amounts)
-        if (amount.phase == phase && amount.index == index) return amount;
-    IncomingAmount& added = conditions.amounts.emplace_back();
-    added.number = conditions.next_number++;
-    added.phase = phase;
-    added.index = index;
-    return added;
-}
-
-HeldPotential& potential_slot(Conditions& conditions, int phase, int index) {
-    for (HeldPotential& held : conditions.potentials)
-        if (held.phase == phase && held.index == index) return held;
-    HeldPotential& added = conditions.potentials.emplace_back();
+// The condition ("IA", or "MU"/"AC") on the same substance, which keeps its number, or a new
+// one with the next number.
+template <class Condition>
+Condition& condition_slot(std::vector<Condition>& list, Conditions& conditions, int phase,
+                          int index) {
+    for (Condition& condition : list)
+        if (condition.phase == phase && condition.index == index) return condition;
+    Condition& added = list.emplace_back();
     added.number = conditions.next_number++;
     added.phase = phase;
     added.index = index;
@@ -127,7 +120,7 @@ EQX_API void TQSETC(const char* option, std::int32_t option_len, const std::int3
                     const int k = component_index(error, system, index);
                     if (k < 0) return;
                     const double moles = units.amount_in(value, component_molar_mass(system, k));
-                    IncomingAmount& slot = incoming_slot(conditions, -1, k);
+                    IncomingAmount& slot = condition_slot(conditions.amounts, conditions, -1, k);
                     slot.moles = moles;
                     slot.components =
                         Eigen::VectorXd::Zero(static_cast<int>(system.components.size()));
@@ -139,7 +132,7 @@ EQX_API void TQSETC(const char* option, std::int32_t option_len, const std::int3
                     const int c = constituent_index(error, system, p, index);
                     if (c < 0) return;
                     if (!system.phases[p].constituents[c].incoming) return fail(error, 514);
-                    IncomingAmount& slot = incoming_slot(conditions, p, c);
+                    IncomingAmount& slot = condition_slot(conditions.amounts, conditions, p, c);
                     slot.moles = units.amount_in(value, constituent_molar_mass_kg(system, p, c));
                     number = slot.number;
                 }
@@ -154,7 +147,7 @@ EQX_API void TQSETC(const char* option, std::int32_t option_len, const std::int3
                 const int c = constituent_index(error, system, p, index);
                 if (c < 0) return;
                 if (!system.phases[p].constituents[c].incoming) return fail(error, 514);
-                HeldPotential& slot = potential_slot(conditions, p, c);
+                HeldPotential& slot = condition_slot(conditions.potentials, conditions, p, c);
                 slot.activity = *chosen == Option::ac;
                 if (!slot.activity)
                     slot.value = value * units.energy_factor();

@@ -53,11 +53,7 @@ class MapCalculator {
     int at(double u, const std::vector<Role>& overrides, Result& result) {
         Conditions conditions = state_.conditions;
         std::vector<Stream> streams = state_.streams;
-        Point point;
-        point.temperature = conditions.temperature;
-        point.pressure = conditions.pressure;
-        point.constant_volume = conditions.volume_in_force;
-        point.volume = conditions.volume;
+        Point point = Point::of(conditions);
         switch (variable_) {
             case Variable::temperature:
                 point.temperature = u;

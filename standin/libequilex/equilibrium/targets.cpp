@@ -126,11 +126,7 @@ class TargetSearch {
             e.error = 707;
             return e;
         }
-        Point point;
-        point.temperature = state_.conditions.temperature;
-        point.pressure = state_.conditions.pressure;
-        point.constant_volume = state_.conditions.volume_in_force;
-        point.volume = state_.conditions.volume;
+        Point point = Point::of(state_.conditions);
         point.overrides = overrides_;
         point.start = have_previous_ ? &previous_ : start_;
         Input input = base_input_;
