@@ -247,6 +247,114 @@ def test_redlich_kister_activity_coefficients(standin_engine, tmp_path, l0, l1, 
     assert engine.tqgetr("G", 0, 0) == pytest.approx(g_ideal + g_excess, rel=1e-10)
 
 
+# Three constituents: a binary parameter with a power and a pressure term, a ternary one with
+# one expression or with three (the fractions of each species' share); the stored expressions
+# are read in the test and the excess Gibbs energy written out here.
+TERNARY = """\
+equilex-data: 1
+components:
+  - {name: A, mass: 10}
+  - {name: B, mass: 20}
+  - {name: C, mass: 30}
+phases:
+  - name: MIX
+    model: RKMP
+    constituents:
+      - {name: A, stoichiometry: [1, 0, 0], H298: 0, S298: 0, cp: [{Tt: 6000}]}
+      - {name: B, stoichiometry: [0, 1, 0], H298: 0, S298: 0, cp: [{Tt: 6000}]}
+      - {name: C, stoichiometry: [0, 0, 1], H298: 0, S298: 0, cp: [{Tt: 6000}]}
+    excess_gibbs:
+      - species: [[{name: A, power: 2}, C]]
+        expressions:
+          - [3000, -1, 0, 0, 0, 0, 150, 0]
+          - [-2000, 0, 0, 0, 0, 0]
+      - species: [[A, B, C]]
+        expressions:
+TERNARY_EXPRESSIONS
+"""
+
+
+def excess_gibbs(x, t, p_bar, binary, ternary):
+    """G_ex (J/mol) of the phase above: x_A^2 x_C (L0 + L1 (x_A - x_C)) + x_A x_B x_C times
+    L0 (one expression) or sum_m nu_m L_m, nu_m = x_m + (1 - x_A - x_B - x_C) / 3."""
+    def value(e):
+        return e[0] + e[1] * t + e[6] * p_bar
+    a, b, c = x
+    g = a * a * c * sum(value(e) * (a - c) ** v for v, e in enumerate(binary))
+    if len(ternary) == 1:
+        return g + a * b * c * value(ternary[0])
+    rest = (1.0 - a - b - c) / 3.0
+    return g + a * b * c * sum((xm + rest) * value(e) for xm, e in zip(x, ternary))
+
+
+@pytest.mark.parametrize("ternary", [
+    [[4000, 0, 0, 0, 0, 0, 0, 0]],
+    [[4000, 0, 0, 0, 0, 0, 0, 0], [-3000, 1, 0, 0, 0, 0, 0, 0], [1500, 0, 0, 0, 0, 0, 0, 0]],
+])
+def test_excess_gibbs_energy_conventions(standin_engine, tmp_path, ternary):
+    expressions = "\n".join(f"          - {e}" for e in ternary)
+    text = TERNARY.replace("TERNARY_EXPRESSIONS", expressions)
+    engine = load(standin_engine, write_dat(tmp_path, "ternary.dat", text))
+    binary = [[3000, -1, 0, 0, 0, 0, 150, 0], [-2000, 0, 0, 0, 0, 0, 0, 0]]
+    t, p_bar, n = 900.0, 10.0, (0.5, 0.3, 0.2)
+    engine.tqsetc("T", 0, 0, t)
+    engine.tqsetc("P", 0, 0, p_bar)
+    for j, amount in enumerate(n, start=1):
+        engine.tqsetc("IA", 1, j, amount)
+    engine.calc()
+    ok(engine)
+    # ln g_j = d(N G_ex / RT) / d n_j, by central differences on the amounts.
+    def total(amounts):
+        size = sum(amounts)
+        x = [a / size for a in amounts]
+        return size * excess_gibbs(x, t, p_bar, binary, ternary) / (R * t)
+
+    h = 1e-5
+    for j in range(3):
+        up = [a + (h if i == j else 0.0) for i, a in enumerate(n)]
+        down = [a - (h if i == j else 0.0) for i, a in enumerate(n)]
+        ln_g = (total(up) - total(down)) / (2 * h)
+        assert math.log(engine.tqgetr("AC", 1, j + 1) / n[j]) == pytest.approx(ln_g, abs=1e-8)
+    g_ideal = R * t * sum(x * math.log(x) for x in n)
+    assert engine.tqgetr("G", 0, 0) == pytest.approx(
+        g_ideal + excess_gibbs(n, t, p_bar, binary, ternary), rel=1e-10)
+
+
+def magnetic_g(t, tc, moment, p):
+    """R T ln(moment + 1) f(T / Tc), negative values (antiferromagnets) divided by -1 for
+    p = 0.4 and by -3 otherwise."""
+    factor = -1.0 if p == 0.4 else -3.0
+    tc, moment = (v / factor if v < 0 else v for v in (tc, moment))
+    tau = t / tc
+    d = 518 / 1125 + 11692 / 15975 * (1 / p - 1)
+    if tau <= 1:
+        f = 1 - (79 / (140 * p * tau)
+                 + 474 / 497 * (1 / p - 1) * (tau**3 / 6 + tau**9 / 135 + tau**15 / 600)) / d
+    else:
+        f = -(tau**-5 / 10 + tau**-15 / 315 + tau**-25 / 1500) / d
+    return R * t * math.log(moment + 1) * f
+
+
+@pytest.mark.parametrize("t", [300.0, 392.0, 700.0, 1043.0, 1500.0])
+def test_magnetic_gibbs_energy(standin_engine, sample_data_dir, t):
+    """The BCC phase of the structural sample (p = 0.4): A ferromagnetic (Tc 1043 K, 2.22), B
+    antiferromagnetic (-392 K, -0.8). Its constituents' Gibbs energy at the conditions is the
+    standard one from the stored data plus the magnetic term written out here, and the
+    entropy is minus its derivative."""
+    engine = load(standin_engine, sample_data_dir / "structure.dat")
+    bcc = engine.tqinp("BCC")
+    engine.tqsetc("T", 0, 0, t)
+    for constituent, (tc, moment) in ((1, (1043.0, 2.22)), (2, (-392.0, -0.8))):
+        expected = standard_g(engine, bcc, constituent, t) + magnetic_g(t, tc, moment, 0.4)
+        assert engine.tqgdpc("G", bcc, constituent) == pytest.approx(expected, rel=1e-12)
+        step = 1e-3
+        s_magnetic = -(magnetic_g(t + step, tc, moment, 0.4)
+                       - magnetic_g(t - step, tc, moment, 0.4)) / (2 * step)
+        s = standard_hs(engine, bcc, constituent, t)[1] + s_magnetic
+        assert engine.tqgdpc("S", bcc, constituent) == pytest.approx(s, rel=1e-7, abs=1e-7)
+        ok(engine)
+
+
 def test_compound_ab_forms_at_its_closed_form_temperature(standin_engine, tests_data_dir):
     engine = load(standin_engine, tests_data_dir / "ab.dat")
     a_s, b_s, ab_s = 3, 4, 5
