@@ -14,7 +14,7 @@ class Tableau {
   public:
     Tableau(const Eigen::MatrixXd& a, const Eigen::VectorXd& b)
         : a_(a), b_(b), rows_(static_cast<int>(a.rows())), columns_(static_cast<int>(a.cols())) {
-        t_ = Eigen::MatrixXd::Zero(rows_ + 1, columns_ + rows_ + 1);
+        t_ = RowMajorMatrix::Zero(rows_ + 1, columns_ + rows_ + 1);
         sign_ = Eigen::VectorXd::Ones(rows_);
         basis_.resize(rows_);
         for (int i = 0; i < rows_; ++i) {
@@ -166,7 +166,9 @@ class Tableau {
     const Eigen::VectorXd& b_;
     int rows_;
     int columns_;
-    Eigen::MatrixXd t_;
+    // Row-major: a pivot works along whole rows.
+    using RowMajorMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+    RowMajorMatrix t_;
     Eigen::VectorXd sign_;
     Eigen::VectorXd cost_;
     std::vector<int> basis_;
