@@ -47,6 +47,7 @@ bench: build
 	$(RUN_ENV) $(PYTHON) bench/call_overhead.py
 	$(RUN_ENV) $(PYTHON) bench/entities.py
 	$(RUN_ENV) $(PYTHON) bench/equilibrium.py
+	$(RUN_ENV) $(PYTHON) bench/convenience.py
 
 # The extension modules and the stand-in built with AddressSanitizer and
 # UndefinedBehaviorSanitizer; the interpreter is not instrumented, so the runtimes

@@ -10,6 +10,7 @@ import sys
 import tempfile
 from pathlib import Path
 
+from equilexproxy import custom
 from equilexproxy.entities import Phase
 from equilexproxy.raw import EquilexProxy
 
@@ -52,7 +53,7 @@ def main():
         for constituent in range(1, engine.tqnopc(index) + 1):
             print(f"       {engine.tqgnpc(index, constituent)}")
     status = list_structure_entities(engine)
-    return status or limestone_decomposition(engine)
+    return status or limestone_decomposition(engine) or formation_temperature(engine)
 
 
 def list_structure_entities(engine):
@@ -114,6 +115,36 @@ def limestone_decomposition(engine):
                   if steps[("AC", phase, 0)][step] >= 0.9999]
         amounts = "".join(f"{steps[('A', phase, 0)][step]:12.6f}" for phase in phases)
         print(f"  {temperature:9.2f}  {' + '.join(stable):<20}{amounts}")
+    return 0
+
+
+def formation_temperature(engine):
+    """The temperature at which CaCO3 forms from lime and CO2 at 1 bar, found twice: by the
+    formation-temperature search of module custom and by a target calculation in which CaO is
+    the phase that just forms."""
+    loaded = load(engine, DATAFILE)
+    if loaded is not True:
+        return loaded
+    print(f"\n{DATAFILE.name}: 1 mol CaCO3 at 1 bar, where does it form from CaO and CO2?")
+
+    def one_mole_of_calcite():
+        engine.remove_all()
+        for component, amount in (("Ca", 1.0), ("C", 1.0), ("O", 3.0)):
+            engine.set_amount_syscomp(component, amount)
+        engine.set_global_P(1.0)
+
+    one_mole_of_calcite()
+    custom.ce_formation_binary_t(engine, engine.tqinp("CaCO3"), 500.0, 2000.0)
+    searched = engine.temperature
+    one_mole_of_calcite()
+    engine.set_global_T(1000.0)
+    engine.set_phase_target("CaO", 0.0)
+    engine.calc_Ttarget(estimate=(1000.0, 0))
+    if engine.last_error:
+        print("the target calculation failed:", engine.last_error_message)
+        return 1
+    print(f"formation-temperature search: {searched:.3f} {engine.unitT}")
+    print(f"CaO phase target:             {engine.temperature:.3f} {engine.unitT}")
     return 0
 
 
