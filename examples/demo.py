@@ -1,6 +1,8 @@
 """Construct an engine on the Equilex library, report what it is, load a data-file
-and list the loaded system; then calculate with it: the temperature at which limestone
-decomposes, and a temperature map of it.
+and list the loaded system; show a second system as entity objects (phases with their
+constituents, sublattices and interactions); then calculate: the temperature at which
+limestone decomposes, a temperature map of it, and the search for the temperature at
+which CaCO3 forms, next to the phase target's answer.
 
 The library is found through PATH (`make demo` puts the stand-in's directory there).
 """

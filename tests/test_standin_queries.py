@@ -337,6 +337,51 @@ def test_name_lookups_exact_then_unique_abbreviation(structure, routine, inputs,
         assert result.int() == index
 
 
+CASE_NAMES = """equilex-data: 1
+components:
+  - {name: C, mass: 12.011}
+  - {name: O, mass: 15.999}
+  - {name: Co, mass: 58.933}
+phases:
+  - name: CO
+    model: PURE
+    constituents:
+      - {name: CO, stoichiometry: [1, 1, 0], H298: -110530, S298: 197.7, cp: [{a: 29, Tt: 3000}]}
+  - name: Co
+    model: PURE
+    constituents:
+      - {name: Co, stoichiometry: [0, 0, 1], H298: 0, S298: 30.0, cp: [{a: 25, Tt: 3000}]}
+  - name: COBALT_OXIDE
+    model: PURE
+    constituents:
+      - {name: CoO, stoichiometry: [0, 1, 1], H298: -237900, S298: 53.0, cp: [{a: 50, Tt: 3000}]}
+"""
+
+
+@pytest.mark.parametrize("routine, wanted, error, index", [
+    ("TQINP", b"CO", 0, 1),  # names differing in case alone are each found as written
+    ("TQINP", b"Co", 0, 2),
+    ("TQINP", b"co", 302, None),  # equal to both in another case
+    ("TQINP", b"cobalt_oxide", 0, 3),
+    ("TQINP", b"COB", 0, 3),
+    ("TQINPC", b"CO", 0, 1),
+    ("TQINSC", b"co", 0, 3),  # one component equal in another case
+    ("TQINSC", b"c", 0, 1),  # the equal name before the abbreviation of Co
+])
+def test_names_differing_in_case_alone_are_each_found(lib, tmp_path, routine, wanted, error,
+                                                     index):
+    datafile = tmp_path / "case.dat"
+    datafile.write_text(CASE_NAMES)
+    lib.load(datafile)
+    inputs = (wanted, 1) if routine == "TQINPC" else (wanted,)
+    result = lib.call(routine, *inputs)
+    assert result.error == error
+    if error:
+        assert result.untouched()
+    else:
+        assert result.int() == index
+
+
 NAMES = [
     # routine, inputs, the whole text
     ("TQGNSC", (4,), b"e-"),

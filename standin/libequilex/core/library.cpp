@@ -241,17 +241,26 @@ int match_name(std::string_view wanted, int count,
     wanted = trim_right(wanted);
     if (wanted.size() > max_name_length) return -err::name_too_long;
     if (wanted.empty()) return -not_found;
+    // Names may differ in case alone (Co and CO): the name written as asked wins, then the
+    // one name equal in another case, then the one name it abbreviates.
+    int case_match = -1;
+    int case_matches = 0;
     int prefix_match = -1;
     int prefix_matches = 0;
     for (int i = 0; i < count; ++i) {
         std::string_view name = trim_right(name_at(i));
-        if (same_ignoring_case(name, wanted)) return i;
-        if (name.size() > wanted.size() &&
-            same_ignoring_case(name.substr(0, wanted.size()), wanted)) {
+        if (name == wanted) return i;
+        if (same_ignoring_case(name, wanted)) {
+            case_match = i;
+            ++case_matches;
+        } else if (name.size() > wanted.size() &&
+                   same_ignoring_case(name.substr(0, wanted.size()), wanted)) {
             prefix_match = i;
             ++prefix_matches;
         }
     }
+    if (case_matches == 1) return case_match;
+    if (case_matches > 1) return -err::ambiguous_name;
     if (prefix_matches == 1) return prefix_match;
     if (prefix_matches > 1) return -err::ambiguous_name;
     return -not_found;
