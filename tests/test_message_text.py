@@ -53,3 +53,33 @@ def test_tqerr_of_the_stand_in_after_an_error(engine, sample):
     engine.tqinp("NO_SUCH_PHASE")
     assert engine.last_error == 303
     assert "not a phase" in engine.tqerr()
+
+
+COPYRIGHT = ("Equilex stand-in library 6.3.4 for Linux. Copyright (c) the equilexproxy "
+             "developers. Thermochemical routines for testing; free to use, without warranty.")
+
+
+def make_copyright_current(engine):
+    engine.tqcprt()
+    return COPYRIGHT
+
+
+def make_307_current(engine):
+    engine.tqcsc([])  # too few component names
+    assert engine.last_error == 307
+    from equilexproxy.raw import equilex_errors
+
+    return equilex_errors[307]
+
+
+@pytest.mark.parametrize("make_current", [make_copyright_current, make_307_current],
+                         ids=["copyright", "long-error"])
+def test_stand_in_message_joins_back_exactly_as_written(standin_engine, sample, make_current):
+    # The library cuts a message of more than one field; the engine strips the fields and
+    # joins them with nothing between, so no blank may fall at a cut.
+    load_structure(standin_engine, sample, "phases")
+    road, standin_engine.use_eqpy = standin_engine.use_eqpy, False
+    expected = make_current(standin_engine)  # the basic road has no tqcprt of its own
+    standin_engine.use_eqpy = road
+    assert len(expected) > 80
+    assert standin_engine.tqerr() == expected

@@ -184,6 +184,26 @@ std::vector<std::string> wrap_lines(std::string_view text, std::size_t width) {
     return lines;
 }
 
+std::vector<std::string> message_fields(std::string_view text, std::size_t width,
+                                        std::size_t count) {
+    std::vector<std::string> fields;
+    if (width == 0) return fields;
+    const auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+    while (!text.empty() && fields.size() < count) {
+        std::size_t cut = std::min(width, text.size());
+        if (cut < text.size()) {
+            // The reader strips each field and joins them with nothing between: a blank on
+            // either side of a cut would be lost, so cut inside a word, as late as possible.
+            std::size_t inside = cut;
+            while (inside > 0 && (blank(text[inside - 1]) || blank(text[inside]))) --inside;
+            if (inside > 0) cut = inside;
+        }
+        fields.emplace_back(text.substr(0, cut));
+        text.remove_prefix(cut);
+    }
+    return fields;
+}
+
 // --- texts -------------------------------------------------------------------------------------
 
 namespace {

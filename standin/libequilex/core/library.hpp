@@ -192,6 +192,10 @@ std::string message_text(int code, int language);
 std::string copyright_text();
 // A text as lines of at most width characters, broken at blanks (a longer word is cut).
 std::vector<std::string> wrap_lines(std::string_view text, std::size_t width = 80);
+// A text as at most `count` fields of at most `width` characters, cut where neither side is
+// white space, so that the fields stripped and joined with nothing between give the text back.
+std::vector<std::string> message_fields(std::string_view text, std::size_t width,
+                                        std::size_t count);
 
 // --- pointers --------------------------------------------------------------------------------
 

@@ -95,10 +95,11 @@ EQX_API void TQERR(char* message, std::int32_t message_len, std::int32_t* error)
     // Three fields of a third of the length each: the binding passes the whole 240-byte block.
     const int field = message_len > 0 ? message_len / 3 : 0;
     if (message && field > 0) {
-        const std::vector<std::string> lines = wrap_lines(library().message, 80);
+        const std::vector<std::string> fields =
+            message_fields(library().message, static_cast<std::size_t>(field), 3);
         for (int i = 0; i < 3; ++i) {
-            const std::size_t line = static_cast<std::size_t>(i);
-            text_out(message + i * field, field, line < lines.size() ? lines[line] : "");
+            const std::size_t at = static_cast<std::size_t>(i);
+            text_out(message + i * field, field, at < fields.size() ? fields[at] : "");
         }
     }
     ok(error);

@@ -220,7 +220,8 @@ def _message():
     _lib.TQERR(block, len(block), ctypes.byref(error))
     raw = block.raw
     fields = (raw[i : i + MESSAGE_FIELD_LENGTH] for i in range(0, len(raw), MESSAGE_FIELD_LENGTH))
-    return " ".join(text for text in map(_decode, fields) if text)
+    # The library cuts its message inside words, so the fields join with nothing between.
+    return "".join(map(_decode, fields))
 
 
 def _call(routine, *arguments):
@@ -248,7 +249,7 @@ def tqcprt():
 
 
 def tqerr():
-    """The library's current message, its lines joined by blanks."""
+    """The library's current message, its fields joined as the library cut them."""
     return _message()
 
 
