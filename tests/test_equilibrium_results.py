@@ -41,7 +41,16 @@ def test_identities_of_every_equilibrium(engine, sample_data_dir, sample, incomi
     e = calculated(engine, sample_data_dir, sample, incoming, temperature)
     phases, components = e.tqnop(), e.tqnosc()
     t = e.tqgetr("T", 0, 0)
-    amounts = [e.tqgetr("IA", 0, k) for k in range(1, components + 1)]
+    # The component amounts of the input, from the stoichiometries the data-file gives.
+    amounts = [0.0] * components
+    for phase, index, amount in incoming:
+        if phase == 0:
+            amounts[index - 1] += amount
+        else:
+            for k, nu in enumerate(e.tqstpc(phase, index)[1]):
+                amounts[k] += amount * nu
+    for k in range(1, components + 1):
+        assert e.tqgetr("IA", 0, k) == pytest.approx(amounts[k - 1], abs=1e-12)
     potentials = [e.tqgetr("MU", 0, k) for k in range(1, components + 1)]
     g = e.tqgetr("G", 0, 0)
     scale = max(1.0, abs(g))
@@ -337,6 +346,26 @@ def test_halite_demixes_below_its_critical_temperature(engine, sample_data_dir):
     assert e.tqgetr("G", 0, 0) == pytest.approx(
         0.5 * standard_g(e, halite1, 1, 1500.0) + 0.5 * standard_g(e, halite1, 2, 1500.0)
         + R * 1500.0 * math.log(0.5) + 0.25 * (a + b * 1500.0), rel=1e-12)
+
+
+@pytest.mark.parametrize("t", [800.0, 1150.0, 1195.0, 1200.0, 1205.0, 1500.0])
+def test_halite_gap_is_the_regular_solutions_binodal(engine, sample_data_dir, t):
+    """With the salts alone stable, the two copies hold x and 1 - x of AC, the roots of
+    ln(x / (1 - x)) = L (2 x - 1) / (R T) of a symmetric regular solution (the end members'
+    own Gibbs energies do not move a common tangent); above L(T) = 2 R T, one salt."""
+    e = calculated(engine, sample_data_dir, "structure", [(0, 1, 0.5), (0, 2, 0.5), (0, 3, 1.0)], t)
+    halite1, halite2 = 8, 9
+    a, b = e.tqgpar(halite1, "G", 1)[0][:2]
+    l_over_rt = (a + b * t) / (R * t)
+    salts = [p for p in range(1, e.tqnop() + 1) if e.tqgetr("A", p, 0) > 0]
+    if l_over_rt <= 2.0:
+        assert salts == [halite1]
+        return
+    x = bisect(lambda x: math.log(x / (1 - x)) - l_over_rt * (2 * x - 1), 1e-12, 0.5 - 1e-9,
+               tolerance=1e-15)
+    assert salts == [halite1, halite2]
+    fractions = sorted(e.tqgetr("A", p, 1) / e.tqgetr("A", p, 0) for p in salts)
+    assert fractions == pytest.approx([x, 1 - x], abs=1e-9)
 
 
 def test_structure_sample_over_300_to_3000_kelvin(engine, sample_data_dir):
