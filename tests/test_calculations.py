@@ -146,6 +146,42 @@ def test_key_items_beyond_three_are_not_read(script):
     assert script.calls[1] == ("tqgetr", "T", 0, 0)
 
 
+def test_each_read_runs_as_the_append_statement_does(make_engine):
+    """d[key].append(self.tqgetr(key[0], key[1], key[2])): the key's list first, then tqgetr
+    fetched, then the key's items, then the call."""
+    log = []
+
+    class Key(tuple):
+        def __getitem__(self, item):
+            log.append(("item", item))
+            return tuple.__getitem__(self, item)
+
+    class Engine(raw.EquilexProxy):
+        @property
+        def tqgetr(self):
+            log.append("fetch tqgetr")
+            return lambda *args: log.append(("tqgetr", *args)) or 1.0
+
+    engine = make_engine(engine_class=Engine)
+    engine.tqmap = lambda *args: 0
+    key = Key(("T", 0, 0))
+    assert engine.map_temp(outvars=[key]) == {key: [1.0]}
+    assert log == ["fetch tqgetr", ("item", 0), ("item", 1), ("item", 2), ("tqgetr", "T", 0, 0)]
+
+    # An outvars that yields another key on a later pass: the missing list fails first.
+    class Shifting:
+        passes = 0
+
+        def __iter__(self):
+            Shifting.passes += 1
+            return iter([("T", 0, Shifting.passes)])
+
+    log.clear()
+    with pytest.raises(KeyError):
+        engine.map_temp(outvars=Shifting())
+    assert log == []
+
+
 def test_unhashable_key_fails_before_the_first_step(script):
     mapped(script, [0])
     with pytest.raises(TypeError):

@@ -24,25 +24,28 @@ PyObject* calculate(pycore::Function* fn, PyObject* const* args) {
     return pycore::none();
 }
 
-// One tqgetr(key[0], key[1], key[2]) per element of outvars, appended to the
-// element's list. outvars is iterated anew for every step, as a for loop would.
+// d[key].append(self.tqgetr(key[0], key[1], key[2])) per element of outvars, in the
+// order that statement runs: the list first, then the routine fetched, then the key's
+// items. outvars is iterated anew for every step, as a for loop would.
 bool collect(PyObject* self, PyObject* outvars, PyObject* results) {
     Ref iterator = Ref::steal(PyObject_GetIter(outvars));
     if (!iterator) return false;
     while (Ref key = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref option = Ref::steal(PyObject_GetItem(key.get(), words.zero));
-        Ref indexp = option ? Ref::steal(PyObject_GetItem(key.get(), words.one)) : Ref();
-        Ref index = indexp ? Ref::steal(PyObject_GetItem(key.get(), words.two)) : Ref();
-        Ref value =
-            index ? call(self, words.tqgetr, {option.get(), indexp.get(), index.get()}) : Ref();
-        if (!value) return false;
-        PyObject* list = PyDict_GetItemWithError(results, key.get());
-        if (list == nullptr) {
+        // A key the first pass did not make (an outvars that changes between passes)
+        // fails here, before the routine is called.
+        Ref list = Ref::borrow(PyDict_GetItemWithError(results, key.get()));
+        if (!list) {
             if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.get());
             return false;
         }
-        // The lists are this call's own, out of the caller's reach until it returns.
-        if (PyList_Append(list, value.get()) < 0) return false;
+        Ref routine = Ref::steal(PyObject_GetAttr(self, words.tqgetr));
+        Ref option = routine ? Ref::steal(PyObject_GetItem(key.get(), words.zero)) : Ref();
+        Ref indexp = option ? Ref::steal(PyObject_GetItem(key.get(), words.one)) : Ref();
+        Ref index = indexp ? Ref::steal(PyObject_GetItem(key.get(), words.two)) : Ref();
+        if (!index) return false;
+        PyObject* call_args[] = {option.get(), indexp.get(), index.get()};
+        Ref value = Ref::steal(PyObject_Vectorcall(routine.get(), call_args, 3, nullptr));
+        if (!value || PyList_Append(list.get(), value.get()) < 0) return false;
     }
     return !PyErr_Occurred();
 }
