@@ -213,6 +213,31 @@ def test_activity_order_of_evaluation_and_module_look_ups(constants):
     assert log == [("R*T", 10.0), ("np.log",), "tqgetr", ("log", 4.0)]
 
 
+class FetchLoggingEngine(ScriptedEngine):
+    """Logs every fetch of a routine method among the calls, as ("get", name)."""
+
+    def __getattribute__(self, name):
+        if name.startswith("tq"):
+            object.__getattribute__(self, "calls").append(("get", name))
+        return object.__getattribute__(self, name)
+
+
+def test_activity_fetches_each_routine_before_forming_its_arguments():
+    engine = FetchLoggingEngine()
+
+    class Temperature(float):
+        def __add__(self, other):
+            engine.calls.append(("+", other))
+            return float(self) + other
+
+    custom.ce_activity_isothermal(engine, Temperature(800.0), 5)
+    assert engine.calls == [
+        ("get", "tqgsp"), ("tqgsp", 5), ("get", "tqcsp"), ("tqcsp", 5, "DORMANT"),
+        ("get", "tqsetc"), ("tqsetc", "T", 0, 0, 800.0),
+        ("get", "tqce"), ("+", 1000.0), ("tqce", " ", 0, 0, (800.0, 1800.0)),
+        ("get", "tqgetr"), ("tqgetr", "AC", 5, 0), ("get", "tqcsp"), ("tqcsp", 5, "ENTERED")]
+
+
 def test_activity_exception_after_dormant_leaves_the_phase_dormant():
     engine = ScriptedEngine()
 
@@ -399,6 +424,32 @@ def test_activity_function_and_tolerance_found_in_the_module(capsys, constants):
     first = 1000.0 + 1000.0 * 1.25e6 / 3.0e6
     assert engine.names() == ["tqgnp", "unitT", "tqsetc", "tqce"]
     assert engine.calls[2][4] == pytest.approx(first, rel=1e-15)
+
+
+def test_unit_is_formatted_in_each_line_as_it_is_printed(capsys, constants):
+    """The unit, read once, is formatted with each temperature of a search line, and only when
+    that line is formed: after the trial point's evaluation, and after print was found."""
+    engine = ScriptedEngine()
+    first, later = [], []
+
+    class Unit(str):
+        def __format__(self, spec):
+            engine.calls.append(("format unit",))
+            custom.print = later.append  # the line being formed goes to the print found before
+            return str.__format__(self, spec)
+
+    engine.unit = Unit("K")
+    custom.print = first.append
+    custom.ce_formation_binary_t(engine, 5)
+    assert len(first) == 2 and first[1].startswith("search interval 300.0000K <> 717.6793K <> ")
+    assert later[0].startswith("activity values ")
+    trials = (1 + len(later)) // 2
+    names = engine.names()
+    # The name, the unit, the two ends, the first trial point, then the first line's formats.
+    assert names[:20] == ["tqgnp", "unitT"] + ["tqgsp", "tqcsp", "tqsetc", "tqce", "tqgetr",
+                                               "tqcsp"] * 3
+    assert names[20:23] == ["format unit"] * 3
+    assert names.count("format unit") == 3 * trials
 
 
 def test_module_print_is_used_when_bound(constants):

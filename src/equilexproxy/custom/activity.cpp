@@ -17,11 +17,13 @@ PyObject* activity_isothermal(pycore::Function*, PyObject* const* args) {
     if (!state_phase || !call_method(engine, names.tqcsp, {indexp, names.dormant}) ||
         !call_method(engine, names.tqsetc, {names.t, names.zero, names.zero, temperature}))
         return nullptr;
-    Ref upper = Ref::steal(PyNumber_Add(temperature, names.thousand));
+    // engine.tqce is fetched before its arguments are formed, as the call runs.
+    Ref tqce = Ref::steal(PyObject_GetAttr(engine, names.tqce));
+    Ref upper = tqce ? Ref::steal(PyNumber_Add(temperature, names.thousand)) : Ref();
     Ref pair = upper ? Ref::steal(PyTuple_Pack(2, temperature, upper.get())) : Ref();
-    if (!pair ||
-        !call_method(engine, names.tqce, {names.blank, names.zero, names.zero, pair.get()}))
-        return nullptr;
+    if (!pair) return nullptr;
+    PyObject* calculation[] = {names.blank, names.zero, names.zero, pair.get()};
+    if (!Ref::steal(PyObject_Vectorcall(tqce.get(), calculation, 4, nullptr))) return nullptr;
 
     // (R * T) first, then np.log is fetched, then the activity read, as the
     // expression (GAS_CONSTANT * temperature) * np.log(activity) runs.

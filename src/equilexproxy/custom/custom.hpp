@@ -61,11 +61,14 @@ pycore::Ref global(PyObject* name);
 // obj.name(*args): the member fetched at this moment.
 pycore::Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args);
 
-// print(text) with the print found now.
-bool print(PyObject* text);
-
-// The texts of `parts` run together; each part already a text.
-pycore::Ref join(std::initializer_list<PyObject*> parts);
+// print(<text>) as the statement runs: print is found first (module, then
+// builtins), then `make_text()` forms the text, then print is called.
+template <class MakeText>
+bool print(MakeText make_text) {
+    pycore::Ref function = global(names.print);
+    pycore::Ref text = function ? make_text() : pycore::Ref();
+    return text && pycore::Ref::steal(PyObject_CallOneArg(function.get(), text.get()));
+}
 
 // format(value, spec).
 pycore::Ref format(PyObject* value, PyObject* spec);

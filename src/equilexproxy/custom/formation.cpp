@@ -125,15 +125,17 @@ bool same_sign_at_both_ends(PyObject* engine, const Work& work, PyObject* phase_
     if (!middle ||
         !call_method(engine, names.tqsetc, {names.t, names.zero, names.zero, middle.get()}))
         return false;
-    Ref name_text = format(phase_name, names.empty);
-    Ref t0_text = name_text ? format(t0.get(), names.empty) : Ref();
-    Ref t2_text = t0_text ? format(t2.get(), names.empty) : Ref();
-    Ref unit_text = t2_text ? format(unit, names.empty) : Ref();
-    if (!unit_text) return false;
-    Ref line =
-        Ref::steal(PyUnicode_FromFormat("Phase %U is %s both at %U and %U %U", name_text.get(),
-                                        verdict, t0_text.get(), t2_text.get(), unit_text.get()));
-    return line && print(line.get());
+    // The fields in the order of the line: name, the two temperatures, the unit.
+    return print([&] {
+        Ref name_text = format(phase_name, names.empty);
+        Ref t0_text = name_text ? format(t0.get(), names.empty) : Ref();
+        Ref t2_text = t0_text ? format(t2.get(), names.empty) : Ref();
+        Ref unit_text = t2_text ? format(unit, names.empty) : Ref();
+        if (!unit_text) return Ref();
+        return Ref::steal(PyUnicode_FromFormat("Phase %U is %s both at %U and %U %U",
+                                               name_text.get(), verdict, t0_text.get(),
+                                               t2_text.get(), unit_text.get()));
+    });
 }
 
 // One trial point of the false position: the zero of the straight line through
@@ -172,22 +174,31 @@ bool trial_point(const Work& work, Ref& middle, Ref& ratio) {
     return static_cast<bool>(middle);
 }
 
-// The two progress lines of one evaluated trial point.
-bool report(const Work& work, PyObject* unit_text, PyObject* ratio) {
-    Ref shown[3];
-    for (int row : {lower, trial, upper})
-        if (!(shown[row] = format(work.get(row, temperature).get(), names.fixed4))) return false;
-    Ref ratio_text = format(ratio, names.empty);
-    if (!ratio_text) return false;
-    Ref line = Ref::steal(PyUnicode_FromFormat(
-        "search interval %U%U <> %U%U <> %U%U, ratio = %U", shown[lower].get(), unit_text,
-        shown[trial].get(), unit_text, shown[upper].get(), unit_text, ratio_text.get()));
-    if (!line || !print(line.get())) return false;
-    for (int row : {lower, trial, upper})
-        if (!(shown[row] = format(work.get(row, value).get(), names.fixed4))) return false;
-    line = Ref::steal(PyUnicode_FromFormat("activity values %U <> %U <> %U", shown[lower].get(),
-                                           shown[trial].get(), shown[upper].get()));
-    return line && print(line.get());
+// The two progress lines of one evaluated trial point. Each field is formatted in the
+// order of its line, the unit once per temperature, as the lines' f-strings do.
+bool report(const Work& work, PyObject* unit, PyObject* ratio) {
+    bool printed = print([&] {
+        Ref fields[7];
+        for (int row : {lower, trial, upper}) {
+            Ref& shown = fields[2 * row];
+            if (!(shown = format(work.get(row, temperature).get(), names.fixed4)) ||
+                !(fields[2 * row + 1] = format(unit, names.empty)))
+                return Ref();
+        }
+        if (!(fields[6] = format(ratio, names.empty))) return Ref();
+        return Ref::steal(PyUnicode_FromFormat(
+            "search interval %U%U <> %U%U <> %U%U, ratio = %U", fields[0].get(), fields[1].get(),
+            fields[2].get(), fields[3].get(), fields[4].get(), fields[5].get(), fields[6].get()));
+    });
+    return printed && print([&] {
+               Ref fields[3];
+               for (int row : {lower, trial, upper})
+                   if (!(fields[row] = format(work.get(row, value).get(), names.fixed4)))
+                       return Ref();
+               return Ref::steal(PyUnicode_FromFormat("activity values %U <> %U <> %U",
+                                                      fields[0].get(), fields[1].get(),
+                                                      fields[2].get()));
+           });
 }
 
 }  // namespace
@@ -199,8 +210,8 @@ PyObject* formation_binary_t(pycore::Function*, PyObject* const* args) {
     PyObject* thigh = args[3];
     PyObject* isshowcalc = args[4];
 
-    Ref heading = Ref::steal(PyUnicode_FromString("FORMATION_BINARY_T"));
-    if (!heading || !print(heading.get())) return nullptr;
+    if (!print([] { return Ref::steal(PyUnicode_FromString("FORMATION_BINARY_T")); }))
+        return nullptr;
     Ref phase_name = call_method(engine, names.tqgnp, {indexp});
     Ref unit = phase_name ? Ref::steal(PyObject_GetAttr(engine, names.unit_t)) : Ref();
     if (!unit) return nullptr;
@@ -227,8 +238,6 @@ PyObject* formation_binary_t(pycore::Function*, PyObject* const* args) {
 
     Py_ssize_t limit = 0;
     if (!iteration_limit(limit)) return nullptr;
-    Ref unit_text = format(unit.get(), names.empty);
-    if (!unit_text) return nullptr;
     for (Py_ssize_t iteration = 0; iteration < limit; ++iteration) {
         Ref middle;
         Ref ratio;
@@ -246,7 +255,7 @@ PyObject* formation_binary_t(pycore::Function*, PyObject* const* args) {
         if (converged) break;
 
         if (!work.set(trial, value, activity_at(engine, t1, indexp).get()) ||
-            !report(work, unit_text.get(), ratio.get()))
+            !report(work, unit.get(), ratio.get()))
             return nullptr;
 
         // The trial point replaces the end of its own sign; a value of exactly 0

@@ -129,19 +129,6 @@ Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> 
     return Ref::steal(PyObject_VectorcallMethod(name, stack, n, nullptr));
 }
 
-bool print(PyObject* text) {
-    Ref function = global(names.print);
-    return function && Ref::steal(PyObject_CallOneArg(function.get(), text));
-}
-
-Ref join(std::initializer_list<PyObject*> parts) {
-    Ref list = Ref::steal(PyList_New(0));
-    if (!list) return list;
-    for (PyObject* part : parts)
-        if (part == nullptr || PyList_Append(list.get(), part) < 0) return Ref();
-    return Ref::steal(PyUnicode_Join(names.empty, list.get()));
-}
-
 Ref format(PyObject* value, PyObject* spec) {
     return Ref::steal(PyObject_Format(value, spec));
 }
