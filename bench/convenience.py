@@ -10,7 +10,6 @@ import io
 import os
 import sys
 import time
-import timeit
 from pathlib import Path
 
 from equilexproxy import custom
@@ -24,7 +23,7 @@ LOWER, UPPER = 300, 2000
 # Below about 450 K the stand-in cannot calculate the limestone sample with CaCO3 dormant (the CO2
 # pressure is far too small), so the search starts higher.
 SEARCH = (500.0, 2000.0)
-REPEAT = 5
+ROUNDS_SECONDS = 1.5  # time spent on each side's calls
 
 
 def limestone(engine):
@@ -47,9 +46,19 @@ def hand_loop(engine, outvars):
     return results
 
 
-def best(function, number):
-    """Best of REPEAT runs, in seconds per call."""
-    return min(timeit.repeat(function, repeat=REPEAT, number=number)) / number
+def paired_minimum(first, second, rounds):
+    """The shortest of `rounds` single calls of each function, the calls alternating (and which
+    goes first alternating too), so that both see the same machine. Timed in this process's CPU
+    time: on a shared machine the wall clock also counts the time other processes hold the CPU,
+    which varies far more from call to call than what the two sides differ by; a loaded machine
+    only ever lengthens a call, so the minimum is the cost least disturbed."""
+    times = {first: [], second: []}
+    for round_ in range(rounds):
+        for function in (first, second) if round_ % 2 == 0 else (second, first):
+            start = time.process_time()
+            function()
+            times[function].append(time.process_time() - start)
+    return min(times[first]), min(times[second])
 
 
 def main():
@@ -67,15 +76,11 @@ def main():
     if by_member != by_hand:
         sys.exit("map_temp and the hand-written loop disagree")
     steps = len(by_hand[outvars[0]])
-    start = time.perf_counter()
+    start = time.process_time()
     engine.map_temp(LOWER, UPPER, outvars)
-    number = max(1, int(0.2 / (time.perf_counter() - start)))
-    # Interleaved, so that both see the same machine.
-    member_times, hand_times = [], []
-    for _ in range(3):
-        member_times.append(best(lambda: engine.map_temp(LOWER, UPPER, outvars), number))
-        hand_times.append(best(lambda: hand_loop(engine, outvars), number))
-    member, hand = min(member_times), min(hand_times)
+    rounds = max(10, int(ROUNDS_SECONDS / (time.process_time() - start)))
+    member, hand = paired_minimum(lambda: engine.map_temp(LOWER, UPPER, outvars),
+                                  lambda: hand_loop(engine, outvars), rounds)
     print(f"map steps {LOWER}-{UPPER} K: {steps}, transitions at "
           + ", ".join(f"{t:.2f} K" for t in by_hand[outvars[0]][1:-1]))
     print(f"{'map_temp, three outputs':40} {member * 1e6:10.1f} us")
@@ -83,10 +88,10 @@ def main():
 
     limestone(engine)
     printed = io.StringIO()
-    start = time.perf_counter()
+    start = time.process_time()
     with contextlib.redirect_stdout(printed):
         custom.ce_formation_binary_t(engine, calcite, *SEARCH)
-    elapsed = time.perf_counter() - start
+    elapsed = time.process_time() - start
     trials = (len(printed.getvalue().splitlines()) - 1) // 2
     print(f"{'ce_formation_binary_t (CaCO3)':40} {elapsed * 1e3:10.2f} ms, {trials} trial points, "
           f"T = {engine.temperature:.4f} K")
