@@ -258,6 +258,23 @@ def test_target_calculation_without_a_target_records_511(engine):
     assert engine.last_error == 511
 
 
+def test_remove_all_is_what_clears_a_recorded_error(engine):
+    """A constituent's molar-volume data fall back to 0 while last_error holds 1004 (no data
+    for the gas), also for a constituent that has data, until remove_all clears the number."""
+    from equilexproxy import entities
+
+    load_ab(engine)
+    density = engine.tqgdat(A_S, 1, "V", 1)[0]
+    assert density != 0
+    assert entities.Constituent(1, entities.Phase(1, engine)).density == 0
+    assert engine.last_error == 1004
+    solid = engine.get_compound("A_S")
+    assert solid.density == 0
+    engine.remove_all()
+    assert engine.last_error == 0
+    assert solid.density == density
+
+
 def test_phases_stable_and_unstable_on_an_equilibrium(standin_engine, entities):
     engine = load_ab(standin_engine)
     formation = Formation(engine)

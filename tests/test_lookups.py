@@ -62,6 +62,20 @@ def test_entities_are_made_by_keywords(script, method, monkeypatch):
     assert made.args == () and made.keywords == {"index": True, "engine": script.engine}
 
 
+@pytest.mark.parametrize("method, by_name", [("get_component", "tqinsc"), ("get_phase", "tqinp")])
+def test_a_text_of_a_subclass_goes_to_the_look_up_which_refuses_it(make_engine, method, by_name):
+    class Name(str):
+        pass
+
+    script = Script(make_engine()).returns(by_name, 2).returns("tqnosc", 3).returns("tqnop", 3)
+    getattr(script.engine, method)(Name("CO2"))
+    assert script.calls[0] == (by_name, "CO2") and type(script.calls[0][1]) is Name
+    # The routine method's own exact check, on an engine without scripted routines.
+    with pytest.raises(TypeError) as caught:
+        getattr(make_engine(), method)(Name("CO2"))
+    assert str(caught.value) == "Argument 'name' has incorrect type (expected str, got Name)"
+
+
 @pytest.mark.parametrize("method", ["get_component", "get_phase"])
 @pytest.mark.parametrize("identifier", [1.0, None, b"GAS"])
 def test_other_identifiers_are_refused_before_any_call(script, method, identifier):
