@@ -393,3 +393,37 @@ def test_an_incoming_amount_as_target_variable(tmp_path, standin_engine):
     ok(engine)
     assert engine.tqgetr("IA", 1, 1) == pytest.approx(1.0 / 3.0, rel=1e-10)
     assert engine.tqgetr("AC", 1, 1) == pytest.approx(0.25, rel=1e-10)  # x P at 1 bar
+
+
+@pytest.mark.parametrize("t, p_bar", [(400.0, 1.0), (700.0, 5.0), (2500.0, 0.1)])
+def test_molar_functions_at_the_conditions(melt, t, p_bar):
+    # Zero heat capacities for the condensed phases, a constant one of 30 J/(mol K) for the gas
+    # (a standard state at 1 bar, so no pressure term): every function a closed form.
+    melt.tqsetc("T", 0, 0, t)
+    melt.tqsetc("P", 0, 0, p_bar)
+    gas_h = 200000.0 + 30.0 * (t - T0)
+    gas_s = 120.0 + 30.0 * math.log(t / T0)
+    expected = {
+        "H": [gas_h, 0.0, 10000.0],
+        "S": [gas_s, 20.0, 30.0],
+        "CP": [30.0, 0.0, 0.0],
+        "G": [gas_h - t * gas_s, -20.0 * t, 10000.0 - 30.0 * t],
+    }
+    for option, values in expected.items():
+        assert [melt.tqgdpc(option, p, 1) for p in (GAS, SOLID, LIQUID)] == pytest.approx(
+            values, rel=1e-12, abs=1e-9), option
+    melt.tqcsu("Energy", "cal")
+    assert melt.tqgdpc("G", LIQUID, 1) == pytest.approx((10000.0 - 30.0 * t) / 4.184, rel=1e-12)
+    ok(melt)
+
+
+@pytest.mark.parametrize("h_liquid, s_liquid", [(12000.0, 30.0), (10000.0, 25.0)])
+def test_changed_stored_data_move_the_melting_point(melt, h_liquid, s_liquid):
+    melt.tqcdat(1, 0, 0, 1, LIQUID, h_liquid)  # H298 of the liquid
+    melt.tqcdat(1, 0, 1, 1, LIQUID, s_liquid)  # S298 of the liquid
+    ok(melt)
+    melt.tqsetc("T", 0, 0, 400.0)
+    melt.set_phase_target(LIQUID, 0.0)
+    melt.calc_Ttarget(estimate=(400.0, 0.0))
+    ok(melt)
+    assert melt.temperature == pytest.approx(h_liquid / (s_liquid - 20.0), rel=1e-10)
