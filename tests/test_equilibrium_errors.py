@@ -306,3 +306,34 @@ def test_errors_on_the_basic_road_raise(standin_engine, sample_data_dir):
     with pytest.raises(EquilexError) as refused:
         engine.tqbond(1, 1, 2, 0, 0)
     assert refused.value.number == 607
+
+
+def renew_by_reading_again(engine, sample_data_dir):
+    load(engine, sample_data_dir / "limestone.dat")
+
+
+def renew_by_tqini(engine, sample_data_dir):
+    engine.tqini()
+    load(engine, sample_data_dir / "limestone.dat")
+
+
+@pytest.mark.parametrize("renew, keeps_settings",
+                         [(renew_by_reading_again, True), (renew_by_tqini, False)])
+def test_a_new_system_starts_without_the_old_ones_state(limestone, sample_data_dir, renew,
+                                                         keeps_settings):
+    e = calcite_at(limestone, 900.0)
+    e.tqcsu("Temperature", "C")
+    e.tqsttp("feed", (25.0, 1.0))
+    assert e.tqmap("TF", 0, 0, (600.0, 1000.0)) > 0
+    assert e.last_error == 0
+    renew(e, sample_data_dir)
+    after = []
+    for call in (lambda: e.tqgetr("T", 0, 0), lambda: e.calc(from_previous=True),
+                 lambda: e.tqmap("TN", 0, 0, (600.0, 1000.0)), lambda: e.tqstxp("feed", "H"),
+                 lambda: e.calc()):
+        e.last_error = 0
+        call()
+        after.append(e.last_error)
+    # No result, no map in progress, no stream, no incoming amount.
+    assert after == [516, 516, 201, 202, 508]
+    assert e.unitT == ("C" if keeps_settings else "K")
