@@ -427,3 +427,38 @@ def test_changed_stored_data_move_the_melting_point(melt, h_liquid, s_liquid):
     melt.calc_Ttarget(estimate=(400.0, 0.0))
     ok(melt)
     assert melt.temperature == pytest.approx(h_liquid / (s_liquid - 20.0), rel=1e-10)
+
+
+# An ideal liquid of A and B over pure solid A, zero heat capacities: the liquidus of A at
+# x_A lies where R T ln x_A = -(dH - T dS), T = dH / (dS - R ln x_A).
+LIQUIDUS = """\
+equilex-data: 1
+components:
+  - {name: A, mass: 10}
+  - {name: B, mass: 20}
+phases:
+  - name: LIQUID
+    model: IDMX
+    constituents:
+      - {name: A, stoichiometry: [1, 0], H298: 10000, S298: 30, cp: [{Tt: 6000}]}
+      - {name: B, stoichiometry: [0, 1], H298: 0, S298: 0, cp: [{Tt: 6000}]}
+  - name: SOLID_A
+    model: PURE
+    constituents:
+      - {name: A, stoichiometry: [1, 0], H298: 0, S298: 20, cp: [{Tt: 6000}]}
+"""
+
+
+@pytest.mark.parametrize("x_a", [0.8, 0.5, 0.3])
+def test_precipitation_target_finds_the_liquidus(standin_engine, tmp_path, x_a):
+    engine = load(standin_engine, write_dat(tmp_path, "liquidus.dat", LIQUIDUS))
+    liquid, solid = 1, 2
+    engine.tqsetc("IA", liquid, 1, x_a)
+    engine.tqsetc("IA", liquid, 2, 1.0 - x_a)
+    engine.tqsetc("A", liquid, 0, -1.0)  # the liquid alone, the next phase at activity 1
+    engine.calc_Ttarget(estimate=(1500.0, 0.0))
+    ok(engine)
+    assert engine.temperature == pytest.approx(DH / (DS - R * math.log(x_a)), rel=1e-10)
+    assert engine.tqgetr("A", liquid, 0) == pytest.approx(1.0, rel=1e-12)
+    assert engine.tqgetr("A", solid, 0) == 0.0
+    assert engine.tqgetr("AC", solid, 0) == pytest.approx(1.0, abs=1e-9)
