@@ -462,3 +462,34 @@ def test_precipitation_target_finds_the_liquidus(standin_engine, tmp_path, x_a):
     assert engine.tqgetr("A", liquid, 0) == pytest.approx(1.0, rel=1e-12)
     assert engine.tqgetr("A", solid, 0) == 0.0
     assert engine.tqgetr("AC", solid, 0) == pytest.approx(1.0, abs=1e-9)
+
+
+def melt_g(t):
+    """G of 1 mol of X at 1 bar: the solid or the liquid, whichever is lower."""
+    return min(-20.0 * t, DH - (20.0 + DS) * t)
+
+
+def vapour_at_1_percent_of_a_bar(t):
+    gas_g = 200000.0 + 30.0 * (t - T0) - t * (120.0 + 30.0 * math.log(t / T0))
+    return gas_g + R * t * math.log(0.01) - melt_g(t)
+
+
+@pytest.mark.parametrize("option, index, value, expected", [
+    ("G", 0, -16000.0, lambda: 800.0),
+    ("G", 0, -40000.0, lambda: (DH + 40000.0) / (20.0 + DS)),
+    ("AT", 1, 0.01, lambda: bisect(vapour_at_1_percent_of_a_bar, 300.0, 5000.0, tolerance=1e-14)),
+])
+def test_targets_with_the_temperature_varied(standin_engine, tmp_path, option, index, value,
+                                             expected):
+    # The gas dormant: it takes no matter, while its activity still follows the potentials.
+    engine = load(standin_engine, write_dat(tmp_path, "melt.dat", MELT))
+    engine.tqsetc("IA", SOLID, 1, 1.0)
+    engine.tqsetc(option, GAS if index else 0, index, value)
+    engine.calc_Ttarget(estimate=(1200.0, 0.0))
+    ok(engine)
+    assert engine.temperature == pytest.approx(expected(), rel=1e-10)
+    if option == "AT":  # the fugacity of the vapour over the condensed phase, in bar
+        assert engine.tqgetr("AC", GAS, 1) == pytest.approx(value, rel=1e-9)
+        assert engine.tqgetr("A", GAS, 0) == 0.0
+    else:
+        assert engine.tqgetr("G", 0, 0) == pytest.approx(value, rel=1e-10)
