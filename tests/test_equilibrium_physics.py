@@ -384,11 +384,12 @@ def test_compound_ab_forms_at_its_closed_form_temperature(standin_engine, tests_
         assert R * t * math.log(engine.tqgetr("AC", ab_s, 0)) == pytest.approx(minus_dg, rel=1e-9)
 
 
-def test_an_incoming_amount_as_target_variable(tmp_path, standin_engine):
+@pytest.mark.parametrize("option", ["XT", "XPT"])  # constituent A, or component A: the same here
+def test_an_incoming_amount_as_target_variable(tmp_path, standin_engine, option):
     text = REGULAR.replace("model: RKMP", "model: IDMX\n    gas: true").split("    excess_gibbs")[0]
     engine = load(standin_engine, write_dat(tmp_path, "ideal.dat", text))
     engine.tqsetc("IA", 1, 2, 1.0)
-    engine.tqsetc("XT", 1, 1, 0.25)
+    engine.tqsetc(option, 1, 1, 0.25)
     engine.tqce("IA", 1, 1, (0.0, 10.0))
     ok(engine)
     assert engine.tqgetr("IA", 1, 1) == pytest.approx(1.0 / 3.0, rel=1e-10)
@@ -493,3 +494,28 @@ def test_targets_with_the_temperature_varied(standin_engine, tmp_path, option, i
         assert engine.tqgetr("A", GAS, 0) == 0.0
     else:
         assert engine.tqgetr("G", 0, 0) == pytest.approx(value, rel=1e-10)
+
+
+@pytest.mark.parametrize("temperature", [1000.0, 1100.0, 1200.0])
+@pytest.mark.parametrize("option", ["AC", "MU"])
+def test_lime_under_a_held_carbon_dioxide_fugacity(standin_engine, sample_data_dir, option,
+                                                   temperature):
+    """Lime in an open system at 0.5 bar of CO2 (held as a fugacity, or as mu - mu0 =
+    R T ln 0.5): calcite forms where its own CO2 pressure, from the stored data, lies below
+    0.5 bar; the CO2 taken up is the incoming amount that results."""
+    engine = load(standin_engine, sample_data_dir / "limestone.dat")
+    gas, calcite, lime = 1, 2, 3
+    t = temperature
+    engine.tqsetc("IA", lime, 1, 1.0)
+    engine.tqsetc(option, gas, 1, 0.5 if option == "AC" else R * t * math.log(0.5))
+    engine.tqsetc("T", 0, 0, t)
+    engine.calc()
+    ok(engine)
+    p_calcite = math.exp(-(standard_g(engine, lime, 1, t) + standard_g(engine, gas, 1, t)
+                           - standard_g(engine, calcite, 1, t)) / (R * t))
+    forms = p_calcite < 0.5
+    assert engine.tqgetr("IA", gas, 1) == pytest.approx(1.0 if forms else 0.0, abs=1e-12)
+    assert engine.tqgetr("A", calcite, 0) == pytest.approx(1.0 if forms else 0.0, abs=1e-12)
+    assert engine.tqgetr("A", lime, 0) == pytest.approx(0.0 if forms else 1.0, abs=1e-12)
+    assert engine.tqgetr("AC", gas, 1) == pytest.approx(0.5, rel=1e-12)
+    assert engine.tqgetr("AC", calcite, 0) == pytest.approx(min(1.0, 0.5 / p_calcite), rel=1e-9)
