@@ -381,3 +381,31 @@ def test_structure_sample_over_300_to_3000_kelvin(engine, sample_data_dir):
     assert present[-1] == {sigma, halite1}
     assert any(c_s not in row for row in present) and any(sigma in row for row in present)
     assert len(present) >= 3
+
+
+@pytest.mark.parametrize("method", ["tqmap", "tqmapl"])
+@pytest.mark.parametrize("limits, temperatures", [
+    ((900.0, 900.0), [900.0]),  # a single point: the first call is the last
+    ((900.0, 1000.0), [900.0, 1000.0]),  # no transition between
+])
+def test_maps_end_and_refuse_a_call_past_their_end(limestone, method, limits, temperatures):
+    e = limestone
+    e.tqsetc("IA", 2, 1, 1.0)
+    step = getattr(e, method)
+    counts, seen = [step("TF", 0, 0, limits)], [e.tqgetr("T", 0, 0)]
+    while counts[-1] > 0:
+        counts.append(step("TN", 0, 0, limits))
+        seen.append(e.tqgetr("T", 0, 0))
+    ok(e)
+    assert counts == list(range(len(temperatures) - 1, -1, -1))
+    assert seen == temperatures
+    if e.use_eqpy:
+        from equilex.basic import EquilexError
+
+        with pytest.raises(EquilexError) as refused:
+            step("TN", 0, 0, limits)
+        assert refused.value.number == 201
+    else:
+        assert step("TN", 0, 0, limits) == 0 and e.last_error == 201
+        e.last_error = 0
+    assert e.tqgetr("T", 0, 0) == temperatures[-1]  # the last step's result stays
