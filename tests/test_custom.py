@@ -295,6 +295,9 @@ def test_search_on_the_quadratic_set(capsys):
             assert v == pytest.approx(minus_dg(t), abs=0.02 + 1e-4 * abs(v))
     # The safeguard moved the second trial point: its ratio exceeds 10.
     assert float(steps[1][1]) > 10.0
+    # The search simulated apart with these formulas in float64: 13 trial points, the second
+    # judged by the ratio 16.0498... (so moved a fifth of the way to the upper end).
+    assert n == 13 and float(steps[1][1]) == pytest.approx(16.0498745, rel=1e-7)
 
     assert len(engine.calls) == 2 + 12 + 6 * n + 2
     assert engine.names()[:2] == ["tqgnp", "unitT"]
