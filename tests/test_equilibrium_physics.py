@@ -415,6 +415,8 @@ def test_molar_functions_at_the_conditions(melt, t, p_bar):
             values, rel=1e-12, abs=1e-9), option
     melt.tqcsu("Energy", "cal")
     assert melt.tqgdpc("G", LIQUID, 1) == pytest.approx((10000.0 - 30.0 * t) / 4.184, rel=1e-12)
+    melt.tqcsu("Amount", "gram")  # a constituent's function stays per mole of its formula
+    assert melt.tqgdpc("G", LIQUID, 1) == pytest.approx((10000.0 - 30.0 * t) / 4.184, rel=1e-12)
     ok(melt)
 
 
