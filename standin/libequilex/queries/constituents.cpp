@@ -92,12 +92,8 @@ EQX_API void TQINPC(const char* name, std::int32_t name_len, const std::int32_t*
 EQX_API void TQPCIS(const std::int32_t* phase, const std::int32_t* constituent,
                     std::int32_t* incoming_species, std::int32_t* error) {
     const eqx::LibraryLock lock;
-    with_system(error, [&](System& system) {
-        Phase* found_phase = phase_at(error, system, phase);
-        if (!found_phase) return;
-        const Constituent* found = constituent_at(error, *found_phase, constituent);
-        if (!found) return;
-        put(incoming_species, found->incoming ? 1 : 0);
+    with_constituent(error, phase, constituent, [&](System&, Phase&, const Constituent& found) {
+        put(incoming_species, found.incoming ? 1 : 0);
         ok(error);
     });
 }
@@ -105,12 +101,8 @@ EQX_API void TQPCIS(const std::int32_t* phase, const std::int32_t* constituent,
 EQX_API void TQGNPC(const std::int32_t* phase, const std::int32_t* constituent, char* name,
                     std::int32_t name_len, std::int32_t* error) {
     const eqx::LibraryLock lock;
-    with_system(error, [&](System& system) {
-        Phase* found_phase = phase_at(error, system, phase);
-        if (!found_phase) return;
-        const Constituent* found = constituent_at(error, *found_phase, constituent);
-        if (!found) return;
-        text_out(name, name_len, found->name);
+    with_constituent(error, phase, constituent, [&](System&, Phase&, const Constituent& found) {
+        text_out(name, name_len, found.name);
         ok(error);
     });
 }
@@ -118,30 +110,25 @@ EQX_API void TQGNPC(const std::int32_t* phase, const std::int32_t* constituent, 
 EQX_API void TQSTPC(const std::int32_t* phase, const std::int32_t* constituent,
                     double* stoichiometry, double* molar_mass, std::int32_t* error) {
     const eqx::LibraryLock lock;
-    with_system(error, [&](System& system) {
-        Phase* found_phase = phase_at(error, system, phase);
-        if (!found_phase) return;
-        const Constituent* found = constituent_at(error, *found_phase, constituent);
-        if (!found) return;
-        // Exactly one coefficient per system component: the caller sizes the array by TQNOSC.
-        if (stoichiometry) {
-            for (std::size_t k = 0; k < system.components.size(); ++k)
-                stoichiometry[k] = k < found->stoichiometry.size() ? found->stoichiometry[k] : 0.0;
-        }
-        put(molar_mass, constituent_molar_mass(system, *found));
-        ok(error);
-    });
+    with_constituent(error, phase, constituent,
+                     [&](System& system, Phase&, const Constituent& found) {
+                         // Exactly one coefficient per system component: the caller sizes the array
+                         // by TQNOSC.
+                         if (stoichiometry) {
+                             for (std::size_t k = 0; k < system.components.size(); ++k)
+                                 stoichiometry[k] =
+                                     k < found.stoichiometry.size() ? found.stoichiometry[k] : 0.0;
+                         }
+                         put(molar_mass, constituent_molar_mass(system, found));
+                         ok(error);
+                     });
 }
 
 EQX_API void TQGSPC(const std::int32_t* phase, const std::int32_t* constituent, char* status,
                     std::int32_t status_len, std::int32_t* error) {
     const eqx::LibraryLock lock;
-    with_system(error, [&](System& system) {
-        Phase* found_phase = phase_at(error, system, phase);
-        if (!found_phase) return;
-        const Constituent* found = constituent_at(error, *found_phase, constituent);
-        if (!found) return;
-        text_out(status, status_len, status_text(found->status));
+    with_constituent(error, phase, constituent, [&](System&, Phase&, const Constituent& found) {
+        text_out(status, status_len, status_text(found.status));
         ok(error);
     });
 }
@@ -157,22 +144,19 @@ EQX_API void TQGSPC(const std::int32_t* phase, const std::int32_t* constituent, 
 EQX_API void TQCSPC(const std::int32_t* phase, const std::int32_t* constituent, const char* status,
                     std::int32_t status_len, std::int32_t* error) {
     const eqx::LibraryLock lock;
-    with_system(error, [&](System& system) {
-        Phase* found_phase = phase_at(error, system, phase);
-        if (!found_phase) return;
-        Constituent* found = constituent_at(error, *found_phase, constituent);
-        if (!found) return;
-        const std::optional<Status> new_status = status_from_text(text_in(status, status_len));
-        if (!new_status) return fail(error, eqx::err::bad_option, "not a status");
-        if (*new_status == found->status) return ok(error);
-        if (found->status_fixed || !found_phase->is_mixture())
-            return fail(error, err::status_fixed);
-        if (found->status == Status::entered && entered_constituents(*found_phase) == 1)
-            return fail(error, err::statuses_inconsistent,
-                        "the last entered constituent of " + found_phase->name);
-        found->status = *new_status;
-        ok(error);
-    });
+    with_constituent(
+        error, phase, constituent, [&](System&, Phase& found_phase, Constituent& found) {
+            const std::optional<Status> new_status = status_from_text(text_in(status, status_len));
+            if (!new_status) return fail(error, eqx::err::bad_option, "not a status");
+            if (*new_status == found.status) return ok(error);
+            if (found.status_fixed || !found_phase.is_mixture())
+                return fail(error, err::status_fixed);
+            if (found.status == Status::entered && entered_constituents(found_phase) == 1)
+                return fail(error, err::statuses_inconsistent,
+                            "the last entered constituent of " + found_phase.name);
+            found.status = *new_status;
+            ok(error);
+        });
 }
 
 EQX_API void TQGDPC(const char* option, std::int32_t option_len, const std::int32_t* phase,

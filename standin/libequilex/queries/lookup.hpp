@@ -43,6 +43,20 @@ void with_ascii_system(std::int32_t* error, Body&& body) {
 Phase* phase_at(std::int32_t* error, System& system, const std::int32_t* number);
 // Constituent `number` of a phase, or nullptr after failing with 403.
 Constituent* constituent_at(std::int32_t* error, Phase& phase, const std::int32_t* number);
+// Runs body(system, phase, constituent) after the guards of with_system and the look-ups of
+// phase_at and constituent_at.
+template <class Body>
+void with_constituent(std::int32_t* error, const std::int32_t* phase_number,
+                      const std::int32_t* constituent_number, Body&& body) {
+    with_system(error, [&](System& system) {
+        Phase* phase = phase_at(error, system, phase_number);
+        if (!phase) return;
+        Constituent* constituent = constituent_at(error, *phase, constituent_number);
+        if (!constituent) return;
+        body(system, *phase, *constituent);
+    });
+}
+
 // Sublattice `number` of a phase as the queries count them (Phase::sublattice_count), as a
 // 0-based index, or -1 after failing with 406.
 int sublattice_at(std::int32_t* error, const Phase& phase, const std::int32_t* number);
