@@ -136,7 +136,7 @@ def formation_temperature(engine):
         engine.set_global_P(1.0)
 
     one_mole_of_calcite()
-    custom.ce_formation_binary_t(engine, engine.tqinp("CaCO3"), 500.0, 2000.0)
+    custom.ce_formation_binary_t(engine, engine.tqinp("CaCO3"))  # 300 to 3000 K
     searched = engine.temperature
     one_mole_of_calcite()
     engine.set_global_T(1000.0)

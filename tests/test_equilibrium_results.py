@@ -265,7 +265,7 @@ def test_dormant_calcite_activity_is_continuous_and_right(limestone):
     e.tqsetc("IA", 3, 1, 1.0)
     e.tqsetc("IA", 1, 1, 1.0)
     e.tqcsp(2, "DORMANT")
-    for t in (600.0, 1000.0, 1150.0, decomposition_temperature(e), 1170.0, 1500.0):
+    for t in (300.0, 400.0, 600.0, 1000.0, 1150.0, decomposition_temperature(e), 1170.0, 1500.0):
         e.tqsetc("T", 0, 0, t)
         e.calc()
         ok(e)
