@@ -388,8 +388,7 @@ int Parser::resolve(std::string_view name) {
 bool Expression::parse(std::string_view text, Scope& scope) {
     nodes_.clear();
     root_ = -1;
-    direct_ = -1;
-    picks_.clear();
+    direct_ = false;
     if (text.empty()) return true;
     Parser parser(*this, scope, text);
     if (!parser.tokenize()) return false;
@@ -403,6 +402,7 @@ bool Expression::parse(std::string_view text, Scope& scope) {
 
 void Expression::find_direct() {
     int call = root_;
+    Direct flat;
     std::vector<PyObject*> picks;
     while (nodes_[call].op == Op::item) {
         const Node& key = nodes_[nodes_[call].b];
@@ -410,17 +410,36 @@ void Expression::find_direct() {
         picks.insert(picks.begin(), key.object);
         call = nodes_[call].a;
     }
+    if (picks.size() > Direct::max_picks) return;
     const Node& node = nodes_[call];
     if (node.op != Op::call || node.object != nullptr) return;  // keywords
     const Node& target = nodes_[node.a];
     if (target.op != Op::path || target.names.empty()) return;
     if (node.args.size() + 1 > max_call_slots) return;
-    for (int argument : node.args) {
-        Op op = nodes_[argument].op;
-        if (op != Op::constant && op != Op::param && op != Op::path) return;
+    std::size_t used = 0;
+    auto place = [&](const std::vector<PyObject*>& names) {
+        if (used + names.size() > Direct::max_names) return false;
+        for (PyObject* name : names) flat.names[used++] = name;
+        return true;
+    };
+    if (!place(target.names)) return;
+    flat.owner_length = static_cast<std::uint8_t>(target.names.size() - 1);
+    for (int index : node.args) {
+        const Node& argument = nodes_[index];
+        Direct::Argument& entry = flat.arguments[flat.count++];
+        entry = {argument.op, 0, static_cast<std::uint8_t>(used), 0, argument.object};
+        if (argument.op == Op::param) {
+            entry.slot = static_cast<std::uint8_t>(argument.slot);
+        } else if (argument.op == Op::path) {
+            if (!place(argument.names)) return;
+            entry.length = static_cast<std::uint8_t>(argument.names.size());
+        } else if (argument.op != Op::constant) {
+            return;
+        }
     }
-    direct_ = call;
-    picks_ = std::move(picks);
+    for (PyObject* key : picks) flat.pick_keys[flat.picks++] = key;
+    call_ = flat;
+    direct_ = true;
 }
 
 bool Expression::parse_trailers(std::string_view trailers, int slot, Scope& scope) {
@@ -644,32 +663,30 @@ Ref Expression::call(const Node& node, Frame& frame) const {
 }
 
 Ref Expression::call_direct(PyObject* const* args) const {
-    const Node& node = nodes_[direct_];
-    const Node& target = nodes_[node.a];
+    const Direct& flat = call_;
     PyObject* self = args[0];
     Ref result;
     {
-        Ref owner = walk(self, target.names.data(), target.names.size() - 1);
+        Ref owner = walk(self, flat.names, flat.owner_length);
         if (!owner) return owner;
         Arguments values;
         Ref callee;
         std::size_t first = 1;
-        if (method_of(owner.get(), target.names.back(), callee, node.memo)) {
+        if (method_of(owner.get(), flat.names[flat.owner_length], callee, flat.memo)) {
             values.items[0] = owner.release();
             first = 0;
         }
         if (!callee) return callee;
-        const std::size_t count = node.args.size();
+        const std::size_t count = flat.count;
         for (std::size_t i = 0; i < count; ++i) {
-            const Node& argument = nodes_[node.args[i]];
+            const Direct::Argument& argument = flat.arguments[i];
             PyObject* value;
-            if (argument.op == Op::constant)
-                value = Py_NewRef(argument.object);
-            else if (argument.op == Op::param)
-                value = Py_NewRef(args[argument.slot]);
-            else if ((value = walk(self, argument.names.data(), argument.names.size()).release()) ==
-                     nullptr)
-                return Ref();
+            if (argument.op == Op::path) {
+                value = walk(self, flat.names + argument.first, argument.length).release();
+                if (value == nullptr) return Ref();
+            } else {
+                value = Py_NewRef(argument.op == Op::param ? args[argument.slot] : argument.object);
+            }
             values.items[i + 1] = value;
             values.used = i + 2;
         }
@@ -678,10 +695,8 @@ Ref Expression::call_direct(PyObject* const* args) const {
         result = Ref::steal(
             PyObject_Vectorcall(callee.get(), values.items + first, positional, nullptr));
     }
-    for (PyObject* key : picks_) {
-        if (!result) break;
-        result = Ref::steal(PyObject_GetItem(result.get(), key));
-    }
+    for (std::size_t i = 0; i < flat.picks && result; ++i)
+        result = Ref::steal(PyObject_GetItem(result.get(), flat.pick_keys[i]));
     return result;
 }
 

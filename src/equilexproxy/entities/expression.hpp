@@ -69,7 +69,7 @@ class Expression {
     // parameter or such a chain, followed by constant subscripts only: the shape of
     // most rows. call_direct() runs it without a frame or the node interpreter, with
     // the same look-ups in the same order.
-    bool direct() const { return direct_ >= 0; }
+    bool direct() const { return direct_; }
     pycore::Ref call_direct(PyObject* const* args) const;
 
     enum class Op : std::uint8_t {
@@ -119,6 +119,30 @@ class Expression {
         mutable MethodMemo memo;       // call
     };
 
+    // A direct expression laid out flat, so that its call reads a few adjacent
+    // words instead of walking the nodes: the owner chain and the method's name,
+    // the arguments, the subscripts.
+    struct Direct {
+        static constexpr std::size_t max_names = 12;
+        static constexpr std::size_t max_picks = 4;
+
+        struct Argument {
+            Op op;               // constant, param or path
+            std::uint8_t slot;   // param: its position in the arguments
+            std::uint8_t first;  // path: its names, names[first] onwards
+            std::uint8_t length;
+            PyObject* object;  // constant
+        };
+
+        std::uint8_t owner_length = 0;  // names[0..owner_length), then the method's name
+        std::uint8_t count = 0;         // arguments
+        std::uint8_t picks = 0;
+        mutable MethodMemo memo;
+        Argument arguments[max_call_slots - 1];
+        PyObject* names[max_names];
+        PyObject* pick_keys[max_picks];
+    };
+
   private:
     pycore::Ref run(int node, Frame& frame) const;
     pycore::Ref operand(int node, Frame& frame) const;
@@ -130,8 +154,8 @@ class Expression {
 
     std::vector<Node> nodes_;
     int root_ = -1;
-    int direct_ = -1;               // the call node of a direct expression
-    std::vector<PyObject*> picks_;  // its subscripts, in order
+    bool direct_ = false;
+    Direct call_;  // when direct_
     friend class Parser;
 };
 
