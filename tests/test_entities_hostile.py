@@ -284,6 +284,30 @@ def test_missing_owners_fail_with_attribute_error():
         entities.Phase(1, object()).name
 
 
+def test_an_argument_that_cannot_be_read_fails_after_the_method_is_fetched():
+    fetched = []
+
+    class Engine(RecordingEngine):
+        def __getattribute__(self, name):
+            if name.startswith("tq"):
+                fetched.append(name)
+            return super().__getattribute__(name)
+
+    engine = Engine(tqgnp="name", tqgdat=[1.0])
+    phase = entities.Phase(1, engine)
+    constituent = entities.Constituent(3, phase)
+    del phase.index  # an argument of one name, and the second name of parent.index
+    with pytest.raises(AttributeError, match="index"):
+        phase.name
+    with pytest.raises(AttributeError, match="index"):
+        constituent.H298
+    assert fetched == ["tqgnp", "tqgdat"]
+    assert engine.calls == []
+    phase.index = 2
+    assert (phase.name, constituent.H298) == ("name", 1.0)
+    assert engine.calls == [("tqgnp", 2), ("tqgdat", 2, 3, "H", 1)]
+
+
 # Members that call themselves again through C code alone (an instance attribute standing in for
 # the method they call): the interpreter's recursion limit ends the call, as it ends the same
 # loop written in Python, instead of the C stack.
