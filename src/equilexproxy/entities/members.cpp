@@ -215,10 +215,13 @@ bool read_template(std::string_view text, Scope& scope, Compiled& member) {
 // The bodies every table member shares.
 
 PyObject* run_get(pycore::Function* fn, PyObject* const* args) {
-    const Expression& get = of(fn).get;
-    if (get.direct()) return get.call_direct(args).release();
     Frame frame(args);
-    return get.evaluate(frame).release();
+    return of(fn).get.evaluate(frame).release();
+}
+
+// The getter of a direct row: its one call, nothing to choose at each read.
+PyObject* run_direct_get(pycore::Function* fn, PyObject* const* args) {
+    return of(fn).get.call_direct(args).release();
 }
 
 PyObject* run_set(pycore::Function* fn, PyObject* const* args) {
@@ -301,6 +304,7 @@ bool add_member(pycore::ClassBuilder& builder, const Member& row, Scope scope) {
             break;
     }
     if (!read) return builder.add(member.name.c_str(), Ref());
+    if (definition.body == run_get && member.get.direct()) definition.body = run_direct_get;
     if (row.kind != Kind::property && row.kind != Kind::settable) return builder.method(definition);
     if (row.kind == Kind::property) return builder.property(definition);
 
