@@ -2,11 +2,16 @@
 shows it; a refused call changes nothing, and a failed calculation leaves the last result and
 the conditions as they were."""
 
+import ast
 import math
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
 from equilibrium_support import load, write_dat
+from equilibrium_support import tests_data_dir  # noqa: F401 - a fixture
 
 GAS, CALCITE, LIME, GRAPHITE = 1, 2, 3, 4
 
@@ -337,3 +342,79 @@ def test_a_new_system_starts_without_the_old_ones_state(limestone, sample_data_d
     # No result, no map in progress, no stream, no incoming amount.
     assert after == [516, 516, 201, 202, 508]
     assert e.unitT == ("C" if keeps_settings else "K")
+
+
+# --- amounts near the largest double -------------------------------------------------------------
+
+
+def run_fresh(script, libequilex_path, *arguments):
+    """Runs `script` in a fresh interpreter with LIBRARY bound to the stand-in's path and `ARGS` to
+    `arguments`; it must end normally within the time limit. Returns its standard output."""
+    prelude = f"LIBRARY = {str(libequilex_path)!r}\nARGS = {[str(a) for a in arguments]!r}\n"
+    done = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(script)],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode >= 0, f"ended by signal {-done.returncode}:\n{done.stderr}"
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def test_a_calculation_whose_equations_overflow_fails_instead_of_crashing(libequilex_path,
+                                                                          sample_data_dir):
+    # From a previous equilibrium with a stream and a dormant phase, an incoming amount of 1e308
+    # makes the Newton matrix non-finite; its decomposition once read past its arrays.
+    out = run_fresh(
+        """
+        from equilexproxy.raw import EquilexProxy
+
+        e = EquilexProxy(LIBRARY)
+        e.tqini()
+        e.load_datafile(ARGS[0])
+        e.tqsttp("S1", (1e12, 298.15))
+        e.tqcsp(4, "DORMANT")
+        e.tqstca("S1", 1, 3, 2157.5216082136167)
+        e.tqsetc("H", 1, 0, 0.0)
+        e.tqce("T", 4, 1, (-0.0, -0.0))
+        e.tqremc(-1)
+        e.tqsetc("IA", 0, 2, 1e308)
+        e.tqsetc("G", 4, 0, 45025.045710891805)
+        e.tqsetc("IA", 1, 3, 1342.6609228355233)
+        e.last_error = 0
+        e.tqcen("T", -1, 3, (298.15, -1e308))
+        print(e.last_error)
+        """,
+        libequilex_path, sample_data_dir / "limestone.dat")
+    assert int(out.split()[-1]) != 0
+
+
+@pytest.mark.parametrize("amount_a", [1e19, 1e100])
+def test_an_amount_map_where_doubles_are_coarser_than_its_tolerance_ends(libequilex_path,
+                                                                         tests_data_dir,
+                                                                         amount_a):
+    # B varies from 0 to ten times A at 1000 K, where AB is stable: A + AB below B = A, AB + B
+    # above. So far from zero no double lies within the map's tolerance of the transition; the
+    # search for it once never ended.
+    out = run_fresh(
+        """
+        from equilexproxy.raw import EquilexProxy
+
+        e = EquilexProxy(LIBRARY)
+        e.tqini()
+        e.load_datafile(ARGS[0])
+        a = float(ARGS[1])
+        e.tqsetc("T", 0, 0, 1000.0)
+        e.tqsetc("IA", 0, 1, a)
+        e.tqsetc("IA", 0, 2, 0.0)
+        points = []
+        steps = e.tqmap("IAF", 0, 2, (0.0, 10 * a))
+        points.append((e.last_error, e.tqgetr("IA", 0, 2)))
+        while steps > 0:
+            steps = e.tqmap("IAN", 0, 2, (0.0, 10 * a))
+            points.append((e.last_error, e.tqgetr("IA", 0, 2)))
+        print(points)
+        """,
+        libequilex_path, tests_data_dir / "ab.dat", amount_a)
+    points = ast.literal_eval(out.splitlines()[-1])
+    assert all(error == 0 for error, _ in points)
+    amounts = [amount for _, amount in points]
+    assert amounts[-1] == 10 * amount_a
+    assert any(amount == pytest.approx(amount_a, rel=1e-9) for amount in amounts)

@@ -165,6 +165,9 @@ class MapCalculator {
         // Bisection on the assemblage.
         while (b - a > tolerance) {
             const double middle = 0.5 * (a + b);
+            // Far from zero the doubles lie further apart than the tolerance: once no double
+            // is left between the ends, the bracket is as narrow as it can be.
+            if (!(middle > a && middle < b)) break;
             std::vector<int> phases;
             const int error = assemblage_at(middle, phases);
             if (error != 0) return error;

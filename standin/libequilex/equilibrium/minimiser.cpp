@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 
 #include "equilibrium/linear_programme.hpp"
@@ -49,6 +50,11 @@ VectorXd solve_scaled(const MatrixXd& m, const VectorXd& rhs) {
     }
     Eigen::JacobiSVD<MatrixXd, Eigen::NoQRPreconditioner> svd(
         scaled, Eigen::ComputeFullU | Eigen::ComputeFullV);
+    // A matrix with a non-finite entry (amounts near the largest double overflow) leaves
+    // the SVD without singular values or a rank: solving with it reads past its arrays.
+    // The caller takes a non-finite solution for a failed step.
+    if (svd.info() != Eigen::Success)
+        return VectorXd::Constant(n, std::numeric_limits<double>::quiet_NaN());
     svd.setThreshold(1e-13);
     return refined(svd);
 }
@@ -254,6 +260,8 @@ class Minimiser {
                     balance_.phases[active_[i]].stoichiometry * composition_[active_[i]];
             Eigen::JacobiSVD<MatrixXd, Eigen::NoQRPreconditioner> svd(columns.transpose() *
                                                                       columns);
+            // Non-finite compositions give no singular values to judge by.
+            if (svd.info() != Eigen::Success) return;
             const VectorXd& sigma = svd.singularValues();
             if (sigma[a - 1] > 1e-20 * std::max(sigma[0], 1e-300)) return;
             int least = 0;
@@ -772,6 +780,7 @@ class Minimiser {
         // amounts, the CO2 that CaCO3 is made of.
         Eigen::JacobiSVD<MatrixXd, Eigen::NoQRPreconditioner> svd(columns.transpose() * columns,
                                                                   Eigen::ComputeFullV);
+        if (svd.info() != Eigen::Success) return;  // non-finite compositions
         const VectorXd& sigma = svd.singularValues();
         if (sigma[a - 1] > 1e-10 * std::max(sigma[0], 1e-300)) return;
         VectorXd v = svd.matrixV().col(a - 1);
