@@ -386,6 +386,28 @@ def test_a_calculation_whose_equations_overflow_fails_instead_of_crashing(libequ
     assert int(out.split()[-1]) != 0
 
 
+def test_a_start_whose_mixtures_never_settle_fails_instead_of_reading_past_its_solution(
+        libequilex_path, sample_data_dir):
+    # At a temperature of 1e-12 K the start's rounds of mixture compositions run out while
+    # still adding some; the columns of the last round were once read from a solution that
+    # did not have them.
+    out = run_fresh(
+        """
+        from equilexproxy.raw import EquilexProxy
+
+        e = EquilexProxy(LIBRARY)
+        e.tqini()
+        e.load_datafile(ARGS[0])
+        e.tqsetc("IA", 0, 1, 5e-324)
+        e.tqmap("TF", 1, 4, (1e-12, 3135.9138095625876))
+        e.tqsetc("IA", 11, 1, 2e9)
+        e.tqce(" ", -1, 1, (3721.862899016035, 298.15))
+        print(e.last_error)
+        """,
+        libequilex_path, sample_data_dir / "structure.dat")
+    assert int(out.split()[-1]) in (0, 705)
+
+
 @pytest.mark.parametrize("amount_a", [1e19, 1e100])
 def test_an_amount_map_where_doubles_are_coarser_than_its_tolerance_ends(libequilex_path,
                                                                          tests_data_dir,

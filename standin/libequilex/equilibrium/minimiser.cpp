@@ -225,7 +225,10 @@ class Minimiser {
         supply_ = VectorXd::Zero(static_cast<int>(reservoirs_.size()));
         std::vector<std::vector<std::pair<double, VectorXd>>> parts(count_);
         const double threshold = 1e-12 * std::max(1.0, b_.cwiseAbs().sum());
-        for (int i = 0; i < static_cast<int>(columns.size()); ++i) {
+        // When the rounds run out, the last round's new columns were never solved for: they
+        // hold nothing, and Newton's method adds those phases by their driving force.
+        const int solved = static_cast<int>(lp.x.size());
+        for (int i = 0; i < solved; ++i) {
             const Column& column = columns[i];
             if (column.phase < 0) {
                 supply_[-1 - column.phase] += column.direction * lp.x[i];
