@@ -70,6 +70,43 @@ inline constexpr int phase_index = 402;
 inline constexpr int constituent_index = 403;
 inline constexpr int sublattice_index = 406;
 inline constexpr int species_index = 407;
+// Conditions, streams and calculations.
+inline constexpr int conditions_and_streams = 501;  // IA/MU/AC conditions beside stream amounts
+inline constexpr int not_for_components = 502;
+inline constexpr int negative_stream_amount = 503;
+inline constexpr int stream_option_refused = 504;
+inline constexpr int limits_reversed = 505;
+inline constexpr int limits_equal = 506;
+inline constexpr int upper_limit_negative = 507;
+inline constexpr int no_input = 508;
+inline constexpr int bad_pressure = 509;
+inline constexpr int bad_temperature = 510;
+inline constexpr int no_target = 511;
+inline constexpr int no_target_variable = 512;
+inline constexpr int bad_input = 513;
+inline constexpr int not_incoming = 514;
+inline constexpr int no_result = 516;
+// Results.
+inline constexpr int no_incoming_result = 601;
+inline constexpr int no_system_activity = 602;
+inline constexpr int not_for_component = 603;
+inline constexpr int fraction_of_no_phase = 604;
+inline constexpr int no_fraction = 605;
+inline constexpr int no_pair_fractions = 607;
+inline constexpr int stream_eliminated = 608;
+inline constexpr int no_ph_eh = 609;
+// The equilibrium calculator and targets.
+inline constexpr int too_many_assemblies = 702;
+inline constexpr int unbounded_input = 703;
+inline constexpr int balance_unsolved = 705;
+inline constexpr int constant_volume_failed = 706;
+inline constexpr int target_iterations = 707;
+inline constexpr int target_held_potential = 708;
+inline constexpr int target_negative_amount = 709;
+inline constexpr int bad_target_phase = 710;
+inline constexpr int target_not_found = 711;
+inline constexpr int target_below_lowest = 712;
+inline constexpr int target_above_highest = 713;
 // The stored-data routines.
 inline constexpr int no_ascii_data = 1000;
 inline constexpr int cp_range_index = 1003;

@@ -81,7 +81,7 @@ void calculate(const char* option, std::int32_t option_len, const std::int32_t* 
     with_calculation(error, [&](System& system, CalculationState& state) {
         const std::optional<Option> chosen = calculation_option(text_in(option, option_len));
         if (!chosen) return fail(error, err::bad_option);
-        if (from_previous && !state.result) return fail(error, 516);
+        if (from_previous && !state.result) return fail(error, err::no_result);
         const std::int32_t phase = value_of(phase_ptr);
         const std::int32_t index = value_of(index_ptr);
         const Units& units = state.units;
@@ -122,7 +122,7 @@ void calculate(const char* option, std::int32_t option_len, const std::int32_t* 
                 break;
             }
             case Option::mu: {
-                if (phase == 0) return fail(error, 502);
+                if (phase == 0) return fail(error, err::not_for_components);
                 const int p = phase_index(error, system, phase);
                 if (p < 0) return;
                 const int c = constituent_index(error, system, p, index);
@@ -140,8 +140,8 @@ void calculate(const char* option, std::int32_t option_len, const std::int32_t* 
             }
         }
         const bool has_target = state.conditions.target.has_value();
-        if (*chosen == Option::none && has_target) return fail(error, 512);
-        if (*chosen != Option::none && !has_target) return fail(error, 511);
+        if (*chosen == Option::none && has_target) return fail(error, err::no_target_variable);
+        if (*chosen != Option::none && !has_target) return fail(error, err::no_target);
 
         const Equilibrium* start = from_previous ? &state.result->equilibrium : nullptr;
         Result result;

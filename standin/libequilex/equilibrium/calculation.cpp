@@ -3,6 +3,7 @@
 #include <boost/math/tools/roots.hpp>
 #include <cmath>
 
+#include "core/library.hpp"
 #include "data/thermo.hpp"
 
 namespace eqx::equilibrium {
@@ -69,23 +70,23 @@ int gather_input(const System& system, const Conditions& conditions,
     if (streams_hold_matter(streams)) {
         for (const Stream& stream : streams)
             for (const StreamAmount& amount : stream.amounts)
-                if (!add(amount.phase, amount.constituent, amount.moles)) return 513;
+                if (!add(amount.phase, amount.constituent, amount.moles)) return err::bad_input;
     } else {
         for (const IncomingAmount& amount : conditions.amounts) {
-            if (!std::isfinite(amount.moles) || amount.moles < 0.0) return 513;
+            if (!std::isfinite(amount.moles) || amount.moles < 0.0) return err::bad_input;
             if (amount.phase < 0) {
                 if (amount.moles > 0.0) positive = true;
                 input.components += amount.components;
             } else if (!add(amount.phase, amount.index, amount.moles)) {
-                return 513;
+                return err::bad_input;
             }
         }
     }
     for (const HeldPotential& held : conditions.potentials) {
-        if (!std::isfinite(held.value) || (held.activity && held.value <= 0.0)) return 513;
+        if (!std::isfinite(held.value) || (held.activity && held.value <= 0.0)) return err::bad_input;
         input.potentials.push_back(held);
     }
-    if (!positive && input.potentials.empty()) return 508;
+    if (!positive && input.potentials.empty()) return err::no_input;
     return 0;
 }
 
@@ -111,15 +112,15 @@ int equilibrium_at(const System& system, const CalculationState& state, const In
 
 int calculate_point(const System& system, const CalculationState& state, const Input& input,
                     const Point& point, Result& result) {
-    if (!(point.temperature > 0.0) || !std::isfinite(point.temperature)) return 510;
+    if (!(point.temperature > 0.0) || !std::isfinite(point.temperature)) return err::bad_temperature;
     if (!point.constant_volume) {
-        if (!(point.pressure > 0.0) || !std::isfinite(point.pressure)) return 509;
+        if (!(point.pressure > 0.0) || !std::isfinite(point.pressure)) return err::bad_pressure;
         return equilibrium_at(system, state, input, point.temperature, point.pressure,
                               point.overrides, point.start, result);
     }
     // Constant volume: the pressure at which the equilibrium has that volume, searched in
     // ln P within the pressure limits.
-    if (!(point.volume > 0.0) || !std::isfinite(point.volume)) return 706;
+    if (!(point.volume > 0.0) || !std::isfinite(point.volume)) return err::constant_volume_failed;
     const Equilibrium* start = point.start;
     Result last;
     bool have_last = false;
@@ -143,7 +144,7 @@ int calculate_point(const System& system, const CalculationState& state, const I
     double a = std::log(state.conditions.pressure > 0.0 ? state.conditions.pressure : 1e5);
     a = std::clamp(a, low, high);
     double fa = residual(a);
-    if (!std::isfinite(fa)) return 706;
+    if (!std::isfinite(fa)) return err::constant_volume_failed;
     if (fa == 0.0) {
         result = std::move(last);
         return 0;
@@ -154,12 +155,12 @@ int calculate_point(const System& system, const CalculationState& state, const I
     double step = 1.0;
     while ((fa > 0.0) == (fb > 0.0)) {
         const double next = fa > 0.0 ? std::min(b + step, high) : std::max(b - step, low);
-        if (next == b) return 706;
+        if (next == b) return err::constant_volume_failed;
         a = b;
         fa = fb;
         b = next;
         fb = residual(b);
-        if (!std::isfinite(fb)) return 706;
+        if (!std::isfinite(fb)) return err::constant_volume_failed;
         step *= 2.0;
     }
     std::uintmax_t iterations = 100;
@@ -168,12 +169,12 @@ int calculate_point(const System& system, const CalculationState& state, const I
             residual, std::min(a, b), std::max(a, b), a < b ? fa : fb, a < b ? fb : fa,
             boost::math::tools::eps_tolerance<double>(50), iterations);
         const double root = 0.5 * (bracket.first + bracket.second);
-        if (!std::isfinite(residual(root))) return 706;
+        if (!std::isfinite(residual(root))) return err::constant_volume_failed;
     } catch (const std::exception&) {
-        return 706;
+        return err::constant_volume_failed;
     }
     (void)failure;
-    if (!have_last) return 706;
+    if (!have_last) return err::constant_volume_failed;
     result = std::move(last);
     return 0;
 }

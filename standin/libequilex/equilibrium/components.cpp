@@ -159,7 +159,7 @@ EQX_API void TQBOND(const std::int32_t* phase_ptr, const std::int32_t*, const st
     const LibraryLock lock;
     with_calculation(error, [&](System& system, CalculationState&) {
         if (phase_index(error, system, value_of(phase_ptr)) < 0) return;
-        fail(error, 607);
+        fail(error, err::no_pair_fractions);
     });
 }
 

@@ -115,7 +115,7 @@ EQX_API void TQSETC(const char* option, std::int32_t option_len, const std::int3
                 break;
             }
             case Option::ia: {
-                if (streams_hold_matter(state)) return fail(error, 501);
+                if (streams_hold_matter(state)) return fail(error, err::conditions_and_streams);
                 if (phase == 0) {
                     const int k = component_index(error, system, index);
                     if (k < 0) return;
@@ -131,7 +131,7 @@ EQX_API void TQSETC(const char* option, std::int32_t option_len, const std::int3
                     if (p < 0) return;
                     const int c = constituent_index(error, system, p, index);
                     if (c < 0) return;
-                    if (!system.phases[p].constituents[c].incoming) return fail(error, 514);
+                    if (!system.phases[p].constituents[c].incoming) return fail(error, err::not_incoming);
                     IncomingAmount& slot = condition_slot(conditions.amounts, conditions, p, c);
                     slot.moles = units.amount_in(value, constituent_molar_mass_kg(system, p, c));
                     number = slot.number;
@@ -140,13 +140,13 @@ EQX_API void TQSETC(const char* option, std::int32_t option_len, const std::int3
             }
             case Option::mu:
             case Option::ac: {
-                if (streams_hold_matter(state)) return fail(error, 501);
-                if (phase == 0) return fail(error, 502);
+                if (streams_hold_matter(state)) return fail(error, err::conditions_and_streams);
+                if (phase == 0) return fail(error, err::not_for_components);
                 const int p = phase_index(error, system, phase);
                 if (p < 0) return;
                 const int c = constituent_index(error, system, p, index);
                 if (c < 0) return;
-                if (!system.phases[p].constituents[c].incoming) return fail(error, 514);
+                if (!system.phases[p].constituents[c].incoming) return fail(error, err::not_incoming);
                 HeldPotential& slot = condition_slot(conditions.potentials, conditions, p, c);
                 slot.activity = *chosen == Option::ac;
                 if (!slot.activity)

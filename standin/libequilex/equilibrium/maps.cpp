@@ -307,15 +307,15 @@ void map_step(const char* option, std::int32_t option_len, const std::int32_t* p
                 if (temperature) {
                     low = units.temperature_in(low);
                     high = units.temperature_in(high);
-                    if (!(low > 0.0) || !std::isfinite(high)) return fail(error, 510);
+                    if (!(low > 0.0) || !std::isfinite(high)) return fail(error, err::bad_temperature);
                 } else {
                     low *= units.pressure_factor();
                     high *= units.pressure_factor();
-                    if (!(low > 0.0) || !std::isfinite(high)) return fail(error, 509);
+                    if (!(low > 0.0) || !std::isfinite(high)) return fail(error, err::bad_pressure);
                     low = std::log(low);
                     high = std::log(high);
                 }
-                if (!(low <= high)) return fail(error, 505);
+                if (!(low <= high)) return fail(error, err::limits_reversed);
                 code = begin_map(system, state,
                                  temperature ? Variable::temperature : Variable::pressure, low,
                                  high, {}, count);

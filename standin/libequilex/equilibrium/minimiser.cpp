@@ -5,6 +5,7 @@
 #include <limits>
 #include <numeric>
 
+#include "core/library.hpp"
 #include "equilibrium/linear_programme.hpp"
 
 namespace eqx::equilibrium {
@@ -202,10 +203,10 @@ class Minimiser {
                 c[i] = costs[i];
             }
             lp = solve_linear_programme(a, b_, c);
-            if (lp.status == LinearSolution::Status::unbounded) return 703;
-            if (lp.status != LinearSolution::Status::optimal) return 705;
+            if (lp.status == LinearSolution::Status::unbounded) return err::unbounded_input;
+            if (lp.status != LinearSolution::Status::optimal) return err::balance_unsolved;
             // Each programme's solution is an assemblage tried.
-            if (++assemblies_ > options_.max_assemblies) return 702;
+            if (++assemblies_ > options_.max_assemblies) return err::too_many_assemblies;
             bool added = false;
             for (int p = 0; p < count_; ++p) {
                 const CalculatedPhase& phase = balance_.phases[p];
@@ -1274,7 +1275,7 @@ class Minimiser {
     int iterate() {
         rebase();
         while (iterations_ < options_.max_iterations) {
-            if (assemblies_ > options_.max_assemblies) return 702;
+            if (assemblies_ > options_.max_assemblies) return err::too_many_assemblies;
             ++iterations_;
             if (merge_copies() || drop_vanished()) continue;
             turn_primal();
@@ -1284,7 +1285,7 @@ class Minimiser {
                 settle_trace_potentials();
             }
             const Step step = newton_step();
-            if (step == Step::failed) return 705;
+            if (step == Step::failed) return err::balance_unsolved;
             if (step == Step::moved && stuck_ >= 3) {
                 // The line search finds no way down: phases with next to no amount whose
                 // compositions (nearly) depend on the others make the equations singular.
@@ -1308,7 +1309,7 @@ class Minimiser {
                         drop(worst);
                         continue;
                     }
-                    if (!add_most_active()) return 705;
+                    if (!add_most_active()) return err::balance_unsolved;
                 }
                 continue;
             }
@@ -1323,7 +1324,7 @@ class Minimiser {
             }
             const MatrixXd z = free_directions();
             if (!holds_input()) {
-                if (!add_phase_for_unheld(z)) return 705;
+                if (!add_phase_for_unheld(z)) return err::balance_unsolved;
                 continue;
             }
             if (z.cols() > 0) place_free_potentials(z, constraints());
@@ -1349,7 +1350,7 @@ class Minimiser {
             }
             add(worst.phase, start_composition(worst.x));
         }
-        return 705;
+        return err::balance_unsolved;
     }
 
     // A de-mixing phase left with one copy holds it in the first.
@@ -1430,7 +1431,7 @@ MinimiserResult minimise_gibbs_energy(const CalculatedSystem& system, const Vect
         Minimiser cold(system, b, reservoirs, options);
         result = cold.run(nullptr);
     }
-    if (result.error != 705) return result;
+    if (result.error != err::balance_unsolved) return result;
     // Within a few hundredths of a kelvin of a critical point the two sides of a miscibility
     // gap are too close for the iteration to hold apart: there the one phase is calculated, its
     // second copy observed (the Gibbs energies differ by far less than the rounding of G).

@@ -149,12 +149,12 @@ EQX_API void TQGETR(const char* option, std::int32_t option_len, const std::int3
                 state.result ? acidity(system, *state.result, o == Option::eh) : std::nullopt;
             if (!found) {
                 put(value, 0.0);
-                return fail(error, 609);
+                return fail(error, err::no_ph_eh);
             }
             put(value, *found);
             return ok(error);
         }
-        if (!state.result) return fail(error, 516);
+        if (!state.result) return fail(error, err::no_result);
         const Result& r = *state.result;
         const Units& u = state.units;
         const int p = phase - 1;
@@ -188,7 +188,7 @@ EQX_API void TQGETR(const char* option, std::int32_t option_len, const std::int3
                 }
                 break;
             case Option::ia:
-                if (is_system || is_phase) return fail(error, 601);
+                if (is_system || is_phase) return fail(error, err::no_incoming_result);
                 if (is_component) {
                     out = u.amount_out(r.incoming[k], r.component_masses[k]);
                 } else {
@@ -200,7 +200,7 @@ EQX_API void TQGETR(const char* option, std::int32_t option_len, const std::int3
                 break;
             case Option::mu:
             case Option::ac: {
-                if (is_system) return fail(error, 602);
+                if (is_system) return fail(error, err::no_system_activity);
                 double ln_a = 0.0;
                 bool gas_constituent = false;
                 if (is_component) {
@@ -220,17 +220,17 @@ EQX_API void TQGETR(const char* option, std::int32_t option_len, const std::int3
                 break;
             }
             case Option::x: {
-                if (!is_component) return fail(error, 605);
+                if (!is_component) return fail(error, err::no_fraction);
                 Eigen::VectorXd weights = r.incoming;
                 if (u.mass_amounts()) weights = weights.cwiseProduct(r.component_masses);
                 const double total = weights.sum();
-                if (total == 0.0) return fail(error, 605);
+                if (total == 0.0) return fail(error, err::no_fraction);
                 out = weights[k] / total;
                 break;
             }
             case Option::xp:
             case Option::ap: {
-                if (phase <= 0) return fail(error, 604);
+                if (phase <= 0) return fail(error, err::fraction_of_no_phase);
                 if (index == 0) return fail(error, err::component_index);
                 const PhaseResult& pr = r.phases[p];
                 if (o == Option::ap) {
@@ -240,15 +240,15 @@ EQX_API void TQGETR(const char* option, std::int32_t option_len, const std::int3
                 Eigen::VectorXd weights = pr.components;
                 if (u.mass_amounts()) weights = weights.cwiseProduct(r.component_masses);
                 const double total = weights.sum();
-                if (pr.eliminated || total == 0.0) return fail(error, 605);
+                if (pr.eliminated || total == 0.0) return fail(error, err::no_fraction);
                 out = weights[k] / total;
                 break;
             }
             default: {
-                if (is_component) return fail(error, 603);
+                if (is_component) return fail(error, err::not_for_component);
                 if (extensive(o)) {
                     if (is_system) {
-                        if (r.streams && r.stream_constituent_eliminated) return fail(error, 608);
+                        if (r.streams && r.stream_constituent_eliminated) return fail(error, err::stream_eliminated);
                         Values values{r.g, r.h, r.s, r.cp, r.v};
                         double si = pick(o, values);
                         if (r.streams)
@@ -269,7 +269,7 @@ EQX_API void TQGETR(const char* option, std::int32_t option_len, const std::int3
                     double per_mole = 0.0;
                     double molar_mass = 0.0;
                     if (is_system) {
-                        if (r.moles <= 0.0) return fail(error, 603);
+                        if (r.moles <= 0.0) return fail(error, err::not_for_component);
                         per_mole = pick(o, Values{r.g, r.h, r.s, r.cp, r.v}) / r.moles;
                         molar_mass = r.mass / r.moles;
                     } else if (is_phase) {

@@ -91,7 +91,7 @@ EQX_API void TQCLIM(const char* option, std::int32_t option_len, const double* v
     *slot = converted;
     if (!(limits.temperature_low < limits.temperature_high) ||
         !(limits.pressure_low < limits.pressure_high) || !(limits.volume_low < limits.volume_high))
-        return fail(error, 505);
+        return fail(error, err::limits_reversed);
     state.limits = limits;
     ok(error);
 }

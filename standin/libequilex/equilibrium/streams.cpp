@@ -53,8 +53,8 @@ EQX_API void TQSTTP(const char* ident, std::int32_t ident_len, const double* val
             return fail(error, 202);
         const double temperature = state.units.temperature_in(vals ? vals[0] : 0.0);
         const double pressure = (vals ? vals[1] : 0.0) * state.units.pressure_factor();
-        if (!(temperature > 0.0) || !std::isfinite(temperature)) return fail(error, 510);
-        if (!(pressure > 0.0) || !std::isfinite(pressure)) return fail(error, 509);
+        if (!(temperature > 0.0) || !std::isfinite(temperature)) return fail(error, err::bad_temperature);
+        if (!(pressure > 0.0) || !std::isfinite(pressure)) return fail(error, err::bad_pressure);
         Stream* stream = nullptr;
         for (Stream& s : state.streams)
             if (same_text(s.name, name)) stream = &s;
@@ -91,10 +91,10 @@ EQX_API void TQSTCA(const char* ident, std::int32_t ident_len, const std::int32_
         const int c = constituent_index(error, system, p, value_of(constituent_ptr));
         if (c < 0) return;
         const double amount = value_of(value);
-        if (!(amount >= 0.0) || !std::isfinite(amount)) return fail(error, 503);
+        if (!(amount >= 0.0) || !std::isfinite(amount)) return fail(error, err::negative_stream_amount);
         if (!state.conditions.amounts.empty() || !state.conditions.potentials.empty())
-            return fail(error, 501);
-        if (!system.phases[p].constituents[c].incoming) return fail(error, 514);
+            return fail(error, err::conditions_and_streams);
+        if (!system.phases[p].constituents[c].incoming) return fail(error, err::not_incoming);
         const double moles = state.units.amount_in(amount, constituent_molar_mass_kg(system, p, c));
         auto found =
             std::find_if(stream->amounts.begin(), stream->amounts.end(),
@@ -120,7 +120,7 @@ EQX_API void TQSTEC(const char* option, std::int32_t option_len, const std::int3
         const Units& u = state.units;
         Conditions& c = state.conditions;
         for (const char* refused : {"IA", "IA0", "MU", "AC"})
-            if (is_option(name, refused)) return fail(error, 504);
+            if (is_option(name, refused)) return fail(error, err::stream_option_refused);
         if (is_option(name, "T") || is_option(name, "P") || is_option(name, "VT")) {
             if (phase != 0) return fail(error, err::phase_index);
             if (is_option(name, "T")) {

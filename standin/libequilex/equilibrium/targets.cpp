@@ -5,6 +5,7 @@
 #include <cmath>
 #include <map>
 
+#include "core/library.hpp"
 #include "equilibrium/access.hpp"
 
 namespace eqx::equilibrium {
@@ -63,19 +64,19 @@ class TargetSearch {
                                                         : Role::absent;
         }
         if (target_.kind == TargetKind::formation) {
-            if (overrides_[target_.phase] == Role::absent) return 710;
+            if (overrides_[target_.phase] == Role::absent) return err::bad_target_phase;
             overrides_[target_.phase] = Role::observed;
         } else if (target_.kind == TargetKind::precipitation) {
             const Phase& phase = system_.phases[target_.phase];
-            if (!phase.is_mixture() || overrides_[target_.phase] != Role::balanced) return 710;
+            if (!phase.is_mixture() || overrides_[target_.phase] != Role::balanced) return err::bad_target_phase;
             for (int p = 0; p < phases; ++p) {
                 if (p == target_.phase || overrides_[p] != Role::balanced) continue;
                 overrides_[p] = Role::observed;
                 others_.push_back(p);
             }
-            if (others_.empty()) return 710;
+            if (others_.empty()) return err::bad_target_phase;
         } else if (target_.kind == TargetKind::activity && !(target_.value > 0.0)) {
-            return 710;
+            return err::bad_target_phase;
         }
         if (variable_.kind == TargetVariable::Kind::amounts ||
             variable_.kind == TargetVariable::Kind::potential)
@@ -123,7 +124,7 @@ class TargetSearch {
     Evaluation evaluate(double u, bool final = false) {
         Evaluation e;
         if (!final && budget_-- <= 0) {
-            e.error = 707;
+            e.error = err::target_iterations;
             return e;
         }
         Point point = Point::of(state_.conditions);
@@ -168,13 +169,13 @@ class TargetSearch {
         if (e.error != 0) return e;
         e.error = calculate_point(system_, state_, input, point, e.result);
         if (e.error != 0) {
-            if (target_.kind == TargetKind::precipitation) e.error = 710;
+            if (target_.kind == TargetKind::precipitation) e.error = err::bad_target_phase;
             return e;
         }
         previous_ = e.result.equilibrium;
         have_previous_ = true;
         e.value = target_value(e.result);
-        if (!std::isfinite(e.value)) e.error = 711;
+        if (!std::isfinite(e.value)) e.error = err::target_not_found;
         return e;
     }
 
@@ -301,10 +302,10 @@ class TargetSearch {
             const auto result =
                 boost::math::tools::toms748_solve(f, a, b, fa, fb, tolerance, iterations);
             if (failure != 0) return failure;
-            if (!tolerance(result.first, result.second)) return 707;
+            if (!tolerance(result.first, result.second)) return err::target_iterations;
             root = 0.5 * (result.first + result.second);
         } catch (const std::exception&) {
-            return failure != 0 ? failure : 707;
+            return failure != 0 ? failure : err::target_iterations;
         }
         return 0;
     }
@@ -314,15 +315,15 @@ class TargetSearch {
     int out_of_range(const std::map<double, double>& samples, const Domain& d) const {
         const double at_low = std::abs(samples.begin()->second);
         const double at_high = std::abs(std::prev(samples.end())->second);
-        if (at_low == at_high) return 711;
+        if (at_low == at_high) return err::target_not_found;
         if (at_low < at_high) {
             // Incoming amounts below zero cannot be entered.
             if (variable_.kind == TargetVariable::Kind::amounts && d.low == 0.0 &&
                 negative_amounts_possible())
-                return 709;
-            return 712;
+                return err::target_negative_amount;
+            return err::target_below_lowest;
         }
-        return 713;
+        return err::target_above_highest;
     }
 
     bool negative_amounts_possible() const {
@@ -399,7 +400,7 @@ int read_amount_variable(std::int32_t* error, const System& system, const Calcul
         if (c < 0) return -1;
         if (held_refused)
             for (const HeldPotential& held : state.conditions.potentials)
-                if (held.phase == p && held.index == c) return 708;
+                if (held.phase == p && held.index == c) return err::target_held_potential;
         variable.phase = p;
         variable.index = c;
         molar_mass = constituent_molar_mass_kg(system, p, c);
@@ -412,10 +413,10 @@ int read_amount_variable(std::int32_t* error, const System& system, const Calcul
 }
 
 int check_limits(double low, double high) {
-    if (!std::isfinite(low) || !std::isfinite(high)) return 505;
-    if (low == high) return 506;
-    if (high < 0.0) return 507;
-    if (low > high) return 505;
+    if (!std::isfinite(low) || !std::isfinite(high)) return err::limits_reversed;
+    if (low == high) return err::limits_equal;
+    if (high < 0.0) return err::upper_limit_negative;
+    if (low > high) return err::limits_reversed;
     return 0;
 }
 
