@@ -83,7 +83,8 @@ int gather_input(const System& system, const Conditions& conditions,
         }
     }
     for (const HeldPotential& held : conditions.potentials) {
-        if (!std::isfinite(held.value) || (held.activity && held.value <= 0.0)) return err::bad_input;
+        if (!std::isfinite(held.value) || (held.activity && held.value <= 0.0))
+            return err::bad_input;
         input.potentials.push_back(held);
     }
     if (!positive && input.potentials.empty()) return err::no_input;
@@ -112,7 +113,8 @@ int equilibrium_at(const System& system, const CalculationState& state, const In
 
 int calculate_point(const System& system, const CalculationState& state, const Input& input,
                     const Point& point, Result& result) {
-    if (!(point.temperature > 0.0) || !std::isfinite(point.temperature)) return err::bad_temperature;
+    if (!(point.temperature > 0.0) || !std::isfinite(point.temperature))
+        return err::bad_temperature;
     if (!point.constant_volume) {
         if (!(point.pressure > 0.0) || !std::isfinite(point.pressure)) return err::bad_pressure;
         return equilibrium_at(system, state, input, point.temperature, point.pressure,

@@ -131,7 +131,8 @@ EQX_API void TQSETC(const char* option, std::int32_t option_len, const std::int3
                     if (p < 0) return;
                     const int c = constituent_index(error, system, p, index);
                     if (c < 0) return;
-                    if (!system.phases[p].constituents[c].incoming) return fail(error, err::not_incoming);
+                    if (!system.phases[p].constituents[c].incoming)
+                        return fail(error, err::not_incoming);
                     IncomingAmount& slot = condition_slot(conditions.amounts, conditions, p, c);
                     slot.moles = units.amount_in(value, constituent_molar_mass_kg(system, p, c));
                     number = slot.number;
@@ -146,7 +147,8 @@ EQX_API void TQSETC(const char* option, std::int32_t option_len, const std::int3
                 if (p < 0) return;
                 const int c = constituent_index(error, system, p, index);
                 if (c < 0) return;
-                if (!system.phases[p].constituents[c].incoming) return fail(error, err::not_incoming);
+                if (!system.phases[p].constituents[c].incoming)
+                    return fail(error, err::not_incoming);
                 HeldPotential& slot = condition_slot(conditions.potentials, conditions, p, c);
                 slot.activity = *chosen == Option::ac;
                 if (!slot.activity)

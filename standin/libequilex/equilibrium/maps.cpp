@@ -307,7 +307,8 @@ void map_step(const char* option, std::int32_t option_len, const std::int32_t* p
                 if (temperature) {
                     low = units.temperature_in(low);
                     high = units.temperature_in(high);
-                    if (!(low > 0.0) || !std::isfinite(high)) return fail(error, err::bad_temperature);
+                    if (!(low > 0.0) || !std::isfinite(high))
+                        return fail(error, err::bad_temperature);
                 } else {
                     low *= units.pressure_factor();
                     high *= units.pressure_factor();

@@ -248,7 +248,8 @@ EQX_API void TQGETR(const char* option, std::int32_t option_len, const std::int3
                 if (is_component) return fail(error, err::not_for_component);
                 if (extensive(o)) {
                     if (is_system) {
-                        if (r.streams && r.stream_constituent_eliminated) return fail(error, err::stream_eliminated);
+                        if (r.streams && r.stream_constituent_eliminated)
+                            return fail(error, err::stream_eliminated);
                         Values values{r.g, r.h, r.s, r.cp, r.v};
                         double si = pick(o, values);
                         if (r.streams)

@@ -53,7 +53,8 @@ EQX_API void TQSTTP(const char* ident, std::int32_t ident_len, const double* val
             return fail(error, 202);
         const double temperature = state.units.temperature_in(vals ? vals[0] : 0.0);
         const double pressure = (vals ? vals[1] : 0.0) * state.units.pressure_factor();
-        if (!(temperature > 0.0) || !std::isfinite(temperature)) return fail(error, err::bad_temperature);
+        if (!(temperature > 0.0) || !std::isfinite(temperature))
+            return fail(error, err::bad_temperature);
         if (!(pressure > 0.0) || !std::isfinite(pressure)) return fail(error, err::bad_pressure);
         Stream* stream = nullptr;
         for (Stream& s : state.streams)
@@ -91,7 +92,8 @@ EQX_API void TQSTCA(const char* ident, std::int32_t ident_len, const std::int32_
         const int c = constituent_index(error, system, p, value_of(constituent_ptr));
         if (c < 0) return;
         const double amount = value_of(value);
-        if (!(amount >= 0.0) || !std::isfinite(amount)) return fail(error, err::negative_stream_amount);
+        if (!(amount >= 0.0) || !std::isfinite(amount))
+            return fail(error, err::negative_stream_amount);
         if (!state.conditions.amounts.empty() || !state.conditions.potentials.empty())
             return fail(error, err::conditions_and_streams);
         if (!system.phases[p].constituents[c].incoming) return fail(error, err::not_incoming);

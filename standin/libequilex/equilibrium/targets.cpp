@@ -68,7 +68,8 @@ class TargetSearch {
             overrides_[target_.phase] = Role::observed;
         } else if (target_.kind == TargetKind::precipitation) {
             const Phase& phase = system_.phases[target_.phase];
-            if (!phase.is_mixture() || overrides_[target_.phase] != Role::balanced) return err::bad_target_phase;
+            if (!phase.is_mixture() || overrides_[target_.phase] != Role::balanced)
+                return err::bad_target_phase;
             for (int p = 0; p < phases; ++p) {
                 if (p == target_.phase || overrides_[p] != Role::balanced) continue;
                 overrides_[p] = Role::observed;
