@@ -1,0 +1,299 @@
+// The active set: phases that join the assemblage, phases that leave it, de-mixing copies that
+// split and merge, and the phase that an assemblage unable to hold the input needs.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "equilibrium/minimiser_state.hpp"
+
+namespace eqx::equilibrium {
+
+using Eigen::MatrixXd;
+using Eigen::VectorXd;
+
+// A primal phase whose amount has dwindled to nothing leaves the assemblage.
+bool Minimiser::drop_vanished() {
+    const double scale = input_scale();
+    for (int i = 0; i < static_cast<int>(active_.size()); ++i) {
+        const int p = active_[i];
+        if (is_primal(p) && amount_[p] < 1e-13 * scale) {
+            drop(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+void Minimiser::drop(int index) {
+    const int p = active_[index];
+    active_.erase(active_.begin() + index);
+    amount_[p] = 0.0;
+    primal_[p] = false;
+    last_dropped_ = p;
+    ++assemblies_;
+    rebase();
+}
+
+void Minimiser::add(int p, const VectorXd& x) {
+    active_.push_back(p);
+    primal_[p] = false;
+    amount_[p] = 0.0;
+    composition_[p] = x;
+    ++assemblies_;
+    pivot_dependent(p);
+    rebase();
+}
+
+// A phase joining an assemblage whose compositions it depends on (more phases than the
+// compositions can tell apart, as where a compound forms from two others): the amounts move
+// along the dependency, keeping the mass balance, until one of the others reaches zero and
+// leaves - the simplex method's pivot.
+void Minimiser::pivot_dependent(int added) {
+    const std::vector<int>& holding = active_;
+    const int a = static_cast<int>(holding.size());
+    if (a < 2) return;
+    MatrixXd columns(k_, a);
+    for (int i = 0; i < a; ++i) {
+        const int p = holding[i];
+        columns.col(i) = balance_.phases[p].stoichiometry * composition_[p];
+    }
+    // Nearly dependent counts: a gas of CO2 with traces of CO and O2 beside CaO is, for the
+    // amounts, the CO2 that CaCO3 is made of.
+    Eigen::JacobiSVD<MatrixXd, Eigen::NoQRPreconditioner> svd(columns.transpose() * columns,
+                                                              Eigen::ComputeFullV);
+    if (svd.info() != Eigen::Success) return;  // non-finite compositions
+    const VectorXd& sigma = svd.singularValues();
+    if (sigma[a - 1] > 1e-10 * std::max(sigma[0], 1e-300)) return;
+    VectorXd v = svd.matrixV().col(a - 1);
+    const int q =
+        static_cast<int>(std::find(holding.begin(), holding.end(), added) - holding.begin());
+    if (q >= a || std::abs(v[q]) < 1e-12) return;
+    v /= v[q];  // the added phase grows
+    double t = std::numeric_limits<double>::infinity();
+    int leaving = -1;
+    for (int i = 0; i < a; ++i) {
+        if (i == q || v[i] >= -1e-12) continue;
+        const double ratio = amount_[holding[i]] / -v[i];
+        if (ratio < t) {
+            t = ratio;
+            leaving = i;
+        }
+    }
+    if (leaving < 0) return;
+    for (int i = 0; i < a; ++i) amount_[holding[i]] += t * v[i];
+    const int p = holding[leaving];
+    active_.erase(active_.begin() + leaving);
+    amount_[p] = 0.0;
+    last_dropped_ = p;
+}
+
+// After the Newton iteration of an assemblage whose equations have no exact solution (more
+// phases at activity 1 than the potentials allow): the phase furthest below activity 1.
+// -1 when every phase of the assemblage is at activity 1.
+int Minimiser::least_consistent() const {
+    const VectorXd zw = basis_.transpose() * zeta_;
+    const Equations e = equations(zw, current_moles(), supply_, false);
+    int worst = -1;
+    double lowest = -1e-7;
+    int row = k_;
+    for (int i = 0; i < static_cast<int>(active_.size()); ++i) {
+        const int p = active_[i];
+        if (is_primal(p)) {
+            row += rows_of(p);
+            continue;
+        }
+        if (e.residual[row] < lowest) {
+            lowest = e.residual[row];
+            worst = i;
+        }
+        ++row;
+    }
+    return worst;
+}
+
+// The phase of the assemblage that holds the least, or -1 when it is the only one.
+int Minimiser::least_amount() const {
+    if (active_.size() < 2) return -1;
+    int least = 0;
+    for (int i = 1; i < static_cast<int>(active_.size()); ++i)
+        if (std::abs(amount_[active_[i]]) < std::abs(amount_[active_[least]])) least = i;
+    return least;
+}
+
+// After the Newton iteration of an assemblage: the phase with the most negative amount.
+int Minimiser::most_negative() const {
+    const double scale = input_scale();
+    int worst = -1;
+    for (int i = 0; i < static_cast<int>(active_.size()); ++i) {
+        const int p = active_[i];
+        if (amount_[p] < -1e-12 * scale && (worst < 0 || amount_[p] < amount_[active_[worst]]))
+            worst = i;
+    }
+    return worst;
+}
+
+// A mixture inside its spinodal (its Gibbs energy curves down along some composition change)
+// cannot be at equilibrium; with a second copy it splits into the two local minima of its
+// tangent-plane distance on either side, amounts by the lever rule - near a critical point
+// Newton's method would otherwise drift to the one-phase saddle between them.
+bool Minimiser::split_in_spinodal() {
+    for (int p : active_) {
+        if (!is_primal(p)) continue;
+        const int q = balance_.phases[p].partner;
+        if (q < 0 || balance_.phases[q].role != Role::balanced) continue;
+        if (balance_.phases[q].size() != balance_.phases[p].size()) continue;
+        const int m = balance_.phases[p].size();
+        const VectorXd& x = composition_[p];
+        const MixtureDerivatives d = mixture_derivatives(balance_, balance_.phases[p], x);
+        // The Hessian on compositions that keep sum x = 1: along x_j - x_last.
+        MatrixXd z = MatrixXd::Zero(m, m - 1);
+        for (int j = 0; j + 1 < m; ++j) {
+            z(j, j) = 1.0;
+            z(m - 1, j) = -1.0;
+        }
+        Eigen::SelfAdjointEigenSolver<MatrixXd> eigen(z.transpose() * d.hessian * z);
+        if (m < 2 || eigen.eigenvalues()[0] >= 0.0) continue;
+        VectorXd direction = z * eigen.eigenvectors().col(0);
+        direction /= direction.cwiseAbs().maxCoeff();
+        TangentPlaneRequest request;
+        VectorXd sides[2];
+        for (int side = 0; side < 2; ++side) {
+            double step = 0.05;
+            VectorXd start = x + (side == 0 ? step : -step) * direction;
+            while ((start.array() <= 0.0).any() && step > 1e-6) {
+                step *= 0.5;
+                start = x + (side == 0 ? step : -step) * direction;
+            }
+            start = start_composition(start);
+            request.start = &start;
+            sides[side] = tangent_plane(balance_, balance_.phases[p], zeta_, request).x;
+        }
+        if ((sides[0] - sides[1]).cwiseAbs().maxCoeff() < 1e-6) continue;
+        // What the two copies hold together, spread over the two sides.
+        VectorXd held = amount_[p] * x;
+        if (is_active(q)) held += amount_[q] * composition_[q];
+        MatrixXd ends(m, 2);
+        ends << sides[0], sides[1];
+        const VectorXd lever = ends.colPivHouseholderQr().solve(held);
+        if (!(lever.array() > 0.0).all()) continue;
+        amount_[p] = lever[0];
+        composition_[p] = start_composition(sides[0]);
+        if (!is_active(q)) active_.push_back(q);
+        primal_[q] = true;
+        amount_[q] = lever[1];
+        composition_[q] = start_composition(sides[1]);
+        ++assemblies_;
+        rebase();
+        return true;
+    }
+    return false;
+}
+
+// Two copies of a de-mixing phase that have come to one composition are one phase.
+bool Minimiser::merge_copies() {
+    for (std::size_t i = 0; i < active_.size(); ++i) {
+        const int p = active_[i];
+        const int q = balance_.phases[p].partner;
+        if (q < 0 || q < p) continue;
+        const auto other = std::find(active_.begin(), active_.end(), q);
+        if (other == active_.end()) continue;
+        if (composition_[p].size() != composition_[q].size()) continue;
+        if ((composition_[p] - composition_[q]).cwiseAbs().maxCoeff() > 1e-5) continue;
+        const double total = amount_[p] + amount_[q];
+        if (total > 0.0)
+            composition_[p] = (amount_[p] * composition_[p] + amount_[q] * composition_[q]) / total;
+        amount_[p] = total;
+        drop(static_cast<int>(other - active_.begin()));
+        return true;
+    }
+    return false;
+}
+
+// The input the assemblage does not hold: b plus supplies minus what the phases hold.
+VectorXd Minimiser::unheld() const {
+    VectorXd r = b_;
+    for (int i = 0; i < static_cast<int>(reservoirs_.size()); ++i)
+        r += supply_[i] * reservoirs_[i].stoichiometry;
+    for (int p : active_) {
+        const CalculatedPhase& phase = balance_.phases[p];
+        r -= amount_[p] * (phase.stoichiometry * composition_[p]);
+    }
+    return r;
+}
+
+bool Minimiser::holds_input() const {
+    double scale = b_.cwiseAbs().sum();
+    for (int p : active_) scale += amount_[p] * balance_.phases[p].stoichiometry.cwiseAbs().sum();
+    return unheld().cwiseAbs().maxCoeff() <= 1e-9 * std::max(scale, 1e-300);
+}
+
+// The assemblage cannot hold the input: raise the potentials along the free direction that
+// the unheld matter points to until the first phase outside reaches activity 1, and add it
+// (the ratio test of the dual problem).
+bool Minimiser::add_phase_for_unheld(const MatrixXd& z) {
+    if (z.cols() == 0) return false;
+    VectorXd d = z * (z.transpose() * unheld());
+    if (d.norm() == 0.0) return false;
+    d.normalize();
+    std::vector<int> outside;
+    for (int p = 0; p < count_; ++p)
+        if (balance_.phases[p].role == Role::balanced && !is_active(p)) outside.push_back(p);
+    auto highest = [&](double t, int& which) {
+        double best = -std::numeric_limits<double>::infinity();
+        for (int p : outside) {
+            const double ln_a = activity(p, zeta_ + t * d, false).ln_activity;
+            if (ln_a > best) {
+                best = ln_a;
+                which = p;
+            }
+        }
+        return best;
+    };
+    int which = -1;
+    double low = 0.0;
+    double high = 1.0;
+    while (highest(high, which) < 0.0) {
+        low = high;
+        high *= 2.0;
+        if (high > 1e4) return false;
+    }
+    for (int i = 0; i < 60 && high - low > 1e-12 * std::max(1.0, high); ++i) {
+        const double middle = 0.5 * (low + high);
+        int at = -1;
+        if (highest(middle, at) < 0.0)
+            low = middle;
+        else
+            high = middle;
+    }
+    highest(high, which);
+    zeta_ += high * d;
+    const TangentPlane tp = activity(which, zeta_, false);
+    add(which, start_composition(tp.x));
+    return true;
+}
+
+// The phase that can join the assemblage with the largest activity (over the species that
+// can take part in the mass balance).
+Minimiser::Worst Minimiser::worst_outside() const {
+    Worst worst;
+    for (int p = 0; p < count_; ++p) {
+        if (balance_.phases[p].role != Role::balanced || is_active(p)) continue;
+        const TangentPlane tp = activity(p, zeta_, false);
+        if (tp.ln_activity > worst.ln_activity) {
+            worst.phase = p;
+            worst.ln_activity = tp.ln_activity;
+            worst.x = tp.x;
+        }
+    }
+    return worst;
+}
+
+// Adds the phase outside the assemblage with the largest activity above 1, if there is one.
+bool Minimiser::add_most_active() {
+    const Worst worst = worst_outside();
+    if (worst.phase < 0 || worst.ln_activity <= activity_tolerance) return false;
+    add(worst.phase, start_composition(worst.x));
+    return true;
+}
+
+}  // namespace eqx::equilibrium
