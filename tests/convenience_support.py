@@ -48,6 +48,28 @@ class Script:
         return [call[0] for call in self.calls]
 
 
+class Posing:
+    """A proxy of `value` that reports the value's class as its own `__class__`, as proxies do:
+    isinstance counts it as an instance of that class, the interpreter's type checks do not. It
+    compares as the value does."""
+
+    def __init__(self, value):
+        self.value = value
+
+    @property
+    def __class__(self):
+        return type(self.value)
+
+    def __lt__(self, other):
+        return self.value < other
+
+    def __gt__(self, other):
+        return self.value > other
+
+    def __str__(self):
+        return f"Posing({self.value!r})"
+
+
 class Made:
     """How an entity was constructed: its class name, positional and keyword arguments."""
 

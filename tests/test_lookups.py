@@ -1,9 +1,11 @@
 """Look-ups of components, phases and compounds by index or name: the routine calls, the entity
 objects handed out and how they are made, None for what names nothing."""
 
+from unittest import mock
+
 import pytest
 
-from convenience_support import Script, entities, entity_classes  # noqa: F401 - a fixture
+from convenience_support import Posing, Script, entities, entity_classes  # noqa: F401 - a fixture
 from equilexproxy import raw
 
 
@@ -74,6 +76,37 @@ def test_a_text_of_a_subclass_goes_to_the_look_up_which_refuses_it(make_engine, 
     with pytest.raises(TypeError) as caught:
         getattr(make_engine(), method)(Name("CO2"))
     assert str(caught.value) == "Argument 'name' has incorrect type (expected str, got Name)"
+
+
+@pytest.mark.parametrize("method, by_name, count, kind", LOOKUPS)
+def test_index_and_name_are_told_apart_as_isinstance_does(script, entities, method, by_name,
+                                                          count, kind):
+    # An object whose __class__ reports int is the index itself; one that reports str (a mock
+    # with spec=str) is looked up by name.
+    index, name = Posing(2), mock.Mock(spec=str)
+    script.returns(by_name, 3).returns(count, 4)
+    found = getattr(script.engine, method)(index)
+    assert type(found) is getattr(entities, kind) and found.index is index
+    assert getattr(script.engine, method)(name).index == 3
+    assert script.calls == [(count,), (by_name, name), (count,)]
+    script.calls.clear()
+    assert getattr(script.engine, method)(Posing(0)) is None
+    with pytest.raises(ValueError):
+        getattr(script.engine, method)(Posing(1.0))
+    assert script.calls == []
+
+
+class Unreadable:
+    @property
+    def __class__(self):
+        raise ArithmeticError("no class to report")
+
+
+@pytest.mark.parametrize("method", ["get_component", "get_phase"])
+def test_a_failing_class_look_up_passes_out(script, method):
+    with pytest.raises(ArithmeticError):
+        getattr(script.engine, method)(Unreadable())
+    assert script.calls == []
 
 
 @pytest.mark.parametrize("method", ["get_component", "get_phase"])

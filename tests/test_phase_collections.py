@@ -2,10 +2,11 @@
 entities, selection by model and by activity, ordering, and every exception text."""
 
 import math
+from unittest import mock
 
 import pytest
 
-from convenience_support import Script, entities, entity_classes  # noqa: F401 - a fixture
+from convenience_support import Posing, Script, entities, entity_classes  # noqa: F401 - a fixture
 from equilexproxy import raw
 
 
@@ -40,6 +41,18 @@ def test_status_of_listed_phases(script, entities):
     assert script.engine.set_status("ENTERED", [2, "GAS", phase, True]) is None
     assert script.calls == [("tqcsp", 2, "ENTERED"), ("tqinp", "GAS"), ("tqcsp", 7, "ENTERED"),
                             ("tqcsp", 5, "ENTERED"), ("tqcsp", True, "ENTERED")]
+
+
+def test_listed_names_and_indices_are_told_apart_as_isinstance_does(script, entities):
+    # __class__ decides: a proxy reporting int is the index itself, a mock with spec=str a name.
+    script.returns("tqinp", 7).returns("tqcsp")
+    index, name = Posing(2), mock.Mock(spec=str)
+    script.engine.set_status("ENTERED", [index, name])
+    assert script.calls == [("tqcsp", index, "ENTERED"), ("tqinp", name),
+                            ("tqcsp", 7, "ENTERED")]
+    with pytest.raises(Exception) as caught:
+        script.engine.set_status("ENTERED", [Posing(-1)])
+    assert str(caught.value) == "no phase named Posing(-1) exists"
 
 
 def test_status_with_index_zero_goes_on_and_below_zero_raises(script, entities):

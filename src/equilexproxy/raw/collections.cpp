@@ -102,14 +102,18 @@ PyObject* phases_unstable(pycore::Function*, PyObject* const* args) {
     return phases_sorted(args[0], unstable, words.by_activity);
 }
 
-// The phase index of one element of set_status's list, or null with the exception
-// for an element of another kind or an index below 0.
+// The phase index of one element of set_status's list (an instance of str is a
+// name, of int the index), or null with the exception for an element of another
+// kind or an index below 0.
 Ref listed_phase(PyObject* self, PyObject* element) {
     Ref index;
-    if (PyUnicode_Check(element)) {
+    int is_str = instance_of(element, &PyUnicode_Type);
+    int is_int = is_str == 0 ? instance_of(element, &PyLong_Type) : 0;
+    if (is_str < 0 || is_int < 0) return index;
+    if (is_str) {
         index = call(self, words.tqinp, {element});
         if (!index) return index;
-    } else if (PyLong_Check(element)) {
+    } else if (is_int) {
         index = Ref::borrow(element);
     } else {
         raise_with(PyExc_Exception,

@@ -190,6 +190,10 @@ Ref plain_text(PyObject* value) {
     return Ref::steal(PyObject_Format(value, words.empty));
 }
 
+int instance_of(PyObject* obj, PyTypeObject* type) {
+    return PyObject_IsInstance(obj, reinterpret_cast<PyObject*>(type));
+}
+
 int compare(PyObject* a, PyObject* b, int op) {
     if (a == nullptr || b == nullptr) return -1;
     return PyObject_RichCompareBool(a, b, op);

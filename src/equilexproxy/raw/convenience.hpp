@@ -139,6 +139,10 @@ bool range_length(PyObject* count, Py_ssize_t& length);
 // format(value, "").
 pycore::Ref plain_text(PyObject* value);
 
+// isinstance(obj, type): 1, 0, or -1 with an exception set. Unlike the C type
+// checks it follows __class__, so proxies and mocks with a spec count as their class.
+int instance_of(PyObject* obj, PyTypeObject* type);
+
 // a < b, a > b, a == b ... as a truth value: 1, 0, or -1 with an exception set.
 int compare(PyObject* a, PyObject* b, int op);
 

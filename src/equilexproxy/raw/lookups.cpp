@@ -9,8 +9,9 @@ namespace {
 using pycore::Param;
 using pycore::Ref;
 
-// get_component / get_phase: an int (bool too) is the index, a str (subclasses
-// too; the routine's own check refuses them) is looked up by name. The count is
+// get_component / get_phase: an instance of int (bool too) is the index, an
+// instance of str (subclasses too; the routine's own check refuses them) is looked
+// up by name; instance tests as isinstance makes them. The count is
 // asked only for an index of at least 1, and asked afresh every time.
 // Row: the name look-up, the count, the entity class.
 PyObject* get_entity(pycore::Function* fn, PyObject* const* args) {
@@ -18,9 +19,12 @@ PyObject* get_entity(pycore::Function* fn, PyObject* const* args) {
     PyObject* id = args[1];
     const Member& member = row(fn);
     Ref index;
-    if (PyLong_Check(id)) {
+    int is_int = instance_of(id, &PyLong_Type);
+    int is_str = is_int == 0 ? instance_of(id, &PyUnicode_Type) : 0;
+    if (is_int < 0 || is_str < 0) return nullptr;
+    if (is_int) {
         index = Ref::borrow(id);
-    } else if (PyUnicode_Check(id)) {
+    } else if (is_str) {
         index = call(self, words.*member.text, {id});
         if (!index) return nullptr;
     } else {
