@@ -90,6 +90,22 @@ def test_each_grammar_is_new_and_parses_alike():
         assert first.parseString(text).asList() == entities.parse_interaction(text).asList()
 
 
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((1,), {}, "_get_interaction_parser() takes exactly 0 positional arguments (1 given)"),
+        ((1, 2), {"x": 3}, "_get_interaction_parser() takes exactly 0 positional arguments "
+                           "(2 given)"),
+        ((), {"x": 1}, "_get_interaction_parser() got an unexpected keyword argument 'x'"),
+    ],
+)
+def test_the_grammar_builder_takes_no_arguments(args, kwargs, message):
+    # The common argument texts of every function, not the short ones of isx64.
+    with pytest.raises(TypeError) as caught:
+        entities._get_interaction_parser(*args, **kwargs)
+    assert str(caught.value) == message
+
+
 def test_parse_interaction_reads_the_module_grammar_at_each_call(monkeypatch):
     seen = []
 

@@ -158,11 +158,10 @@ PyObject* parse_interaction(pycore::Function*, PyObject* const* args) {
 }  // namespace
 
 bool make_grammar(PyObject* module) {
-    if (!pycore::bind(
-            module, "_get_interaction_parser",
-            pycore::make_function(
-                {"_get_interaction_parser", nullptr, nullptr, {{}, true}, get_interaction_parser},
-                module_name())))
+    if (!pycore::bind(module, "_get_interaction_parser",
+                      pycore::make_function(
+                          {"_get_interaction_parser", nullptr, nullptr, {}, get_interaction_parser},
+                          module_name())))
         return false;
     Ref builder = global("_get_interaction_parser");
     if (!builder || !pycore::bind(module, "_interaction_parser",
