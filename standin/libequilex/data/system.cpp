@@ -401,22 +401,6 @@ std::string Phase::base_name() const {
     return name;
 }
 
-bool Phase::has_molar_volume_data() const {
-    return std::any_of(constituents.begin(), constituents.end(),
-                       [](const Constituent& c) { return c.molar_volume.has_value(); });
-}
-
-bool Phase::has_real_gas_data() const {
-    return std::any_of(constituents.begin(), constituents.end(),
-                       [](const Constituent& c) { return c.critical.has_value(); });
-}
-
-bool Phase::has_magnetic_data() const {
-    return !excess_magnetic.empty() ||
-           std::any_of(constituents.begin(), constituents.end(),
-                       [](const Constituent& c) { return c.magnetic.has_value(); });
-}
-
 int Phase::sublattice_count() const {
     if (!sublattices.empty()) return static_cast<int>(sublattices.size());
     return is_mixture() ? 1 : 0;
@@ -433,14 +417,6 @@ const std::string* Phase::sublattice_species_name(int sublattice, int species) c
     if (species < 0 || species >= count) return nullptr;
     if (sublattices.empty()) return &constituents[species].name;
     return &sublattices[sublattice].species[species];
-}
-
-int Phase::species_count() const {
-    if (sublattices.empty()) return static_cast<int>(constituents.size());
-    int count = 0;
-    for (const Sublattice& sublattice : sublattices)
-        count += static_cast<int>(sublattice.species.size());
-    return count;
 }
 
 std::pair<int, int> Phase::species_position(int species) const {
@@ -464,12 +440,6 @@ int Phase::species_number(int sublattice, int species) const {
     for (int s = 0; s < sublattice && !sublattices.empty(); ++s)
         number += static_cast<int>(sublattices[s].species.size());
     return number;
-}
-
-int System::constituent_count() const {
-    int count = 0;
-    for (const Phase& phase : phases) count += static_cast<int>(phase.constituents.size());
-    return count;
 }
 
 void System::sizes(int* out) const {

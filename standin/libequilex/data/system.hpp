@@ -170,16 +170,11 @@ struct Phase {
     bool is_mixture() const { return model != "PURE"; }
     // The name the data-file gives: without the "#1"/"#2" of a de-mixing copy.
     std::string base_name() const;
-    bool has_molar_volume_data() const;  // any constituent (1004 otherwise)
-    bool has_real_gas_data() const;      // any constituent with critical data (1005)
-    bool has_magnetic_data() const;      // constituent data or excess magnetic parameters (1006)
     // Sublattices as the queries count them: every mixture phase has at least one; without an
     // explicit structure its one sublattice holds the constituents (TQNOSL, TQNOLC).
     int sublattice_count() const;
     int sublattice_species_count(int sublattice) const;  // -1 when out of range
     const std::string* sublattice_species_name(int sublattice, int species) const;  // or null
-    // Phase-wide species (the numbering of interaction strings).
-    int species_count() const;
     // Phase-wide species number -> (sublattice, index within it); {-1, -1} when out of range.
     std::pair<int, int> species_position(int species) const;
     int species_number(int sublattice, int species) const;  // -1 when out of range
@@ -212,7 +207,6 @@ struct System {
 
     // The eleven TQUSED values; out must hold size_item_count ints.
     void sizes(int* out) const;
-    int constituent_count() const;  // over all phases, copies included
 };
 
 // Where a defect of a system lies; decides the error number readers report.

@@ -181,11 +181,4 @@ int calculate_point(const System& system, const CalculationState& state, const I
     return 0;
 }
 
-std::vector<int> assemblage(const Result& result) {
-    std::vector<int> present;
-    for (std::size_t i = 0; i < result.phases.size(); ++i)
-        if (result.phases[i].present) present.push_back(static_cast<int>(i));
-    return present;
-}
-
 }  // namespace eqx::equilibrium

@@ -43,7 +43,4 @@ struct Point {
 int calculate_point(const System& system, const CalculationState& state, const Input& input,
                     const Point& point, Result& result);
 
-// The names of phases present in a result, in phase order (how maps tell assemblages apart).
-std::vector<int> assemblage(const Result& result);
-
 }  // namespace eqx::equilibrium

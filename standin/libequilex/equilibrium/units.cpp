@@ -78,10 +78,6 @@ std::optional<Quantity> quantity_from_text(std::string_view text) {
     return std::nullopt;
 }
 
-int unit_count(Quantity quantity) {
-    return table(quantity).count;
-}
-
 std::string_view unit_name(Quantity quantity, int unit) {
     const Table t = table(quantity);
     return unit >= 0 && unit < t.count ? t.rows[unit].name : std::string_view{};

@@ -17,7 +17,6 @@ std::string_view quantity_name(Quantity quantity);
 std::optional<Quantity> quantity_from_text(std::string_view text);
 
 // The units of a quantity, the default first; their canonical spellings.
-int unit_count(Quantity quantity);
 std::string_view unit_name(Quantity quantity, int unit);
 // Case and trailing blanks or NULs do not matter; -1 when the text names no unit.
 int unit_from_text(Quantity quantity, std::string_view text);
