@@ -238,3 +238,176 @@ def test_a_process_forked_while_another_thread_is_inside_the_library_can_call_it
         private_library, FORK_SCRIPT, private_library, sample_data_dir / "limestone.dat", rounds
     )
     assert outcomes == [0] * rounds
+
+
+# --- a fair lock -----------------------------------------------------------------------------
+
+# A small harness of the scripts below: the library by ctypes, and the structure sample loaded
+# with every component at 1 mol and 1500 K, where one TQCE takes about a millisecond.
+CTYPES_PRELUDE = r"""
+import ctypes, json, os, sys, threading, time
+
+dll = ctypes.CDLL(os.environ["EQUILEX_LIBRARY"])
+ref, c_int, c_double = ctypes.byref, ctypes.c_int, ctypes.c_double
+
+def call(name, *arguments):
+    error = c_int(-1)
+    getattr(dll, name)(*arguments, ref(error))
+    return error.value
+
+def version():
+    number = c_int(0)
+    assert call("TQVERS", ref(number)) == 0
+    return number.value
+
+def load_structure(path):
+    path = path.encode()
+    assert call("TQINI") == 0
+    assert call("TQOPNA", path, len(path), ref(c_int(10))) == 0
+    assert call("TQRFIL") == 0
+    assert call("TQCLOS", ref(c_int(10))) == 0
+    count, number = c_int(0), c_int(0)
+    assert call("TQNOSC", ref(count)) == 0
+    for k in range(1, count.value + 1):
+        assert call("TQSETC", b"IA", 2, ref(c_int(0)), ref(c_int(k)), ref(c_double(1.0)),
+                    ref(number)) == 0
+    assert call("TQSETC", b"T", 1, ref(c_int(0)), ref(c_int(0)), ref(c_double(1500.0)),
+                ref(number)) == 0
+
+VALS = (c_double * 2)()
+
+def calculate():
+    return call("TQCE", b" ", 1, ref(c_int(0)), ref(c_int(0)), VALS)
+"""
+
+FAIRNESS_SCRIPT = CTYPES_PRELUDE + r"""
+load_structure(sys.argv[1])
+busy_count, waits = int(sys.argv[2]), int(sys.argv[3])
+finished = [0]  # calculations the busy threads have ended
+errors = set()
+stop = threading.Event()
+
+def busy():
+    while not stop.is_set():
+        errors.add(calculate())
+        finished[0] += 1
+
+threads = [threading.Thread(target=busy) for _ in range(busy_count)]
+for thread in threads:
+    thread.start()
+while finished[0] < 3 * busy_count:
+    time.sleep(0.001)
+# How many calculations ended while one short routine waited for the library: a count, not a
+# time, so a slow or loaded machine does not change it.
+passed = []
+for _ in range(waits):
+    before = finished[0]
+    version()
+    passed.append(finished[0] - before)
+    time.sleep(0.001)
+stop.set()
+for thread in threads:
+    thread.join()
+print(json.dumps({"passed": passed, "finished": finished[0], "errors": sorted(errors)}))
+"""
+
+
+@pytest.mark.parametrize("busy_threads", [1, 2])
+def test_a_routine_waits_for_only_a_few_calls_of_threads_that_call_back_to_back(
+    private_library, sample_data_dir, busy_threads
+):
+    # A thread that lets go of the lock and asks at once again must not get it before the
+    # thread already waiting: each busy thread runs at most one calculation ahead of the waiter
+    # (and one more may be counted late), where a lock that favours the thread that just let go
+    # keeps the waiter behind hundreds.
+    waits = 60
+    result = run_script(
+        private_library, FAIRNESS_SCRIPT, sample_data_dir / "structure.dat", busy_threads, waits
+    )
+    assert result["errors"] == [0]
+    assert result["finished"] >= waits, "the busy threads kept the library busy throughout"
+    assert max(result["passed"]) <= 2 * busy_threads + 6, sorted(result["passed"])[-10:]
+
+
+HOLD_SCRIPT = CTYPES_PRELUDE + r"""
+def started(target):
+    thread = threading.Thread(target=target)
+    thread.start()
+    return thread
+
+steps = {}
+dll.eqx_standin_hold_lock()
+dll.eqx_standin_hold_lock()  # taken twice: it takes two releases
+steps["holder calls a routine"] = version()  # the holder takes its own lock again
+waiter = started(version)
+time.sleep(0.2)
+steps["waits while held"] = waiter.is_alive()
+started(dll.eqx_standin_release_lock).join()  # a thread that does not hold it
+time.sleep(0.2)
+steps["a stranger's release changes nothing"] = waiter.is_alive()
+dll.eqx_standin_release_lock()
+time.sleep(0.2)
+steps["waits while held once"] = waiter.is_alive()
+
+# A fork while this thread holds the lock and another waits for it: the child holds it too,
+# can call routines, and lets go of it.
+child = os.fork()
+if child == 0:
+    fine = version() == 634
+    dll.eqx_standin_release_lock()
+    dll.eqx_standin_release_lock()  # one release too many changes nothing
+    fine = fine and version() == 634 and started(version).join() is None
+    os._exit(0 if fine else 1)
+deadline = time.monotonic() + 20
+while not os.waitpid(child, os.WNOHANG)[0]:
+    if time.monotonic() > deadline:
+        os.kill(child, 9)
+        os.waitpid(child, 0)
+        steps["child"] = "hung"
+        break
+    time.sleep(0.005)
+else:
+    steps["child"] = "ended"
+steps["waits after the fork"] = waiter.is_alive()
+dll.eqx_standin_release_lock()
+waiter.join(timeout=20)
+steps["goes on after the last release"] = not waiter.is_alive()
+print(json.dumps(steps))
+"""
+
+
+def test_the_lock_is_reentrant_counts_its_takes_and_survives_a_fork_while_held(private_library):
+    steps = run_script(private_library, HOLD_SCRIPT)
+    assert steps == {
+        "holder calls a routine": 634,
+        "waits while held": True,
+        "a stranger's release changes nothing": True,
+        "waits while held once": True,
+        "child": "ended",
+        "waits after the fork": True,
+        "goes on after the last release": True,
+    }
+
+
+EXIT_SCRIPT = CTYPES_PRELUDE + r"""
+load_structure(sys.argv[1])
+finished = [0]
+
+def busy():
+    while True:
+        calculate()
+        finished[0] += 1
+
+threading.Thread(target=busy, daemon=True).start()
+while finished[0] < 3:
+    time.sleep(0.001)
+print(json.dumps(finished[0] >= 3))
+# The interpreter ends here while the thread is inside the library, or about to go in: the
+# library's state is torn down only once its routine has ended, and none begins after.
+"""
+
+
+def test_the_process_exits_cleanly_while_another_thread_calls_the_library(
+    private_library, sample_data_dir
+):
+    assert run_script(private_library, EXIT_SCRIPT, sample_data_dir / "structure.dat", timeout=60)

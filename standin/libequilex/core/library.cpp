@@ -1,10 +1,16 @@
 // The library state of this image and the helpers of library.hpp.
 #include "core/library.hpp"
 
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/single_threaded.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <climits>
 #include <cstring>
 
 #include "data/system.hpp"
@@ -16,27 +22,121 @@ namespace eqx {
 
 namespace {
 
-// A plain mutex with a static initialiser: it exists before any routine runs (no order of
-// initialisation to get wrong) and is never destroyed, so a routine still running on another
+// A ticket lock: a thread that wants the library draws the next ticket and waits until the
+// ticket being served is its own, so waiting threads get the lock in the order they came. A
+// mutex hands the lock back to the thread that just let it go when that thread asks again at
+// once, as a loop of calculations does, and keeps every other thread waiting for seconds.
+//
+// Plain atomics with constant initialisation: the lock exists before any routine runs (no order
+// of initialisation to get wrong) and is never destroyed, so a routine still running on another
 // thread while the process exits finds it intact.
-pthread_mutex_t library_mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+struct TicketLock {
+    std::atomic<std::uint32_t> next_ticket{0};
+    std::atomic<std::uint32_t> now_serving{0};
+    // Threads asleep on now_serving: a release makes the system call that wakes them only when
+    // there are any.
+    std::atomic<std::uint32_t> sleepers{0};
+    // The holder, so that it may take the lock again (a routine calling a routine); 0 when
+    // free. Written by the holder only, so a thread that reads its own id here holds the lock.
+    std::atomic<pthread_t> owner{0};
+    int depth = 0;  // the holder's count of takes; touched by the holder only
+};
+static_assert(std::atomic<pthread_t>::is_always_lock_free);
+static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
+
+constinit TicketLock library_lock;
+
+// Short routines end within microseconds: a waiter asks this often before it goes to sleep.
+constexpr int spins_before_sleep = 100;
+
+void pause_briefly() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+void sleep_while_serving(std::uint32_t served) {
+    // Sleeps unless now_serving has moved on from `served` (the kernel compares), so a release
+    // between the caller's check and this call is not missed.
+    syscall(SYS_futex, &library_lock.now_serving, FUTEX_WAIT_PRIVATE, served, nullptr, nullptr, 0);
+}
+
+void wake_sleepers() {
+    syscall(SYS_futex, &library_lock.now_serving, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+// While the process has one thread (glibc says so, and it stays so until that thread starts
+// another), no other thread can draw a ticket or sleep: plain reads and writes do, at about half
+// the cost of the atomic read-modify-writes.
+std::uint32_t draw_ticket(TicketLock& lock) {
+    if (__libc_single_threaded) {
+        const std::uint32_t ticket = lock.next_ticket.load(std::memory_order_relaxed);
+        lock.next_ticket.store(ticket + 1, std::memory_order_relaxed);
+        return ticket;
+    }
+    return lock.next_ticket.fetch_add(1, std::memory_order_relaxed);
+}
+
+// The orders are sequentially consistent where a release and a waiter going to sleep cross: the
+// release moves now_serving and then reads sleepers, the waiter counts itself in sleepers and
+// then reads now_serving; in one total order of the four, one of them sees the other.
+void take_lock() {
+    TicketLock& lock = library_lock;
+    const pthread_t self = pthread_self();
+    if (lock.owner.load(std::memory_order_relaxed) == self) {
+        ++lock.depth;
+        return;
+    }
+    const std::uint32_t ticket = draw_ticket(lock);
+    for (int spin = 0; lock.now_serving.load(std::memory_order_acquire) != ticket; ++spin) {
+        if (spin < spins_before_sleep) {
+            pause_briefly();
+            continue;
+        }
+        lock.sleepers.fetch_add(1, std::memory_order_seq_cst);
+        const std::uint32_t served = lock.now_serving.load(std::memory_order_seq_cst);
+        if (served != ticket) sleep_while_serving(served);
+        lock.sleepers.fetch_sub(1, std::memory_order_relaxed);
+    }
+    lock.owner.store(self, std::memory_order_relaxed);
+    lock.depth = 1;
+}
+
+// Lets go of one take; the last one hands the lock to the next ticket. Nothing happens on a
+// thread that does not hold the lock.
+void give_back_lock() {
+    TicketLock& lock = library_lock;
+    if (lock.owner.load(std::memory_order_relaxed) != pthread_self()) return;
+    if (--lock.depth > 0) return;
+    lock.owner.store(0, std::memory_order_relaxed);
+    if (__libc_single_threaded) {
+        lock.now_serving.store(lock.now_serving.load(std::memory_order_relaxed) + 1,
+                               std::memory_order_relaxed);
+        return;
+    }
+    lock.now_serving.fetch_add(1, std::memory_order_seq_cst);
+    if (lock.sleepers.load(std::memory_order_seq_cst) != 0) wake_sleepers();
+}
 
 // fork() copies only the calling thread. Taking the lock before the fork makes the fork wait
 // until a routine running on another thread has ended, so the child gets a whole state; the
-// child then needs a fresh mutex (the copy is owned by a thread id the child does not have),
-// the parent just lets go.
+// parent just lets go. In the child the tickets drawn by the parent's other threads will never
+// be used: the lock is made free again, or stays with this thread where it held the lock
+// before the fork (a fork from inside a routine, or under the tests' hold hook).
 void lock_before_fork() {
-    pthread_mutex_lock(&library_mutex);
+    take_lock();
 }
 void unlock_after_fork_in_parent() {
-    pthread_mutex_unlock(&library_mutex);
+    give_back_lock();
 }
 void renew_after_fork_in_child() {
-    pthread_mutexattr_t attributes;
-    pthread_mutexattr_init(&attributes);
-    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(&library_mutex, &attributes);
-    pthread_mutexattr_destroy(&attributes);
+    TicketLock& lock = library_lock;
+    lock.sleepers.store(0, std::memory_order_relaxed);
+    lock.next_ticket.store(lock.now_serving.load(std::memory_order_relaxed) + 1,
+                           std::memory_order_relaxed);
+    give_back_lock();
 }
 
 // Registered when the image is loaded; glibc drops the handlers again if it is unloaded.
@@ -49,19 +149,19 @@ const struct ForkHandlers {
 }  // namespace
 
 LibraryLock::LibraryLock() {
-    pthread_mutex_lock(&library_mutex);
+    take_lock();
 }
 
 LibraryLock::~LibraryLock() {
-    pthread_mutex_unlock(&library_mutex);
+    give_back_lock();
 }
 
 void hold_library_lock() {
-    pthread_mutex_lock(&library_mutex);
+    take_lock();
 }
 
 void release_library_lock() {
-    pthread_mutex_unlock(&library_mutex);
+    give_back_lock();
 }
 
 // --- the state -------------------------------------------------------------------------------
@@ -69,8 +169,10 @@ void release_library_lock() {
 Library::Library() = default;
 
 Library::~Library() {
-    // Runs at exit: a routine still running on another thread finishes first.
-    const eqx::LibraryLock lock;
+    // Runs at exit, while other threads may still call in: a routine running on another thread
+    // finishes first, and the lock is kept for good, so that no routine begins on a state whose
+    // members are destroyed after this body.
+    hold_library_lock();
     // A process that never closed its units (an engine freed at exit) still gets its log
     // files flushed and closed.
     for (auto& [number, unit] : units) {

@@ -181,6 +181,8 @@ Library& library();
 // Holds the library-wide lock of this image while it lives: one routine runs at a time, its
 // effects complete before the next begins. The lock is recursive, so a routine may call another
 // exported routine, or take a LibraryLock in a helper it shares with others, without deadlock.
+// It is fair: threads get it in the order they asked for it, so a thread calling routines back
+// to back does not keep others waiting.
 // It is per image: a copy of the .so under another name has its own state and its own lock.
 // A process forked while another thread runs a routine waits for that routine to end, so the
 // child starts with a whole state and a free lock (see library.cpp).
@@ -191,7 +193,8 @@ class LibraryLock {
     LibraryLock(const LibraryLock&) = delete;
     LibraryLock& operator=(const LibraryLock&) = delete;
 };
-// Take and let go of the lock outside a scope: for the test hooks that hold it across calls.
+// Take and let go of the lock outside a scope: for the test hooks that hold it across calls. A
+// release on a thread that does not hold the lock does nothing.
 void hold_library_lock();
 void release_library_lock();
 

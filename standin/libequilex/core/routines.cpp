@@ -242,7 +242,8 @@ EQX_API void eqx_standin_reset(void) {
 
 // Hold the library lock until the release, across calls: while it is held, every routine
 // called from another thread waits. The only exported functions without a LibraryLock of
-// their own; the thread that holds the lock must be the one that releases it.
+// their own; the thread that holds the lock must be the one that releases it (a release on
+// another thread does nothing), once for each hold.
 EQX_API void eqx_standin_hold_lock(void) {
     hold_library_lock();
 }
