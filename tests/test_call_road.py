@@ -25,6 +25,7 @@ from fakes import (
     FakeLibrary,
     text_at,
     without,
+    write,
 )
 
 
@@ -136,6 +137,50 @@ def test_unusable_buffer_length_is_refused_before_the_call(
     lib_engine.error_listeners.append(heard.append)
     with pytest.raises(failure):
         lib_engine.tqgnsc(1)
+    assert fake_lib.calls == [] and heard == []
+
+
+def unit_routine(fake_lib, unit):
+    """TQGSU: writes `unit`, at most the length it is given, into the buffer; records the
+    length."""
+
+    def body(option, option_length, address, length, error):
+        write(address, unit[:length])
+        error[0] = 0
+        return length
+
+    fake_lib.define("TQGSU", (ADDRESS, LENGTH, ADDRESS, LENGTH, INT_P), body)
+
+
+def test_the_unit_buffer_takes_string_buffer_length_as_it_stands(lib_engine, fake_lib,
+                                                                 monkeypatch):
+    # create_string_buffer(True) makes one byte, and True itself goes on as the length.
+    monkeypatch.setattr(raw, "string_buffer_length", True)
+    unit_routine(fake_lib, b"degF")
+    assert lib_engine.tqgsu("Temperature") == "d"
+    assert fake_lib.calls == [("TQGSU", 1)]
+    if fake_lib.plain:
+        assert fake_lib.received[-1][3] is True
+
+
+@pytest.mark.parametrize("length", [25.0, "25", None, -1, b"25"])
+def test_the_unit_buffer_refuses_what_create_string_buffer_refuses(lib_engine, fake_lib,
+                                                                   monkeypatch, length):
+    if isinstance(length, bytes):
+        # create_string_buffer would take bytes as the contents; the same object would then
+        # reach the library as the buffer's length. Refused as any other non-integer.
+        expected = TypeError(length)
+    else:
+        with pytest.raises(Exception) as refused:
+            ctypes.create_string_buffer(length)
+        expected = refused.value
+    monkeypatch.setattr(raw, "string_buffer_length", length)
+    unit_routine(fake_lib, b"K")
+    heard = []
+    lib_engine.error_listeners.append(heard.append)
+    with pytest.raises(type(expected)) as caught:
+        lib_engine.tqgsu("Temperature")
+    assert str(caught.value) == str(expected)
     assert fake_lib.calls == [] and heard == []
 
 

@@ -217,6 +217,170 @@ def test_holders_are_made_in_the_order_of_their_method(engine, made, method, arg
     assert made == expected
 
 
+@pytest.fixture
+def evaluated(engine, monkeypatch):
+    """What the ctypes road does, in order, through a module raw's ctypes that records every name
+    read from it ("get"), the holders made with their values, the c_char_p of texts, buffers, the
+    routine's fetch and the reads of the arguments the test gives."""
+    events = []
+
+    class Recording(types.ModuleType):
+        def __getattribute__(self, name):
+            if not name.startswith("__"):
+                events.append(("get", name))
+            return super().__getattribute__(name)
+
+    recording = Recording("recording_ctypes")
+    vars(recording).update(vars(ctypes))
+
+    def holder_type(base):
+        def __init__(self, value=base().value):
+            events.append((base.__name__, value))
+            base.__init__(self, value)
+
+        return type(base.__name__, (base,), {"__init__": __init__})
+
+    def recorded(name, real):
+        def call(*arguments):
+            events.append((name, *arguments))
+            return real(*arguments)
+
+        return call
+
+    recording.c_int = holder_type(ctypes.c_int)
+    recording.c_double = holder_type(ctypes.c_double)
+    recording.c_char_p = recorded("c_char_p", ctypes.c_char_p)
+    recording.create_string_buffer = recorded("buffer", ctypes.create_string_buffer)
+    monkeypatch.setattr(raw, "ctypes", recording)
+    library = engine.lib
+
+    class Fetching:
+        def __getattr__(self, name):
+            events.append(("fetch", name))
+            return getattr(library, name)
+
+    engine.lib = Fetching()
+    yield events
+    engine.lib = library
+
+
+class Names:
+    """Two names of tqcsc that tell when they are counted and read."""
+
+    def __init__(self, events):
+        self.events = events
+
+    def __len__(self):
+        self.events.append(("names",))
+        return 2
+
+    def __getitem__(self, k):
+        self.events.append(("names", k))
+        return ["Ca", "O"][k]
+
+
+def get(*names):
+    return [("get", name) for name in names]
+
+
+def by_reference(*made):
+    """ctypes.byref(ctypes.c_int(value)) made with the call, for each value."""
+    return [event for value in made for event in (*get("byref", "c_int"), ("c_int", value))]
+
+
+PASSED = get("byref")  # ctypes.byref(holder) of a holder made before the call
+
+
+@pytest.mark.parametrize(
+    "method, args, expected",
+    [
+        # The error holder, then (c_double * 2)() before vals[0] and vals[1] are read; the
+        # index holders with the call, each byref looked up before its c_int.
+        ("tqce", (" ", 5, 7, "pair"),
+         [("fetch", "TQCE"), *get("c_int"), ("c_int", 0), *get("c_double"), ("vals", 0),
+          ("vals", 1), *get("c_char_p"), ("c_char_p", b" "), *by_reference(5, 7), *PASSED]),
+        ("tqcel", (" ", 5, 7, "pair"),
+         [("fetch", "TQCEL"), *get("c_int"), ("c_int", 0), *get("c_double"), ("vals", 0),
+          ("vals", 1), *get("c_char_p"), ("c_char_p", b" "), *by_reference(5, 7),
+          *get("c_void_p", "addressof"), *PASSED]),
+        # The pair made and filled, then the error holder; the name encoded before the call.
+        ("tqsttp", ("S1", "pair"),
+         [("fetch", "TQSTTP"), *get("c_double"), ("vals",), *get("c_int"), ("c_int", 0),
+          *get("c_char_p"), ("c_char_p", b"S1"), *PASSED]),
+        # Index holders, the count, the pair, and only then the error holder.
+        ("tqmap", ("TF", 5, 7, "pair"),
+         [("fetch", "TQMAP"), *get("c_int"), ("c_int", 5), *get("c_int"), ("c_int", 7),
+          *get("c_int"), ("c_int", 0), *get("c_double"), ("vals",), *get("c_int"), ("c_int", 0),
+          *get("c_char_p"), ("c_char_p", b"TF"), *PASSED * 2, *PASSED * 2]),
+        ("tqstca", ("S1", 5, 7, 2.5),
+         [("fetch", "TQSTCA"), *get("c_int"), ("c_int", 5), *get("c_int"), ("c_int", 7),
+          *get("c_double"), ("c_double", 2.5), *get("c_int"), ("c_int", 0), *get("c_char_p"),
+          ("c_char_p", b"S1"), *PASSED * 4]),
+        ("tqchar", (5, 7),
+         [("fetch", "TQCHAR"), *get("c_int"), ("c_int", 5), *get("c_int"), ("c_int", 7),
+          *get("c_int"), ("c_int", -1), *get("c_int"), ("c_int", 0), *PASSED * 4]),
+        # ((c_char * 25) * 30)() before the names are counted and read; the error holder after.
+        ("tqcsc", ("names",),
+         [("fetch", "TQCSC"), *get("c_char"), ("names",), ("names", 0), ("names", 1),
+          *get("c_int"), ("c_int", 0), *PASSED]),
+        # create_string_buffer looked up before string_buffer_length is read.
+        ("tqgsu", ("Pressure",),
+         [("fetch", "TQGSU"), *get("c_int"), ("c_int", 0), *get("create_string_buffer"),
+          ("buffer", 25), *get("c_char_p"), ("c_char_p", b"Pressure"),
+          *get("c_void_p", "addressof"), *PASSED]),
+    ],
+    ids=lambda v: v if isinstance(v, str) else "",
+)
+def test_each_holder_is_made_as_its_expression_evaluates(engine, evaluated, method, args,
+                                                         expected):
+    stand_ins = {"pair": Pair(evaluated), "names": Names(evaluated)}
+    args = tuple(stand_ins.get(arg, arg) if isinstance(arg, str) else arg for arg in args)
+    evaluated.clear()
+    getattr(engine, method)(*args)
+    assert evaluated == expected
+
+
+@pytest.fixture
+def lacking(engine):
+    """Module raw's ctypes as a copy of ctypes without one name, until the engine is done."""
+
+    def without_name(name):
+        partial = types.ModuleType("partial_ctypes")
+        vars(partial).update(vars(ctypes))
+        delattr(partial, name)
+        raw.ctypes = partial
+
+    yield without_name
+    raw.ctypes = ctypes
+
+
+@pytest.mark.parametrize(
+    "missing, method, args, failure",
+    [
+        # The holder's type is looked up before the argument that fills it is read.
+        ("c_double", "tqce", (" ", 0, 0, None), AttributeError),
+        ("c_double", "tqcenl", (" ", 0, 0, ()), AttributeError),
+        ("c_double", "tqsttp", ("S1", None), AttributeError),
+        ("c_double", "tqmap", ("TF", 0, 0, None), AttributeError),
+        ("c_double", "tqclim", ("T", None), AttributeError),
+        ("c_int", "tqchar", (None, 1), AttributeError),
+        ("c_int", "tqstca", ("S1", 1.5, 1, 1.0), AttributeError),
+        ("c_char", "tqcsc", (None,), AttributeError),
+        # Error holders made after the arguments were read stay after.
+        ("c_int", "tqsttp", ("S1", (1, 2, 3)), ValueError),
+        ("c_int", "tqcsc", (["X" * 26],), ValueError),
+    ],
+    ids=lambda v: v if isinstance(v, str) else "",
+)
+def test_a_missing_ctypes_name_fails_where_its_holder_is_made(engine, heard, lacking, missing,
+                                                              method, args, failure):
+    lacking(missing)
+    with pytest.raises(failure) as caught:
+        getattr(engine, method)(*args)
+    assert (missing in str(caught.value)) == (failure is AttributeError)
+    assert heard == [] and engine.last_error == 0
+
+
 def test_a_routine_fetched_after_its_holders_is_missed_after_them(engine, made):
     made.clear()
     with without(raw.func_aliases, "tqused"), pytest.raises(KeyError):

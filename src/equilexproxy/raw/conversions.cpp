@@ -52,9 +52,25 @@ namespace {
 RememberedRead buffer_length_read;
 }  // namespace
 
+Ref buffer_length_object() {
+    return remembered_global(context.string_buffer_length, buffer_length_read);
+}
+
 bool buffer_length(std::int32_t& out) {
-    Ref value = remembered_global(context.string_buffer_length, buffer_length_read);
+    Ref value = buffer_length_object();
     return value && array_length(value.get(), out);
+}
+
+bool string_buffer_size(PyObject* value, std::int32_t& out) {
+    int is_int = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyLong_Type));
+    if (is_int < 0) return false;
+    if (is_int == 0) {
+        Ref refusal = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, value));
+        if (refusal) PyErr_SetObject(PyExc_TypeError, refusal.get());
+        return false;
+    }
+    Ref size = Ref::steal(PyNumber_Index(value));
+    return size && array_length(size.get(), out);
 }
 
 bool component_count(PyObject* self, std::int32_t& out) {

@@ -29,8 +29,17 @@ Ref ascii_bytes(PyObject* text);
 // An array or buffer length as ctypes would accept it for c_char * n / c_double * n.
 bool array_length(PyObject* value, std::int32_t& out);
 
+// Module raw's string_buffer_length as bound now (a new reference, or null).
+Ref buffer_length_object();
+
 // Module raw's string_buffer_length as bound now, as a buffer length.
 bool buffer_length(std::int32_t& out);
+
+// The size of the buffer ctypes.create_string_buffer(value) makes: an instance of int
+// (bool included) is the size; anything else is refused with create_string_buffer's own
+// TypeError(value), bytes too (it would take them as the buffer's contents, and the
+// object passed on as the buffer's length would reach the library as a pointer).
+bool string_buffer_size(PyObject* value, std::int32_t& out);
 
 // Stoichiometry arrays hold one value per system component, counted anew by the
 // engine's own tqnosc() (a complete routine call, recorded like any other).

@@ -36,9 +36,8 @@ Ref ctypes_call(const char* name, Ref argument) {
 
 namespace {
 
-// (`element` * n) * rows, instantiated: a zero-filled ctypes array (rows 0: element * n).
-Ref ctypes_array(const char* element, std::size_t n, std::size_t rows = 0) {
-    Ref type = ctypes_member(element);
+// (`type` * n) * rows, instantiated: a zero-filled ctypes array (rows 0: type * n).
+Ref ctypes_array(Ref type, std::size_t n, std::size_t rows = 0) {
     auto times = [&](std::size_t length) {
         Ref count = Ref::steal(PyLong_FromSize_t(length));
         type = type && count ? Ref::steal(PyNumber_Multiply(type.get(), count.get())) : Ref();
@@ -50,6 +49,10 @@ Ref ctypes_array(const char* element, std::size_t n, std::size_t rows = 0) {
 
 Ref length_of(std::size_t n) {
     return Ref::steal(PyLong_FromSize_t(n));
+}
+
+Ref called(const Ref& function, PyObject* argument) {
+    return function && argument ? Ref::steal(PyObject_CallOneArg(function.get(), argument)) : Ref();
 }
 
 // Copies what a ctypes object holds back into the call's own memory (or, `in`, the
@@ -71,54 +74,85 @@ bool copy_back(PyObject* holder, void* at, std::size_t bytes, bool in = false) {
 // The ctypes road: the routine gets the holders ctypes itself would be given: byref()
 // of c_int and c_double holders, c_char_p for texts, c_void_p addresses of string
 // buffers, arrays. The holders are made in the routine's order of making them, the
-// rest while the call is put together in argument order. A foreign routine (a function
+// rest while the call is put together in argument order. Each is made as its Python
+// expression evaluates: the names of ctypes it uses are looked up, outermost first
+// (byref before c_int, c_void_p before addressof), before the argument that fills it
+// is read, and the holder converts the argument itself. A foreign routine (a function
 // pointer) gets arrays with room for whatever it may write; a Python callable exactly
 // the elements asked for.
 PyObject* call_with_ctypes(const Routine& routine, PyObject* const* args, PyObject* function,
                            bool foreign, const std::function<Ref()>* fetch) {
     CallMemory memory;
-    Slot slots[max_arguments];
+    Slot slots[max_arguments] = {};
     KeptTexts kept;
     Ref holders[max_arguments];
+    Ref lengths[max_arguments];  // string_buffer: the length as it stood
     Ref found;
 
     // Argument i's slot, and its ctypes object where it has one of its own.
     auto make = [&](std::size_t i) {
         const Arg& arg = routine.args[i];
         Slot& slot = slots[i];
-        if (!make_slot(routine, i, args, memory, slot, kept)) return false;
         switch (arg.kind) {
             case ArgKind::int_in:
             case ArgKind::double_in:
+                // ctypes.c_int(x): the holder alone converts x; nothing of it is kept here.
                 holders[i] = ctypes_call(arg.kind == ArgKind::int_in ? "c_int" : "c_double",
                                          args[arg.param]);
                 break;
             case ArgKind::int_out:
-            case ArgKind::error:
-                holders[i] = ctypes_call(
-                    "c_int", Ref::steal(PyLong_FromLong(*static_cast<std::int32_t*>(slot.at))));
+            case ArgKind::error: {
+                Ref type = ctypes_member("c_int");
+                if (!type || !make_slot(routine, i, args, memory, slot, kept)) return false;
+                holders[i] = called(
+                    type, Ref::steal(PyLong_FromLong(*static_cast<std::int32_t*>(slot.at))).get());
                 break;
-            case ArgKind::double_out:
-                holders[i] = ctypes_call("c_double", Ref::steal(PyFloat_FromDouble(0.0)));
+            }
+            case ArgKind::double_out: {
+                Ref type = ctypes_member("c_double");
+                if (!type || !make_slot(routine, i, args, memory, slot, kept)) return false;
+                holders[i] = called(type, Ref::steal(PyFloat_FromDouble(0.0)).get());
                 break;
+            }
             case ArgKind::text_in:
-                return true;  // its c_char_p comes with the call
+                return make_slot(routine, i, args, memory, slot, kept);  // c_char_p with the call
             case ArgKind::text_out:
-            case ArgKind::fields:
-                holders[i] = ctypes_call("create_string_buffer", length_of(slot.count));
+            case ArgKind::fields: {
+                Ref make_buffer = ctypes_member("create_string_buffer");
+                if (!make_buffer) return false;
+                if (arg.created) {
+                    // The global as it stands, read after the function it goes to.
+                    std::int32_t size = 0;
+                    lengths[i] = buffer_length_object();
+                    if (!lengths[i] || !string_buffer_size(lengths[i].get(), size)) return false;
+                    slot.count = static_cast<std::size_t>(size);
+                    slot.at = memory.zeroed(slot.count);
+                    if (slot.at == nullptr) return PyErr_NoMemory(), false;
+                    holders[i] = called(make_buffer, lengths[i].get());
+                    break;
+                }
+                if (!make_slot(routine, i, args, memory, slot, kept)) return false;
+                holders[i] = called(make_buffer, length_of(slot.count).get());
                 break;
+            }
             case ArgKind::doubles:
-            case ArgKind::ints:
-                holders[i] = ctypes_array(arg.kind == ArgKind::doubles ? "c_double" : "c_int",
-                                          foreign ? slot.room : slot.count);
+            case ArgKind::ints: {
+                Ref type = ctypes_member(arg.kind == ArgKind::doubles ? "c_double" : "c_int");
+                if (!type || !make_slot(routine, i, args, memory, slot, kept)) return false;
+                holders[i] = ctypes_array(std::move(type), foreign ? slot.room : slot.count);
                 break;
+            }
             case ArgKind::pair:
-                holders[i] = ctypes_array("c_double", 2);
-                return holders[i] && copy_back(holders[i].get(), slot.at, 2 * sizeof(double), true);
+                // (ctypes.c_double * 2)() made before the items of the pair are read.
+                holders[i] = ctypes_array(ctypes_member("c_double"), 2);
+                return holders[i] && store_pair(args[arg.param], arg.items, holders[i].get());
             case ArgKind::names:
-                holders[i] = ctypes_array("c_char", static_cast<std::size_t>(arg.size),
-                                          static_cast<std::size_t>(arg.rows));
-                return holders[i] && copy_back(holders[i].get(), slot.at, slot.count, true);
+                // ((ctypes.c_char * L) * R)() made before the names are read.
+                holders[i] =
+                    ctypes_array(ctypes_member("c_char"), static_cast<std::size_t>(arg.size),
+                                 static_cast<std::size_t>(arg.rows));
+                return holders[i] && make_slot(routine, i, args, memory, slot, kept) &&
+                       copy_back(holders[i].get(), slot.at, slot.count, true);
         }
         return static_cast<bool>(holders[i]);
     };
@@ -138,47 +172,55 @@ PyObject* call_with_ctypes(const Routine& routine, PyObject* const* args, PyObje
     Ref call_args = Ref::steal(PyList_New(0));
     if (!call_args) return nullptr;
     auto append = [&](Ref item) { return item && PyList_Append(call_args.get(), item.get()) == 0; };
-    auto address_of = [&](PyObject* holder) {
-        return ctypes_call("c_void_p", ctypes_call("addressof", holder));
+    auto ready = [&](std::size_t i) { return made[i] || make(i); };
+    // ctypes.c_void_p(ctypes.addressof(holder i)), holder i made after the two look-ups.
+    auto address_of = [&](std::size_t i) {
+        Ref void_p = ctypes_member("c_void_p");
+        Ref addressof = void_p ? ctypes_member("addressof") : Ref();
+        if (!addressof || !ready(i)) return Ref();
+        return called(void_p, called(addressof, holders[i].get()).get());
     };
     for (std::size_t i = 0; i < routine.args.size(); ++i) {
         const Arg& arg = routine.args[i];
-        if (!made[i] && !make(i)) return nullptr;
-        PyObject* holder = holders[i].get();
         bool appended = true;
         switch (arg.kind) {
             case ArgKind::int_in:
             case ArgKind::double_in:
             case ArgKind::int_out:
             case ArgKind::error:
-            case ArgKind::double_out:
-                appended = append(ctypes_call("byref", holder));
+            case ArgKind::double_out: {
+                Ref byref = ctypes_member("byref");
+                appended = byref && ready(i) && append(called(byref, holders[i].get()));
                 break;
+            }
             case ArgKind::text_in: {
+                Ref char_p = ctypes_member("c_char_p");
+                if (!char_p || !ready(i)) return nullptr;
                 auto* text = static_cast<PyObject*>(slots[i].at);
                 Ref bytes = PyUnicode_Check(text) ? Ref::steal(PyUnicode_AsASCIIString(text))
                                                   : Ref::borrow(text);
-                appended =
-                    append(ctypes_call("c_char_p", bytes)) && append(length_of(slots[i].count));
+                appended = append(called(char_p, bytes.get())) && append(length_of(slots[i].count));
                 break;
             }
             case ArgKind::text_out:
             case ArgKind::fields:
-                appended = append(address_of(holder)) &&
-                           append(length_of(arg.whole_length || arg.kind == ArgKind::text_out
-                                                ? slots[i].count
-                                                : static_cast<std::size_t>(arg.size)));
+                appended =
+                    append(address_of(i)) &&
+                    append(arg.created ? lengths[i]
+                                       : length_of(arg.whole_length || arg.kind == ArgKind::text_out
+                                                       ? slots[i].count
+                                                       : static_cast<std::size_t>(arg.size)));
                 break;
             case ArgKind::doubles:
             case ArgKind::ints:
-                appended = append(holders[i]);
+                appended = ready(i) && append(holders[i]);
                 break;
             case ArgKind::pair:
-                appended = append(arg.by_address ? address_of(holder) : holders[i]);
+                appended = append(arg.by_address ? address_of(i) : ready(i) ? holders[i] : Ref());
                 break;
             case ArgKind::names:
-                appended =
-                    append(holders[i]) && append(length_of(static_cast<std::size_t>(arg.size)));
+                appended = ready(i) && append(holders[i]) &&
+                           append(length_of(static_cast<std::size_t>(arg.size)));
                 break;
         }
         if (!appended) return nullptr;

@@ -141,39 +141,43 @@ constexpr Declaration routines[] = {
      "error dout option indexp index"},
 
     // System units.
-    {"tqgsu", "option: str -> str", "text(option) buf error", "value", "Quantity[option]", ".name",
-     gsu_doc, "error buf"},
+    {"tqgsu", "option: str -> str", "text(option) string_buffer error", "value", "Quantity[option]",
+     ".name", gsu_doc, "error buf"},
     {"tqcsu", "option: str, unit: str", "text(option) text(unit) error", "none",
-     "Quantity[option], units[unit]; fetch", "same", "change system unit"},
+     "Quantity[option], units[unit]; fetch", "same", "change system unit", "error option unit"},
 
     // Target limits and configuration.
     {"tqclim", "option, val", "text(option) din(val) error", "none", "LimitVariable[option], val",
-     "same", "**CHANGE-LIMIT-OF-TARGET-VARIABLE**"},
+     "same", "**CHANGE-LIMIT-OF-TARGET-VARIABLE**", "val error option"},
     {"tqconf", "option, valuea, valueb, valuec",
      "text(option) in(valuea) in(valueb) in(valuec) error", "none",
-     "ConfigurationOption[option], valuea, valueb, valuec", "same", "**SET-CONFIGURATION-OPTION**"},
+     "ConfigurationOption[option], valuea, valueb, valuec", "same", "**SET-CONFIGURATION-OPTION**",
+     "valuea valueb valuec error option"},
 
     // Streams.
     {"tqsttp", "idents, vals", "text(idents) pair(vals) error", "none", "idents, vals", "same",
-     sttp_doc},
-    {"tqstrm", "idents", "text(idents) error", "none", "idents", "same", "**REMOVE-STREAM**"},
+     sttp_doc, "vals error idents"},
+    {"tqstrm", "idents", "text(idents) error", "none", "idents", "same", "**REMOVE-STREAM**",
+     "error idents"},
     {"tqstca", "idents, indexp, indexc, val", "text(idents) in(indexp) in(indexc) din(val) error",
-     "none", "idents, indexp-1, indexc-1, val", "same", "**SET-CONSTITUENT-AMOUNTS-FOR-A-STREAM**"},
+     "none", "idents, indexp-1, indexc-1, val", "same", "**SET-CONSTITUENT-AMOUNTS-FOR-A-STREAM**",
+     "indexp indexc val error idents"},
     {"tqstec", "option, indexp, val", "text(option) in(indexp) din(val) error", "none",
      "StreamVariable[option], indexp-1, val", "same",
-     "**SET-EQUILIBRIUM-CONDITION-WHEN-STREAM-INPUT**"},
+     "**SET-EQUILIBRIUM-CONDITION-WHEN-STREAM-INPUT**", "indexp val error option"},
     {"tqstxp", "idents, option", "text(idents) text(option) dout error", "value",
-     "idents, StreamVariable[option]", "same", "**GET-THERMODYNAMIC-PROPERTY-OF-A-STREAM**"},
+     "idents, StreamVariable[option]", "same", "**GET-THERMODYNAMIC-PROPERTY-OF-A-STREAM**",
+     "dout error idents option"},
 
     // Phase maps.
     {"tqmap", "option, indexp, indexc, vals",
      "text(option) in(indexp) in(indexc) pair(vals) out error", "value",
      "PhaseMapVariable[option], indexp-1, indexc-1, vals", "same", map_doc,
-     "indexp indexc out vals error"},
+     "indexp indexc out vals error option"},
     {"tqmapl", "option, indexp, indexc, vals",
      "text(option) in(indexp) in(indexc) pair(vals) out error", "value",
      "PhaseMapVariable[option], indexp-1, indexc-1, vals", "same",
-     "**CALCULATE-ONE-DIMENSIONAL-PHASE-MAP**", "indexp indexc out vals error"},
+     "**CALCULATE-ONE-DIMENSIONAL-PHASE-MAP**", "indexp indexc out vals error option"},
 
     // Charges, system components, bond fractions.
     {"tqchar", "indexp, indexc", "in(indexp) in(indexc) out(-1) error", "value",

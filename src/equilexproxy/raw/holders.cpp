@@ -43,20 +43,27 @@ bool unpack_two(PyObject* value, Ref& first, Ref& second) {
     return !PyErr_Occurred();
 }
 
-// The two doubles of a pair parameter.
-bool pair_values(PyObject* value, PairItems items, double* out) {
+// The two items of a pair parameter, each handed to `store(k, item)` (false with an
+// exception when it refuses the item): vals[0] stored before vals[1] is looked at, or
+// both unpacked before either is stored.
+template <typename Store>
+bool take_pair(PyObject* value, PairItems items, Store store) {
     if (items == PairItems::subscripts) {
-        // vals[0] is stored before vals[1] is looked at.
         for (long k = 0; k < 2; ++k) {
             Ref key = Ref::steal(PyLong_FromLong(k));
             Ref item = key ? Ref::steal(PyObject_GetItem(value, key.get())) : Ref();
-            if (!item || !to_double(item.get(), out[k])) return false;
+            if (!item || !store(k, item.get())) return false;
         }
         return true;
     }
     Ref first, second;
-    return unpack_two(value, first, second) && to_double(first.get(), out[0]) &&
-           to_double(second.get(), out[1]);
+    return unpack_two(value, first, second) && store(0, first.get()) && store(1, second.get());
+}
+
+// The two doubles of a pair parameter.
+bool pair_values(PyObject* value, PairItems items, double* out) {
+    return take_pair(value, items,
+                     [out](long k, PyObject* item) { return to_double(item, out[k]); });
 }
 
 // Field k holds the ASCII bytes of names[k] from its first byte and blanks after them,
@@ -91,6 +98,12 @@ bool fill_names(PyObject* names, const Arg& arg, char* fields) {
 }
 
 }  // namespace
+
+bool store_pair(PyObject* value, PairItems items, PyObject* array) {
+    return take_pair(value, items, [array](long k, PyObject* item) {
+        return PySequence_SetItem(array, k, item) == 0;
+    });
+}
 
 bool make_slot(const Routine& routine, std::size_t i, PyObject* const* args, CallMemory& memory,
                Slot& slot, KeptTexts& kept) {
@@ -145,7 +158,12 @@ bool make_slot(const Routine& routine, std::size_t i, PyObject* const* args, Cal
         }
         case ArgKind::text_out:
         case ArgKind::fields: {
-            if (size == size_from_buffer_length && !buffer_length(size)) return false;
+            if (arg.created) {
+                Ref length = buffer_length_object();
+                if (!length || !string_buffer_size(length.get(), size)) return false;
+            } else if (size == size_from_buffer_length && !buffer_length(size)) {
+                return false;
+            }
             std::size_t rows = arg.kind == ArgKind::fields ? static_cast<std::size_t>(arg.rows) : 1;
             slot.count = rows * static_cast<std::size_t>(size);
             slot.at = memory.zeroed(slot.count);

@@ -29,6 +29,10 @@ bool make_holders(const Routine& routine, PyObject* const* args, CallMemory& mem
 bool make_slot(const Routine& routine, std::size_t i, PyObject* const* args, CallMemory& memory,
                Slot& slot, KeptTexts& kept);
 
+// Stores the two items of a pair parameter into a ctypes array, as `array[0] = vals[0]`
+// (then [1]) or `array[0], array[1] = vals` would: the array converts each item.
+bool store_pair(PyObject* value, PairItems items, PyObject* array);
+
 // The slot of the error number: always the last argument.
 inline int error_index(const Routine& routine) {
     return static_cast<int>(routine.args.size()) - 1;

@@ -5,13 +5,16 @@
 //   declared int or str result is tested on both roads, float is only declared.
 //
 // library: the routine's arguments in the routine's order, blank-separated. Holders are
-//   made in this order, and the input texts encoded after all of them.
+//   made in this order, and the input texts encoded while the call is put together.
 //   in(p)              int in: a 32-bit holder of parameter p, by reference
 //   out  out(V)        int out, starting at 0 (or V), by reference; read after the call
 //   din(p)  dout       double in from p; double out starting at 0.0
 //   text(p)            p's ASCII bytes, then min(len(p), bytes) by value
 //   buf  buf(N)        a zero-filled text buffer of string_buffer_length (or N) bytes,
 //                      then its length by value
+//   string_buffer      ctypes.create_string_buffer(string_buffer_length), the global as it
+//                      stands (True is True, a float refused with create_string_buffer's
+//                      TypeError), then that same object as the length
 //   doubles(N)  ints(N)  a zero-filled array of N, by address, no length
 //   doubles(components)  as many doubles as the engine's tqnosc() answers (room for more)
 //   fields(RxL)  fields(RxL,whole)  R fields of L bytes, then L (or R*L) by value
@@ -199,6 +202,10 @@ class Parser {
             arg.kind = ArgKind::text_out;
             arg.size = size_from_buffer_length;
             if (!inner.empty() && !number(inner, arg.size)) return fail("bad buffer size");
+        } else if (word == "string_buffer") {
+            arg.kind = ArgKind::text_out;
+            arg.size = size_from_buffer_length;
+            arg.created = true;
         } else if (word == "doubles" || word == "ints") {
             arg.kind = word == "doubles" ? ArgKind::doubles : ArgKind::ints;
             if (inner == "components")

@@ -60,6 +60,8 @@ struct Arg {
     std::int32_t start = 0;     // int_out: starting value
     PairItems items = PairItems::unpacked;  // pair
     bool by_address = false;  // pair: the ctypes road passes c_void_p(addressof(array))
+    bool created = false;     // text_out: ctypes.create_string_buffer(string_buffer_length),
+                              // the global as it stands, the same object passed as the length
 };
 
 enum class Result : std::uint8_t {
