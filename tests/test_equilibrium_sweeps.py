@@ -86,10 +86,18 @@ NAMED_STATES = [
     _named("carbide.dat", 1500.0, 1.0, (2.0, 0.0, 1.0), "B_S at ln a -49.72 without B input"),
     _named("carbide.dat", 1500.0, 1.0, (0.2, 0.2, 0.8)),
     _named("carbide.dat", 1200.0, 1.0, (0.3, 0.3, 0.4)),
+    _named("carbide.dat", 5100.0, 1.0, (0.132525, 0.0667247, 0.338843),
+           "705 between 5085 and 6000 K (a liquid with the carbide below)"),
     _named("carbon_pressure.dat", 300.0, 1.0, (1.0,)),
     _named("carbon_pressure.dat", 2000.0, 1e5, (1.0,)),
     _named("gas30.dat", 1000.0, 1.0, (1.0,) * 30, name="gas30-1000K"),
     _named("gas30.dat", 2000.0, 1.0, (1.0,) * 30, name="gas30-2000K"),
+    _named("gas30.dat", 1600.0, 1.0, (1.0,) * 30, "705 from 1600 to 1800 K", name="gas30-1600K"),
+    _named("gas30.dat", 1000.0, 1.0, (1e-12,) + (1.0,) * 29, "the trace of E01 is held nowhere",
+           name="gas30-1000K-trace"),
+    _named("gas30.dat", 1500.0, 1.0, tuple(float(k % 2) for k in range(30)),
+           "gas species of components without input at activities up to 0.16",
+           name="gas30-1500K-odd-zero"),
 ]
 
 
