@@ -153,6 +153,8 @@ def certify(system, result):
     g_model = 0.0
     for i, phase in enumerate(system.phases):
         if phase.status == "ELIMINATED":
+            if result.phase_amounts[i] != 0:
+                failures.append(f"{phase.name} (ELIMINATED) holds {result.phase_amounts[i]:.6g}")
             continue
         g0 = phase.standard_gibbs(t, p)
         plane = phase.stoichiometry @ mu
@@ -173,6 +175,9 @@ def certify(system, result):
             x = result.fractions[i]
             if phase.status != "ENTERED":
                 failures.append(f"{phase.name} ({phase.status}) holds {amount:.6g} mol")
+            if x is None:
+                failures.append(f"{phase.name} holds {amount:.6g} mol, its constituents none")
+                continue
             g_model += float(np.sum(result.amounts[i])) * float(phase.gibbs(x, t, p, g0))
             model_mu = phase.potentials(x, t, p, g0)
             for c in range(phase.size):
