@@ -101,6 +101,26 @@ NAMED_STATES = [
 ]
 
 
+# States within 1e-8 to 1e-2 K of a change of assemblage (found by scan and bisection of single
+# calculations): a phase just formed holds a composition off its potentials, a phase just left
+# out lies below the potentials' plane.
+QUATERNARY_NEAR = (0.49912212615795826, 0.056602001182718825, 0.4257249037080548,
+                   0.018550968951268013)
+NAMED_STATES += [
+    _named("quaternary.dat", 1734.1571588946342, 1.0, QUATERNARY_NEAR,
+           "LIQUID potentials 1e-6 RT off next to a transition", name="quaternary-near-1734K"),
+    _named("quaternary.dat", 1753.6375926038286, 1.0, QUATERNARY_NEAR,
+           "FCC left out at a tangent-plane distance of -1e-7 RT", name="quaternary-near-1753K"),
+    _named("quaternary.dat", 1614.0683205822445, 1.0,
+           (0.6239753583617705, 0.11284018207617745, 0.017036978461791374, 0.24614748110026075),
+           "705 next to a transition", name="quaternary-near-1614K"),
+    _named("demixing.dat", 1103.5738113091718, 1.0, (0.4023462610463878, 0.5976537389536121),
+           "FCC#2 left out at a tangent-plane distance of -1.7e-7 RT", name="demixing-near-1103K"),
+    _named("demixing.dat", 1666.318518413471, 1.0, (0.06320366947611537, 0.9367963305238846),
+           "FCC#1 potentials 1.9e-7 RT off next to the solidus", name="demixing-near-1666K"),
+]
+
+
 @pytest.mark.parametrize("file_name, state", NAMED_STATES)
 def test_named_state_is_certified(engine, tests_data_dir, file_name, state):
     system = open_system(engine, tests_data_dir / file_name)
