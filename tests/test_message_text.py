@@ -1,6 +1,8 @@
 """tqerr: three fields of 80 bytes in one block of 240, each read up to its NUL and stripped,
 joined with nothing between them."""
 
+import ctypes
+
 import pytest
 
 from query_support import define, load_structure, sample  # noqa: F401 - sample: a fixture
@@ -83,3 +85,25 @@ def test_stand_in_message_joins_back_exactly_as_written(standin_engine, sample, 
     standin_engine.use_eqpy = road
     assert len(expected) > 80
     assert standin_engine.tqerr() == expected
+
+
+@pytest.mark.parametrize("language", ["ENGLISH", "GERMAN", "FRENCH", "SWEDISH", "FINNISH"])
+def test_every_message_of_every_language_reads_as_ascii(standin_engine, libequilex_path,
+                                                        language):
+    # The engine reads every text of the library as ASCII (a byte above 127 raises on the
+    # library road); the stand-in's messages are written so in every language.
+    from equilexproxy.raw import equilex_errors
+
+    image = ctypes.CDLL(str(libequilex_path))  # the engine's image: one state, one message
+    standin_engine.language = language
+    texts = {}
+    for number in sorted(set(equilex_errors) - {0}):
+        image.eqx_standin_report(number)
+        texts[number] = standin_engine.tqerr()
+    standin_engine.language = "ENGLISH"
+    assert [n for n, text in texts.items() if not text.isascii()] == []
+    if language == "ENGLISH":
+        assert texts == {n: equilex_errors[n] for n in texts}
+    else:
+        assert [n for n, text in texts.items() if text in ("", equilex_errors[n])] == [], (
+            "each message has a text of the language")

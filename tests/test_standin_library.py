@@ -296,6 +296,19 @@ def test_a_failed_open_writes_the_message_and_the_file_name(lib, log, tmp_path):
     assert log.read_bytes() == b"The file cannot be opened\n" + str(missing).encode() + b"\n"
 
 
+def test_a_file_name_with_bytes_above_127_opens_and_is_logged_in_ascii(lib, log, tmp_path,
+                                                                      monkeypatch):
+    # Paths are the file system's bytes (the basic road passes them as it finds them); the log
+    # quotes each byte above 127 as \xNN, so that it stays ASCII.
+    monkeypatch.chdir(tmp_path)
+    name = b"caf\xc3\xa9_\xe9t\xe9.dat"
+    assert lib.open("TQOPNA", name, 10) == 107
+    assert log.read_bytes() == b"The file cannot be opened\ncaf\\xc3\\xa9_\\xe9t\\xe9.dat\n"
+    with open(name, "wb"):
+        pass
+    assert lib.open("TQOPNA", name, 10) == 0
+
+
 # --- languages -----------------------------------------------------------------------------------
 
 
@@ -303,13 +316,13 @@ def test_a_failed_open_writes_the_message_and_the_file_name(lib, log, tmp_path):
     "language, text",
     [
         (1, b"The file cannot be opened"),
-        (2, b"Die Datei kann nicht ge\xf6ffnet werden"),
-        (3, b"Le fichier ne peut pas \xeatre ouvert"),
-        (4, b"Filen kan inte \xf6ppnas"),
+        (2, b"Die Datei kann nicht geoeffnet werden"),
+        (3, b"Le fichier ne peut pas etre ouvert"),
+        (4, b"Filen kan inte oppnas"),
         (5, b"Tiedostoa ei voida avata"),
     ],
 )
-def test_messages_follow_the_language_in_latin1(lib, log, tmp_path, language, text):
+def test_messages_follow_the_language_in_ascii(lib, log, tmp_path, language, text):
     assert lib.cio(b"LANGUAGE", language) == 0
     assert lib.open("TQOPNA", tmp_path / "missing.dat", 10) == 107
     assert lib.err().split(b"\0")[0] == text
@@ -324,7 +337,7 @@ def test_an_unknown_language_is_refused_and_the_language_kept(lib, language):
     assert lib.cio(b"LANGUAGE", 2) == 0
     assert lib.cio(b"LANGUAGE", language) == 106
     assert lib.gio(b"LANGUAGE") == (0, 2)
-    german = b"Der eingegebene Sprachindex liegt au\xdferhalb des zul\xe4ssigen Bereichs"
+    german = b"Der eingegebene Sprachindex liegt ausserhalb des zulaessigen Bereichs"
     assert lib.err().split(b"\0")[0] == german
 
 
@@ -415,6 +428,40 @@ def test_reopening_a_unit_replaces_its_file(lib, log, tmp_path):
     lib.report(108)
     assert b"closed" not in log.read_bytes()
     assert second.read_bytes() == b"The file cannot be closed\n"
+
+
+# --- names taken in --------------------------------------------------------------------------------
+
+
+def names_block(*names):
+    """The 30 fields of 25 bytes TQCSC takes."""
+    return b"".join(name.ljust(25, b"\0") for name in names).ljust(30 * 25, b"\0")
+
+
+# The routines that take a name into the library: a name with a byte above 127 is refused,
+# since every name the library hands out again must be ASCII; without that byte it is taken.
+NAMES_TAKEN_IN = {
+    "TQCNSC": (lambda name: (ctypes.byref(ctypes.c_int(1)), name, len(name)), b"Ca\xe9", 201),
+    "TQSTTP": (lambda name: (name, len(name), (ctypes.c_double * 2)(300.0, 1.0)), b"feed\xe9",
+               202),
+    "TQCSC": (lambda name: (names_block(b"Ca", b"C", name), 25), b"O\xc3\xa9", 306),
+}
+
+
+@pytest.mark.parametrize("routine", NAMES_TAKEN_IN)
+def test_a_name_with_a_byte_above_127_is_refused(lib, log, sample_data_dir, routine):
+    arguments, name, number = NAMES_TAKEN_IN[routine]
+    assert lib.open("TQOPNA", sample_data_dir / "limestone.dat", 10) == 0
+    assert lib.call("TQRFIL") == 0
+    assert lib.call(routine, *arguments(name)) == number
+    components = []
+    for index in (1, 2, 3):
+        buffer = ctypes.create_string_buffer(25)
+        assert lib.call("TQGNSC", ctypes.byref(ctypes.c_int(index)), buffer, 25) == 0
+        components.append(buffer.value)
+    assert components == [b"Ca", b"C", b"O"], "nothing renamed"
+    assert log.read_bytes().isascii()
+    assert lib.call(routine, *arguments(bytes(b for b in name if b < 128))) == 0
 
 
 # --- one state per image -------------------------------------------------------------------------

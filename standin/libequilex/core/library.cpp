@@ -311,13 +311,10 @@ std::vector<std::string> message_fields(std::string_view text, std::size_t width
 namespace {
 Padding padding_mode = Padding::nul;
 
-char lower(char c) {
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
-
 bool same_ignoring_case(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](char x, char y) { return lower(x) == lower(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return ascii_lower(x) == ascii_lower(y);
+           });
 }
 }  // namespace
 
@@ -418,6 +415,12 @@ void append_to_unit(int unit_number, std::string_view text, bool wrap) {
     // Appending keeps what a log already holds; the seek is also what C requires between a read
     // and a write on the same stream.
     std::fseek(file, 0, SEEK_END);
+    // A detail line may quote a caller's bytes (a file name): the file stays ASCII.
+    std::string escaped;
+    if (!is_ascii(text)) {
+        escaped = ascii_escaped(text);
+        text = escaped;
+    }
     if (wrap) {
         for (const std::string& line : wrap_lines(text)) {
             std::fwrite(line.data(), 1, line.size(), file);

@@ -225,7 +225,7 @@ void guarded(std::int32_t* error, int failure_code, Body&& body) {
     }
 }
 
-// Message text of an error number in a language (1-5; others give English), Latin-1 encoded.
+// Message text of an error number in a language (1-5; others give English), in ASCII.
 // Numbers without a text get "Error <number>".
 std::string message_text(int code, int language);
 // The copyright message (TQCPRT).
@@ -254,7 +254,7 @@ inline void put(double* p, double value) {
 
 // --- texts -------------------------------------------------------------------------------------
 
-// A caller's text: exactly len bytes (NULs included), never strlen; len <= 0 or null → empty.
+// A caller's text: exactly len bytes (NULs included), never strlen; len <= 0 or null: empty.
 std::string_view text_in(const char* text, int len);
 // An output text: writes at most len bytes; longer values are truncated, shorter ones end with a
 // NUL or are blank-padded to len, by the padding mode. Null buffer or len <= 0: nothing.
@@ -265,6 +265,12 @@ void set_text_padding(Padding padding);
 
 // Without trailing blanks.
 std::string_view trim_right(std::string_view text);
+// The lower-case letter of an ASCII capital, every other byte as it is: texts are compared on
+// ASCII letters only, whatever the process's locale (a Latin-1 locale pairs bytes above 127, a
+// Turkish one makes "I" the capital of a dotless i).
+inline char ascii_lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 // Equal regardless of ASCII case and trailing blanks: how option texts are compared.
 bool same_text(std::string_view a, std::string_view b);
 

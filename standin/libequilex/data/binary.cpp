@@ -454,10 +454,11 @@ PayloadCounts decode_payload(Decoder& d, System& system, std::vector<int>& copie
     return counts;
 }
 
-ReadResult failure(int error, std::string message) {
+// The message may quote bytes of the file (a name): it is made ASCII.
+ReadResult failure(int error, std::string_view message) {
     ReadResult result;
     result.error = error;
-    result.message = std::move(message);
+    result.message = ascii_escaped(message);
     return result;
 }
 

@@ -426,7 +426,7 @@ void append_text(std::string& out, const std::string& value) {
             out += hex[byte >> 4];
             out += hex[byte & 15];
         } else {
-            out += static_cast<char>(byte);  // bytes above 127 stay as they are
+            out += static_cast<char>(byte);  // ASCII: the readers and renames refuse the rest
         }
     }
     out += '"';
@@ -675,10 +675,12 @@ void split_commentary(std::string_view bytes, std::string_view& document,
     commentary = {};
 }
 
+// The message may quote bytes of the file (a name, an unknown key): it is made ASCII.
 ReadResult failure(int error, int line, const std::string& what) {
     ReadResult result;
     result.error = error;
-    result.message = (line > 0 ? "line " + std::to_string(line) + ": " : std::string()) + what;
+    result.message =
+        (line > 0 ? "line " + std::to_string(line) + ": " : std::string()) + ascii_escaped(what);
     return result;
 }
 
@@ -736,9 +738,9 @@ ReadResult read_dat(std::string_view bytes) {
     } catch (const std::exception& e) {
         return failure(error_read, 0, e.what());
     }
+    reader.system.commentary = std::string(commentary);
     if (auto defect = check_system(reader.system))
         return failure(read_error_number(defect->section), line_for(reader, *defect), defect->what);
-    reader.system.commentary = std::string(commentary);
     ReadResult result;
     result.system = std::make_unique<System>(std::move(reader.system));
     return result;

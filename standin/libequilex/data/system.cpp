@@ -21,10 +21,11 @@ std::string describe_index(const char* what, int index) {
     return std::string(what) + " " + std::to_string(index + 1);
 }
 
-// Names are stored as bytes: anything but control characters, bytes above 127 included. No
-// trailing blank: look-ups ignore trailing blanks, callers strip them from the names they read
-// and TQCNSC drops them, so such a name (or one of blanks only) would read back as another name,
-// or as none. Leading blanks belong to the name, as they do for TQCNSC.
+// Names are printable ASCII: callers read them as ASCII, so a byte above 127 would make every
+// query that hands the name out fail in the caller. No trailing blank: look-ups ignore trailing
+// blanks, callers strip them from the names they read and TQCNSC drops them, so such a name (or
+// one of blanks only) would read back as another name, or as none. Leading blanks belong to the
+// name, as they do for TQCNSC.
 std::optional<std::string> name_defect(const std::string& name) {
     if (name.empty()) return "empty name";
     if (name.size() > max_data_name_length)
@@ -32,6 +33,7 @@ std::optional<std::string> name_defect(const std::string& name) {
                " characters";
     for (unsigned char byte : name)
         if (byte < 32 || byte == 127) return "control character in a name";
+    if (!is_ascii(name)) return "name \"" + name + "\" holds a byte above 127 (names are ASCII)";
     if (name.find_first_not_of(' ') == std::string::npos) return "name of blanks only";
     if (name.back() == ' ') return "name \"" + name + "\" ends with a blank";
     return std::nullopt;
@@ -54,6 +56,20 @@ template <std::size_t N>
 bool all_finite(const double (&values)[N]) {
     return std::all_of(std::begin(values), std::end(values),
                        [](double v) { return std::isfinite(v); });
+}
+
+bool is_ascii_letter_or_digit(unsigned char ch) {
+    return (ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z');
+}
+
+// 1-based line of the first byte above 127 in a text, or 0.
+int line_above_127(std::string_view text) {
+    int line = 1;
+    for (char ch : text) {
+        if (static_cast<unsigned char>(ch) > 127) return line;
+        if (ch == '\n') ++line;
+    }
+    return 0;
 }
 
 bool is_quasichemical_model(const std::string& model) {
@@ -220,7 +236,7 @@ struct Checker {
             if (!interacting) return fault("no two species interact");
             if (parameter.kind.empty() || parameter.kind.size() > 8 ||
                 !std::all_of(parameter.kind.begin(), parameter.kind.end(),
-                             [](unsigned char ch) { return std::isalnum(ch) != 0; }))
+                             [](unsigned char ch) { return is_ascii_letter_or_digit(ch); }))
                 return fault("kind must be 1 to 8 letters or digits");
             if (!parameter.model_word.empty() && parameter.model_word != "Guts" &&
                 parameter.model_word != "Quasichemical" && parameter.model_word != "Bragg-Williams")
@@ -376,6 +392,14 @@ struct Checker {
     std::optional<DataError> run() const {
         // Sizes first: a system the library cannot hold is refused as such, whatever else it holds.
         if (auto defect = sizes()) return defect;
+        // The title and the commentary block are handed out again (TQWASC writes them).
+        if (!is_ascii(system.title))
+            return error(DataSection::general, -1,
+                         "title \"" + system.title + "\" holds a byte above 127 (texts are ASCII)");
+        if (int line = line_above_127(system.commentary))
+            return error(DataSection::general, -1,
+                         "commentary block, its line " + std::to_string(line) +
+                             ": a byte above 127 (texts are ASCII)");
         if (auto defect = components()) return defect;
         if (system.phases.empty()) return error(DataSection::general, -1, "no phases");
         std::set<std::string> names;
@@ -489,6 +513,28 @@ std::optional<DataError> check_system(const System& system) {
     return Checker{system}.run();
 }
 
+bool is_ascii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char ch) { return static_cast<unsigned char>(ch) < 128; });
+}
+
+std::string ascii_escaped(std::string_view text) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) {
+        const auto byte = static_cast<unsigned char>(ch);
+        if (byte < 128) {
+            out += ch;
+        } else {
+            out += "\\x";
+            out += hex[byte >> 4];
+            out += hex[byte & 15];
+        }
+    }
+    return out;
+}
+
 double constituent_molar_mass(const System& system, const Constituent& constituent) {
     double mass = 0.0;
     std::size_t count = std::min(system.components.size(), constituent.stoichiometry.size());
@@ -512,7 +558,9 @@ std::string status_text(Status status) {
 std::optional<Status> status_from_text(std::string_view text) {
     while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.remove_suffix(1);
     std::string upper(text);
-    for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    // ASCII letters only, whatever the locale (a Turkish one would make "i" a dotted capital).
+    for (char& ch : upper)
+        if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
     if (upper == "ENTERED") return Status::entered;
     if (upper == "DORMANT") return Status::dormant;
     if (upper == "ELIMINATED") return Status::eliminated;

@@ -229,6 +229,13 @@ int read_error_number(DataSection section);
 // routines can call it to refuse a change that would break a rule.
 std::optional<DataError> check_system(const System& system);
 
+// Texts exchanged with the library are ASCII: every name, the title and the commentary block
+// of a system, every message. True when the text has no byte above 127.
+bool is_ascii(std::string_view text);
+// The text with each byte above 127 written as \xNN: for messages that quote the bytes of a file
+// or of a caller, so that the message is ASCII whatever it quotes.
+std::string ascii_escaped(std::string_view text);
+
 // Derived values.
 double constituent_molar_mass(const System& system, const Constituent& constituent);
 std::string status_text(Status status);  // "ENTERED", "DORMANT", "ELIMINATED"

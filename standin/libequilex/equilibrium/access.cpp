@@ -1,7 +1,6 @@
 #include "equilibrium/access.hpp"
 
 #include <algorithm>
-#include <cctype>
 
 namespace eqx::equilibrium {
 
@@ -35,10 +34,8 @@ bool is_option(std::string_view text, std::string_view option) {
     while (end > 0 && (text[end - 1] == ' ' || text[end - 1] == '\0')) --end;
     text = text.substr(0, end);
     return text.size() == option.size() &&
-           std::equal(text.begin(), text.end(), option.begin(), [](char a, char b) {
-               return std::tolower(static_cast<unsigned char>(a)) ==
-                      std::tolower(static_cast<unsigned char>(b));
-           });
+           std::equal(text.begin(), text.end(), option.begin(),
+                      [](char a, char b) { return ascii_lower(a) == ascii_lower(b); });
 }
 
 double component_molar_mass(const System& system, int component) {

@@ -49,7 +49,9 @@ EQX_API void TQSTTP(const char* ident, std::int32_t ident_len, const double* val
     const LibraryLock lock;
     with_calculation(error, [&](System&, CalculationState& state) {
         const std::string_view name = trim_right(text_in(ident, ident_len));
-        if (name.empty() || name.size() > max_stream_name || name.find('\0') != name.npos)
+        // Listings show the name: ASCII, as every text the library hands out.
+        if (name.empty() || name.size() > max_stream_name || name.find('\0') != name.npos ||
+            !is_ascii(name))
             return fail(error, 202);
         const double temperature = state.units.temperature_in(vals ? vals[0] : 0.0);
         const double pressure = (vals ? vals[1] : 0.0) * state.units.pressure_factor();

@@ -1,7 +1,8 @@
 #include "equilibrium/units.hpp"
 
 #include <algorithm>
-#include <cctype>
+
+#include "core/library.hpp"
 
 namespace eqx::equilibrium {
 
@@ -60,8 +61,7 @@ std::string_view trimmed(std::string_view text) {
 
 bool same_ignoring_case(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
+               return ascii_lower(x) == ascii_lower(y);
            });
 }
 

@@ -80,10 +80,11 @@ EQX_API void TQSTSC(const std::int32_t* index, double* stoichiometry, double* mo
 
 // The new name must keep every component findable by name and the system writable as a
 // data-file that reads back: it is refused (nothing renamed) when, trailing blanks removed, it
-// is longer than 24 characters (301), empty or holds control characters or NULs (201), or equals
-// the name of another component regardless of letter case (302: the look-ups ignore case, so the
-// name would no longer be unique). Leading blanks are part of the name. Renaming a component to
-// its own name, in any case, is allowed.
+// is longer than 24 characters (301), empty or holds control characters, NULs or bytes above
+// 127 (201: names are ASCII, as the callers read them), or equals the name of another component
+// regardless of letter case (302: the look-ups ignore case, so the name would no longer be
+// unique). Leading blanks are part of the name. Renaming a component to its own name, in any
+// case, is allowed.
 EQX_API void TQCNSC(const std::int32_t* index, const char* name, std::int32_t name_len,
                     std::int32_t* error) {
     const eqx::LibraryLock lock;
@@ -92,7 +93,7 @@ EQX_API void TQCNSC(const std::int32_t* index, const char* name, std::int32_t na
         if (!component) return;
         const std::string_view new_name = trim_right(text_in(name, name_len));
         if (new_name.size() > max_name_length) return fail(error, eqx::err::name_too_long);
-        if (new_name.empty() || has_control_character(new_name))
+        if (new_name.empty() || has_control_character(new_name) || !eqx::is_ascii(new_name))
             return fail(error, eqx::err::bad_option, "not a usable component name");
         for (const Component& other : system.components) {
             if (&other != component && same_text(other.name, new_name))
