@@ -1,7 +1,7 @@
 """Seeded random states of the test systems for the equilibrium sweeps: temperatures over each
-system's interesting range, pressures where they matter, random inputs in three kinds -
-ordinary (every input at least 1e-3 of the total), traces (some inputs 1e-14 to 1e-7 of the
-total) and zeros (some inputs exactly 0)."""
+system's interesting range, pressures where they matter, random inputs in four kinds -
+ordinary (every input at least 1e-3 of the total), traces (some inputs 1e-10 to 1e-7 of the
+total), deep traces (some inputs 1e-14 to 1e-10 of the total) and zeros (some inputs exactly 0)."""
 
 import math
 from dataclasses import dataclass
@@ -27,7 +27,8 @@ SWEEPS = {
     "carbide": Sweep("carbide.dat", (800.0, 2600.0), (1.0, 1.0), 3),
     "carbon_pressure": Sweep("carbon_pressure.dat", (300.0, 3000.0), (1.0, 1e5), 1),
 }
-KINDS = ("ordinary", "traces", "zeros")
+KINDS = ("ordinary", "traces", "deep-traces", "zeros")
+TRACE_DECADES = {"traces": (-10.0, -7.0), "deep-traces": (-14.0, -10.0)}
 
 
 def random_states(sweep, kind, count, seed):
@@ -45,7 +46,8 @@ def random_states(sweep, kind, count, seed):
             # One or more inputs (never all) become traces or zeros.
             chosen = rng.choice(n, size=int(rng.integers(1, n)), replace=False)
             for k in chosen:
-                x[k] = 0.0 if kind == "zeros" else total * 10.0 ** rng.uniform(-14.0, -7.0)
+                x[k] = 0.0 if kind == "zeros" else total * 10.0 ** rng.uniform(
+                    *TRACE_DECADES[kind])
         elif n > 1:
             x = np.maximum(x, 1e-3 * total)
         states.append(State(t, p, tuple(float(v) for v in x)))
