@@ -488,3 +488,21 @@ def test_reset_hook_returns_to_a_freshly_loaded_image(lib, log):
     lib.ini()
     lib.report(107)
     assert log.read_bytes() == b"", "reset closed unit 6"
+
+
+def test_equilibria_hook_counts_each_single_equilibrium(engine, libequilex_path, sample_data_dir):
+    from equilibrium_support import load as load_data
+
+    counter = ctypes.CDLL(str(libequilex_path)).eqx_standin_equilibria  # the engine's image
+    counter.restype = ctypes.c_int64
+    load_data(engine, sample_data_dir / "limestone.dat")
+    engine.tqsetc("IA", 2, 1, 1.0)
+    for call in (engine.tqce, engine.tqcen):
+        before = counter()
+        call(" ", 0, 0, (0.0, 0.0))
+        assert engine.last_error == 0
+        assert counter() - before == 1
+    engine.tqremc(0)
+    before = counter()
+    engine.tqce(" ", 0, 0, (0.0, 0.0))
+    assert engine.last_error == 508 and counter() == before  # refused before any equilibrium

@@ -31,6 +31,7 @@ HOOKS = {
     "eqx_standin_padding": (),
     "eqx_standin_report": (107,),
     "eqx_standin_reset": (),
+    "eqx_standin_equilibria": (),
 }
 
 

@@ -257,6 +257,10 @@ EQX_API void eqx_standin_reset(void);
 /* Reports error number code as a failing routine does: it becomes the current message (TQERR)
  * and is written to the ERROR unit. Lets tests reach every message text, however long. */
 EQX_API void eqx_standin_report(int32_t code);
+/* How many single equilibria this image has calculated since it was loaded (never reset): a
+ * calculation, each point a target or a map tries. Lets benchmarks and tests count what a
+ * routine costs without timing it. */
+EQX_API int64_t eqx_standin_equilibria(void);
 /* Every routine and hook takes the image's one library lock for its whole body. These two hold
  * it across calls (the same thread must release it), so a test can see that a routine called
  * from another thread waits for it. */

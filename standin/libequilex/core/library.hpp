@@ -170,6 +170,10 @@ struct Library {
     // calculations; made on first use (equilibrium::calculation_state()).
     std::unique_ptr<equilibrium::CalculationState> calculation;
 
+    // Single equilibria calculated by this image, never reset: what a map or a target costs
+    // is the difference across its calls (the test hook eqx_standin_equilibria reads it).
+    std::uint64_t equilibria = 0;
+
     // Everything back to the state after TQINI except the open units (TQINI itself uses this).
     void reset();
     // Also closes every unit and forgets TQINI: the state of a freshly loaded image.

@@ -234,6 +234,11 @@ EQX_API void eqx_standin_report(std::int32_t code) {
     fail(&ignored, code);
 }
 
+EQX_API std::int64_t eqx_standin_equilibria(void) {
+    const eqx::LibraryLock lock;
+    return static_cast<std::int64_t>(library().equilibria);
+}
+
 EQX_API void eqx_standin_reset(void) {
     const eqx::LibraryLock lock;
     library().reset_image();

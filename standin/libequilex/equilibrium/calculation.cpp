@@ -96,6 +96,7 @@ namespace {
 int equilibrium_at(const System& system, const CalculationState& state, const Input& given,
                    double temperature, double pressure, const std::vector<Role>& overrides,
                    const Equilibrium* start, Result& result) {
+    ++library().equilibria;
     Input input = given;
     hold_potentials(system, temperature, pressure, input);
     const CalculatedSystem calculated = calculate_system(system, temperature, pressure, overrides);
