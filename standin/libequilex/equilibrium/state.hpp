@@ -185,6 +185,9 @@ struct MapProgress {
     Variable variable = Variable::temperature;
     std::vector<double> points;
     std::vector<std::vector<int>> forming;
+    // Per point, an equilibrium calculated beside it while the map was planned: where the
+    // point's own calculation starts from.
+    std::vector<Equilibrium> starts;
     std::size_t next = 0;
     std::vector<AmountVariable> amounts;
 };
