@@ -6,11 +6,15 @@
 - one tqgetr read of a constituent's activity;
 - the growth of one tqce with the size of the system: generated ideal systems of 10, 100 and
   1000 constituents over 5 components (a gas, and beyond 100 constituents, the most one mixture
-  phase holds, condensed ideal mixtures of 100 constituents each).
+  phase holds, condensed ideal mixtures of 100 constituents each);
+- what the complete limestone map costs in single equilibria: counted by the library itself (its
+  test hook eqx_standin_equilibria, whatever the machine's load), and its time in tqce times.
 
-Prints microseconds per call, then as its last line the ratio of one tqce on the 1000-constituent
-system to one on the 100-constituent system.
+Prints microseconds per call, the map's costs, then as its last line the ratio of one tqce on the
+1000-constituent system to one on the 100-constituent system.
 """
+
+import ctypes
 
 import os
 import random
@@ -159,10 +163,29 @@ def time_ideal(engine, path, size):
     return microseconds('engine.tqce(" ", 0, 0, (0.0, 0.0))', namespace, number)
 
 
+def map_costs(engine, times):
+    """The complete map of 1 mol CaCO3 from 300 K to 2000 K (one transition): the single
+    equilibria the library calculates for it, and its time over that of one tqce at 1200 K."""
+    counter = ctypes.CDLL(LIBRARY).eqx_standin_equilibria  # the engine's image: the same file
+    counter.restype = ctypes.c_int64
+    calcite = limestone(engine)
+    engine.tqremc(0)
+    engine.tqsetc("IA", calcite, 1, 1.0)
+    before = counter()
+    left = engine.tqmap("TF", 0, 0, (300.0, 2000.0))
+    while left > 0:
+        left = engine.tqmap("TN", 0, 0, (300.0, 2000.0))
+    checked(engine, "temperature map")
+    equilibria = counter() - before
+    tqce_times = times["T map 300-2000 K (all calls)"] / times["tqce limestone 1200 K"]
+    return [f"T map 300-2000 K: {equilibria} equilibria calculated, {tqce_times:.0f} tqce times"]
+
+
 def main():
     engine = EquilexProxy(LIBRARY)
     times = {}
     time_limestone(engine, times)
+    costs = map_costs(engine, times)
     with tempfile.TemporaryDirectory() as directory:
         for size in (10, 100, 1000):
             times[f"tqce ideal mixtures, {size} constituents"] = time_ideal(
@@ -170,6 +193,8 @@ def main():
     width = max(len(label) for label in times)
     for label, value in times.items():
         print(f"{label:<{width}}  {value:10.1f} us")
+    for line in costs:
+        print(line)
     ratio = (times["tqce ideal mixtures, 1000 constituents"] /
              times["tqce ideal mixtures, 100 constituents"])
     print(f"scaling tqce 1000/100 = {ratio:.2f}")
