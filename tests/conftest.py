@@ -8,6 +8,19 @@ import pytest
 REPO_ROOT = Path(__file__).resolve().parents[1]
 
 
+def _absolute_search_path():
+    """Relative entries of PYTHONPATH made absolute against the folder pytest started in, as this
+    interpreter resolved them: the fresh interpreters that tests start in other folders find the
+    same package as the tests."""
+    entries = os.environ.get("PYTHONPATH")
+    if entries:
+        absolute = [os.path.abspath(entry) for entry in entries.split(os.pathsep)]
+        os.environ["PYTHONPATH"] = os.pathsep.join(absolute)
+
+
+_absolute_search_path()
+
+
 @pytest.fixture(scope="session")
 def libequilex_path():
     """The stand-in library built under $EQX_BUILD (default: build/ at the repo root)."""
