@@ -12,12 +12,13 @@ APT_PACKAGES := g++ make meson ninja-build pkg-config python3-dev python3-venv p
 RUN_ENV = PYTHONPATH=$(abspath $(BUILD))/python EQX_BUILD=$(abspath $(BUILD)) \
           PATH=$(abspath $(BUILD))/standin:$$PATH
 
-.PHONY: all deps build test demo bench sanitize format clean
+.PHONY: all deps build test demo bench sanitize format clean FORCE
 
 all: build
 
-deps:
-	@missing=$$(for p in $(APT_PACKAGES); do \
+# Installs those of the packages $(1) that are missing, with apt-get (through sudo unless root).
+define install_missing
+	@missing=$$(for p in $(1); do \
 	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; \
 	  done); \
 	if [ -n "$$missing" ]; then \
@@ -25,9 +26,25 @@ deps:
 	  if [ "$$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi; \
 	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
 	fi
+endef
 
-$(BUILD)/build.ninja:
-	meson setup $(BUILD) $(MESON_ARGS)
+deps:
+	$(call install_missing,$(APT_PACKAGES))
+
+# $(BUILD)/meson-args holds the MESON_ARGS the folder was set up with. Other arguments set it up
+# afresh: meson's --reconfigure and --wipe would keep options given before and not given now. A
+# folder set up before the file existed is taken as set up with no arguments.
+$(BUILD)/meson-args: FORCE
+	@if [ -d $(BUILD)/meson-private ] && [ "$$(cat $@ 2>/dev/null)" != '$(MESON_ARGS)' ] && \
+	    { [ -f $@ ] || [ -n '$(MESON_ARGS)' ]; }; then \
+	  echo "MESON_ARGS changed: $(BUILD) is set up afresh"; rm -rf $(BUILD); \
+	fi
+	@mkdir -p $(BUILD)
+	@[ -f $@ ] && [ "$$(cat $@)" = '$(MESON_ARGS)' ] || printf '%s\n' '$(MESON_ARGS)' > $@
+
+$(BUILD)/build.ninja: $(BUILD)/meson-args
+	@if [ -d $(BUILD)/meson-private ]; then meson setup --reconfigure $(BUILD) $(MESON_ARGS); \
+	else meson setup $(BUILD) $(MESON_ARGS); fi
 
 # Leaves build/python/equilexproxy importable (PYTHONPATH=build/python) and the
 # stand-in library at build/standin/libequilex.so.
@@ -66,7 +83,8 @@ test-only:
 	$(RUN_ENV) $(PYTHON) -m pytest $(PYTEST_ARGS) $(TESTS)
 
 format:
+	$(call install_missing,clang-format)
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp' '*.h')
 
 clean:
-	rm -rf build $(SANITIZE_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD)
