@@ -12,6 +12,7 @@ import subprocess
 import sys
 import textwrap
 import types
+from pathlib import Path
 
 import pytest
 
@@ -195,6 +196,21 @@ def test_deleting_names_once_crashed(libequilex_path, tmp_path):
         "tqgnsc() takes exactly 2 positional arguments (0 given)\n"
         "<function EquilexProxy.tqgnsc\n"
     )
+
+
+def test_children_find_the_package_with_a_relative_search_path():
+    """`PYTHONPATH=build/python pytest tests` from the repository's folder: the fresh interpreters
+    of these tests run in other folders and still import the package the tests import."""
+    repo = Path(__file__).resolve().parents[1]
+    search_path = os.path.relpath(Path(raw.__file__).resolve().parents[1], repo)
+    done = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-k",
+         "deleting_names_once_crashed", str(Path(__file__).relative_to(repo))],
+        cwd=repo, env=dict(os.environ, PYTHONPATH=search_path), capture_output=True, text=True,
+        timeout=120,
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "1 passed" in done.stdout
 
 
 # --- listeners and routines that rebind globals in the middle of a call --------------------------
