@@ -19,8 +19,9 @@ Clauses (tolerances of the issue; RT at the state's temperature):
   held to 1e-20 of the total at most;
 - each constituent of a phase holding matter with a fraction > 0: its potential from the model at
   the reported composition equals its stoichiometry times the component potentials to 1e-8 RT; a
-  constituent reported at fraction 0 in such a phase must be one the potentials keep below
-  1e-250 (or one that holds a component without input);
+  constituent reported at fraction 0 (or at a subnormal amount, too coarse for a logarithm) in
+  such a phase must be one the potentials keep below 1e-250 (or one that holds a component
+  without input);
 - no ENTERED phase without matter has a lowest tangent-plane distance below -1e-8 RT (per mole of
   constituents) at those potentials (dormant and eliminated phases left out);
 - the zero-input rule: a constituent with a positive coefficient on a component without input
@@ -42,6 +43,7 @@ ZERO_BALANCE = 1e-20
 POTENTIAL = 1e-8  # of RT
 TANGENT_PLANE = 1e-8  # of RT
 ZERO_INPUT_LN_ACTIVITY = -50.0
+TINY = np.finfo(float).tiny  # the smallest normal double
 
 
 @dataclass(frozen=True)
@@ -181,7 +183,9 @@ def certify(system, result):
             g_model += float(np.sum(result.amounts[i])) * float(phase.gibbs(x, t, p, g0))
             model_mu = phase.potentials(x, t, p, g0)
             for c in range(phase.size):
-                if x[c] > 0:
+                # A subnormal amount or fraction has too few digits for its logarithm: it is
+                # judged as a zero fraction, by what the potentials imply for it.
+                if min(x[c], result.amounts[i][c]) >= TINY:
                     miss = (model_mu[c] - plane[c]) / rt
                     if abs(miss) > POTENTIAL:
                         failures.append(
