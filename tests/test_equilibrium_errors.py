@@ -1,6 +1,6 @@
 """Every error number the stand-in's equilibrium routines give, each from the smallest case that
-shows it; a refused call changes nothing, and a failed calculation leaves the last result and
-the conditions as they were."""
+shows it; a call refused for its arguments changes nothing, a failed calculation leaves the
+conditions as they were and no result until one succeeds."""
 
 import ast
 import math
@@ -215,7 +215,17 @@ def test_the_amount_unit_refused_keeps_mol_and_others_change(engine, tmp_path):
     assert engine.last_error == 0 and engine.unitA == "kg"
 
 
-def test_a_failed_calculation_leaves_the_result_and_the_conditions(limestone):
+def read_all(engine, reads):
+    """(value, error) of each tqgetr read."""
+    out = []
+    for read in reads:
+        engine.last_error = 0
+        out.append((engine.tqgetr(*read), engine.last_error))
+    engine.last_error = 0
+    return out
+
+
+def test_a_failed_calculation_leaves_no_result_and_the_conditions(limestone):
     e = calcite_at(limestone)
     e.calc()
     assert e.last_error == 0
@@ -225,18 +235,145 @@ def test_a_failed_calculation_leaves_the_result_and_the_conditions(limestone):
     e.tqclim("THIGH", 1000.0)
     e.calc_Ttarget(estimate=(500, 0))
     assert e.last_error == 713
-    e.last_error = 0
-    assert [e.tqgetr(*r) for r in reads] == before
-    assert e.last_error == 0
+    # No result until a calculation succeeds: every read is refused, its output left unwritten.
+    assert read_all(e, reads) == [(0.0, 516)] * len(reads)
+    # The target calculation changed no condition: without the target, a calculation from the
+    # (missing) last result is the plain one at the temperature set.
     e.remove_condition(3)
+    e.calc(from_previous=True)
+    assert e.last_error == 0
+    assert [e.tqgetr(*r) for r in reads] == pytest.approx(before, rel=1e-9)
     e.tqsetc("T", 0, 0, -1.0)
     e.calc()
     assert e.last_error == 510
-    assert [e.tqgetr(*r) for r in reads] == before
-    # The target calculation changed no condition: the temperature is the one set.
+    assert read_all(e, reads) == [(0.0, 516)] * len(reads)
     e.tqsetc("T", 0, 0, 1200.0)
     e.calc(from_previous=True)
     assert [e.tqgetr(*r) for r in reads] == pytest.approx(before, rel=1e-9)
+
+
+# --- what a calculation leaves: its result, or none ---------------------------------------------
+
+READS = [("T", 0, 0), ("A", GAS, 0), ("A", CALCITE, 0), ("G", 0, 0), ("MU", 0, 3), ("AC", GAS, 1),
+         ("X", 0, 2), ("HM", LIME, 0)]
+
+
+def no_input(engine):
+    engine.tqremc(0)
+
+
+# (number, what is set first, the option and values of the calculation that fails): each ran,
+# so no result is left.
+FAILED_CALCULATIONS = [
+    (510, lambda e: e.tqsetc("T", 0, 0, -5.0), " ", (0, 0)),
+    (513, lambda e: e.tqsetc("IA", CALCITE, 1, math.inf), " ", (0, 0)),
+    (508, no_input, " ", (0, 0)),
+    (713, lambda e: (e.set_phase_target(CALCITE), e.tqclim("THIGH", 1000.0)), "T", (500, 0)),
+    (711, lambda e: e.tqsetc("AT", GAS, 1, math.inf), "T", (1000, 0)),
+]
+
+# (number, what is set first, the call refused for its own arguments): nothing changes.
+REFUSED_CALLS = [
+    (201, None, lambda e: e.tqce("Q", 0, 0, (0, 0))),
+    (505, lambda e: e.set_phase_target(CALCITE), lambda e: e.tqce("IA", CALCITE, 1, (2.0, 1.0))),
+    (511, None, lambda e: e.calc_Ttarget()),
+    (512, lambda e: e.set_phase_target(LIME), lambda e: e.calc()),
+]
+
+
+@pytest.mark.parametrize("number, setup, option, vals", FAILED_CALCULATIONS)
+def test_a_failed_calculation_replaces_the_last_result_with_none(limestone, number, setup, option,
+                                                                 vals):
+    e = calcite_at(limestone)
+    e.calc()
+    assert e.last_error == 0
+    setup(e)
+    e.tqce(option, 0, 0, vals)
+    assert e.last_error == number
+    assert read_all(e, READS) == [(0.0, 516)] * len(READS)
+    # TQCEN has no result to start from: it calculates as TQCE does, to the same refusal.
+    e.tqcen(option, 0, 0, vals)
+    assert e.last_error == number
+    assert read_all(e, READS) == [(0.0, 516)] * len(READS)
+
+
+@pytest.mark.parametrize("number, setup, call", REFUSED_CALLS)
+def test_a_call_refused_for_its_arguments_keeps_the_last_result(limestone, number, setup, call):
+    e = calcite_at(limestone)
+    e.calc()
+    before = read_all(e, READS)
+    assert all(error == 0 for _, error in before)
+    if setup:
+        setup(e)
+    call(e)
+    assert e.last_error == number
+    assert read_all(e, READS) == before
+
+
+def test_before_any_calculation_tqcen_is_refused_and_after_a_failed_one_it_calculates(limestone):
+    e = calcite_at(limestone)
+    e.calc(from_previous=True)
+    assert e.last_error == 516
+    e.calc(from_previous=True)  # a refused TQCEN is no calculation: still none to start from
+    assert e.last_error == 516
+    e.tqsetc("T", 0, 0, -5.0)
+    e.calc()
+    assert e.last_error == 510
+    e.tqsetc("T", 0, 0, 1200.0)
+    e.last_error = 0
+    e.calc(from_previous=True)
+    assert e.last_error == 0
+    after_tqcen = read_all(e, READS)
+    e.calc()
+    assert read_all(e, READS) == pytest.approx(after_tqcen, rel=1e-12)
+
+
+def test_a_failed_listed_calculation_lists_nothing(engine, sample_data_dir, tmp_path):
+    log = tmp_path / "list.log"
+    engine.tqopen(str(log), 6)
+    e = calcite_at(load(engine, sample_data_dir / "limestone.dat"))
+    e.calc(show=True)
+    assert e.last_error == 0 and log.read_text().count("Equilibrium") == 1
+    e.tqsetc("T", 0, 0, -5.0)
+    e.calc(show=True)
+    e.calc(show=True, from_previous=True)
+    assert e.last_error == 510
+    assert log.read_text().count("Equilibrium") == 1
+
+
+def test_custom_calculations_read_no_stale_result(standin_engine, sample_data_dir, capsys):
+    # After a refused calculation the activity read has no result to answer from: on the
+    # library road it is the unwritten output 0.0 (R T ln 0 then is not finite, the engine
+    # recording 516), on the basic road the refusal raises; neither is a number from the state
+    # calculated before.
+    import numpy as np
+
+    from equilexproxy import custom
+
+    e = load(standin_engine, sample_data_dir / "limestone.dat")
+    for k, amount in ((1, 1.0), (2, 1.0), (3, 3.0)):
+        e.tqsetc("IA", 0, k, amount)
+    e.tqsetc("T", 0, 0, 3000.0)
+    e.calc()  # a result in which CaCO3 is unstable
+    if e.use_eqpy:
+        from equilex.basic import EquilexError
+
+        with pytest.raises(EquilexError) as refused:
+            custom.ce_activity_isothermal(e, -5.0, CALCITE)
+        assert refused.value.number == 510
+        e.tqcsp(CALCITE, "ENTERED")
+        with pytest.raises(EquilexError) as refused:
+            custom.ce_formation_binary_t(e, CALCITE, 5e-324, 3000.0)
+        assert refused.value.number == 510
+        assert "both" not in capsys.readouterr().out
+        return
+    e.last_error = 0
+    with np.errstate(divide="ignore"):
+        value = custom.ce_activity_isothermal(e, -5.0, CALCITE)
+        assert not np.isfinite(value) and e.last_error == 516
+        e.last_error = 0
+        assert not np.isfinite(custom.ce_activity_isothermal(e, 5e-324, CALCITE))
+    assert e.last_error == 516
 
 
 def test_refused_conditions_write_no_number(limestone):

@@ -4,11 +4,17 @@
 // Options: " " or "" (no target variable), "T", "P", "V" (vals[0] is an estimate in the current
 // unit), "IA" and "MU" (vals are the lower and upper limits of an incoming amount or of a
 // relative chemical potential), "IA0" (records one more incoming amount that varies with the
-// next "IA" call, between its limits, all of them together; no calculation). A failed
-// calculation leaves the last result and the conditions as they were.
+// next "IA" call, between its limits, all of them together; no calculation).
 //
-// TQCEN starts from the last result (516 without one) and gives the same equilibrium as TQCE.
-// TQCEL and TQCENL also write the equilibrium to the list unit.
+// A call refused for its own arguments (the option, indices, limits, a target variable without
+// a target or the reverse) changes nothing. Once the calculation runs, its result replaces the
+// last one; when it fails (the conditions it finds, 508-510 and 513, or the equilibrium or the
+// target, 7xx) there is no result until one succeeds. The conditions change only on success (a
+// target calculation writes the found value into its variable's condition).
+//
+// TQCEN starts from the last result and gives the same equilibrium as TQCE; after a failed
+// calculation it calculates as TQCE does, before any calculation it gives 516. TQCEL and TQCENL
+// also write the equilibrium to the list unit.
 #include <cmath>
 
 #include "equilex.h"
@@ -81,7 +87,8 @@ void calculate(const char* option, std::int32_t option_len, const std::int32_t* 
     with_calculation(error, [&](System& system, CalculationState& state) {
         const std::optional<Option> chosen = calculation_option(text_in(option, option_len));
         if (!chosen) return fail(error, err::bad_option);
-        if (from_previous && !state.result) return fail(error, err::no_result);
+        if (from_previous && !state.result && !state.last_calculation_failed)
+            return fail(error, err::no_result);
         const std::int32_t phase = value_of(phase_ptr);
         const std::int32_t index = value_of(index_ptr);
         const Units& units = state.units;
@@ -143,26 +150,31 @@ void calculate(const char* option, std::int32_t option_len, const std::int32_t* 
         if (*chosen == Option::none && has_target) return fail(error, err::no_target_variable);
         if (*chosen != Option::none && !has_target) return fail(error, err::no_target);
 
-        const Equilibrium* start = from_previous ? &state.result->equilibrium : nullptr;
+        const Equilibrium* start =
+            from_previous && state.result ? &state.result->equilibrium : nullptr;
         Result result;
+        int code = 0;
         if (*chosen == Option::none) {
             Input input;
-            int code = gather_input(system, state, input);
+            code = gather_input(system, state, input);
             if (code == 0) {
                 Point point = Point::of(state.conditions);
                 point.start = start;
                 code = calculate_point(system, state, input, point, result);
             }
-            if (code != 0) return fail(error, code);
         } else {
             TargetSolution solution;
-            const int code =
-                solve_target(system, state, *state.conditions.target, variable, start, solution);
-            if (code != 0) return fail(error, code);
-            keep_found_value(system, state, variable, solution.value);
-            result = std::move(solution.result);
+            code = solve_target(system, state, *state.conditions.target, variable, start, solution);
+            if (code == 0) {
+                keep_found_value(system, state, variable, solution.value);
+                result = std::move(solution.result);
+            }
         }
-        state.result = std::move(result);
+        if (code != 0) {
+            state.drop_result();
+            return fail(error, code);
+        }
+        state.keep_result(std::move(result));
         if (listing) list_result(system, state, *state.result);
         ok(error);
     });

@@ -27,6 +27,17 @@ void CalculationState::forget_system() {
     amount_variables.clear();
     map_amounts.clear();
     result.reset();
+    last_calculation_failed = false;
+}
+
+void CalculationState::keep_result(Result&& calculated) {
+    result = std::move(calculated);
+    last_calculation_failed = false;
+}
+
+void CalculationState::drop_result() {
+    result.reset();
+    last_calculation_failed = true;
 }
 
 CalculationState& calculation_state() {

@@ -5,6 +5,8 @@
 //
 // TQINI clears all of it. Reading a new data-file clears what belongs to the old system
 // (conditions, streams, the map, the last result) and keeps units, limits and configuration.
+// Each calculation replaces the last result, a failed one too: after a failure no result is
+// offered until a calculation succeeds.
 #pragma once
 
 #include <optional>
@@ -202,6 +204,14 @@ struct CalculationState {
     std::vector<AmountVariable> amount_variables;  // "IA0" calls collected so far
     std::vector<AmountVariable> map_amounts;       // the amounts an IA map varies
     std::optional<Result> result;
+    // The last calculation failed (and so left no result): TQCEN then calculates as TQCE does,
+    // where before any calculation it gives 516.
+    bool last_calculation_failed = false;
+
+    // A calculation succeeded: its result is the one the routines read.
+    void keep_result(Result&& calculated);
+    // A calculation failed: no result until one succeeds.
+    void drop_result();
 
     // TQREMC -1 (reset_units) and -2: every condition, target and configuration option.
     void remove_all_conditions(bool reset_units);
