@@ -92,6 +92,7 @@ inline constexpr int no_system_activity = 602;
 inline constexpr int not_for_component = 603;
 inline constexpr int fraction_of_no_phase = 604;
 inline constexpr int no_fraction = 605;
+inline constexpr int activity_unavailable = 606;
 inline constexpr int no_pair_fractions = 607;
 inline constexpr int stream_eliminated = 608;
 inline constexpr int no_ph_eh = 609;

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <set>
 
+#include "thermo.hpp"
+
 namespace eqx {
 
 namespace {
@@ -154,6 +156,31 @@ struct Checker {
         return std::nullopt;
     }
 
+    // Finite numbers can still overflow in the functions a calculation reads (a transformation
+    // enthalpy of -1e308, a Curie temperature of 1e-306 K): those must be finite where the data
+    // hold, at 298.15 K and at the upper temperature of each Cp range, at 1 bar.
+    std::optional<std::string> functions_defect(const Phase& phase,
+                                                const Constituent& constituent) const {
+        auto finite = [](const thermo::StandardFunctions& f) {
+            return all_finite({f.g, f.h, f.s, f.cp});
+        };
+        const double mass = constituent_molar_mass(system, constituent);
+        std::vector<double> temperatures{reference_temperature};
+        for (const CpRange& range : constituent.cp_ranges)
+            temperatures.push_back(range.upper_temperature);
+        for (double t : temperatures) {
+            const std::string at = " must be finite at " + number_text(t) + " K";
+            if (!finite(thermo::standard_functions(constituent, t)))
+                return "H, S, Cp and G of the Cp ranges" + at;
+            if (!finite(thermo::constituent_functions(system, phase, constituent, t,
+                                                      reference_pressure)))
+                return "the magnetic contribution" + at;
+            if (!std::isfinite(thermo::molar_volume(constituent, mass, t, reference_pressure)))
+                return "the molar volume" + at;
+        }
+        return std::nullopt;
+    }
+
     std::optional<DataError> constituent(int p, int c, const Phase& phase) const {
         const Constituent& constituent = phase.constituents[c];
         auto fault = [&](std::string what) {
@@ -187,6 +214,9 @@ struct Checker {
         if (constituent.magnetic &&
             !all_finite({constituent.magnetic->critical_temperature, constituent.magnetic->moment}))
             return fault("magnetic data must be finite numbers");
+        if (!std::isfinite(constituent_molar_mass(system, constituent)))
+            return fault("molar mass (coefficients times component masses) must be finite");
+        if (auto defect = functions_defect(phase, constituent)) return fault(*defect);
         if (phase.sublattices.empty()) {
             if (!constituent.sublattice_species.empty())
                 return fault("sublattice species in a phase without sublattices");

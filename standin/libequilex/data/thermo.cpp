@@ -9,37 +9,44 @@ namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
+// coefficient * factor, where a term that is absent (coefficient 0) adds nothing even where its
+// factor overflows: 0 * inf would make a finite function NaN far from 298.15 K.
+double term(double coefficient, double factor) {
+    return coefficient == 0.0 ? 0.0 : coefficient * factor;
+}
+
 double range_cp(const CpRange& range, double t) {
-    double cp = range.a + range.b * t + range.c * t * t + range.d / (t * t);
-    for (const PowerTerm& term : range.extra_terms)
-        cp += term.coefficient * std::pow(t, term.power);
+    double cp = range.a + term(range.b, t) + term(range.c, t * t) + term(range.d, 1 / (t * t));
+    for (const PowerTerm& extra : range.extra_terms)
+        cp += term(extra.coefficient, std::pow(t, extra.power));
     return cp;
 }
 
 // Integral of Cp dT from t1 to t2 within one range.
 double range_enthalpy(const CpRange& range, double t1, double t2) {
-    double h = range.a * (t2 - t1) + range.b / 2 * (t2 * t2 - t1 * t1) +
-               range.c / 3 * (t2 * t2 * t2 - t1 * t1 * t1) - range.d * (1 / t2 - 1 / t1);
-    for (const PowerTerm& term : range.extra_terms) {
-        double p = term.power + 1;
+    double h = term(range.a, t2 - t1) + term(range.b / 2, t2 * t2 - t1 * t1) +
+               term(range.c / 3, t2 * t2 * t2 - t1 * t1 * t1) - term(range.d, 1 / t2 - 1 / t1);
+    for (const PowerTerm& extra : range.extra_terms) {
+        double p = extra.power + 1;
         if (p == 0)
-            h += term.coefficient * std::log(t2 / t1);
+            h += term(extra.coefficient, std::log(t2 / t1));
         else
-            h += term.coefficient * (std::pow(t2, p) - std::pow(t1, p)) / p;
+            h += term(extra.coefficient, (std::pow(t2, p) - std::pow(t1, p)) / p);
     }
     return h;
 }
 
 // Integral of Cp/T dT from t1 to t2 within one range.
 double range_entropy(const CpRange& range, double t1, double t2) {
-    double s = range.a * std::log(t2 / t1) + range.b * (t2 - t1) +
-               range.c / 2 * (t2 * t2 - t1 * t1) - range.d / 2 * (1 / (t2 * t2) - 1 / (t1 * t1));
-    for (const PowerTerm& term : range.extra_terms) {
-        double p = term.power;
+    double s = term(range.a, std::log(t2 / t1)) + term(range.b, t2 - t1) +
+               term(range.c / 2, t2 * t2 - t1 * t1) -
+               term(range.d / 2, 1 / (t2 * t2) - 1 / (t1 * t1));
+    for (const PowerTerm& extra : range.extra_terms) {
+        double p = extra.power;
         if (p == 0)
-            s += term.coefficient * std::log(t2 / t1);
+            s += term(extra.coefficient, std::log(t2 / t1));
         else
-            s += term.coefficient * (std::pow(t2, p) - std::pow(t1, p)) / p;
+            s += term(extra.coefficient, (std::pow(t2, p) - std::pow(t1, p)) / p);
     }
     return s;
 }
@@ -96,13 +103,13 @@ namespace {
 double expansion_integral(const MolarVolumeData& data, double t) {
     const double t0 = reference_temperature;
     const double* e = data.expansion;
-    return e[0] * (t - t0) + e[1] / 2 * (t * t - t0 * t0) + e[2] * std::log(t / t0) -
-           e[3] * (1 / t - 1 / t0);
+    return term(e[0], t - t0) + term(e[1] / 2, t * t - t0 * t0) + term(e[2], std::log(t / t0)) -
+           term(e[3], 1 / t - 1 / t0);
 }
 
 double compressibility(const MolarVolumeData& data, double t) {
     const double* k = data.compressibility;
-    return k[0] + k[1] * t + k[2] * t * t + k[3] * t * t * t;
+    return k[0] + term(k[1], t) + term(k[2], t * t) + term(k[3], t * t * t);
 }
 
 }  // namespace
@@ -114,7 +121,7 @@ double molar_volume(const Constituent& constituent, double molar_mass, double te
     const MolarVolumeData& data = *constituent.molar_volume;
     double v298 = molar_mass / data.density;
     double vt = v298 * std::exp(expansion_integral(data, temperature));
-    return vt * (1 - compressibility(data, temperature) * (pressure - reference_pressure));
+    return vt * (1 - term(compressibility(data, temperature), pressure - reference_pressure));
 }
 
 double pressure_gibbs_term(const Constituent& constituent, double molar_mass, double temperature,
@@ -126,7 +133,7 @@ double pressure_gibbs_term(const Constituent& constituent, double molar_mass, do
     double dp = pressure - reference_pressure;
     double kappa = compressibility(data, temperature);
     // cm3 bar -> J: 0.1
-    return 0.1 * vt * (dp - kappa * dp * dp / 2);
+    return 0.1 * vt * (dp - term(kappa, dp * dp / 2));
 }
 
 namespace {

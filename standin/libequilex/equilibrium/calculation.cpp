@@ -48,6 +48,13 @@ void hold_potentials(const System& system, double temperature, double pressure, 
     }
 }
 
+bool reduced_energies_representable(const CalculatedSystem& calculated) {
+    for (const CalculatedPhase& phase : calculated.phases)
+        for (Eigen::Index j = 0; j < phase.g.size(); ++j)
+            if (!representable(phase.g[j])) return false;
+    return true;
+}
+
 }  // namespace
 
 int gather_input(const System& system, const CalculationState& state, Input& input) {
@@ -100,13 +107,30 @@ int equilibrium_at(const System& system, const CalculationState& state, const In
     Input input = given;
     hold_potentials(system, temperature, pressure, input);
     const CalculatedSystem calculated = calculate_system(system, temperature, pressure, overrides);
+    // The minimiser works only on finite energies: data that are not representable at this
+    // temperature and pressure are refused before it starts (the reduced energies g / RT may
+    // overflow where g does not: the temperature's fault then).
+    if (!reduced_energies_representable(calculated)) {
+        const int cause = calculation_error(system, calculated, {});
+        return cause == err::bad_pressure ? cause : err::bad_temperature;
+    }
+    for (std::size_t r = 0; r < input.reservoirs.size(); ++r) {
+        if (representable(input.reservoirs[r].potential)) continue;
+        const HeldPotential& held = input.potentials[r];
+        const Phase& phase = system.phases[held.phase];
+        const int cause =
+            state_point_error(system, phase, phase.constituents[held.index], temperature, pressure);
+        return cause != 0 ? cause : err::bad_input;  // a held value too large
+    }
     MinimiserOptions options;
     options.max_iterations = state.configuration.iterations;
     options.max_assemblies = state.configuration.assemblies;
     const MinimiserResult outcome =
         minimise_gibbs_energy(calculated, input.components, input.reservoirs, start, options);
     if (outcome.error != 0) return outcome.error;
-    result = make_result(system, calculated, outcome.equilibrium, input, state.streams);
+    Result made = make_result(system, calculated, outcome.equilibrium, input, state.streams);
+    if (!representable(made)) return calculation_error(system, calculated, state.streams);
+    result = std::move(made);
     return 0;
 }
 

@@ -66,6 +66,22 @@ std::string number(double value, int digits) {
     return buffer;
 }
 
+// exp(ln_value) as text, also beyond the largest double: the activity of a phase far from
+// stable at a low temperature is listed as the number it is (a decimal exponent above 308),
+// not as "inf". An ELIMINATED phase's ln a of minus infinity reads 0.
+std::string exp_number(double ln_value, int digits) {
+    const double value = std::exp(ln_value);
+    if (std::isfinite(value) || !std::isfinite(ln_value)) return number(value, digits);
+    const double decimal = ln_value / std::log(10.0);
+    double exponent = std::floor(decimal);
+    std::string mantissa = number(std::pow(10.0, decimal - exponent), digits);
+    if (mantissa.rfind("10", 0) == 0 && mantissa.find_first_not_of("10.") == std::string::npos) {
+        mantissa = "1";  // 9.9999... rounded up to the next power of ten
+        exponent += 1.0;
+    }
+    return join(mantissa, "e+", number(exponent, 17));
+}
+
 std::string unit_of(const Units& units, Quantity quantity) {
     return std::string(unit_name(quantity, units.of(quantity)));
 }
@@ -93,18 +109,19 @@ void list_result(const System& system, const CalculationState& state, const Resu
         if (r.eliminated) continue;
         if (!state.configuration.list_all_phases && !r.present) continue;
         const double phase_amount = u.mass_amounts() ? r.mass / u.mass_unit_factor() : r.moles;
-        phases.add({phase.name, number(phase_amount, digits), "",
-                    number(std::exp(r.ln_activity), digits)});
+        phases.add(
+            {phase.name, number(phase_amount, digits), "", exp_number(r.ln_activity, digits)});
         if (!phase.is_mixture()) continue;
         for (std::size_t c = 0; c < phase.constituents.size(); ++c) {
             const ConstituentResult& cr = r.constituents[c];
             if (!cr.calculated) continue;
-            double activity = std::exp(cr.ln_activity);
-            if (phase.gas) activity *= standard_pressure / u.pressure_factor();
-            phases.add(
-                {join("  ", phase.constituents[c].name),
-                 number(u.amount_out(cr.moles, cr.molar_mass), digits), number(cr.fraction, digits),
-                 join(number(activity, digits), phase.gas ? join(" ", pressure) : std::string())});
+            double ln_activity = cr.ln_activity;
+            if (phase.gas) ln_activity += std::log(standard_pressure / u.pressure_factor());
+            phases.add({join("  ", phase.constituents[c].name),
+                        number(u.amount_out(cr.moles, cr.molar_mass), digits),
+                        number(cr.fraction, digits),
+                        join(exp_number(ln_activity, digits),
+                             phase.gas ? join(" ", pressure) : std::string())});
         }
     }
     (void)rt;
@@ -132,7 +149,7 @@ void list_result(const System& system, const CalculationState& state, const Resu
             {system.components[k].name,
              number(u.amount_out(result.incoming[i], result.component_masses[i]), digits),
              number(result.potentials[i] / u.energy_factor(), digits),
-             number(std::exp(result.potentials[i] / (gas_constant * result.temperature)), digits)});
+             exp_number(result.potentials[i] / (gas_constant * result.temperature), digits)});
     }
     text += join("\n", potentials.text());
     write_list(text);

@@ -2,6 +2,11 @@
 //   (0,0) the system, (p,0) a phase, (p,c) a constituent, (0,k) a component, and for "XP" and
 //   "AP" (p,k) a component in a phase. Every value is converted from the SI result at the time
 //   of the call, so a change of units shows without a new calculation.
+//
+// Only finite values are written. The documented exception: "MU" of an ELIMINATED phase or
+// constituent (or one not calculated) is minus infinity, its "AC" 0. An activity above the
+// largest double (a phase far from stable at a low temperature; its "MU" is finite) gives 606,
+// any other value that has no finite form in the current units 513; the output is not written.
 #include <cmath>
 
 #include "equilex.h"
@@ -286,6 +291,14 @@ EQX_API void TQGETR(const char* option, std::int32_t option_len, const std::int3
                 }
                 break;
             }
+        }
+        if (!std::isfinite(out)) {
+            const bool not_calculated =
+                o == Option::mu && out == -std::numeric_limits<double>::infinity() &&
+                (is_phase ? r.phases[p].eliminated
+                          : !is_component && !r.phases[p].constituents[k].calculated);
+            if (!not_calculated)
+                return fail(error, o == Option::ac ? err::activity_unavailable : err::bad_input);
         }
         put(value, out);
         ok(error);

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "core/library.hpp"
 #include "data/thermo.hpp"
 #include "equilibrium/excess.hpp"
 #include "equilibrium/units.hpp"
@@ -233,6 +234,111 @@ Result make_result(const System& system, const CalculatedSystem& calculated,
         result.stream_v += sums.v;
     }
     return result;
+}
+
+namespace {
+
+bool all_representable(const Eigen::VectorXd& values) {
+    for (Eigen::Index i = 0; i < values.size(); ++i)
+        if (!representable(values[i])) return false;
+    return true;
+}
+
+bool all_representable(std::initializer_list<double> values) {
+    for (double value : values)
+        if (!representable(value)) return false;
+    return true;
+}
+
+bool all_representable(const thermo::StandardFunctions& f) {
+    return all_representable({f.g, f.h, f.s, f.cp});
+}
+
+}  // namespace
+
+bool representable(const Result& r) {
+    if (!all_representable({r.temperature, r.pressure, r.volume, r.g, r.h, r.s, r.cp, r.v, r.moles,
+                            r.mass, r.stream_g, r.stream_h, r.stream_s, r.stream_cp, r.stream_v}) ||
+        !all_representable(r.potentials) || !all_representable(r.incoming) ||
+        !all_representable(r.component_masses))
+        return false;
+    for (const Result::ConstituentInput& input : r.constituent_inputs)
+        if (!representable(input.moles)) return false;
+    for (const PhaseResult& phase : r.phases) {
+        if (!all_representable({phase.moles, phase.mass, phase.gm, phase.hm, phase.sm, phase.cpm,
+                                phase.vm, phase.molar_mass}) ||
+            !all_representable(phase.components))
+            return false;
+        if (!phase.eliminated && !representable(phase.ln_activity)) return false;
+        for (const ConstituentResult& c : phase.constituents) {
+            if (!representable(c.molar_mass)) return false;
+            if (c.calculated && !all_representable({c.moles, c.fraction, c.ln_activity, c.potential,
+                                                    c.g, c.h, c.s, c.cp, c.v}))
+                return false;
+        }
+    }
+    return true;
+}
+
+int state_point_error(const System& system, const Phase& phase, const Constituent& constituent,
+                      double temperature, double pressure) {
+    const double mass = constituent_molar_mass(system, constituent);
+    auto volume = [&](double p_bar) {
+        return phase.gas ? gas_constant * temperature / (p_bar * pascal_per_bar)
+                         : thermo::molar_volume(constituent, mass, temperature, p_bar) *
+                               cubic_metres_per_cubic_centimetre;
+    };
+    const double p_ref = reference_pressure;
+    if (!all_representable(
+            thermo::constituent_functions(system, phase, constituent, temperature, p_ref)) ||
+        !representable(volume(p_ref)))
+        return err::bad_temperature;
+    const double p_bar = pressure / pascal_per_bar;
+    if (!all_representable(
+            thermo::constituent_functions(system, phase, constituent, temperature, p_bar)) ||
+        !representable(volume(p_bar)))
+        return err::bad_pressure;
+    return 0;
+}
+
+int stream_error(const System& system, const Stream& stream) {
+    for (const StreamAmount& amount : stream.amounts) {
+        const Phase& phase = system.phases[amount.phase];
+        const int error = state_point_error(system, phase, phase.constituents[amount.constituent],
+                                            stream.temperature, stream.pressure);
+        if (error != 0) return error;
+    }
+    return err::bad_input;
+}
+
+int calculation_error(const System& system, const CalculatedSystem& calculated,
+                      const std::vector<Stream>& streams) {
+    const double t = calculated.temperature;
+    const double p = calculated.pressure;
+    for (std::size_t i = 0; i < calculated.phases.size(); ++i) {
+        const CalculatedPhase& cp = calculated.phases[i];
+        if (cp.role == Role::absent) continue;
+        const Phase& phase = system.phases[i];
+        for (const Constituent& constituent : phase.constituents) {
+            if (constituent.status == Status::eliminated) continue;
+            const int error = state_point_error(system, phase, constituent, t, p);
+            if (error != 0) return error;
+        }
+        if (cp.excess.empty()) continue;
+        const Eigen::VectorXd even = Eigen::VectorXd::Constant(cp.size(), 1.0 / cp.size());
+        auto excess = [&](double p_bar) {
+            return cp.excess.evaluate(even, t, p_bar, TemperatureDerivative::none, nullptr,
+                                      nullptr);
+        };
+        if (!representable(excess(reference_pressure))) return err::bad_temperature;
+        if (!representable(excess(calculated.pressure_bar()))) return err::bad_pressure;
+    }
+    for (const Stream& stream : streams) {
+        const StreamProperties sums = stream_properties(system, stream);
+        if (!all_representable({sums.g, sums.h, sums.s, sums.cp, sums.v, sums.moles, sums.mass}))
+            return stream_error(system, stream);
+    }
+    return err::bad_input;
 }
 
 }  // namespace eqx::equilibrium

@@ -3,6 +3,8 @@
 // computed once when a calculation succeeds; TQGETR only looks them up and converts units.
 #pragma once
 
+#include <cmath>
+#include <limits>
 #include <vector>
 
 #include "data/system.hpp"
@@ -47,5 +49,36 @@ struct Input {
 Result make_result(const System& system, const CalculatedSystem& calculated,
                    const Equilibrium& equilibrium, const Input& input,
                    const std::vector<Stream>& streams);
+
+// No routine reports success with a value that is not finite. A value the library reports is
+// representable when its magnitude leaves room for every unit conversion: the routines multiply
+// an SI value by at most 1e6 (m3 to cm3), so such a value stays finite in every unit.
+inline constexpr double largest_reported_value = std::numeric_limits<double>::max() * 1e-6;
+inline bool representable(double value) {
+    return std::abs(value) <= largest_reported_value;  // false for NaN and infinities
+}
+
+// Whether every value of a result is representable. The one exception is documented: the
+// ln a of an ELIMINATED phase, of an ELIMINATED constituent and of a constituent that is not
+// calculated is minus infinity (TQGETR "AC" 0, "MU" minus infinity).
+bool representable(const Result& result);
+
+// Whether the functions a calculation reads for one constituent (G, H, S, Cp, the molar volume)
+// are representable at T (K) and P (Pa), both > 0: 0 when they are, 510 when they are not at
+// that temperature already at 1 bar, 509 when only the pressure makes them so.
+int state_point_error(const System& system, const Phase& phase, const Constituent& constituent,
+                      double temperature, double pressure);
+
+// The properties of a stream that are not representable, explained: 510 or 509 by the stream's
+// own temperature or pressure (state_point_error of a constituent it holds), else 513: its
+// amounts are too large for them.
+int stream_error(const System& system, const Stream& stream);
+
+// A calculation at the state of `calculated` whose values are not representable, explained:
+// 510 or 509 when the functions of a constituent it reads are not (the excess Gibbs energy of a
+// mixture included), or those of a stream; else 513, the input amounts or held potentials being
+// too large for its values.
+int calculation_error(const System& system, const CalculatedSystem& calculated,
+                      const std::vector<Stream>& streams);
 
 }  // namespace eqx::equilibrium

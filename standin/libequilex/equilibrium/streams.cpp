@@ -8,7 +8,10 @@
 // constituents in all (405). Temperatures, pressures and amounts are in the current units.
 // TQSTEC options: "T", "P", "VT" (the final state), "A" (a phase target, indexp the phase),
 // "CP", "H", "S", "G", "V" (targets of the reaction, indexp 0 or a phase); "IA", "IA0", "MU",
-// "AC" give 504. TQSTXP options: "T", "P", "A", "CP", "H", "S", "G", "V" of the stream.
+// "AC" give 504. TQSTXP options: "T", "P", "A", "CP", "H", "S", "G", "V" of the stream, from the
+// stream alone (never from the last result); a value that is not representable is refused: 510
+// or 509 when the stream's temperature or pressure makes its constituents' functions so, else
+// 513 (its amounts are too large). TQSTCA refuses an amount that is not finite in mol (503).
 #include <algorithm>
 #include <cmath>
 
@@ -100,6 +103,7 @@ EQX_API void TQSTCA(const char* ident, std::int32_t ident_len, const std::int32_
             return fail(error, err::conditions_and_streams);
         if (!system.phases[p].constituents[c].incoming) return fail(error, err::not_incoming);
         const double moles = state.units.amount_in(amount, constituent_molar_mass_kg(system, p, c));
+        if (!std::isfinite(moles)) return fail(error, err::negative_stream_amount);
         auto found =
             std::find_if(stream->amounts.begin(), stream->amounts.end(),
                          [&](const StreamAmount& a) { return a.phase == p && a.constituent == c; });
@@ -185,22 +189,28 @@ EQX_API void TQSTXP(const char* ident, std::int32_t ident_len, const char* optio
             return ok(error);
         }
         const StreamProperties sums = stream_properties(system, *stream);
-        double out = 0.0;
-        if (is_option(name, "A"))
-            out = u.mass_amounts() ? sums.mass / u.mass_unit_factor() : sums.moles;
-        else if (is_option(name, "CP"))
-            out = sums.cp / u.energy_factor();
-        else if (is_option(name, "H"))
-            out = sums.h / u.energy_factor();
-        else if (is_option(name, "S"))
-            out = sums.s / u.energy_factor();
-        else if (is_option(name, "G"))
-            out = sums.g / u.energy_factor();
-        else if (is_option(name, "V"))
-            out = sums.v / u.volume_factor();
-        else
+        // The SI value and the factor of its unit.
+        double si = 0.0;
+        double factor = u.energy_factor();
+        if (is_option(name, "A")) {
+            si = u.mass_amounts() ? sums.mass : sums.moles;
+            factor = u.mass_amounts() ? u.mass_unit_factor() : 1.0;
+        } else if (is_option(name, "CP")) {
+            si = sums.cp;
+        } else if (is_option(name, "H")) {
+            si = sums.h;
+        } else if (is_option(name, "S")) {
+            si = sums.s;
+        } else if (is_option(name, "G")) {
+            si = sums.g;
+        } else if (is_option(name, "V")) {
+            si = sums.v;
+            factor = u.volume_factor();
+        } else {
             return fail(error, err::bad_option);
-        put(value, out);
+        }
+        if (!representable(si)) return fail(error, stream_error(system, *stream));
+        put(value, si / factor);
         ok(error);
     });
 }

@@ -2,11 +2,13 @@
 // and calculated standard properties.
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <optional>
 #include <utility>
 
 #include "data/thermo.hpp"
 #include "equilex.h"
+#include "equilibrium/results.hpp"
 #include "equilibrium/state.hpp"
 #include "queries/lookup.hpp"
 
@@ -34,33 +36,51 @@ std::optional<Property> property_option(std::string_view option) {
 // The molar functions a calculation uses, at the temperature and pressure of the conditions,
 // in the system units (per mole): Cp, H, S and G carry the pressure term of condensed
 // constituents with molar-volume data and the magnetic contribution; S and Cp are per kelvin.
-double property_value(Property property, const System& system, const Phase& phase,
-                      const Constituent& constituent) {
+// Conditions a calculation would refuse are refused here with its numbers: a temperature or
+// pressure that is not > 0 (510, 509), or one at which the value is not representable (510 or
+// 509 as equilibrium::state_point_error tells them apart). Returns 0 or that number.
+int property_value(Property property, const System& system, const Phase& phase,
+                   const Constituent& constituent, double& value) {
     const equilibrium::CalculationState& state = equilibrium::calculation_state();
     const equilibrium::Units& units = state.units;
-    const double t = state.conditions.temperature;
-    const double p_bar = state.conditions.pressure / equilibrium::pascal_per_bar;
-    if (property == Property::upper_temperature)
-        return units.temperature_out(thermo::upper_temperature(constituent));
-    if (property == Property::volume) {
-        const double cm3 = thermo::molar_volume(
-            constituent, constituent_molar_mass(system, constituent), t, p_bar);
-        return cm3 * 1e-6 / units.volume_factor();
+    if (property == Property::upper_temperature) {
+        value = units.temperature_out(thermo::upper_temperature(constituent));
+        return 0;
     }
+    const double t = state.conditions.temperature;
+    const double p = state.conditions.pressure;
+    if (!(t > 0.0) || !std::isfinite(t)) return err::bad_temperature;
+    if (!(p > 0.0) || !std::isfinite(p)) return err::bad_pressure;
+    const double p_bar = p / equilibrium::pascal_per_bar;
     const thermo::StandardFunctions f =
         thermo::constituent_functions(system, phase, constituent, t, p_bar);
-    const double energy = units.energy_factor();
+    double si = f.g;  // J/mol, J/(mol K), m3/mol
+    double factor = units.energy_factor();
     switch (property) {
         case Property::heat_capacity:
-            return f.cp / energy;
+            si = f.cp;
+            break;
         case Property::enthalpy:
-            return f.h / energy;
+            si = f.h;
+            break;
         case Property::entropy:
-            return f.s / energy;
+            si = f.s;
+            break;
+        case Property::volume:
+            si = thermo::molar_volume(constituent, constituent_molar_mass(system, constituent), t,
+                                      p_bar) *
+                 1e-6;
+            factor = units.volume_factor();
+            break;
         default:
             break;
     }
-    return f.g / energy;
+    if (!equilibrium::representable(si)) {
+        const int cause = equilibrium::state_point_error(system, phase, constituent, t, p);
+        return cause != 0 ? cause : err::bad_temperature;
+    }
+    value = si / factor;
+    return 0;
 }
 
 int entered_constituents(const Phase& phase) {
@@ -169,7 +189,10 @@ EQX_API void TQGDPC(const char* option, std::int32_t option_len, const std::int3
         if (!found_phase) return;
         const Constituent* found = constituent_at(error, *found_phase, constituent);
         if (!found) return;
-        put(value, property_value(*property, system, *found_phase, *found));
+        double found_value = 0.0;
+        const int refused = property_value(*property, system, *found_phase, *found, found_value);
+        if (refused != 0) return fail(error, refused);
+        put(value, found_value);
         ok(error);
     });
 }
