@@ -206,4 +206,35 @@ int calculate_point(const System& system, const CalculationState& state, const I
     return 0;
 }
 
+int transition_state(const System& system, const CalculationState& state, const Input& given,
+                     const Point& point, const Equilibrium& lower, const Equilibrium& upper,
+                     double share, Result& result) {
+    Input input = given;
+    hold_potentials(system, point.temperature, point.pressure, input);
+    const CalculatedSystem calculated =
+        calculate_system(system, point.temperature, point.pressure, point.overrides);
+    Equilibrium mixed = lower;
+    mixed.iterations = std::max(lower.iterations, upper.iterations);
+    for (std::size_t i = 0; i < mixed.phases.size() && i < upper.phases.size(); ++i) {
+        const PhaseOutcome& below = lower.phases[i];
+        const PhaseOutcome& above = upper.phases[i];
+        PhaseOutcome& out = mixed.phases[i];
+        const double n_below = below.active ? (1.0 - share) * below.amount : 0.0;
+        const double n_above = above.active ? share * above.amount : 0.0;
+        out.active = below.active || above.active;
+        out.amount = n_below + n_above;
+        if (n_above > 0.0 && above.x.size() == below.x.size()) {
+            out.x = n_below > 0.0 ? ((n_below * below.x + n_above * above.x) / out.amount).eval()
+                                  : above.x;
+            if (!(n_below > 0.0)) out.ln_activity = above.ln_activity;
+        }
+    }
+    if (lower.supplies.size() == upper.supplies.size())
+        mixed.supplies = (1.0 - share) * lower.supplies + share * upper.supplies;
+    Result made = make_result(system, calculated, mixed, input, state.streams);
+    if (!representable(made)) return calculation_error(system, calculated, state.streams);
+    result = std::move(made);
+    return 0;
+}
+
 }  // namespace eqx::equilibrium

@@ -43,4 +43,14 @@ struct Point {
 int calculate_point(const System& system, const CalculationState& state, const Input& input,
                     const Point& point, Result& result);
 
+// A state at a transition of the point's temperature and pressure (not at constant volume),
+// where the system passes between two equilibria that are both minima of G there: `lower` and
+// `upper`, calculated at that point. The phase amounts (and the held potentials' supplies) are
+// (1 - share) times the lower side's plus share times the upper side's, each phase at the
+// composition that mix gives it; the potentials are the lower side's. 0, or 509/510/513 when
+// its values are not representable.
+int transition_state(const System& system, const CalculationState& state, const Input& input,
+                     const Point& point, const Equilibrium& lower, const Equilibrium& upper,
+                     double share, Result& result);
+
 }  // namespace eqx::equilibrium

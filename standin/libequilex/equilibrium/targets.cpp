@@ -14,6 +14,14 @@ namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
+// The phases present in a result, in phase order: what tells the two sides of a jump apart.
+std::vector<int> present_phases(const Result& result) {
+    std::vector<int> present;
+    for (std::size_t i = 0; i < result.phases.size(); ++i)
+        if (result.phases[i].present) present.push_back(static_cast<int>(i));
+    return present;
+}
+
 // The search coordinate: T itself, ln P, ln V, or the parameter of amounts and potentials.
 struct Domain {
     double low = 0.0;
@@ -37,13 +45,24 @@ class TargetSearch {
         int error = prepare();
         if (error != 0) return error;
         const Domain domain = make_domain();
-        double root = 0.0;
-        error = find_root(domain, root);
+        Bracket bracket;
+        error = find_root(domain, bracket);
         if (error != 0) return error;
-        const Evaluation final = evaluate(root, true);
+        // A trial that met the target exactly is the state; else the bracket's middle is.
+        const Evaluation* exact = bracket.low == bracket.high ? searched(bracket.root) : nullptr;
+        Evaluation final = exact ? *exact : evaluate(bracket.root, true);
         if (final.error != 0) return final.error;
-        solution.result = final.result;
-        solution.value = variable_value(root);
+        if (!met(final)) {
+            // The root-finder closes its bracket on a jump as readily as on a root. A function
+            // that is continuous there is met as closely as the variable can be placed; one that
+            // jumps past the value is met only by an extensive property at a transition (the
+            // lever between the two sides), else not at all.
+            bool jumps = false;
+            if ((error = crosses_by_jump(domain, bracket, jumps)) != 0) return error;
+            if (jumps && (error = across_transition(domain, bracket, final)) != 0) return error;
+        }
+        solution.result = std::move(final.result);
+        solution.value = variable_value(bracket.root);
         return 0;
     }
 
@@ -52,6 +71,14 @@ class TargetSearch {
         int error = 0;
         double value = nan;
         Result result;
+    };
+
+    // The root the search settled on and the bracket it closed around it (both ends equal when
+    // a sample met the target exactly).
+    struct Bracket {
+        double root = 0.0;
+        double low = 0.0;
+        double high = 0.0;
     };
 
     int prepare() {
@@ -122,16 +149,14 @@ class TargetSearch {
         }
     }
 
-    Evaluation evaluate(double u, bool final = false) {
-        Evaluation e;
-        if (!final && budget_-- <= 0) {
-            e.error = err::target_iterations;
-            return e;
-        }
-        Point point = Point::of(state_.conditions);
-        point.overrides = overrides_;
-        point.start = have_previous_ ? &previous_ : start_;
-        Input input = base_input_;
+    // The point and the input of a trial at u, with the roles given, starting from `start` (null:
+    // from the linear programme, as a plain calculation).
+    int trial(double u, const std::vector<Role>& roles, const Equilibrium* start, Point& point,
+              Input& input) const {
+        point = Point::of(state_.conditions);
+        point.overrides = roles;
+        point.start = start;
+        input = base_input_;
         switch (variable_.kind) {
             case TargetVariable::Kind::temperature:
                 point.temperature = u;
@@ -148,8 +173,7 @@ class TargetSearch {
                 Conditions conditions = state_.conditions;
                 std::vector<Stream> streams = state_.streams;
                 apply_amounts(system_, variable_.amounts, u, conditions, streams);
-                e.error = gather_input(system_, conditions, streams, input);
-                break;
+                return gather_input(system_, conditions, streams, input);
             }
             case TargetVariable::Kind::potential: {
                 Conditions conditions = state_.conditions;
@@ -163,10 +187,28 @@ class TargetSearch {
                 }
                 held->activity = false;
                 held->value = u;
-                e.error = gather_input(system_, conditions, state_.streams, input);
-                break;
+                return gather_input(system_, conditions, state_.streams, input);
             }
         }
+        return 0;
+    }
+
+    // One trial: an equilibrium at u, from the previous trial's, and the target function there.
+    // `final` trials (the found state and what checks it) are not counted against the budget.
+    Evaluation evaluate(double u, bool final = false) {
+        return evaluate_at(u, final, overrides_, have_previous_ ? &previous_ : start_);
+    }
+
+    Evaluation evaluate_at(double u, bool final, const std::vector<Role>& roles,
+                           const Equilibrium* start) {
+        Evaluation e;
+        if (!final && budget_-- <= 0) {
+            e.error = err::target_iterations;
+            return e;
+        }
+        Point point;
+        Input input;
+        e.error = trial(u, roles, start, point, input);
         if (e.error != 0) return e;
         e.error = calculate_point(system_, state_, input, point, e.result);
         if (e.error != 0) {
@@ -236,18 +278,19 @@ class TargetSearch {
 
     // Samples outwards from the estimate, alternating sides with doubling steps, until two
     // neighbouring samples differ in sign; then narrows the bracket.
-    int find_root(const Domain& d, double& root) {
+    int find_root(const Domain& d, Bracket& found) {
         std::map<double, double> samples;  // u -> f(u)
         auto sample = [&](double u) -> int {
-            const Evaluation e = evaluate(u);
+            Evaluation e = evaluate(u);
             if (e.error != 0) return e.error;
             samples[u] = e.value;
+            searched_.insert_or_assign(u, std::move(e));
             return 0;
         };
         int error = sample(d.start);
         if (error != 0) return error;
         if (samples[d.start] == 0.0) {
-            root = d.start;
+            found = {d.start, d.start, d.start};
             return 0;
         }
         double step = d.first_step;
@@ -283,18 +326,20 @@ class TargetSearch {
             step *= 2.0;
         }
         if (fb == 0.0) {
-            root = b;
+            found = {b, b, b};
             return 0;
         }
         int failure = 0;
         auto f = [&](double u) {
             if (failure != 0) return 0.0;
-            const Evaluation e = evaluate(u);
+            Evaluation e = evaluate(u);
             if (e.error != 0) {
                 failure = e.error;
                 return 0.0;  // ends the search; the failure is reported
             }
-            return e.value;
+            const double value = e.value;
+            searched_.insert_or_assign(u, std::move(e));
+            return value;
         };
         const double width = std::max(1.0, std::max(std::abs(a), std::abs(b)));
         auto tolerance = [width](double x, double y) { return std::abs(y - x) <= 1e-12 * width; };
@@ -304,10 +349,145 @@ class TargetSearch {
                 boost::math::tools::toms748_solve(f, a, b, fa, fb, tolerance, iterations);
             if (failure != 0) return failure;
             if (!tolerance(result.first, result.second)) return err::target_iterations;
-            root = 0.5 * (result.first + result.second);
+            found = {0.5 * (result.first + result.second), result.first, result.second};
         } catch (const std::exception&) {
             return failure != 0 ? failure : err::target_iterations;
         }
+        return 0;
+    }
+
+    // How closely a state must meet the target, by what the calculation itself resolves: ln a
+    // to 1e-6 (potentials that the assemblage leaves free are placed to about 1e-7 of RT), a
+    // fraction to 1e-6 of the value; an extensive property to 1e-9 of the value plus the sum of
+    // the magnitudes it is made of (the phases' contributions, the streams' of a balance), so
+    // that a value of 0 reached as a difference is judged by the size of what it differs from.
+    double tolerance(const Result& r) const {
+        constexpr double potential = 1e-6;
+        constexpr double relative = 1e-9;
+        switch (target_.kind) {
+            case TargetKind::formation:
+            case TargetKind::precipitation:
+            case TargetKind::activity:
+                return potential;
+            case TargetKind::fraction:
+            case TargetKind::component_fraction:
+                return potential * std::abs(target_.value);
+            default:
+                break;
+        }
+        auto magnitude = [&](const PhaseResult& phase) {
+            const double molar = target_.kind == TargetKind::heat_capacity  ? phase.cpm
+                                 : target_.kind == TargetKind::enthalpy     ? phase.hm
+                                 : target_.kind == TargetKind::entropy      ? phase.sm
+                                 : target_.kind == TargetKind::gibbs_energy ? phase.gm
+                                                                            : phase.vm;
+            return std::abs(phase.moles * molar);
+        };
+        double size = std::abs(target_.value);
+        if (target_.phase >= 0) return relative * (size + magnitude(r.phases[target_.phase]));
+        for (const PhaseResult& phase : r.phases) size += magnitude(phase);
+        const double streams = target_.kind == TargetKind::heat_capacity  ? r.stream_cp
+                               : target_.kind == TargetKind::enthalpy     ? r.stream_h
+                               : target_.kind == TargetKind::entropy      ? r.stream_s
+                               : target_.kind == TargetKind::gibbs_energy ? r.stream_g
+                                                                          : r.stream_v;
+        return relative * (size + std::abs(streams));
+    }
+
+    bool met(const Evaluation& e) const { return std::abs(e.value) <= tolerance(e.result); }
+
+    bool extensive() const {
+        return target_.kind == TargetKind::heat_capacity || target_.kind == TargetKind::enthalpy ||
+               target_.kind == TargetKind::entropy || target_.kind == TargetKind::gibbs_energy ||
+               target_.kind == TargetKind::volume;
+    }
+
+    // The trial the search made at an end of its bracket. Near a transition the equilibrium
+    // found there depends on where it started (within its tolerance both sides are minima of
+    // G), so the two ends are taken as the search saw them, one on each side of the value.
+    const Evaluation* searched(double u) const {
+        const auto found = searched_.find(u);
+        return found == searched_.end() ? nullptr : &found->second;
+    }
+
+    // Whether the target function jumps inside the bracket (or wanders, as the composition of
+    // a phase that is absent on one side can) rather than running steeply through the value.
+    // Continued on each side from that side's equilibrium to a bracket a hundred times wider on
+    // each side, a steep continuous function keeps each side's sign and changes some two
+    // hundred times more; anything else is not taken as meeting the target.
+    int crosses_by_jump(const Domain& d, const Bracket& bracket, bool& jumps) {
+        const Evaluation* low = searched(bracket.low);
+        const Evaluation* high = searched(bracket.high);
+        jumps = true;
+        if (!low || !high) return 0;
+        const double width = bracket.high - bracket.low;
+        const Evaluation wide_low = evaluate_at(std::max(d.low, bracket.low - 100.0 * width), true,
+                                                overrides_, &low->result.equilibrium);
+        if (wide_low.error != 0) return wide_low.error;
+        const Evaluation wide_high = evaluate_at(std::min(d.high, bracket.high + 100.0 * width),
+                                                 true, overrides_, &high->result.equilibrium);
+        if (wide_high.error != 0) return wide_high.error;
+        const bool sides_keep_their_signs = (wide_low.value > 0.0) == (low->value > 0.0) &&
+                                            (wide_high.value > 0.0) == (high->value > 0.0);
+        const bool change_grows =
+            std::abs(wide_high.value - wide_low.value) >= 20.0 * std::abs(high->value - low->value);
+        jumps = !(sides_keep_their_signs && change_grows);
+        return 0;
+    }
+
+    // An extensive target inside the jump of its property at a transition: both sides are
+    // minima of G there (the lower side's equilibrium, and the upper side's with the phases that
+    // leave at the transition kept out), and the target is met with the phase amounts that
+    // give it, the reaction partly made, as at any invariant point. The state is placed at the
+    // lower end of the bracket, or as little below it as it takes for a plain calculation
+    // (from the linear programme) to find the lower side there: within its tolerance the
+    // minimisation may take either side, and a later plain calculation at the found value
+    // gives the lower side, as at any transition point. 711 for every other target, or when
+    // the two sides are not such a pair.
+    int across_transition(const Domain& d, Bracket& bracket, Evaluation& found) {
+        if (!extensive() || variable_.kind == TargetVariable::Kind::volume ||
+            state_.conditions.volume_in_force)
+            return err::target_not_found;
+        const Evaluation* low = searched(bracket.low);
+        const Evaluation* high = searched(bracket.high);
+        if (!low || !high) return err::target_not_found;
+        const std::vector<int> below_phases = present_phases(low->result);
+        const std::vector<int> above_phases = present_phases(high->result);
+        std::vector<Role> without_leaving = overrides_;
+        bool leaving = false;
+        for (int p : below_phases) {
+            if (std::count(above_phases.begin(), above_phases.end(), p) > 0) continue;
+            without_leaving[p] = Role::observed;
+            leaving = true;
+        }
+        if (!leaving) return err::target_not_found;
+        const bool lower_positive = low->value > 0.0;
+        double u = bracket.low;
+        double step = bracket.high - bracket.low;
+        Evaluation lower;
+        for (int tries = 0;; ++tries) {
+            lower = evaluate_at(u, true, overrides_, nullptr);
+            if (lower.error != 0) return lower.error;
+            if ((lower.value > 0.0) == lower_positive) break;
+            if (tries == 60 || u - step < d.low) return err::target_not_found;
+            u -= step;
+            step *= 2.0;
+        }
+        // The upper side where the lower one holds: it must lie across the value from it.
+        const Evaluation upper = evaluate_at(u, true, without_leaving, &high->result.equilibrium);
+        if (upper.error != 0) return upper.error;
+        if ((upper.value > 0.0) == lower_positive) return err::target_not_found;
+        const double share = lower.value / (lower.value - upper.value);
+        Point point;
+        Input input;
+        int error = trial(u, overrides_, nullptr, point, input);
+        if (error == 0)
+            error = transition_state(system_, state_, input, point, lower.result.equilibrium,
+                                     upper.result.equilibrium, share, found.result);
+        if (error != 0) return error;
+        found.value = target_value(found.result);
+        if (!met(found)) return err::target_not_found;
+        bracket.root = u;
         return 0;
     }
 
@@ -343,6 +523,7 @@ class TargetSearch {
     std::vector<int> others_;
     Equilibrium previous_;
     bool have_previous_ = false;
+    std::map<double, Evaluation> searched_;  // the search's trials by their u
 };
 
 }  // namespace
