@@ -121,6 +121,25 @@ def test_open_rebound_by_itself_sees_the_new_open(make_engine, monkeypatch, tmp_
     assert tried == [base]
 
 
+# Freeing the half-built engine cannot read error_listeners; the interpreter reports that.
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
+def test_a_failing_look_up_of_print_fails_the_construction(libequilex_path, monkeypatch, capsys):
+    # A key of module raw's globals that `print` is compared with, as its hash is print's, and
+    # whose comparison raises: Python's own look-up of the global fails with that error, and so
+    # does the engine's, instead of going on to the builtin.
+    class Colliding(str):
+        def __hash__(self):
+            return hash("print")
+
+        def __eq__(self, other):
+            raise LookupError("compared with " + other)
+
+    monkeypatch.setitem(vars(raw), Colliding("not print"), None)
+    with pytest.raises(LookupError, match="compared with print"):
+        raw.EquilexProxy(str(libequilex_path))
+    assert capsys.readouterr().out == ""
+
+
 # --- function attributes -------------------------------------------------------------------------
 
 

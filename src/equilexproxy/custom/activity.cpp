@@ -13,13 +13,13 @@ PyObject* activity_isothermal(pycore::Function*, PyObject* const* args) {
     PyObject* temperature = args[1];
     PyObject* indexp = args[2];
 
-    Ref state_phase = call_method(engine, names.tqgsp, {indexp});
-    if (!state_phase || !call_method(engine, names.tqcsp, {indexp, names.dormant}) ||
-        !call_method(engine, names.tqsetc, {names.t, names.zero, names.zero, temperature}))
+    Ref state_phase = call_method(engine, names.tqgsp, indexp);
+    if (!state_phase || !call_method(engine, names.tqcsp, indexp, names.dormant) ||
+        !call_method(engine, names.tqsetc, names.t, names.zero, names.zero, temperature))
         return nullptr;
     // engine.tqce is fetched before its arguments are formed, as the call runs.
     Ref tqce = Ref::steal(PyObject_GetAttr(engine, names.tqce));
-    Ref upper = tqce ? Ref::steal(PyNumber_Add(temperature, names.thousand)) : Ref();
+    Ref upper = tqce ? Ref::steal(PyNumber_Add(temperature, constants.thousand)) : Ref();
     Ref pair = upper ? Ref::steal(PyTuple_Pack(2, temperature, upper.get())) : Ref();
     if (!pair) return nullptr;
     PyObject* calculation[] = {names.blank, names.zero, names.zero, pair.get()};
@@ -34,10 +34,10 @@ PyObject* activity_isothermal(pycore::Function*, PyObject* const* args) {
     Ref np = global(names.np);
     Ref log = np ? Ref::steal(PyObject_GetAttr(np.get(), names.log)) : Ref();
     if (!log) return nullptr;
-    Ref activity = call_method(engine, names.tqgetr, {names.ac, indexp, names.zero});
+    Ref activity = call_method(engine, names.tqgetr, names.ac, indexp, names.zero);
     Ref ln = activity ? Ref::steal(PyObject_CallOneArg(log.get(), activity.get())) : Ref();
     Ref value = ln ? Ref::steal(PyNumber_Multiply(product.get(), ln.get())) : Ref();
-    if (!value || !call_method(engine, names.tqcsp, {indexp, state_phase.get()})) return nullptr;
+    if (!value || !call_method(engine, names.tqcsp, indexp, state_phase.get())) return nullptr;
     return value.release();
 }
 

@@ -2,48 +2,19 @@
 // the few steps every calculation is written in.
 #pragma once
 
-#include <initializer_list>
-
+#include "calls.hpp"
 #include "function.hpp"
+#include "names.hpp"
 
 namespace custom {
 
-// Interned names and constant objects, made once per process at start-up.
-struct Names {
-    // Module globals, looked up at every use.
-    PyObject* np = nullptr;
-    PyObject* gas_constant = nullptr;
-    PyObject* niter_max = nullptr;
-    PyObject* tol_temperature = nullptr;
-    PyObject* activity = nullptr;  // "ce_activity_isothermal"
-    PyObject* print = nullptr;
-    // Engine members.
-    PyObject* tqgsp = nullptr;
-    PyObject* tqcsp = nullptr;
-    PyObject* tqsetc = nullptr;
-    PyObject* tqce = nullptr;
-    PyObject* tqcel = nullptr;
-    PyObject* tqgetr = nullptr;
-    PyObject* tqgnp = nullptr;
-    PyObject* unit_t = nullptr;
-    // numpy members.
-    PyObject* log = nullptr;
-    PyObject* sign = nullptr;
-    PyObject* abs = nullptr;
-    PyObject* zeros = nullptr;
-    PyObject* float64 = nullptr;
+// The objects the calculations use besides the interned names, made once per process
+// at start-up.
+struct Constants {
     // Keywords of ce_activity_isothermal, as a tuple for vectorcall, and dtype.
     PyObject* activity_keywords = nullptr;
     PyObject* dtype_keyword = nullptr;
-    // Texts.
-    PyObject* t = nullptr;        // "T"
-    PyObject* ac = nullptr;       // "AC"
-    PyObject* blank = nullptr;    // " "
-    PyObject* dormant = nullptr;  // "DORMANT"
-    PyObject* empty = nullptr;    // ""
-    PyObject* fixed4 = nullptr;   // ".4f"
     // Numbers.
-    PyObject* zero = nullptr;      // 0
     PyObject* thousand = nullptr;  // 1000.0
     PyObject* half = nullptr;      // 0.5
     PyObject* ten = nullptr;       // 10.0
@@ -51,15 +22,15 @@ struct Names {
     PyObject* fifth = nullptr;     // 0.2
 };
 
-extern Names names;
+extern Constants constants;
+
+using pycore::call_method;
+using pycore::names;
 
 // A module global as bound now, then a builtin of that name, or null with
 // NameError: the look-up a Python function of the module makes. Owned: code run
 // while the caller uses the object may rebind the global.
 pycore::Ref global(PyObject* name);
-
-// obj.name(*args): the member fetched at this moment.
-pycore::Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args);
 
 // print(<text>) as the statement runs: print is found first (module, then
 // builtins), then `make_text()` forms the text, then print is called.

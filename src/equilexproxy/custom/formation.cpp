@@ -25,7 +25,7 @@ class Work {
         Ref shape = float64 ? Ref::steal(Py_BuildValue("(ii)", 3, 2)) : Ref();
         if (!shape) return false;
         PyObject* call[] = {shape.get(), float64.get()};
-        res_ = Ref::steal(PyObject_Vectorcall(zeros.get(), call, 1, names.dtype_keyword));
+        res_ = Ref::steal(PyObject_Vectorcall(zeros.get(), call, 1, constants.dtype_keyword));
         if (!res_) return false;
         for (int row = 0; row < 3; ++row) {
             rows_[row] = Ref::steal(PyLong_FromLong(row));
@@ -94,10 +94,10 @@ int same_sign(const Ref& a, const Ref& b) {
 // module now.
 Ref activity_at(PyObject* engine, const Ref& temperature, PyObject* indexp) {
     if (!temperature) return Ref();
-    Ref function = global(names.activity);
+    Ref function = global(names.ce_activity_isothermal);
     if (!function) return Ref();
     PyObject* call[] = {engine, temperature.get(), indexp};
-    return Ref::steal(PyObject_Vectorcall(function.get(), call, 0, names.activity_keywords));
+    return Ref::steal(PyObject_Vectorcall(function.get(), call, 0, constants.activity_keywords));
 }
 
 // The loop's bound as range() takes it: anything with __index__.
@@ -121,9 +121,9 @@ bool same_sign_at_both_ends(PyObject* engine, const Work& work, PyObject* phase_
     Ref t0 = work.get(lower, temperature);
     Ref t2 = work.get(upper, temperature);
     Ref sum = binary(PyNumber_Add, t0.get(), t2.get());
-    Ref middle = binary(PyNumber_Multiply, names.half, sum.get());
+    Ref middle = binary(PyNumber_Multiply, constants.half, sum.get());
     if (!middle ||
-        !call_method(engine, names.tqsetc, {names.t, names.zero, names.zero, middle.get()}))
+        !call_method(engine, names.tqsetc, names.t, names.zero, names.zero, middle.get()))
         return false;
     // The fields in the order of the line: name, the two temperatures, the unit.
     return print([&] {
@@ -157,18 +157,18 @@ bool trial_point(const Work& work, Ref& middle, Ref& ratio) {
     ratio = binary(PyNumber_TrueDivide, above.get(), below.get());
     // Both tests use this ratio: a trial point too close to the lower end moves
     // up, one too close to the upper end moves down.
-    int near_lower = compare(ratio.get(), names.ten, Py_GT);
+    int near_lower = compare(ratio.get(), constants.ten, Py_GT);
     if (near_lower < 0) return false;
     if (near_lower) {
         Ref rest = binary(PyNumber_Subtract, t2.get(), middle.get());
-        Ref shift = binary(PyNumber_Multiply, rest.get(), names.fifth);
+        Ref shift = binary(PyNumber_Multiply, rest.get(), constants.fifth);
         middle = binary(PyNumber_Add, middle.get(), shift.get());
     }
-    int near_upper = compare(ratio.get(), names.tenth, Py_LT);
+    int near_upper = compare(ratio.get(), constants.tenth, Py_LT);
     if (near_upper < 0) return false;
     if (near_upper) {
         Ref rest = binary(PyNumber_Subtract, middle.get(), t0.get());
-        Ref shift = binary(PyNumber_Multiply, rest.get(), names.fifth);
+        Ref shift = binary(PyNumber_Multiply, rest.get(), constants.fifth);
         middle = binary(PyNumber_Subtract, middle.get(), shift.get());
     }
     return static_cast<bool>(middle);
@@ -212,7 +212,7 @@ PyObject* formation_binary_t(pycore::Function*, PyObject* const* args) {
 
     if (!print([] { return Ref::steal(PyUnicode_FromString("FORMATION_BINARY_T")); }))
         return nullptr;
-    Ref phase_name = call_method(engine, names.tqgnp, {indexp});
+    Ref phase_name = call_method(engine, names.tqgnp, indexp);
     Ref unit = phase_name ? Ref::steal(PyObject_GetAttr(engine, names.unit_t)) : Ref();
     if (!unit) return nullptr;
 
@@ -267,16 +267,15 @@ PyObject* formation_binary_t(pycore::Function*, PyObject* const* args) {
     }
 
     Ref found = work.get(trial, temperature);
-    if (!found ||
-        !call_method(engine, names.tqsetc, {names.t, names.zero, names.zero, found.get()}))
+    if (!found || !call_method(engine, names.tqsetc, names.t, names.zero, names.zero, found.get()))
         return nullptr;
     int listing = PyObject_IsTrue(isshowcalc);
     if (listing < 0) return nullptr;
     Ref t0 = work.get(lower, temperature);
     Ref t2 = t0 ? work.get(upper, temperature) : Ref();
     Ref bracket = t2 ? Ref::steal(PyTuple_Pack(2, t0.get(), t2.get())) : Ref();
-    if (!bracket || !call_method(engine, listing ? names.tqcel : names.tqce,
-                                 {names.blank, names.zero, names.zero, bracket.get()}))
+    if (!bracket || !call_method(engine, listing ? names.tqcel : names.tqce, names.blank,
+                                 names.zero, names.zero, bracket.get()))
         return nullptr;
     return pycore::none();
 }

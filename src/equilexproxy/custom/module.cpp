@@ -7,7 +7,7 @@
 
 namespace custom {
 
-Names names;
+Constants constants;
 
 namespace {
 
@@ -17,60 +17,25 @@ using pycore::Ref;
 
 pycore::ModuleOnce once{"custom"};
 
-bool make_names() {
-    struct Text {
-        PyObject** slot;
-        const char* text;
-    };
-    const Text texts[] = {
-        {&names.np, "np"},
-        {&names.gas_constant, "GAS_CONSTANT"},
-        {&names.niter_max, "NITER_MAX"},
-        {&names.tol_temperature, "TOL_TEMPERATURE"},
-        {&names.activity, "ce_activity_isothermal"},
-        {&names.print, "print"},
-        {&names.tqgsp, "tqgsp"},
-        {&names.tqcsp, "tqcsp"},
-        {&names.tqsetc, "tqsetc"},
-        {&names.tqce, "tqce"},
-        {&names.tqcel, "tqcel"},
-        {&names.tqgetr, "tqgetr"},
-        {&names.tqgnp, "tqgnp"},
-        {&names.unit_t, "unitT"},
-        {&names.log, "log"},
-        {&names.sign, "sign"},
-        {&names.abs, "abs"},
-        {&names.zeros, "zeros"},
-        {&names.float64, "float64"},
-        {&names.t, "T"},
-        {&names.ac, "AC"},
-        {&names.blank, " "},
-        {&names.dormant, "DORMANT"},
-        {&names.empty, ""},
-        {&names.fixed4, ".4f"},
-    };
-    for (const Text& text : texts)
-        if (*text.slot == nullptr &&
-            (*text.slot = PyUnicode_InternFromString(text.text)) == nullptr)
-            return false;
+bool make_constants() {
+    if (!pycore::make_names()) return false;
     struct Number {
         PyObject** slot;
         double value;
     };
     const Number numbers[] = {
-        {&names.thousand, 1000.0}, {&names.half, 0.5},  {&names.ten, 10.0},
-        {&names.tenth, 0.1},       {&names.fifth, 0.2},
+        {&constants.thousand, 1000.0}, {&constants.half, 0.5},  {&constants.ten, 10.0},
+        {&constants.tenth, 0.1},       {&constants.fifth, 0.2},
     };
     for (const Number& number : numbers)
         if (*number.slot == nullptr && (*number.slot = PyFloat_FromDouble(number.value)) == nullptr)
             return false;
-    if (names.zero == nullptr && (names.zero = PyLong_FromLong(0)) == nullptr) return false;
-    if (names.activity_keywords == nullptr &&
-        (names.activity_keywords = Py_BuildValue("(sss)", "engine", "temperature", "indexp")) ==
+    if (constants.activity_keywords == nullptr &&
+        (constants.activity_keywords = Py_BuildValue("(sss)", "engine", "temperature", "indexp")) ==
             nullptr)
         return false;
-    if (names.dtype_keyword == nullptr &&
-        (names.dtype_keyword = Py_BuildValue("(s)", "dtype")) == nullptr)
+    if (constants.dtype_keyword == nullptr &&
+        (constants.dtype_keyword = Py_BuildValue("(s)", "dtype")) == nullptr)
         return false;
     return true;
 }
@@ -85,7 +50,7 @@ bool bind_function(PyObject* module, PyObject* module_name, const pycore::Functi
 
 // The module body, in binding order.
 int body(PyObject* module) {
-    if (!pycore::ready_function_type() || !make_names()) return -1;
+    if (!pycore::ready_function_type() || !make_constants()) return -1;
     Ref module_name = Ref::steal(PyUnicode_FromString("equilexproxy.custom"));
     Ref formation_defaults = Ref::steal(Py_BuildValue("(ddO)", 300.0, 3000.0, Py_False));
     if (!module_name || !formation_defaults) return -1;
@@ -113,20 +78,7 @@ using Definition = pycore::MultiPhaseModule<once, body>;
 }  // namespace
 
 Ref global(PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(once.module), name);
-    if (value == nullptr && !PyErr_Occurred()) {
-        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-        if (value == nullptr && !PyErr_Occurred())
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    return Ref::borrow(value);
-}
-
-Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
-    PyObject* stack[5] = {obj};
-    std::size_t n = 1;
-    for (PyObject* arg : args) stack[n++] = arg;
-    return Ref::steal(PyObject_VectorcallMethod(name, stack, n, nullptr));
+    return pycore::global(once.module ? PyModule_GetDict(once.module) : nullptr, name);
 }
 
 Ref format(PyObject* value, PyObject* spec) {

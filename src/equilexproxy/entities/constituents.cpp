@@ -1,7 +1,7 @@
 // Constituent entities: heat-capacity ranges, phase constituents with their stored
 // data, sublattices and species.
-#include "calls.hpp"
 #include "context.hpp"
+#include "helpers.hpp"
 #include "members.hpp"
 
 namespace entities {
@@ -10,7 +10,7 @@ using pycore::Ref;
 
 namespace {
 
-using enum Kind;
+using enum MemberKind;
 
 // ---------------------------------------------------------------------------
 // CpRange: D = tqgdat(P, C, "Cp", R) holds a, b, c, d, then (coefficient, power)
@@ -20,7 +20,7 @@ constexpr const char* cp_range_symbols =
     "E = constituent.parent.engine, P = constituent.parent.index, C = constituent.index, "
     "R = index";
 
-constexpr Member cp_range_members[] = {
+constexpr MemberRow cp_range_members[] = {
     {"a", settable, "E.tqgdat(P, C, 'Cp', R)", "[0]", "E.tqcdat(1, R, 1, C, P, value)"},
     {"b", settable, "E.tqgdat(P, C, 'Cp', R)", "[1]", "E.tqcdat(1, R, 2, C, P, value)"},
     {"c", settable, "E.tqgdat(P, C, 'Cp', R)", "[2]", "E.tqcdat(1, R, 3, C, P, value)"},
@@ -53,7 +53,7 @@ constexpr const char* constituent_symbols = "E = parent.engine, P = parent.index
 // engine, by this read or an earlier one, gives the fall-back.
 constexpr const char* no_volume = "E.last_error == 1004 -> 0.0";
 
-constexpr Member constituent_members[] = {
+constexpr MemberRow constituent_members[] = {
     {"name", property, "E.tqgnpc(P, C)"},
     {"wmass", property, "E.tqstpc(P, C)", "[0]"},
     {"coeffs", property, "E.tqstpc(P, C)", "[1]"},
@@ -124,7 +124,7 @@ constexpr Member constituent_members[] = {
 // ---------------------------------------------------------------------------
 // Sublattice, Species
 
-constexpr Member sublattice_members[] = {
+constexpr MemberRow sublattice_members[] = {
     documented("equivalent to `equilex.raw.Equilex.tqnolc`",
                {"number_species", property, "E.tqnolc(P, L)"}),
     {"__init__(index, phase)", init, "index, parent = phase"},
@@ -161,7 +161,7 @@ PyObject* index_global(pycore::Function*, PyObject* const* args) {
     return PyErr_Occurred() ? nullptr : total.release();
 }
 
-constexpr Member species_members[] = {
+constexpr MemberRow species_members[] = {
     documented("equivalent to `equilex.raw.Equilex.tqgnlc`",
                {"name", property, "E.tqgnlc(P, L, I)"}),
     documented("equivalent to `equilex.raw.Equilex.tqgtlc`",

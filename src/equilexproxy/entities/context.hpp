@@ -12,6 +12,7 @@ extern pycore::ModuleOnce once;
 PyObject* module_name();
 
 // A module global or builtin as bound now, owned; null with NameError.
+pycore::Ref global(PyObject* name);
 pycore::Ref global(const char* name);
 
 // Each area's part of the module body; false with an exception set.

@@ -461,13 +461,8 @@ bool Expression::parse_trailers(std::string_view trailers, int slot, Scope& scop
 
 namespace {
 
-bool valid_tag(PyTypeObject* type, unsigned int tag) {
-    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == tag;
-}
-
-std::uint64_t version_of(PyObject* dict) {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
+namespace internals = pycore::internals;
+using internals::dict_place;
 
 // owner.name as a call reads it: the attribute Python's attribute look-up gives,
 // except that a plain function of the type comes back unbound (true) instead of
@@ -479,21 +474,19 @@ std::uint64_t version_of(PyObject* dict) {
         found = Ref::steal(PyObject_GetAttr(owner, name));
         return false;
     }
-    Ref descriptor;
-    if (memo.function != nullptr && valid_tag(type, memo.type_tag)) {
-        descriptor = Ref::borrow(memo.function);
-    } else {
-        descriptor = Ref::borrow(_PyType_Lookup(type, name));
-    }
+    Ref descriptor = memo.function && memo.type.holds(type)
+                         ? memo.function
+                         : Ref::borrow(internals::type_lookup(type, name));
     descrgetfunc get = nullptr;
     bool function = false;
     if (descriptor) {
         function = PyType_HasFeature(Py_TYPE(descriptor.get()), Py_TPFLAGS_METHOD_DESCRIPTOR);
-        if (function && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
-            memo.function != descriptor.get()) {
-            memo.type_tag = type->tp_version_tag;
-            memo.dict_version = 0;
-            Py_XSETREF(memo.function, Ref(descriptor).release());
+        if (function && internals::has_version_tag(type)) {
+            if (memo.function.get() != descriptor.get()) {
+                memo.function = descriptor;
+                memo.dict.forget();
+            }
+            memo.type.see(type);
         }
         if (!function) {
             get = Py_TYPE(descriptor.get())->tp_descr_get;
@@ -505,9 +498,9 @@ std::uint64_t version_of(PyObject* dict) {
     }
     // An attribute of the instance hides a non-data attribute of the type; a
     // dictionary seen without one is known by its version until it changes.
-    if (PyObject** slot = _PyObject_GetDictPtr(owner); slot != nullptr && *slot != nullptr) {
-        Ref dict = Ref::borrow(*slot);
-        if (!(function && memo.dict_version != 0 && memo.dict_version == version_of(dict.get()))) {
+    if (PyObject** place = dict_place(owner); place != nullptr && *place != nullptr) {
+        Ref dict = Ref::borrow(*place);
+        if (!(function && memo.dict.holds(dict.get()))) {
             PyObject* own = PyDict_GetItemWithError(dict.get(), name);
             if (own != nullptr) {
                 found = Ref::borrow(own);
@@ -517,8 +510,7 @@ std::uint64_t version_of(PyObject* dict) {
                 found = Ref();
                 return false;
             }
-            if (function && memo.function == descriptor.get())
-                memo.dict_version = version_of(dict.get());
+            if (function && memo.function.get() == descriptor.get()) memo.dict.see(dict.get());
         }
     }
     if (function) {
@@ -535,14 +527,13 @@ std::uint64_t version_of(PyObject* dict) {
 }
 
 // The same, answered by the memo while the owner's type is unchanged and the owner
-// has no dictionary or the one seen without the name (no dictionary has version 0).
+// has no dictionary or the one seen without the name.
 inline bool method_of(PyObject* owner, PyObject* name, Ref& found, Expression::MethodMemo& memo) {
     PyTypeObject* type = Py_TYPE(owner);
-    if (memo.function != nullptr && type->tp_getattro == PyObject_GenericGetAttr &&
-        valid_tag(type, memo.type_tag)) {
-        PyObject** slot = _PyObject_GetDictPtr(owner);
-        if (slot == nullptr || *slot == nullptr || version_of(*slot) == memo.dict_version) {
-            found = Ref::borrow(memo.function);
+    if (memo.function && type->tp_getattro == PyObject_GenericGetAttr && memo.type.holds(type)) {
+        PyObject** place = dict_place(owner);
+        if (place == nullptr || *place == nullptr || memo.dict.holds(*place)) {
+            found = memo.function;
             return true;
         }
     }
@@ -550,22 +541,6 @@ inline bool method_of(PyObject* owner, PyObject* name, Ref& found, Expression::M
 }
 
 }  // namespace
-
-Ref lookup_global(PyObject* name) {
-    if (once.module != nullptr) {
-        PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(once.module), name);
-        if (found != nullptr) return Ref::borrow(found);
-        if (PyErr_Occurred()) return Ref();
-    }
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (builtins != nullptr) {
-        PyObject* found = PyDict_GetItemWithError(builtins, name);
-        if (found != nullptr) return Ref::borrow(found);
-        if (PyErr_Occurred()) return Ref();
-    }
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return Ref();
-}
 
 Ref Expression::evaluate(Frame& frame) const {
     if (root_ < 0) return Ref::borrow(Py_None);
@@ -600,36 +575,20 @@ inline Ref Expression::operand(int index, Frame& frame) const {
     return run(index, frame);
 }
 
-namespace {
-
-// The arguments of one call, owned until the call returns; slot 0 is the owner
-// of a method or left free for the callee's use.
-struct Arguments {
-    static constexpr std::size_t capacity = max_call_slots;
-    Arguments() { items[0] = nullptr; }
-    Arguments(const Arguments&) = delete;
-    Arguments& operator=(const Arguments&) = delete;
-    ~Arguments() {
-        Py_XDECREF(items[0]);
-        for (std::size_t i = 1; i < used; ++i) Py_DECREF(items[i]);
-    }
-    PyObject* items[capacity];
-    std::size_t used = 1;  // slots 1.. below this hold references
-};
-
-}  // namespace
+// The owner of a method called unbound, then the arguments of one call, owned until
+// the call returns.
+using Arguments = pycore::RefArray<max_call_slots>;
 
 Ref Expression::call(const Node& node, Frame& frame) const {
     // owner.method(...) calls a plain function of the type with the owner first;
     // anything else is called as it is found.
     const std::size_t count = node.args.size();
-    if (count + 1 > Arguments::capacity) {
+    if (count + 1 > max_call_slots) {
         PyErr_SetString(PyExc_SystemError, "too many arguments in a member table call");
         return Ref();
     }
     Arguments values;
     Ref callee;
-    std::size_t first = 1;
     const Node& target = nodes_[node.a];
     if (target.op == Op::attribute || (target.op == Op::path && !target.names.empty())) {
         Ref owner;
@@ -642,24 +601,14 @@ Ref Expression::call(const Node& node, Frame& frame) const {
             name = target.names.back();
         }
         if (!owner) return owner;
-        if (method_of(owner.get(), name, callee, node.memo)) {
-            values.items[0] = owner.release();
-            first = 0;
-        }
+        if (method_of(owner.get(), name, callee, node.memo)) values.push(std::move(owner));
     } else {
         callee = run(node.a, frame);
     }
     if (!callee) return callee;
-    for (std::size_t i = 0; i < count; ++i) {
-        values.items[i + 1] = operand(node.args[i], frame).release();
-        if (values.items[i + 1] == nullptr) return Ref();
-        values.used = i + 2;
-    }
-    const std::size_t keywords = node.object ? PyTuple_GET_SIZE(node.object) : 0;
-    std::size_t positional = count - keywords + (first == 0 ? 1 : 0);
-    if (first == 1) positional |= PY_VECTORCALL_ARGUMENTS_OFFSET;
-    return Ref::steal(
-        PyObject_Vectorcall(callee.get(), values.items + first, positional, node.object));
+    for (std::size_t i = 0; i < count; ++i)
+        if (!values.push(operand(node.args[i], frame))) return Ref();
+    return values.call(callee.get(), node.object);
 }
 
 Ref Expression::call_direct(PyObject* const* args) const {
@@ -671,29 +620,19 @@ Ref Expression::call_direct(PyObject* const* args) const {
         if (!owner) return owner;
         Arguments values;
         Ref callee;
-        std::size_t first = 1;
-        if (method_of(owner.get(), flat.names[flat.owner_length], callee, flat.memo)) {
-            values.items[0] = owner.release();
-            first = 0;
-        }
+        if (method_of(owner.get(), flat.names[flat.owner_length], callee, flat.memo))
+            values.push(std::move(owner));
         if (!callee) return callee;
         const std::size_t count = flat.count;
         for (std::size_t i = 0; i < count; ++i) {
             const Direct::Argument& argument = flat.arguments[i];
-            PyObject* value;
-            if (argument.op == Op::path) {
-                value = walk(self, flat.names + argument.first, argument.length).release();
-                if (value == nullptr) return Ref();
-            } else {
-                value = Py_NewRef(argument.op == Op::param ? args[argument.slot] : argument.object);
-            }
-            values.items[i + 1] = value;
-            values.used = i + 2;
+            Ref value =
+                argument.op == Op::path
+                    ? walk(self, flat.names + argument.first, argument.length)
+                    : Ref::borrow(argument.op == Op::param ? args[argument.slot] : argument.object);
+            if (!values.push(std::move(value))) return Ref();
         }
-        std::size_t positional = count + (first == 0 ? 1 : 0);
-        if (first == 1) positional |= PY_VECTORCALL_ARGUMENTS_OFFSET;
-        result = Ref::steal(
-            PyObject_Vectorcall(callee.get(), values.items + first, positional, nullptr));
+        result = values.call(callee.get());
     }
     for (std::size_t i = 0; i < flat.picks && result; ++i)
         result = Ref::steal(PyObject_GetItem(result.get(), flat.pick_keys[i]));
@@ -757,7 +696,7 @@ Ref Expression::run(int index, Frame& frame) const {
             return value;
         }
         case Op::global:
-            return lookup_global(node.object);
+            return global(node.object);
         case Op::path:
             return walk(frame.args[0], node.names.data(), node.names.size());
         case Op::attribute: {

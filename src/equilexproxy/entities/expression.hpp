@@ -27,7 +27,7 @@
 #include <utility>
 #include <vector>
 
-#include "ref.hpp"
+#include "versions.hpp"
 
 namespace entities {
 
@@ -93,13 +93,12 @@ class Expression {
     };
 
     // What a call remembers of its last method look-up: the plain function the
-    // owner's type held under the name at a type version, and the version of an
-    // owner's dictionary seen without that name. Versions are unique in the
-    // process, so an equal version means an unchanged type or dictionary.
+    // owner's class held under the name, and the owner's dictionary seen without that
+    // name. While both hold, the look-up would find the same function.
     struct MethodMemo {
-        unsigned int type_tag = 0;
-        PyObject* function = nullptr;  // strong
-        std::uint64_t dict_version = 0;
+        pycore::Ref function;      // null until a plain function was found
+        pycore::TypeVersion type;  // the owner's class it was found on
+        pycore::DictVersion dict;  // an owner's dictionary seen without the name
     };
 
     struct Node {
@@ -158,9 +157,5 @@ class Expression {
     Direct call_;  // when direct_
     friend class Parser;
 };
-
-// Looks a global up the way a Python function of the module does: the module's
-// dictionary, then the builtins. A new reference, or null with NameError.
-pycore::Ref lookup_global(PyObject* name);
 
 }  // namespace entities

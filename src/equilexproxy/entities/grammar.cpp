@@ -2,6 +2,7 @@
 // elements, and the module functions around it.
 #include <array>
 
+#include "calls.hpp"
 #include "context.hpp"
 #include "function.hpp"
 
@@ -48,10 +49,8 @@ class Element {
   private:
     Element call(const char* method, PyObject* argument = nullptr) const {
         if (!element_) return *this;
-        Ref name = Ref::steal(PyUnicode_FromString(method));
-        if (!name) return Element(Ref());
-        return Element(
-            Ref::steal(PyObject_CallMethodObjArgs(element_.get(), name.get(), argument, nullptr)));
+        return Element(argument ? pycore::call_method(element_.get(), method, argument)
+                                : pycore::call_method(element_.get(), method));
     }
     static Element combine(PyObject* (*op)(PyObject*, PyObject*), const Element& left,
                            const Element& right) {

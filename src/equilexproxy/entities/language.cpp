@@ -51,10 +51,10 @@ PyObject* language_desc_set(pycore::Function*, PyObject* const* args) {
     return result ? pycore::none() : nullptr;
 }
 
-constexpr Member language_desc_members[] = {
-    {"__init__", Kind::init, ""},
-    {"__get__(instance, owner)", Kind::method, "Language(instance.tqgio('LANGUAGE')).name"},
-    native("__set__(instance, value)", Kind::method, language_desc_set),
+constexpr MemberRow language_desc_members[] = {
+    {"__init__", MemberKind::init, ""},
+    {"__get__(instance, owner)", MemberKind::method, "Language(instance.tqgio('LANGUAGE')).name"},
+    native("__set__(instance, value)", MemberKind::method, language_desc_set),
 };
 
 }  // namespace

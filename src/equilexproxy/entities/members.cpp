@@ -156,7 +156,7 @@ bool read_signature(std::string_view signature, Compiled& member) {
 }
 
 // The getter's text: the call, its pick, and the fall-back tested between them.
-std::string getter_text(const Member& row) {
+std::string getter_text(const MemberRow& row) {
     std::string call(row.get);
     std::string_view fallback(row.fallback);
     if (fallback.empty()) return call + row.pick;
@@ -165,7 +165,7 @@ std::string getter_text(const Member& row) {
            std::string(trim(fallback.substr(0, arrow))) + " else D" + row.pick;
 }
 
-std::string setter_text(const Member& row) {
+std::string setter_text(const MemberRow& row) {
     std::string text(row.set);
     if (row.each == 0) return text;
     text.insert(0, 1, '[');
@@ -275,7 +275,7 @@ std::string bare_name(const char* signature) {
     return std::string(trim(text.substr(0, text.find('('))));
 }
 
-bool add_member(pycore::ClassBuilder& builder, const Member& row, Scope scope) {
+bool add_member(pycore::ClassBuilder& builder, const MemberRow& row, Scope scope) {
     Compiled& member = compiled_members().emplace_back();
     if (!read_signature(row.name, member)) return builder.add(bare_name(row.name).c_str(), Ref());
     scope.params = member.param_names;
@@ -284,29 +284,30 @@ bool add_member(pycore::ClassBuilder& builder, const Member& row, Scope scope) {
                                    member.defaults,     member.annotations};
     bool read = true;
     switch (row.kind) {
-        case Kind::property:
-        case Kind::settable:
-        case Kind::method:
-        case Kind::action:
-            if (row.kind == Kind::action) definition.body = run_set;
+        case MemberKind::property:
+        case MemberKind::settable:
+        case MemberKind::method:
+        case MemberKind::action:
+            if (row.kind == MemberKind::action) definition.body = run_set;
             if (row.native != nullptr)
                 definition.body = row.native;
             else
                 read = member.get.parse(getter_text(row), scope);
             break;
-        case Kind::init:
+        case MemberKind::init:
             definition.body = run_init;
             read = read_stores(row.get, member);
             break;
-        case Kind::text:
+        case MemberKind::text:
             definition.body = run_text;
             read = read_template(row.get, scope, member);
             break;
     }
     if (!read) return builder.add(member.name.c_str(), Ref());
     if (definition.body == run_get && member.get.direct()) definition.body = run_direct_get;
-    if (row.kind != Kind::property && row.kind != Kind::settable) return builder.method(definition);
-    if (row.kind == Kind::property) return builder.property(definition);
+    if (row.kind != MemberKind::property && row.kind != MemberKind::settable)
+        return builder.method(definition);
+    if (row.kind == MemberKind::property) return builder.property(definition);
 
     // The setter: a function of its own under the same name, taking `value`.
     Compiled& setter = compiled_members().emplace_back();
@@ -335,9 +336,9 @@ bool make_class(PyObject* module, const ClassTable& table) {
 
     // Names read as self.<name>: the stored attributes and the members.
     std::vector<std::string> attributes;
-    for (const Member& row : table.members) {
+    for (const MemberRow& row : table.members) {
         attributes.push_back(bare_name(row.name));
-        if (row.kind == Kind::init)
+        if (row.kind == MemberKind::init)
             for (std::string_view store : split(row.get))
                 attributes.emplace_back(trim(store.substr(0, store.find('='))));
     }
@@ -351,7 +352,7 @@ bool make_class(PyObject* module, const ClassTable& table) {
     scope.attributes = &attributes;
 
     pycore::ClassBuilder builder(table.name, module_name(), bases.get(), table.doc);
-    for (const Member& row : table.members)
+    for (const MemberRow& row : table.members)
         if (!add_member(builder, row, scope)) break;
     return pycore::bind(module, table.name, builder.make());
 }

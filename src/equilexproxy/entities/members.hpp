@@ -9,7 +9,7 @@
 
 namespace entities {
 
-enum class Kind : std::uint8_t {
+enum class MemberKind : std::uint8_t {
     property,  // read-only property: `get`
     settable,  // property with a setter: `get`, then `set` through property.setter
     method,    // `get` is the result; `name` is the signature
@@ -31,9 +31,9 @@ enum class Kind : std::uint8_t {
 // - text: `get` is a template; "{expression}" or "{expression:spec}" fields are
 //   formatted with format(value, spec) and read from left to right.
 // - native: a hand-written body in place of `get` (property getter or method).
-struct Member {
+struct MemberRow {
     const char* name;  // method and init: the signature, e.g. "get_parameter_gex(indexx, iexpr=1)"
-    Kind kind;
+    MemberKind kind;
     const char* get = nullptr;
     const char* pick = "";
     const char* set = nullptr;
@@ -44,14 +44,14 @@ struct Member {
 };
 
 // A member with a docstring.
-constexpr Member documented(const char* doc, Member member) {
+constexpr MemberRow documented(const char* doc, MemberRow member) {
     member.doc = doc;
     return member;
 }
 
 // A member whose body is written in C++.
-constexpr Member native(const char* signature, Kind kind, pycore::Body body) {
-    Member member{signature, kind};
+constexpr MemberRow native(const char* signature, MemberKind kind, pycore::Body body) {
+    MemberRow member{signature, kind};
     member.native = body;
     return member;
 }
@@ -61,7 +61,7 @@ struct ClassTable {
     const char* base;     // a module global read when the class is made, or null
     const char* doc;      // null: no docstring
     const char* symbols;  // shorthands for owner chains: "E = parent.engine, P = parent.index"
-    std::span<const Member> members;
+    std::span<const MemberRow> members;
 };
 
 // Makes the class of `table` and binds it in `module`; false with an exception set.

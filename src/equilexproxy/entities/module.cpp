@@ -1,6 +1,6 @@
 // Module entities: start-up, binding its globals in order.
+#include "calls.hpp"
 #include "context.hpp"
-#include "expression.hpp"
 #include "function.hpp"
 
 namespace entities {
@@ -61,9 +61,14 @@ PyObject* module_name() {
     return name_of_module;
 }
 
+Ref global(PyObject* name) {
+    // A function of a module whose start-up failed still finds the builtins.
+    return pycore::global(once.module ? PyModule_GetDict(once.module) : nullptr, name);
+}
+
 Ref global(const char* name) {
     Ref key = Ref::steal(PyUnicode_InternFromString(name));
-    return key ? lookup_global(key.get()) : Ref();
+    return key ? global(key.get()) : Ref();
 }
 
 }  // namespace entities

@@ -1,7 +1,8 @@
 // Phase entities: system components, excess parameters and phases, with the
 // phase's navigation and interaction look-ups.
-#include "calls.hpp"
 #include "context.hpp"
+#include "helpers.hpp"
+#include "internals.hpp"
 #include "members.hpp"
 
 namespace entities {
@@ -10,7 +11,7 @@ using pycore::Ref;
 
 namespace {
 
-using enum Kind;
+using enum MemberKind;
 
 // ---------------------------------------------------------------------------
 // SystemComponent
@@ -56,7 +57,7 @@ PyObject* amount_phase(pycore::Function*, PyObject* const* args) {
 
 constexpr const char* uses_tqstsc = "uses `equilex.raw.Equilex.tqstsc` internally";
 
-constexpr Member system_component_members[] = {
+constexpr MemberRow system_component_members[] = {
     documented("can be changed; equivalent to `equilex.raw.Equilex.tqgnsc` and "
                "`equilex.raw.Equilex.tqcnsc`",
                {"name", settable, "engine.tqgnsc(index)", "", "engine.tqcnsc(index, value)"}),
@@ -84,7 +85,7 @@ constexpr Member system_component_members[] = {
 
 constexpr const char* parameter_symbols = "engine = phase.engine";
 
-constexpr Member parameter_g_members[] = {
+constexpr MemberRow parameter_g_members[] = {
     {"A", settable, "engine.tqgpar(phase.index, type, indexx)", "[iexpr - 1][0]",
      "engine.tqcdat(13, indexx, iexpr, 1, phase.index, value)"},
     {"B", settable, "engine.tqgpar(phase.index, type, indexx)", "[iexpr - 1][1]",
@@ -108,7 +109,7 @@ constexpr Member parameter_g_members[] = {
     {"F_value", method, "ValueEx(phase, indexx, iexpr, 6, type)"},
 };
 
-constexpr Member parameter_m_members[] = {
+constexpr MemberRow parameter_m_members[] = {
     {"__init__(phase, indexx, iexpr)", init, "phase, indexx, iexpr, type = 'M'"},
     {"tc", settable, "engine.tqgpar(phase.index, type, indexx)", "[iexpr - 1][0]",
      "engine.tqcdat(10, indexx, iexpr, 1, phase.index, value)"},
@@ -274,16 +275,14 @@ PyObject* interaction_g_expanded(pycore::Function*, PyObject* const* args) {
     Ref parsed = call(parse.get(), interaction);
     if (!parsed) {
         // The message goes out, then the parser's own exception.
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
+        pycore::SavedError parse_error;
         Ref shown = formatted(interaction);
         Ref line =
             shown ? Ref::steal(PyUnicode_FromFormat("COULD NOT PARSE '%U'", shown.get())) : Ref();
-        if (line && print_line(line.get())) {
-            PyErr_Restore(type, value, traceback);
-        } else {
-            _PyErr_ChainExceptions(type, value, traceback);
-        }
+        if (line && print_line(line.get()))
+            parse_error.restore();
+        else
+            pycore::internals::chain_exceptions(parse_error);
         return nullptr;
     }
     Ref numbers = Ref::steal(PyObject_GetItem(parsed.get(), make_str("species_index").get()));
@@ -390,7 +389,7 @@ PyObject* interactions_m(pycore::Function*, PyObject* const* args) {
     return PyErr_Occurred() ? nullptr : parameters.release();
 }
 
-constexpr Member phase_members[] = {
+constexpr MemberRow phase_members[] = {
     {"name", property, "engine.tqgnp(index)"},
     {"model_name", property, "engine.tqmodl(index)"},
     {"status", settable, "engine.tqgsp(index)", "", "engine.tqcsp(index, value)"},

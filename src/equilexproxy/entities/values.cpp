@@ -6,11 +6,11 @@
 namespace entities {
 namespace {
 
-using enum Kind;
+using enum MemberKind;
 
 // Nothing in the system calls the base's methods; get keeps the parameter it is
 // declared with.
-constexpr Member value_members[] = {
+constexpr MemberRow value_members[] = {
     {"__init__", init, ""},
     {"set(value)", method, "None"},
     {"get(value)", method, "None"},
@@ -20,7 +20,7 @@ constexpr Member value_members[] = {
 constexpr const char* constituent_symbols =
     "E = constituent.parent.engine, P = constituent.parent.index, C = constituent.index";
 
-constexpr Member value_h_members[] = {
+constexpr MemberRow value_h_members[] = {
     {"__init__(constituent)", init, "constituent"},
     {"set(value)", action, "E.tqcdat(1, 0, 0, C, P, value)"},
     {"get", method, "E.tqgdat(P, C, 'H', 1)[0]"},
@@ -28,7 +28,7 @@ constexpr Member value_h_members[] = {
     {"__repr__", method, "self.__str__()"},
 };
 
-constexpr Member value_s_members[] = {
+constexpr MemberRow value_s_members[] = {
     {"__init__(constituent)", init, "constituent"},
     {"set(value)", action, "E.tqcdat(1, 0, 1, C, P, value)"},
     {"get", method, "E.tqgdat(P, C, 'S', 1)[0]"},
@@ -37,14 +37,14 @@ constexpr Member value_s_members[] = {
 };
 
 // No text of its own: the default object representation.
-constexpr Member value_cp_members[] = {
+constexpr MemberRow value_cp_members[] = {
     {"__init__(constituent, indexcp, index=0)", init, "constituent, indexcp, index"},
     {"set(value)", action, "E.tqcdat(1, indexcp, index, C, P, value)"},
     {"get", method, "E.tqgdat(P, C, 'Cp', indexcp)[index - 1]"},
 };
 
 // The set selector is 13 whatever `type` says.
-constexpr Member value_ex_members[] = {
+constexpr MemberRow value_ex_members[] = {
     {"__init__(phase, indexx, iexpr, iterm, type='G')", init, "phase, indexx, iexpr, iterm, type"},
     {"set(value)", action, "E.tqcdat(13, indexx, iexpr, iterm, P, value)"},
     {"get", method, "E.tqgpar(P, type, indexx)[iexpr - 1][iterm - 1]"},

@@ -8,22 +8,16 @@
 // the generic road.
 #pragma once
 
-#include <cstdint>
-
 #include "context.hpp"
 #include "routine.hpp"
 
 namespace raw::road {
 
+using pycore::DictRead;
 using pycore::Ref;
 
-inline bool version_is(PyTypeObject* type, unsigned int tag) {
-    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == tag;
-}
-
 struct EngineClassFacts {
-    PyTypeObject* type = nullptr;
-    unsigned int tag = 0;
+    pycore::TypeVersion seen;
     bool plain = false;             // use_eqpy, lib, error_listeners: no class attributes
     bool own_check_error = false;   // _check_error is EquilexProxy's own function
     bool plain_last_error = false;  // last_error: set in the instance dict, as the generic
@@ -35,39 +29,26 @@ extern EngineClassFacts engine_facts;
 const EngineClassFacts& learn_facts(PyTypeObject* type);
 
 inline const EngineClassFacts& facts_of(PyTypeObject* type) {
-    if (engine_facts.type == type && version_is(type, engine_facts.tag)) return engine_facts;
+    if (engine_facts.seen.holds(type)) return engine_facts;
     return learn_facts(type);
 }
 
+// The instance dictionary when it is a dict itself, else null.
 inline PyObject* instance_dict(PyObject* obj) {
-    PyObject** slot = _PyObject_GetDictPtr(obj);
-    return slot != nullptr && *slot != nullptr && PyDict_CheckExact(*slot) ? *slot : nullptr;
-}
-
-inline std::uint64_t version_of(PyObject* dict) {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
-
-// Reads dict[key] into the memo; see remembered().
-PyObject* remember(RememberedRead& memo, PyObject* dict, PyObject* key);
-
-// dict[key] (borrowed; null when absent or on error, told apart by PyErr_Occurred),
-// read again only when the dict has changed since the memo was made. Borrowed: a
-// caller that uses the value while Python code may run holds a Ref of its own.
-inline PyObject* remembered(RememberedRead& memo, PyObject* dict, PyObject* key) {
-    if (memo.dict == dict && memo.key.get() == key && memo.version == version_of(dict))
-        return memo.value;
-    return remember(memo, dict, key);
+    PyObject** place = pycore::internals::dict_place(obj);
+    return place != nullptr && *place != nullptr && PyDict_CheckExact(*place) ? *place : nullptr;
 }
 
 // A module global as bound now, or null with NameError.
-Ref remembered_global(PyObject* name, RememberedRead& memo);
+inline Ref remembered_global(PyObject* name, DictRead& memo) {
+    return pycore::global(context.globals, name, memo);
+}
 
 // obj.<name> for an object whose class leaves the name to the instance.
-inline Ref instance_attribute(PyObject* obj, PyObject* name, bool plain, RememberedRead& memo) {
+inline Ref instance_attribute(PyObject* obj, PyObject* name, bool plain, DictRead& memo) {
     if (plain) {
         if (PyObject* dict = instance_dict(obj)) {
-            if (PyObject* value = remembered(memo, dict, name)) return Ref::borrow(value);
+            if (PyObject* value = memo.get(dict, name)) return Ref::borrow(value);
             if (PyErr_Occurred()) return Ref();
         }
     }
@@ -76,7 +57,7 @@ inline Ref instance_attribute(PyObject* obj, PyObject* name, bool plain, Remembe
 
 // The engine's instance attributes the road reads, last engine first.
 struct EngineReads {
-    RememberedRead use_eqpy, lib, error_listeners, check_error;
+    DictRead use_eqpy, lib, error_listeners, check_error;
 };
 extern EngineReads engine_reads;
 
@@ -96,18 +77,17 @@ class EngineView {
         if (!current_) look();
         current_ = false;  // the value it replaces may run code as it goes
         if (plain_last_error_ && dict_ != nullptr)
-            return PyDict_SetItem(dict_, context.last_error, number) == 0;
-        return PyObject_SetAttr(self_, context.last_error, number) == 0;
+            return PyDict_SetItem(dict_, names.last_error, number) == 0;
+        return PyObject_SetAttr(self_, names.last_error, number) == 0;
     }
 
     // self.<name>, as the generic attribute rules give it.
-    Ref read(PyObject* name, RememberedRead& memo) {
+    Ref read(PyObject* name, DictRead& memo) {
         if (!current_) look();
         if (plain_ && dict_ != nullptr) {
-            if (memo.dict == dict_ && memo.key.get() == name && memo.version == version_of(dict_))
-                return Ref::borrow(memo.value);
+            if (memo.holds(dict_, name)) return Ref::borrow(memo.value());
             current_ = false;  // comparing odd keys in the dict may run Python code
-            if (PyObject* value = remember(memo, dict_, name)) return Ref::borrow(value);
+            if (PyObject* value = memo.read(dict_, name)) return Ref::borrow(value);
             if (PyErr_Occurred()) return Ref();
         }
         current_ = false;
@@ -119,12 +99,10 @@ class EngineView {
         if (!current_) look();
         if (!own_check_error_) return 0;
         if (dict_ == nullptr) return 1;
-        RememberedRead& memo = engine_reads.check_error;
-        if (memo.dict == dict_ && memo.key.get() == context.check_error &&
-            memo.version == version_of(dict_))
-            return memo.value == nullptr;
+        DictRead& memo = engine_reads.check_error;
+        if (memo.holds(dict_, names.check_error)) return memo.value() == nullptr;
         current_ = false;
-        PyObject* shadow = remember(memo, dict_, context.check_error);
+        PyObject* shadow = memo.read(dict_, names.check_error);
         if (shadow == nullptr && PyErr_Occurred()) return -1;
         return shadow == nullptr;
     }

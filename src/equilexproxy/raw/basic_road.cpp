@@ -18,7 +18,7 @@ Ref item(PyObject* answer, long index) {
 
 // eqb.<name>, eqb looked up afresh for each member it gives.
 Ref eqb_attribute(const char* name) {
-    Ref module = global(context.eqb);
+    Ref module = global(names.eqb);
     return module ? Ref::steal(PyObject_GetAttrString(module.get(), name)) : Ref();
 }
 
@@ -65,30 +65,28 @@ PyObject* basic_road(const Routine& routine, PyObject* const* args) {
         Ref line = Ref::steal(PyUnicode_FromFormat(
             "%s = %U", routine.param_names[routine.print_param].c_str(), shown.get()));
         if (!line) return nullptr;
-        Ref print = global_or_builtin("print");
+        Ref print = global_or_builtin(names.print);
         if (!print) return nullptr;
         Ref printed = Ref::steal(PyObject_CallOneArg(print.get(), line.get()));
         if (!printed) return nullptr;
     }
     auto fetch = [&routine] {
-        Ref eqb = global(context.eqb);
+        Ref eqb = global(names.eqb);
         return eqb ? Ref::steal(PyObject_GetAttr(eqb.get(), routine.name_object)) : Ref();
     };
     Ref function;
     if (!routine.basic_fetch_last && !(function = fetch())) return nullptr;
 
-    Ref converted[max_arguments];
-    PyObject* call_args[max_arguments];
-    std::size_t count = 0;
+    pycore::RefArray<max_arguments> arguments;
     for (const BasicArg& arg : routine.basic_args) {
         PyObject* value = args[arg.param];
-        Ref& made = converted[count];
+        Ref made;
         switch (arg.conv) {
             case BasicConv::same:
                 made = Ref::borrow(value);
                 break;
             case BasicConv::minus_one:
-                made = Ref::steal(PyNumber_Subtract(value, context.one));
+                made = Ref::steal(PyNumber_Subtract(value, names.one));
                 break;
             case BasicConv::member: {
                 Ref enumeration = eqb_attribute(arg.enumeration.c_str());
@@ -105,18 +103,16 @@ PyObject* basic_road(const Routine& routine, PyObject* const* args) {
                 made = first_two(value);
                 break;
             case BasicConv::unit: {
-                Ref enumeration = unit_enumeration(converted[count - 1].get());
+                Ref enumeration = unit_enumeration(arguments[arguments.size() - 1]);
                 if (!enumeration) return nullptr;
                 made = Ref::steal(PyObject_GetItem(enumeration.get(), value));
                 break;
             }
         }
-        if (!made) return nullptr;
-        call_args[count] = made.get();
-        ++count;
+        if (!arguments.push(std::move(made))) return nullptr;
     }
     if (routine.basic_fetch_last && !(function = fetch())) return nullptr;
-    Ref answer = Ref::steal(PyObject_Vectorcall(function.get(), call_args, count, nullptr));
+    Ref answer = arguments.call(function.get());
     if (!answer) return nullptr;
 
     PyObject* result = nullptr;
@@ -125,10 +121,10 @@ PyObject* basic_road(const Routine& routine, PyObject* const* args) {
             result = answer.release();
             break;
         case BasicResult::plus_one:
-            result = PyNumber_Add(answer.get(), context.one);
+            result = PyNumber_Add(answer.get(), names.one);
             break;
         case BasicResult::member_name:
-            result = PyObject_GetAttr(answer.get(), context.name);
+            result = PyObject_GetAttr(answer.get(), names.name);
             break;
         case BasicResult::second_item:
             result = item(answer.get(), 1).release();

@@ -17,9 +17,9 @@ PyObject* calculate(pycore::Function* fn, PyObject* const* args) {
     if (show < 0) return nullptr;
     int from_previous = PyObject_IsTrue(args[2]);
     if (from_previous < 0) return nullptr;
-    PyObject* routine = show ? (from_previous ? words.tqcenl : words.tqcel)
-                             : (from_previous ? words.tqcen : words.tqce);
-    if (!call(self, routine, {words.*row(fn).text, words.zero, words.zero, args[3]}))
+    PyObject* routine = show ? (from_previous ? names.tqcenl : names.tqcel)
+                             : (from_previous ? names.tqcen : names.tqce);
+    if (!call_method(self, routine, names.*row(fn).text, names.zero, names.zero, args[3]))
         return nullptr;
     return pycore::none();
 }
@@ -38,10 +38,10 @@ bool collect(PyObject* self, PyObject* outvars, PyObject* results) {
             if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.get());
             return false;
         }
-        Ref routine = Ref::steal(PyObject_GetAttr(self, words.tqgetr));
-        Ref option = routine ? Ref::steal(PyObject_GetItem(key.get(), words.zero)) : Ref();
-        Ref indexp = option ? Ref::steal(PyObject_GetItem(key.get(), words.one)) : Ref();
-        Ref index = indexp ? Ref::steal(PyObject_GetItem(key.get(), words.two)) : Ref();
+        Ref routine = Ref::steal(PyObject_GetAttr(self, names.tqgetr));
+        Ref option = routine ? Ref::steal(PyObject_GetItem(key.get(), names.zero)) : Ref();
+        Ref indexp = option ? Ref::steal(PyObject_GetItem(key.get(), names.one)) : Ref();
+        Ref index = indexp ? Ref::steal(PyObject_GetItem(key.get(), names.two)) : Ref();
         if (!index) return false;
         PyObject* call_args[] = {option.get(), indexp.get(), index.get()};
         Ref value = Ref::steal(PyObject_Vectorcall(routine.get(), call_args, 3, nullptr));
@@ -54,7 +54,7 @@ bool collect(PyObject* self, PyObject* outvars, PyObject* results) {
 Ref step(PyObject* routine, PyObject* option, PyObject* lower, PyObject* upper) {
     Ref limits = Ref::steal(PyTuple_Pack(2, lower, upper));
     if (!limits) return limits;
-    PyObject* call_args[] = {option, words.zero, words.zero, limits.get()};
+    PyObject* call_args[] = {option, names.zero, names.zero, limits.get()};
     return Ref::steal(PyObject_Vectorcall(routine, call_args, 4, nullptr));
 }
 
@@ -67,7 +67,7 @@ PyObject* map_temp(pycore::Function*, PyObject* const* args) {
     if (!results) return nullptr;
     int show = PyObject_IsTrue(args[4]);
     if (show < 0) return nullptr;
-    Ref routine = Ref::steal(PyObject_GetAttr(self, show ? words.tqmapl : words.tqmap));
+    Ref routine = Ref::steal(PyObject_GetAttr(self, show ? names.tqmapl : names.tqmap));
     if (!routine) return nullptr;
     // A key that occurs again gets a new empty list: it keeps one entry.
     Ref keys = Ref::steal(PyObject_GetIter(outvars));
@@ -78,13 +78,13 @@ PyObject* map_temp(pycore::Function*, PyObject* const* args) {
     }
     if (PyErr_Occurred()) return nullptr;
 
-    Ref indicator = step(routine.get(), words.tf, lower, upper);
+    Ref indicator = step(routine.get(), names.tf, lower, upper);
     if (!indicator || !collect(self, outvars, results.get())) return nullptr;
     while (true) {
-        int more = compare(indicator.get(), words.zero, Py_GT);
+        int more = compare(indicator.get(), names.zero, Py_GT);
         if (more < 0) return nullptr;
         if (!more) break;
-        indicator = step(routine.get(), words.tn, lower, upper);
+        indicator = step(routine.get(), names.tn, lower, upper);
         if (!indicator || !collect(self, outvars, results.get())) return nullptr;
     }
     return results.release();
@@ -103,30 +103,30 @@ Ref map_defaults() {
 constexpr Param calculation_params[] = {{"self"}, {"show"}, {"from_previous"}, {"estimate"}};
 constexpr Param map_params[] = {{"self"}, {"lower"}, {"upper"}, {"outvars"}, {"show"}};
 
-constexpr Member members[] = {
+constexpr ConvenienceMember members[] = {
     {.name = "calc",
      .shape = Shape::method,
      .body = calculate,
      .params = calculation_params,
-     .text = &Words::blank,
+     .text = &Names::blank,
      .defaults = calculation_defaults},
     {.name = "calc_Ttarget",
      .shape = Shape::method,
      .body = calculate,
      .params = calculation_params,
-     .text = &Words::t,
+     .text = &Names::t,
      .defaults = calculation_defaults},
     {.name = "calc_Ptarget",
      .shape = Shape::method,
      .body = calculate,
      .params = calculation_params,
-     .text = &Words::p,
+     .text = &Names::p,
      .defaults = calculation_defaults},
     {.name = "calc_Vtarget",
      .shape = Shape::method,
      .body = calculate,
      .params = calculation_params,
-     .text = &Words::v,
+     .text = &Names::v,
      .defaults = calculation_defaults},
     {.name = "map_temp",
      .shape = Shape::method,
@@ -137,7 +137,7 @@ constexpr Member members[] = {
 
 }  // namespace
 
-std::span<const Member> calculation_members() {
+std::span<const ConvenienceMember> calculation_members() {
     return members;
 }
 

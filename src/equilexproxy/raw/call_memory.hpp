@@ -8,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "internals.hpp"
 #include "road.hpp"
 
 namespace raw::road {
@@ -75,33 +76,25 @@ inline constexpr std::int32_t component_room = 30;
 
 // The bytes of an input text's slot: an ASCII str's own, or an encoded bytes object's.
 inline const char* text_bytes(PyObject* holder) {
-    return PyUnicode_Check(holder) ? static_cast<const char*>(PyUnicode_DATA(holder))
+    return PyUnicode_Check(holder) ? pycore::internals::ascii_in_place(holder)
                                    : PyBytes_AS_STRING(holder);
 }
 
 // The encoded input texts of one call, alive until the call has returned.
 class KeptTexts {
   public:
-    KeptTexts() = default;
-    KeptTexts(const KeptTexts&) = delete;
-    KeptTexts& operator=(const KeptTexts&) = delete;
-    ~KeptTexts() {
-        for (int i = 0; i < count_; ++i) Py_DECREF(items_[i]);
-    }
     // Takes the new reference; null passes through as a failure.
     PyObject* keep(Ref bytes) {
-        if (!bytes) return nullptr;
-        items_[count_++] = bytes.get();
-        return bytes.release();
+        PyObject* kept = bytes.get();
+        return texts_.push(std::move(bytes)) ? kept : nullptr;
     }
 
   private:
-    PyObject* items_[max_arguments];
-    int count_ = 0;
+    pycore::RefArray<max_arguments> texts_;
 };
 
 // The words handed to the routine: pointers, and the lengths by value.
-struct Words {
+struct CallWords {
     std::uintptr_t word[2 * max_arguments];
     int count = 0;
     void pointer(const void* at) { word[count++] = reinterpret_cast<std::uintptr_t>(at); }

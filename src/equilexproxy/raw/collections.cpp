@@ -14,14 +14,14 @@ using pycore::Ref;
 // when it is null); the class is taken from entities for each element.
 Ref entity_list(PyObject* self, Word count_name, Word class_name,
                 int (*keep)(PyObject* entity) = nullptr) {
-    Ref count = Ref::steal(PyObject_GetAttr(self, words.*count_name));
+    Ref count = Ref::steal(PyObject_GetAttr(self, names.*count_name));
     Py_ssize_t length = 0;
     if (!count || !range_length(count.get(), length)) return Ref();
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return list;
     for (Py_ssize_t k = 0; k < length; ++k) {
         Ref index = Ref::steal(PyLong_FromSsize_t(k + 1));
-        Ref entity = index ? make_entity(words.*class_name, index.get(), self, false) : Ref();
+        Ref entity = index ? make_entity(names.*class_name, index.get(), self, false) : Ref();
         if (!entity) return Ref();
         int wanted = keep ? keep(entity.get()) : 1;
         if (wanted < 0 || (wanted && PyList_Append(list.get(), entity.get()) < 0)) return Ref();
@@ -36,8 +36,8 @@ PyObject* all_entities(pycore::Function* fn, PyObject* const* args) {
 
 // model_name == "PURE" as a truth value.
 int pure(PyObject* phase) {
-    Ref model = Ref::steal(PyObject_GetAttr(phase, words.model_name));
-    Ref equal = model ? Ref::steal(PyObject_RichCompare(model.get(), words.pure, Py_EQ)) : Ref();
+    Ref model = Ref::steal(PyObject_GetAttr(phase, names.model_name));
+    Ref equal = model ? Ref::steal(PyObject_RichCompare(model.get(), names.pure, Py_EQ)) : Ref();
     return equal ? PyObject_IsTrue(equal.get()) : -1;
 }
 
@@ -47,17 +47,17 @@ int not_pure(PyObject* phase) {
 }
 
 PyObject* compounds(pycore::Function*, PyObject* const* args) {
-    return entity_list(args[0], &Words::number_phases, &Words::phase, pure).release();
+    return entity_list(args[0], &Names::number_phases, &Names::phase, pure).release();
 }
 
 PyObject* solutions(pycore::Function*, PyObject* const* args) {
-    return entity_list(args[0], &Words::number_phases, &Words::phase, not_pure).release();
+    return entity_list(args[0], &Names::number_phases, &Names::phase, not_pure).release();
 }
 
 // self.phases filtered by `keep`, then sorted by `key`, largest first; the sort is
 // stable, so equal keys stay in index order.
 PyObject* phases_sorted(PyObject* self, int (*keep)(PyObject* phase), PyObject* key) {
-    Ref phases = Ref::steal(PyObject_GetAttr(self, words.phases));
+    Ref phases = Ref::steal(PyObject_GetAttr(self, names.phases));
     Ref iterator = phases ? Ref::steal(PyObject_GetIter(phases.get())) : Ref();
     Ref kept = iterator ? Ref::steal(PyList_New(0)) : Ref();
     if (!kept) return nullptr;
@@ -77,29 +77,29 @@ PyObject* phases_sorted(PyObject* self, int (*keep)(PyObject* phase), PyObject* 
 }
 
 int activity_compared(PyObject* phase, PyObject* bound, int op) {
-    Ref activity = Ref::steal(PyObject_GetAttr(phase, words.activity));
+    Ref activity = Ref::steal(PyObject_GetAttr(phase, names.activity));
     return compare(activity.get(), bound, op);
 }
 
 // activity >= 0.9999.
 int stable(PyObject* phase) {
-    return activity_compared(phase, words.stable, Py_GE);
+    return activity_compared(phase, constants.stable, Py_GE);
 }
 
 // activity < 0.9999 and, read again, activity > 0.0: eliminated phases (0.0) and
 // not-a-number are left out.
 int unstable(PyObject* phase) {
-    int below = activity_compared(phase, words.stable, Py_LT);
+    int below = activity_compared(phase, constants.stable, Py_LT);
     if (below <= 0) return below;
-    return activity_compared(phase, words.no_activity, Py_GT);
+    return activity_compared(phase, constants.no_activity, Py_GT);
 }
 
 PyObject* phases_stable(pycore::Function*, PyObject* const* args) {
-    return phases_sorted(args[0], stable, words.by_eq_amount);
+    return phases_sorted(args[0], stable, constants.by_eq_amount);
 }
 
 PyObject* phases_unstable(pycore::Function*, PyObject* const* args) {
-    return phases_sorted(args[0], unstable, words.by_activity);
+    return phases_sorted(args[0], unstable, constants.by_activity);
 }
 
 // The phase index of one element of set_status's list (an instance of str is a
@@ -111,7 +111,7 @@ Ref listed_phase(PyObject* self, PyObject* element) {
     int is_int = is_str == 0 ? instance_of(element, &PyLong_Type) : 0;
     if (is_str < 0 || is_int < 0) return index;
     if (is_str) {
-        index = call(self, words.tqinp, {element});
+        index = call_method(self, names.tqinp, element);
         if (!index) return index;
     } else if (is_int) {
         index = Ref::borrow(element);
@@ -122,7 +122,7 @@ Ref listed_phase(PyObject* self, PyObject* element) {
         return Ref();
     }
     // Below 0, not below 1: the 0 an unknown name may give goes on to tqcsp.
-    int negative = compare(index.get(), words.zero, Py_LT);
+    int negative = compare(index.get(), names.zero, Py_LT);
     if (negative < 0) return Ref();
     if (negative) {
         raise_with(PyExc_Exception, "no phase named {} exists", {element});
@@ -139,26 +139,26 @@ PyObject* set_status(pycore::Function*, PyObject* const* args) {
     PyObject* status = args[1];
     PyObject* list = args[2];
     if (list == Py_None) {
-        Ref phases = Ref::steal(PyObject_GetAttr(self, words.phases));
+        Ref phases = Ref::steal(PyObject_GetAttr(self, names.phases));
         Ref iterator = phases ? Ref::steal(PyObject_GetIter(phases.get())) : Ref();
         if (!iterator) return nullptr;
         while (Ref phase = Ref::steal(PyIter_Next(iterator.get())))
-            if (PyObject_SetAttr(phase.get(), words.status, status) < 0) return nullptr;
+            if (PyObject_SetAttr(phase.get(), names.status, status) < 0) return nullptr;
         return PyErr_Occurred() ? nullptr : pycore::none();
     }
     Ref iterator = Ref::steal(PyObject_GetIter(list));
     if (!iterator) return nullptr;
     while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref module = global(words.entities);
-        Ref phase_class = module ? Ref::steal(PyObject_GetAttr(module.get(), words.phase)) : Ref();
+        Ref module = global(names.entities);
+        Ref phase_class = module ? Ref::steal(PyObject_GetAttr(module.get(), names.phase)) : Ref();
         int is_phase = phase_class ? PyObject_IsInstance(element.get(), phase_class.get()) : -1;
         if (is_phase < 0) return nullptr;
         if (is_phase) {
-            if (PyObject_SetAttr(element.get(), words.status, status) < 0) return nullptr;
+            if (PyObject_SetAttr(element.get(), names.status, status) < 0) return nullptr;
             continue;
         }
         Ref indexp = listed_phase(self, element.get());
-        if (!indexp || !call(self, words.tqcsp, {indexp.get(), status})) return nullptr;
+        if (!indexp || !call_method(self, names.tqcsp, indexp.get(), status)) return nullptr;
     }
     return PyErr_Occurred() ? nullptr : pycore::none();
 }
@@ -170,7 +170,7 @@ Ref status_defaults() {
 constexpr Param self_only[] = {{"self"}};
 constexpr Param status_params[] = {{"self"}, {"status"}, {"list"}};
 
-constexpr Member members[] = {
+constexpr ConvenienceMember members[] = {
     {.name = "set_status",
      .shape = Shape::method,
      .body = set_status,
@@ -180,14 +180,14 @@ constexpr Member members[] = {
      .shape = Shape::property,
      .body = all_entities,
      .params = self_only,
-     .text = &Words::number_components,
-     .second = &Words::system_component},
+     .text = &Names::number_components,
+     .second = &Names::system_component},
     {.name = "phases",
      .shape = Shape::property,
      .body = all_entities,
      .params = self_only,
-     .text = &Words::number_phases,
-     .second = &Words::phase},
+     .text = &Names::number_phases,
+     .second = &Names::phase},
     {.name = "compounds", .shape = Shape::property, .body = compounds, .params = self_only},
     {.name = "solutions", .shape = Shape::property, .body = solutions, .params = self_only},
     {.name = "phases_stable", .shape = Shape::property, .body = phases_stable, .params = self_only},
@@ -199,7 +199,7 @@ constexpr Member members[] = {
 
 }  // namespace
 
-std::span<const Member> collection_members() {
+std::span<const ConvenienceMember> collection_members() {
     return members;
 }
 

@@ -12,7 +12,7 @@ using pycore::Ref;
 
 // tqsetc(option, 0, 0, value) with the value already a float.
 PyObject* set_global(pycore::Function* fn, PyObject* const* args) {
-    return call(args[0], words.tqsetc, {words.*row(fn).text, words.zero, words.zero, args[1]})
+    return call_method(args[0], names.tqsetc, names.*row(fn).text, names.zero, names.zero, args[1])
         .release();
 }
 
@@ -27,9 +27,9 @@ Ref resolve(PyObject* self, PyObject* id, Word routine, const char* unknown,
         raise_with(PyExc_ValueError, "{} is not a suitable type", {id});
         return Ref();
     }
-    Ref index =
-        indexp ? call(self, words.*routine, {indexp, id}) : call(self, words.*routine, {id});
-    int named = compare(index.get(), words.one, Py_LT);
+    Ref index = indexp ? call_method(self, names.*routine, indexp, id)
+                       : call_method(self, names.*routine, id);
+    int named = compare(index.get(), names.one, Py_LT);
     if (named < 0) return Ref();
     if (named) {
         raise_with(PyExc_Exception, unknown, shown);
@@ -39,14 +39,14 @@ Ref resolve(PyObject* self, PyObject* id, Word routine, const char* unknown,
 }
 
 Ref resolve_phase(PyObject* self, PyObject* phase_id) {
-    return resolve(self, phase_id, &Words::tqinp, "No phase named {}", {phase_id});
+    return resolve(self, phase_id, &Names::tqinp, "No phase named {}", {phase_id});
 }
 
 PyObject* set_amount_syscomp(pycore::Function*, PyObject* const* args) {
     PyObject* self = args[0];
-    Ref index = resolve(self, args[1], &Words::tqinsc, "No system component named {}", {args[1]});
+    Ref index = resolve(self, args[1], &Names::tqinsc, "No system component named {}", {args[1]});
     if (!index) return nullptr;
-    return call(self, words.tqsetc, {words.ia, words.zero, index.get(), args[2]}).release();
+    return call_method(self, names.tqsetc, names.ia, names.zero, index.get(), args[2]).release();
 }
 
 PyObject* set_amount_const(pycore::Function*, PyObject* const* args) {
@@ -55,11 +55,11 @@ PyObject* set_amount_const(pycore::Function*, PyObject* const* args) {
     PyObject* const_id = args[2];
     Ref indexp = resolve_phase(self, phase_id);
     Ref index = indexp
-                    ? resolve(self, const_id, &Words::tqinpc, "No constituent named {} in phase {}",
+                    ? resolve(self, const_id, &Names::tqinpc, "No constituent named {} in phase {}",
                               {const_id, phase_id}, indexp.get())
                     : Ref();
     if (!index) return nullptr;
-    return call(self, words.tqsetc, {words.ia, indexp.get(), index.get(), args[3]}).release();
+    return call_method(self, names.tqsetc, names.ia, indexp.get(), index.get(), args[3]).release();
 }
 
 // The value goes to tqsetc unchanged; tqsetc converts it.
@@ -67,23 +67,23 @@ PyObject* set_phase_target(pycore::Function*, PyObject* const* args) {
     PyObject* self = args[0];
     Ref indexp = resolve_phase(self, args[1]);
     if (!indexp) return nullptr;
-    return call(self, words.tqsetc, {words.a, indexp.get(), words.zero, args[2]}).release();
+    return call_method(self, names.tqsetc, names.a, indexp.get(), names.zero, args[2]).release();
 }
 
 PyObject* remove_condition(pycore::Function*, PyObject* const* args) {
-    return call(args[0], words.tqremc, {args[1]}).release();
+    return call_method(args[0], names.tqremc, args[1]).release();
 }
 
 PyObject* remove_amounts(pycore::Function*, PyObject* const* args) {
-    if (!call(args[0], words.tqremc, {words.zero})) return nullptr;
+    if (!call_method(args[0], names.tqremc, names.zero)) return nullptr;
     return pycore::none();
 }
 
 // The one operation that resets last_error: before the removal, so an error that
 // the removal itself reports stays recorded.
 PyObject* remove_all(pycore::Function*, PyObject* const* args) {
-    if (PyObject_SetAttr(args[0], words.last_error, words.zero) < 0 ||
-        !call(args[0], words.tqremc, {words.minus_one}))
+    if (PyObject_SetAttr(args[0], names.last_error, names.zero) < 0 ||
+        !call_method(args[0], names.tqremc, names.minus_one))
         return nullptr;
     return pycore::none();
 }
@@ -99,42 +99,42 @@ constexpr Param const_params[] = {{"self"}, {"phase_id"}, {"const_id"}, {"amount
 constexpr Param target_params[] = {{"self"}, {"phase_id"}, {"value"}};
 constexpr Param numcon_params[] = {{"self"}, {"numcon", Kind::int_}};
 
-constexpr Member members[] = {
+constexpr ConvenienceMember members[] = {
     {.name = "set_global_T",
      .shape = Shape::method,
      .body = set_global,
      .params = global_params,
-     .text = &Words::t},
+     .text = &Names::t},
     {.name = "set_global_P",
      .shape = Shape::method,
      .body = set_global,
      .params = global_params,
-     .text = &Words::p},
+     .text = &Names::p},
     {.name = "set_global_VT",
      .shape = Shape::method,
      .body = set_global,
      .params = global_params,
-     .text = &Words::vt},
+     .text = &Names::vt},
     {.name = "set_global_CP",
      .shape = Shape::method,
      .body = set_global,
      .params = global_params,
-     .text = &Words::cp},
+     .text = &Names::cp},
     {.name = "set_global_H",
      .shape = Shape::method,
      .body = set_global,
      .params = global_params,
-     .text = &Words::h},
+     .text = &Names::h},
     {.name = "set_global_S",
      .shape = Shape::method,
      .body = set_global,
      .params = global_params,
-     .text = &Words::s},
+     .text = &Names::s},
     {.name = "set_global_G",
      .shape = Shape::method,
      .body = set_global,
      .params = global_params,
-     .text = &Words::g},
+     .text = &Names::g},
     {.name = "set_amount_syscomp",
      .shape = Shape::method,
      .body = set_amount_syscomp,
@@ -168,7 +168,7 @@ constexpr Member members[] = {
 
 }  // namespace
 
-std::span<const Member> condition_members() {
+std::span<const ConvenienceMember> condition_members() {
     return members;
 }
 

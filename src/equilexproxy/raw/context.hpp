@@ -1,47 +1,37 @@
-// What the parts of module raw share: the module, its globals, interned names.
+// What the parts of module raw share: the module and its globals.
 #pragma once
 
-#include "ref.hpp"
+#include "calls.hpp"
+#include "names.hpp"
 
 namespace raw {
 
+using pycore::names;
+
+// Lives as long as the process (its objects are pinned).
 struct Context {
     PyObject* module = nullptr;               // the module whose body ran
     PyObject* globals = nullptr;              // its dictionary, looked up at every use
-    PyObject* module_name = nullptr;          // "equilexproxy.raw"
     PyObject* own_check_error = nullptr;      // EquilexProxy's own _check_error function
     PyObject* object_getattribute = nullptr;  // object.__getattribute__
-
-    // Interned names.
-    PyObject* use_eqpy = nullptr;
-    PyObject* lib = nullptr;
-    PyObject* func_aliases = nullptr;
-    PyObject* string_buffer_length = nullptr;
-    PyObject* eqb = nullptr;
-    PyObject* ctypes = nullptr;
-    PyObject* check_error = nullptr;
-    PyObject* error_listeners = nullptr;
-    PyObject* last_error = nullptr;
-    PyObject* tqnosc = nullptr;
-    PyObject* value = nullptr;
-    PyObject* name = nullptr;
-    PyObject* getattribute = nullptr;
-    PyObject* zero = nullptr;  // the int 0
-    PyObject* one = nullptr;   // the int 1
 };
 
 extern Context context;
 
-// Sets up the interned names; once, at start-up.
+// Sets up the context and the names; once, at start-up.
 bool init_context(PyObject* module);
 
 // A module global as bound now, or null with NameError. Owned: running Python code
-// may rebind the global while the caller still uses the object.
-pycore::Ref global(PyObject* name);
-pycore::Ref global(const char* name);
+// may rebind the global while the caller still uses the object. The module's code
+// binds these names itself and never takes them from the builtins.
+inline pycore::Ref global(PyObject* name) {
+    return pycore::global(context.globals, name, pycore::Builtins::not_searched);
+}
 
 // A name as the module's own code finds it: its global when the module binds one, else
 // the builtin (print, open), or null with NameError. Owned.
-pycore::Ref global_or_builtin(const char* name);
+inline pycore::Ref global_or_builtin(PyObject* name) {
+    return pycore::global(context.globals, name);
+}
 
 }  // namespace raw

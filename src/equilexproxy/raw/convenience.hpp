@@ -9,85 +9,31 @@
 #include <span>
 #include <string_view>
 
+#include "calls.hpp"
 #include "classes.hpp"
+#include "names.hpp"
 
 namespace raw {
 
-// Interned names and constant objects of the convenience members, made once per
+// The objects the convenience members use besides the interned names, made once per
 // process when the class is built.
-struct Words {
-    // Routine methods.
-    PyObject* tqsetc;
-    PyObject* tqremc;
-    PyObject* tqgetr;
-    PyObject* tqgsu;
-    PyObject* tqcsu;
-    PyObject* tqinsc;
-    PyObject* tqinp;
-    PyObject* tqinpc;
-    PyObject* tqnosc;
-    PyObject* tqnop;
-    PyObject* tqmodl;
-    PyObject* tqcsp;
-    PyObject* tqce;
-    PyObject* tqcel;
-    PyObject* tqcen;
-    PyObject* tqcenl;
-    PyObject* tqmap;
-    PyObject* tqmapl;
-    // Other members of the engine and of the entities.
-    PyObject* last_error;
-    PyObject* get_phase;
-    PyObject* number_components;
-    PyObject* number_phases;
-    PyObject* phases;
-    PyObject* get_constituent;
-    PyObject* status;
-    PyObject* model_name;
-    PyObject* activity;
-    PyObject* eq_amount;
-    // Module raw's global and the entity classes taken from it.
-    PyObject* entities;
-    PyObject* system_component;
-    PyObject* phase;
-    PyObject* index_engine;  // the keywords ("index", "engine")
-    // Option and quantity texts.
-    PyObject* t;
-    PyObject* p;
-    PyObject* v;
-    PyObject* vt;
-    PyObject* cp;
-    PyObject* h;
-    PyObject* s;
-    PyObject* g;
-    PyObject* a;
-    PyObject* ia;
-    PyObject* blank;
-    PyObject* tf;
-    PyObject* tn;
-    PyObject* pure;
-    PyObject* temperature;
-    PyObject* pressure;
-    PyObject* volume;
-    PyObject* energy;
-    PyObject* amount;
-    PyObject* empty;
-    // Numbers.
-    PyObject* zero;         // 0
-    PyObject* one;          // 1
-    PyObject* two;          // 2
-    PyObject* minus_one;    // -1
-    PyObject* no_activity;  // 0.0
-    PyObject* stable;       // 0.9999, the activity from which a phase counts as stable
+struct Constants {
+    PyObject* index_engine = nullptr;  // the keywords ("index", "engine")
+    PyObject* no_activity = nullptr;   // 0.0
+    PyObject* stable = nullptr;        // 0.9999, the activity from which a phase counts as stable
     // Sort keys: operator.attrgetter("eq_amount"), operator.attrgetter("activity").
-    PyObject* by_eq_amount;
-    PyObject* by_activity;
+    PyObject* by_eq_amount = nullptr;
+    PyObject* by_activity = nullptr;
 };
 
-extern Words words;
+extern Constants constants;
+
+using pycore::call_method;
+using pycore::Names;
+using pycore::names;
 
 // What a member's text (option or quantity) is, for the one-line mappings.
-using Word = PyObject* Words::*;
+using Word = PyObject* Names::*;
 
 enum class Shape { method, property, writable_property };
 
@@ -95,7 +41,7 @@ enum class Shape { method, property, writable_property };
 // of a writable property; a body finds its row through Function::data. `text`,
 // `second` and `third` are the words a one-line mapping maps onto (an option, a
 // quantity, a routine, an entity class), in the order its body uses them.
-struct Member {
+struct ConvenienceMember {
     const char* name;
     Shape shape;
     pycore::Body body;
@@ -109,25 +55,22 @@ struct Member {
 };
 
 // The tables, one per area.
-std::span<const Member> state_members();        // units and results of the last calculation
-std::span<const Member> condition_members();    // conditions, amounts, targets, removal
-std::span<const Member> lookup_members();       // components, phases, compounds by id
-std::span<const Member> calculation_members();  // calculations and the temperature map
-std::span<const Member> collection_members();   // statuses and lists of phases
+std::span<const ConvenienceMember> state_members();  // units and results of the last calculation
+std::span<const ConvenienceMember> condition_members();    // conditions, amounts, targets, removal
+std::span<const ConvenienceMember> lookup_members();       // components, phases, compounds by id
+std::span<const ConvenienceMember> calculation_members();  // calculations and the temperature map
+std::span<const ConvenienceMember> collection_members();   // statuses and lists of phases
 
 // The member named `name` of any table, or null.
-const Member* convenience_member(std::string_view name);
+const ConvenienceMember* convenience_member(std::string_view name);
 
 // Adds `member` to the class; false with an exception set.
-bool add_convenience_member(pycore::ClassBuilder& builder, const Member& member);
+bool add_convenience_member(pycore::ClassBuilder& builder, const ConvenienceMember& member);
 
 // The row of the member whose body runs.
-inline const Member& row(pycore::Function* fn) {
-    return *static_cast<const Member*>(fn->data);
+inline const ConvenienceMember& row(pycore::Function* fn) {
+    return *static_cast<const ConvenienceMember*>(fn->data);
 }
-
-// obj.name(*args), the member fetched now.
-pycore::Ref call(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args);
 
 // A new entity of class `name` of module entities as bound now: by the keywords
 // index and engine, or positionally (index, engine).

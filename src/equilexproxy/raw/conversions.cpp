@@ -49,11 +49,11 @@ bool array_length(PyObject* value, std::int32_t& out) {
 }
 
 namespace {
-RememberedRead buffer_length_read;
+DictRead buffer_length_read;
 }  // namespace
 
 Ref buffer_length_object() {
-    return remembered_global(context.string_buffer_length, buffer_length_read);
+    return remembered_global(names.string_buffer_length, buffer_length_read);
 }
 
 bool buffer_length(std::int32_t& out) {
@@ -74,7 +74,7 @@ bool string_buffer_size(PyObject* value, std::int32_t& out) {
 }
 
 bool component_count(PyObject* self, std::int32_t& out) {
-    Ref count = Ref::steal(PyObject_CallMethodNoArgs(self, context.tqnosc));
+    Ref count = pycore::call_method(self, names.tqnosc);
     if (!count) return false;
     // Taken as `c_double * count` takes it: any integer, numpy's included.
     if (!PyLong_Check(count.get())) {

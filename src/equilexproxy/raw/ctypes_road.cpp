@@ -10,12 +10,12 @@
 namespace raw::road {
 namespace {
 
-RememberedRead ctypes_read;
+DictRead ctypes_read;
 
 // A member of module raw's `ctypes` as bound now: looked up for every holder, so a
 // rebinding in the middle of a call reaches the next holder.
 Ref ctypes_member(const char* name) {
-    Ref module = remembered_global(context.ctypes, ctypes_read);
+    Ref module = remembered_global(names.ctypes, ctypes_read);
     return module ? Ref::steal(PyObject_GetAttrString(module.get(), name)) : Ref();
 }
 
@@ -27,7 +27,7 @@ Ref ctypes_call(const char* name, PyObject* argument) {
 }  // namespace
 
 PyObject* ctypes_now() {
-    return remembered(ctypes_read, context.globals, context.ctypes);
+    return ctypes_read.get(context.globals, names.ctypes);
 }
 
 Ref ctypes_call(const char* name, Ref argument) {
@@ -233,7 +233,7 @@ PyObject* call_with_ctypes(const Routine& routine, PyObject* const* args, PyObje
     // The error number is recorded before any output is read.
     int error = error_index(routine);
     std::int32_t number = 0;
-    Ref error_value = Ref::steal(PyObject_GetAttr(holders[error].get(), context.value));
+    Ref error_value = Ref::steal(PyObject_GetAttr(holders[error].get(), names.value));
     if (!error_value || !to_int32(error_value.get(), number)) return nullptr;
     if (!record(args[0], routine, number, holders[error].get())) return nullptr;
 
@@ -244,11 +244,11 @@ PyObject* call_with_ctypes(const Routine& routine, PyObject* const* args, PyObje
             arg.kind == ArgKind::pair || arg.kind == ArgKind::names)
             continue;
         if (arg.kind == ArgKind::int_out) {
-            Ref value = Ref::steal(PyObject_GetAttr(holders[i].get(), context.value));
+            Ref value = Ref::steal(PyObject_GetAttr(holders[i].get(), names.value));
             if (!value || !to_int32(value.get(), *static_cast<std::int32_t*>(slots[i].at)))
                 return nullptr;
         } else if (arg.kind == ArgKind::double_out) {
-            Ref value = Ref::steal(PyObject_GetAttr(holders[i].get(), context.value));
+            Ref value = Ref::steal(PyObject_GetAttr(holders[i].get(), names.value));
             if (!value || !to_double(value.get(), *static_cast<double*>(slots[i].at)))
                 return nullptr;
         } else {

@@ -3,7 +3,6 @@
 #include "engine.hpp"
 
 #include <array>
-#include <initializer_list>
 #include <string>
 
 #include "context.hpp"
@@ -12,28 +11,21 @@
 namespace raw {
 namespace {
 
+using pycore::call_method;
 using pycore::Kind;
+using pycore::Names;
 using pycore::Param;
 using pycore::Ref;
 
-bool set(PyObject* self, const char* name, PyObject* value) {
-    return value != nullptr && PyObject_SetAttrString(self, name, value) == 0;
-}
-
-Ref call_method(PyObject* self, const char* name, std::initializer_list<PyObject*> args) {
-    Ref method_name = Ref::steal(PyUnicode_InternFromString(name));
-    if (!method_name) return Ref();
-    PyObject* stack[4] = {self};
-    std::size_t n = 1;
-    for (PyObject* arg : args) stack[n++] = arg;
-    return Ref::steal(PyObject_VectorcallMethod(method_name.get(), stack, n, nullptr));
+bool set(PyObject* self, PyObject* name, PyObject* value) {
+    return value != nullptr && PyObject_SetAttr(self, name, value) == 0;
 }
 
 // ---------------------------------------------------------------------------
 // Construction and destruction.
 
 PyObject* find_or_raise(PyObject* libname) {
-    Ref finder = global("find_library");
+    Ref finder = global(names.find_library);
     if (!finder) return nullptr;
     Ref path = Ref::steal(PyObject_CallOneArg(finder.get(), libname));
     if (!path) return nullptr;
@@ -49,7 +41,7 @@ PyObject* find_or_raise(PyObject* libname) {
 
 // The library object the platform's loader gives for `path`.
 PyObject* load(PyObject* path) {
-    Ref ctypes = global(context.ctypes);
+    Ref ctypes = global(names.ctypes);
     if (!ctypes) return nullptr;
 #ifdef _WIN32
     Ref windll = Ref::steal(PyObject_GetAttrString(ctypes.get(), "windll"));
@@ -71,36 +63,36 @@ PyObject* engine_init(pycore::Function*, PyObject* const* args) {
     int basic = PyObject_IsTrue(use_eqpy);
     if (basic < 0) return nullptr;
     if (basic) {
-        if (!set(self, "lib", Py_None)) return nullptr;
+        if (!set(self, names.lib, Py_None)) return nullptr;
     } else {
         // Resolved a second time for the loader; a name that has vanished since is
         // refused like one never found (the loader would open the program itself).
         Ref path = Ref::steal(find_or_raise(libname));
         if (!path) return nullptr;
         Ref lib = Ref::steal(load(path.get()));
-        if (!lib || !set(self, "lib", lib.get())) return nullptr;
+        if (!lib || !set(self, names.lib, lib.get())) return nullptr;
     }
-    if (!set(self, "use_eqpy", use_eqpy)) return nullptr;
+    if (!set(self, names.use_eqpy, use_eqpy)) return nullptr;
 
     Ref shown = Ref::steal(PyObject_Format(use_eqpy, nullptr));
     if (!shown) return nullptr;
     Ref line = Ref::steal(PyUnicode_FromFormat("use_eqpy = %U", shown.get()));
     if (!line) return nullptr;
-    Ref print = global_or_builtin("print");
+    Ref print = global_or_builtin(names.print);
     if (!print || !Ref::steal(PyObject_CallOneArg(print.get(), line.get()))) return nullptr;
 
     Ref zero = Ref::steal(PyLong_FromLong(0));
     Ref listeners = Ref::steal(PyList_New(0));
-    if (!set(self, "last_error", zero.get()) || !set(self, "error_listeners", listeners.get()) ||
-        !set(self, "logfile", logfile))
+    if (!set(self, names.last_error, zero.get()) ||
+        !set(self, names.error_listeners, listeners.get()) || !set(self, names.logfile, logfile))
         return nullptr;
 
     if (logfile != Py_None) {
-        if (!call_method(self, "tqini", {})) return nullptr;
-        Ref name = call_method(self, "_generate_free_name", {logfile});
-        if (!name || !set(self, "logfile", name.get())) return nullptr;
+        if (!call_method(self, names.tqini)) return nullptr;
+        Ref name = call_method(self, names.generate_free_name, logfile);
+        if (!name || !set(self, names.logfile, name.get())) return nullptr;
         Ref unit = Ref::steal(PyLong_FromLong(6));
-        if (!unit || !call_method(self, "tqopna", {name.get(), unit.get()})) return nullptr;
+        if (!unit || !call_method(self, names.tqopna, name.get(), unit.get())) return nullptr;
     }
     return pycore::none();
 }
@@ -108,14 +100,14 @@ PyObject* engine_init(pycore::Function*, PyObject* const* args) {
 // Unit 6 is closed whether or not a log file was opened there.
 PyObject* engine_del(pycore::Function*, PyObject* const* args) {
     Ref unit = Ref::steal(PyLong_FromLong(6));
-    if (!unit || !call_method(args[0], "tqclos", {unit.get()})) return nullptr;
+    if (!unit || !call_method(args[0], names.tqclos, unit.get())) return nullptr;
     return pycore::none();
 }
 
 // The first of basename, stem(1)ext ... stem(99)ext that opens for writing; the
 // file is left behind, empty.
 PyObject* generate_free_name(pycore::Function*, PyObject* const* args) {
-    Ref os = global("os");
+    Ref os = global(names.os);
     if (!os) return nullptr;
     Ref path_module = Ref::steal(PyObject_GetAttrString(os.get(), "path"));
     if (!path_module) return nullptr;
@@ -137,7 +129,7 @@ PyObject* generate_free_name(pycore::Function*, PyObject* const* args) {
                               : PyUnicode_FromFormat("%S(%d)%S", stem.get(), k, extension.get()));
         if (!candidate) return nullptr;
         // Looked up for each candidate, as the name `open` in a loop is.
-        Ref open = global_or_builtin("open");
+        Ref open = global_or_builtin(names.open);
         Ref file = open ? Ref::steal(PyObject_CallFunction(open.get(), "Os", candidate.get(), "w"))
                         : Ref();
         if (file && Ref::steal(PyObject_CallMethod(file.get(), "close", nullptr)))
@@ -156,23 +148,23 @@ PyObject* check_error(pycore::Function*, PyObject* const* args) {
 // Properties.
 
 PyObject* last_error_message(pycore::Function*, PyObject* const* args) {
-    Ref errors = global("equilex_errors");
+    Ref errors = global(names.equilex_errors);
     if (!errors) return nullptr;
-    Ref number = Ref::steal(PyObject_GetAttr(args[0], context.last_error));
+    Ref number = Ref::steal(PyObject_GetAttr(args[0], names.last_error));
     if (!number) return nullptr;
     return PyObject_GetItem(errors.get(), number.get());
 }
 
 PyObject* version(pycore::Function*, PyObject* const* args) {
-    return call_method(args[0], "tqvers", {}).release();
+    return call_method(args[0], names.tqvers).release();
 }
 
 PyObject* number_components(pycore::Function*, PyObject* const* args) {
-    return call_method(args[0], "tqnosc", {}).release();
+    return call_method(args[0], names.tqnosc).release();
 }
 
 PyObject* number_phases(pycore::Function*, PyObject* const* args) {
-    return call_method(args[0], "tqnop", {}).release();
+    return call_method(args[0], names.tqnop).release();
 }
 
 constexpr std::array<const char*, 11> dimension_keys{"constituents",
@@ -187,8 +179,8 @@ constexpr std::array<const char*, 11> dimension_keys{"constituents",
                                                      "g_eq",
                                                      "constituents_vdep"};
 
-PyObject* dimensions_from(PyObject* self, const char* routine) {
-    Ref sizes = call_method(self, routine, {});
+PyObject* dimensions_from(PyObject* self, PyObject* routine) {
+    Ref sizes = call_method(self, routine);
     if (!sizes) return nullptr;
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
@@ -202,11 +194,11 @@ PyObject* dimensions_from(PyObject* self, const char* routine) {
 }
 
 PyObject* dimensions_max(pycore::Function*, PyObject* const* args) {
-    return dimensions_from(args[0], "tqsize");
+    return dimensions_from(args[0], names.tqsize);
 }
 
 PyObject* dimensions(pycore::Function*, PyObject* const* args) {
-    return dimensions_from(args[0], "tqused");
+    return dimensions_from(args[0], names.tqused);
 }
 
 // ---------------------------------------------------------------------------
@@ -222,15 +214,16 @@ PyObject* load_datafile(pycore::Function*, PyObject* const* args) {
     if (!extension) return nullptr;
     struct Format {
         const char* extension;
-        const char* open;
-        const char* read;
+        PyObject* Names::*open;
+        PyObject* Names::*read;
     };
-    static constexpr Format formats[] = {
-        {".dat", "tqopna", "tqrfil"}, {".cst", "tqopnt", "tqrcst"}, {".bin", "tqopnb", "tqrbin"}};
+    static constexpr Format formats[] = {{".dat", &Names::tqopna, &Names::tqrfil},
+                                         {".cst", &Names::tqopnt, &Names::tqrcst},
+                                         {".bin", &Names::tqopnb, &Names::tqrbin}};
     for (const Format& format : formats) {
         if (PyUnicode_CompareWithASCIIString(extension.get(), format.extension) != 0) continue;
-        if (!call_method(self, format.open, {filename, fileunit}) ||
-            !call_method(self, format.read, {}) || !call_method(self, "tqclos", {fileunit}))
+        if (!call_method(self, names.*format.open, filename, fileunit) ||
+            !call_method(self, names.*format.read) || !call_method(self, names.tqclos, fileunit))
             return nullptr;
         return pycore::none();
     }
@@ -274,7 +267,8 @@ bool add_engine_member(pycore::ClassBuilder& builder, std::string_view name) {
         if (!builder.method({"_check_error", nullptr, nullptr, {check_params}, check_error}))
             return false;
         // The road records natively only while this very function is what the engine finds.
-        context.own_check_error = PyObject_GetItem(builder.ns(), context.check_error);
+        context.own_check_error =
+            pycore::pin(Ref::steal(PyObject_GetItem(builder.ns(), names.check_error)));
         return context.own_check_error != nullptr || builder.add("_check_error", Ref());
     }
     if (name == "load_datafile") {

@@ -135,7 +135,7 @@ bool make_slot(const Routine& routine, std::size_t i, PyObject* const* args, Cal
         }
         case ArgKind::text_in: {
             PyObject* text = args[arg.param];
-            if (PyUnicode_CheckExact(text) && PyUnicode_IS_COMPACT_ASCII(text) &&
+            if (PyUnicode_CheckExact(text) && pycore::internals::ascii_in_place(text) != nullptr &&
                 PyUnicode_GET_LENGTH(text) <= std::numeric_limits<std::int32_t>::max()) {
                 // An ASCII str holds its bytes, NUL-terminated, itself; the caller keeps it
                 // alive for the call.
@@ -202,7 +202,7 @@ bool make_slot(const Routine& routine, std::size_t i, PyObject* const* args, Cal
 }
 
 bool make_holders(const Routine& routine, PyObject* const* args, CallMemory& memory, Slot* slots,
-                  Words& words, KeptTexts& kept) {
+                  CallWords& call_words, KeptTexts& kept) {
     for (int i : routine.order)
         if (!make_slot(routine, static_cast<std::size_t>(i), args, memory, slots[i], kept))
             return false;
@@ -212,23 +212,24 @@ bool make_holders(const Routine& routine, PyObject* const* args, CallMemory& mem
         const Slot& slot = slots[i];
         switch (arg.kind) {
             case ArgKind::text_in:
-                words.pointer(text_bytes(static_cast<PyObject*>(slot.at)));
-                words.length(static_cast<std::int32_t>(slot.count));
+                call_words.pointer(text_bytes(static_cast<PyObject*>(slot.at)));
+                call_words.length(static_cast<std::int32_t>(slot.count));
                 break;
             case ArgKind::text_out:
-                words.pointer(slot.at);
-                words.length(static_cast<std::int32_t>(slot.count));
+                call_words.pointer(slot.at);
+                call_words.length(static_cast<std::int32_t>(slot.count));
                 break;
             case ArgKind::fields:
-                words.pointer(slot.at);
-                words.length(arg.whole_length ? static_cast<std::int32_t>(slot.count) : arg.size);
+                call_words.pointer(slot.at);
+                call_words.length(arg.whole_length ? static_cast<std::int32_t>(slot.count)
+                                                   : arg.size);
                 break;
             case ArgKind::names:
-                words.pointer(slot.at);
-                words.length(arg.size);
+                call_words.pointer(slot.at);
+                call_words.length(arg.size);
                 break;
             default:
-                words.pointer(slot.at);
+                call_words.pointer(slot.at);
                 break;
         }
     }

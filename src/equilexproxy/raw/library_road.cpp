@@ -8,7 +8,7 @@
 namespace raw::road {
 namespace {
 
-RememberedRead func_aliases_read;
+DictRead func_aliases_read;
 
 // A ctypes function pointer: called natively through its address.
 PyObject* call_native(const Routine& routine, PyObject* const* args, PyObject* function) {
@@ -17,13 +17,13 @@ PyObject* call_native(const Routine& routine, PyObject* const* args, PyObject* f
     CallMemory memory;
     Slot slots[max_arguments];
     KeptTexts kept;
-    Words words;
-    if (!make_holders(routine, args, memory, slots, words, kept)) return nullptr;
+    CallWords call_words;
+    if (!make_holders(routine, args, memory, slots, call_words, kept)) return nullptr;
     // Other Python threads run meanwhile, as they do during a ctypes call: the call
     // touches only its own memory and the texts it holds, and the library guards its
     // own state. (A function that asks for the Python API never comes here.)
     PyThreadState* thread = PyEval_SaveThread();
-    callers[words.count](address, words.word);
+    callers[call_words.count](address, call_words.word);
     PyEval_RestoreThread(thread);
     std::int32_t number = *static_cast<std::int32_t*>(slots[error_index(routine)].at);
     if (!record(args[0], routine, number, nullptr)) return nullptr;
@@ -32,13 +32,13 @@ PyObject* call_native(const Routine& routine, PyObject* const* args, PyObject* f
 
 // lib, then module raw's func_aliases as bound now, its row, and that export of lib.
 Ref fetch_routine(const Routine& routine, EngineView& engine) {
-    Ref lib = engine.read(context.lib, engine_reads.lib);
+    Ref lib = engine.read(names.lib, engine_reads.lib);
     if (!lib) return Ref();
-    Ref aliases = remembered_global(context.func_aliases, func_aliases_read);
+    Ref aliases = remembered_global(names.func_aliases, func_aliases_read);
     if (!aliases) return Ref();
     Ref export_name;
     if (PyDict_CheckExact(aliases.get())) {
-        export_name = Ref::borrow(remembered(routine.row, aliases.get(), routine.name_object));
+        export_name = Ref::borrow(routine.row.get(aliases.get(), routine.name_object));
         if (!export_name) {
             if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, routine.name_object);
             return Ref();

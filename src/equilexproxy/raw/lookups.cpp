@@ -17,7 +17,7 @@ using pycore::Ref;
 PyObject* get_entity(pycore::Function* fn, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* id = args[1];
-    const Member& member = row(fn);
+    const ConvenienceMember& member = row(fn);
     Ref index;
     int is_int = instance_of(id, &PyLong_Type);
     int is_str = is_int == 0 ? instance_of(id, &PyUnicode_Type) : 0;
@@ -25,32 +25,32 @@ PyObject* get_entity(pycore::Function* fn, PyObject* const* args) {
     if (is_int) {
         index = Ref::borrow(id);
     } else if (is_str) {
-        index = call(self, words.*member.text, {id});
+        index = call_method(self, names.*member.text, id);
         if (!index) return nullptr;
     } else {
         return raise_with(PyExc_ValueError, "{} is not a suitable type", {id});
     }
-    int none = compare(index.get(), words.one, Py_LT);
+    int none = compare(index.get(), names.one, Py_LT);
     if (none < 0) return nullptr;
     if (none) return pycore::none();
-    Ref count = call(self, words.*member.second, {});
+    Ref count = call_method(self, names.*member.second);
     none = compare(index.get(), count.get(), Py_GT);
     if (none < 0) return nullptr;
     if (none) return pycore::none();
-    return make_entity(words.*member.third, index.get(), self, true).release();
+    return make_entity(names.*member.third, index.get(), self, true).release();
 }
 
 // The phase index of a name, and whether tqinp named nothing (below 1).
 Ref phase_index(PyObject* self, PyObject* name, int& unknown) {
-    Ref indexp = call(self, words.tqinp, {name});
-    unknown = compare(indexp.get(), words.one, Py_LT);
+    Ref indexp = call_method(self, names.tqinp, name);
+    unknown = compare(indexp.get(), names.one, Py_LT);
     return indexp;
 }
 
 // tqmodl(indexp) == "PURE", the comparison's own result.
 Ref is_pure(PyObject* self, PyObject* indexp) {
-    Ref model = call(self, words.tqmodl, {indexp});
-    return model ? Ref::steal(PyObject_RichCompare(model.get(), words.pure, Py_EQ)) : Ref();
+    Ref model = call_method(self, names.tqmodl, indexp);
+    return model ? Ref::steal(PyObject_RichCompare(model.get(), names.pure, Py_EQ)) : Ref();
 }
 
 // Constituent 1 of a compound phase, through this engine's own get_phase.
@@ -66,8 +66,8 @@ PyObject* get_compound(pycore::Function*, PyObject* const* args) {
     int compound = pure ? PyObject_IsTrue(pure.get()) : -1;
     if (compound < 0) return nullptr;
     if (!compound) return pycore::none();
-    Ref phase = call(self, words.get_phase, {indexp.get()});
-    return phase ? call(phase.get(), words.get_constituent, {words.one}).release() : nullptr;
+    Ref phase = call_method(self, names.get_phase, indexp.get());
+    return phase ? call_method(phase.get(), names.get_constituent, names.one).release() : nullptr;
 }
 
 PyObject* is_compound(pycore::Function*, PyObject* const* args) {
@@ -89,22 +89,22 @@ constexpr Param name_params[] = {{"self"}, {"name"}};
 
 // The class takes members by name, in its own order: get_compound and is_compound
 // come after the collections there.
-constexpr Member lookup_table[] = {
+constexpr ConvenienceMember lookup_table[] = {
     {.name = "get_component",
      .shape = Shape::method,
      .body = get_entity,
      .params = id_params,
-     .text = &Words::tqinsc,
-     .second = &Words::tqnosc,
-     .third = &Words::system_component,
+     .text = &Names::tqinsc,
+     .second = &Names::tqnosc,
+     .third = &Names::system_component,
      .doc = "returns a SystemComponent object with a corresponding index"},
     {.name = "get_phase",
      .shape = Shape::method,
      .body = get_entity,
      .params = id_params,
-     .text = &Words::tqinp,
-     .second = &Words::tqnop,
-     .third = &Words::phase,
+     .text = &Names::tqinp,
+     .second = &Names::tqnop,
+     .third = &Names::phase,
      .doc = "returns a Phase object with a corresponding id, can be index or name"},
     {.name = "get_compound", .shape = Shape::method, .body = get_compound, .params = name_params},
     {.name = "is_compound", .shape = Shape::method, .body = is_compound, .params = name_params},
@@ -112,7 +112,7 @@ constexpr Member lookup_table[] = {
 
 }  // namespace
 
-std::span<const Member> lookup_members() {
+std::span<const ConvenienceMember> lookup_members() {
     return lookup_table;
 }
 

@@ -12,6 +12,7 @@
 #include "convenience.hpp"
 #include "declarations.hpp"
 #include "engine.hpp"
+#include "internals.hpp"
 #include "native.hpp"
 #include "road.hpp"
 #include "tables.hpp"
@@ -20,63 +21,14 @@ namespace raw {
 
 Context context;
 
-pycore::Ref global(PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(context.globals, name);
-    if (value == nullptr && !PyErr_Occurred())
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return pycore::Ref::borrow(value);
-}
-
-pycore::Ref global(const char* name) {
-    pycore::Ref key = pycore::Ref::steal(PyUnicode_InternFromString(name));
-    return key ? global(key.get()) : pycore::Ref();
-}
-
-pycore::Ref global_or_builtin(const char* name) {
-    PyObject* value = PyDict_GetItemString(context.globals, name);
-    if (value == nullptr) value = PyDict_GetItemString(PyEval_GetBuiltins(), name);
-    if (value == nullptr) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    return pycore::Ref::borrow(value);
-}
-
 bool init_context(PyObject* module) {
+    if (!pycore::make_names()) return false;
     context.module = module;
     context.globals = PyModule_GetDict(module);
-    struct Name {
-        PyObject** slot;
-        const char* text;
-    };
-    const Name names[] = {
-        {&context.use_eqpy, "use_eqpy"},
-        {&context.lib, "lib"},
-        {&context.func_aliases, "func_aliases"},
-        {&context.string_buffer_length, "string_buffer_length"},
-        {&context.eqb, "eqb"},
-        {&context.ctypes, "ctypes"},
-        {&context.check_error, "_check_error"},
-        {&context.error_listeners, "error_listeners"},
-        {&context.last_error, "last_error"},
-        {&context.tqnosc, "tqnosc"},
-        {&context.value, "value"},
-        {&context.name, "name"},
-        {&context.module_name, "equilexproxy.raw"},
-        {&context.getattribute, "__getattribute__"},
-    };
-    for (const Name& name : names)
-        if (*name.slot == nullptr &&
-            (*name.slot = PyUnicode_InternFromString(name.text)) == nullptr)
-            return false;
-    if (context.one == nullptr && (context.one = PyLong_FromLong(1)) == nullptr) return false;
-    if (context.zero == nullptr && (context.zero = PyLong_FromLong(0)) == nullptr) return false;
     if (context.object_getattribute == nullptr) {
-        context.object_getattribute =
-            PyDict_GetItemWithError(PyBaseObject_Type.tp_dict, context.getattribute);
-        if (context.object_getattribute == nullptr) {
-            if (!PyErr_Occurred())
-                PyErr_SetString(PyExc_SystemError, "object has no __getattribute__");
-            return false;
-        }
-        Py_INCREF(context.object_getattribute);
+        pycore::Ref found = pycore::internals::object_getattribute(pycore::names.getattribute);
+        if (!found) return false;
+        context.object_getattribute = pycore::pin(std::move(found));
     }
     return true;
 }
@@ -114,7 +66,7 @@ bool parse_declarations() {
 // Module functions.
 
 PyObject* isx64(pycore::Function*, PyObject* const*) {
-    Ref calcsize = global("calcsize");
+    Ref calcsize = global(names.calcsize);
     if (!calcsize) return nullptr;
     Ref size = Ref::steal(PyObject_CallFunction(calcsize.get(), "s", "P"));
     Ref eight = Ref::steal(PyLong_FromLong(8));
@@ -178,7 +130,7 @@ constexpr std::array<pycore::Param, 1> one_name{{{"name"}}};
 
 bool bind_function(PyObject* module, const pycore::FunctionDef& definition) {
     return pycore::bind(module, definition.name,
-                        pycore::make_function(definition, context.module_name));
+                        pycore::make_function(definition, names.module_raw));
 }
 
 // ---------------------------------------------------------------------------
@@ -380,11 +332,11 @@ bool add_routine(pycore::ClassBuilder& builder, const Routine& routine) {
 }
 
 bool make_engine_class(PyObject* module) {
-    Ref entities = global("entities");
+    Ref entities = global(names.entities);
     if (!entities) return false;
     Ref bases = Ref::steal(PyTuple_New(0));
     if (!bases) return false;
-    pycore::ClassBuilder builder("EquilexProxy", context.module_name, bases.get());
+    pycore::ClassBuilder builder("EquilexProxy", names.module_raw, bases.get());
     Ref descriptor_class = Ref::steal(PyObject_GetAttrString(entities.get(), "LanguageDesc"));
     if (!descriptor_class) return false;
     if (!builder.add("language", Ref::steal(PyObject_CallNoArgs(descriptor_class.get()))))
@@ -399,7 +351,7 @@ bool make_engine_class(PyObject* module) {
                 return false;
             }
             added = add_routine(builder, *found->second);
-        } else if (const Member* convenience = convenience_member(member)) {
+        } else if (const ConvenienceMember* convenience = convenience_member(member)) {
             added = add_convenience_member(builder, *convenience);
         } else {
             added = add_engine_member(builder, member);
@@ -459,7 +411,7 @@ int body(PyObject* module) {
         !pycore::bind(module, "func_aliases_x64", x64))
         return -1;
     {
-        Ref function = global("isx64");
+        Ref function = global(names.isx64);
         Ref wide = function ? Ref::steal(PyObject_CallNoArgs(function.get())) : Ref();
         if (!wide) return -1;
         int is_wide = PyObject_IsTrue(wide.get());
@@ -468,7 +420,7 @@ int body(PyObject* module) {
     if (!pycore::bind(module, "min_version", min_versions())) return -1;
     if (!pycore::bind(module, "equilex_errors", errors())) return -1;
 
-    Ref ctypes = global(context.ctypes);
+    Ref ctypes = global(names.ctypes);
     if (!ctypes) return -1;
     if (!init_native(ctypes.get())) return -1;
     return make_engine_class(module) ? 0 : -1;

@@ -9,14 +9,14 @@
 #include "native.hpp"
 
 #include <array>
-#include <cstdint>
-#include <cstring>
 
 #include "context.hpp"
+#include "internals.hpp"
 
 namespace raw {
 namespace {
 
+namespace internals = pycore::internals;
 using pycore::Ref;
 
 // The names the ctypes road takes from module raw's `ctypes`.
@@ -38,95 +38,66 @@ struct CtypesAsLoaded {
     PyObject* dict = nullptr;  // the module's own dictionary, fixed for its lifetime
     std::array<Ref, road_names.size()> originals;
     std::array<Ref, road_names.size()> keys;
-    std::uint64_t checked_version = 0;  // a version of `dict` with every original in place
+    pycore::DictVersion checked;  // a version of `dict` with every original in place
     Ref c_int;
-    PyTypeObject* function_type = nullptr;  // ctypes' function pointer base (held by `module`)
-    ternaryfunc function_call = nullptr;    // its tp_call
-    // Where a function pointer keeps its storage, errcheck, argtypes and restype, when
-    // start-up could confirm it (0: read through the buffer interface and attributes).
-    Py_ssize_t storage = 0;
-    Py_ssize_t errcheck = 0;
-    Py_ssize_t argtypes = 0;
-    Py_ssize_t restype = 0;
+    Ref function_base;                    // ctypes' function pointer base class
+    ternaryfunc function_call = nullptr;  // its tp_call
+    internals::FunctionPointerLayout layout;
 };
 // Never destroyed: the interpreter is gone by the time static objects are.
 CtypesAsLoaded& loaded = *new CtypesAsLoaded;
 
-std::uint64_t version_of(PyObject* dict) {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
-
 struct TypeFacts {
-    PyTypeObject* type = nullptr;
-    unsigned int tag = 0;
+    pycore::TypeVersion seen;
     bool function_pointer = false;
     bool serves = false;
-    PyObject* argtypes = nullptr;  // the class's declared argtypes and restype (borrowed:
-    PyObject* restype = nullptr;   // the unchanged class holds them)
+    internals::FunctionPointerClass declared;  // the class's argtypes, restype and flags
 };
 TypeFacts type_facts;
-
-PyObject* class_attribute(PyTypeObject* type, const char* name) {
-    Ref key = Ref::steal(PyUnicode_InternFromString(name));
-    if (!key) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    return _PyType_Lookup(type, key.get());
-}
 
 void learn_function_type(PyTypeObject* type, TypeFacts& facts);
 
 // Decided once per version of the class.
 const TypeFacts& facts_of(PyTypeObject* type) {
-    if (type_facts.type == type && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
-        type->tp_version_tag == type_facts.tag)
-        return type_facts;
+    if (type_facts.seen.holds(type)) return type_facts;
     TypeFacts facts;
-    facts.function_pointer = PyType_IsSubtype(type, loaded.function_type);
+    facts.function_pointer =
+        PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(loaded.function_base.get()));
     if (facts.function_pointer) learn_function_type(type, facts);
-    if (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
-        facts.type = type;
-        facts.tag = type->tp_version_tag;
-    }
+    facts.seen.see(type);
     type_facts = facts;
     return type_facts;
 }
 
 void learn_function_type(PyTypeObject* type, TypeFacts& facts) {
-    facts.argtypes = class_attribute(type, "_argtypes_");
-    facts.restype = class_attribute(type, "_restype_");
-    PyObject* flags = class_attribute(type, "_flags_");
-    long value = flags != nullptr && PyLong_CheckExact(flags) ? PyLong_AsLong(flags) : -1;
-    if (value == -1) PyErr_Clear();
+    facts.declared = internals::function_pointer_class(type);
+    const PyObject* argtypes = facts.declared.argtypes;
+    const PyObject* restype = facts.declared.restype;
+    const long flags = facts.declared.flags;
     bool no_argtypes =
-        facts.argtypes == nullptr || facts.argtypes == Py_None ||
-        (PyTuple_CheckExact(facts.argtypes) && PyTuple_GET_SIZE(facts.argtypes) == 0 &&
-         (value & 1) != 0);  // cdecl takes more arguments than it declares, unconverted
-    facts.serves = type->tp_call == loaded.function_call && value == plain_flags && no_argtypes &&
-                   (facts.restype == nullptr || facts.restype == Py_None ||
-                    facts.restype == loaded.c_int.get());
-}
-
-PyObject* field(PyObject* object, Py_ssize_t offset) {
-    PyObject* value = nullptr;
-    std::memcpy(&value, reinterpret_cast<char*>(object) + offset, sizeof(value));
-    return value;
+        argtypes == nullptr || argtypes == Py_None ||
+        (PyTuple_CheckExact(argtypes) && PyTuple_GET_SIZE(argtypes) == 0 &&
+         (flags & 1) != 0);  // cdecl takes more arguments than it declares, unconverted
+    facts.serves = type->tp_call == loaded.function_call && flags == plain_flags && no_argtypes &&
+                   (restype == nullptr || restype == Py_None || restype == loaded.c_int.get());
 }
 
 // Whether errcheck, argtypes and restype are as the class gives them.
 bool own_attributes_unset(PyObject* function, const TypeFacts& facts) {
-    if (loaded.errcheck > 0)
-        return field(function, loaded.errcheck) == nullptr &&
-               field(function, loaded.argtypes) == nullptr &&
-               field(function, loaded.restype) == nullptr;
+    const internals::FunctionPointerLayout& layout = loaded.layout;
+    if (layout.errcheck > 0)
+        return internals::object_field(function, layout.errcheck) == nullptr &&
+               internals::object_field(function, layout.argtypes) == nullptr &&
+               internals::object_field(function, layout.restype) == nullptr;
     auto is = [&](const char* name, PyObject* expected) {
         Ref value = Ref::steal(PyObject_GetAttrString(function, name));
         if (!value) PyErr_Clear();
         return value && value.get() == expected;
     };
-    return is("errcheck", Py_None) && is("argtypes", facts.argtypes ? facts.argtypes : Py_None) &&
-           is("restype", facts.restype ? facts.restype : Py_None);
+    PyObject* argtypes = facts.declared.argtypes;
+    PyObject* restype = facts.declared.restype;
+    return is("errcheck", Py_None) && is("argtypes", argtypes ? argtypes : Py_None) &&
+           is("restype", restype ? restype : Py_None);
 }
 
 // ---------------------------------------------------------------------------
@@ -147,83 +118,11 @@ bool remember_ctypes(PyObject* ctypes) {
             return false;
         }
     }
-    loaded.checked_version = version_of(loaded.dict);
+    loaded.checked.see(loaded.dict);
     loaded.c_int = loaded.originals[0];
-    Ref base = Ref::steal(PyObject_GetAttrString(ctypes, "_CFuncPtr"));
-    if (!base) return false;
-    if (!PyType_Check(base.get())) {
-        PyErr_SetString(PyExc_ImportError, "ctypes._CFuncPtr is not a type");
-        return false;
-    }
-    loaded.function_type = reinterpret_cast<PyTypeObject*>(base.get());
-    loaded.function_call = loaded.function_type->tp_call;
-    return true;
-}
-
-// The words of `object` from after its header to the end of its type's layout.
-struct Words {
-    PyObject* object;
-    Py_ssize_t end;
-
-    // The one place holding `value`, or 0 when it is nowhere or in several places.
-    Py_ssize_t only(PyObject* value) const {
-        Py_ssize_t found = 0;
-        for (Py_ssize_t at = sizeof(PyObject); at + Py_ssize_t{sizeof(void*)} <= end;
-             at += sizeof(void*))
-            if (field(object, at) == value) {
-                if (found != 0) return 0;
-                found = at;
-            }
-        return found;
-    }
-};
-
-// A function pointer keeps its storage behind a pointer right after the object
-// header, and what is set as errcheck, argtypes and restype in fields of its own.
-// Both are confirmed here on function pointers of known address and attributes;
-// what does not hold is read through the buffer interface and the attributes.
-bool locate_fields(PyObject* ctypes) {
-    Ref prototype = Ref::steal(PyObject_CallMethod(ctypes, "CFUNCTYPE", "O", Py_None));
-    Ref address = Ref::steal(PyLong_FromVoidPtr(reinterpret_cast<void*>(&locate_fields)));
-    if (!prototype || !address) return false;
-    Ref plain = Ref::steal(PyObject_CallOneArg(prototype.get(), address.get()));
-    Ref probed = Ref::steal(PyObject_CallOneArg(prototype.get(), address.get()));
-    if (!plain || !probed) return false;
-
-    Py_buffer view;
-    if (PyObject_GetBuffer(plain.get(), &view, PyBUF_SIMPLE) < 0) return false;
-    void* storage = view.buf;
-    PyBuffer_Release(&view);
-    void* stored = nullptr;
-    if (storage != nullptr) std::memcpy(&stored, storage, sizeof(stored));
-    constexpr Py_ssize_t after_header = sizeof(PyObject);
-    if (field(plain.get(), after_header) == storage &&
-        stored == reinterpret_cast<void*>(&locate_fields))
-        loaded.storage = after_header;
-
-    // Fresh objects, found nowhere else in the function pointer.
-    Ref errcheck = Ref::steal(PyObject_CallOneArg(prototype.get(), address.get()));
-    Ref argtypes = Ref::steal(PyTuple_Pack(1, loaded.c_int.get()));
-    if (!errcheck || !argtypes) return false;
-    if (PyObject_SetAttrString(probed.get(), "errcheck", errcheck.get()) < 0 ||
-        PyObject_SetAttrString(probed.get(), "argtypes", argtypes.get()) < 0 ||
-        PyObject_SetAttrString(probed.get(), "restype", loaded.c_int.get()) < 0)
-        return false;
-    const Words words{probed.get(), Py_TYPE(probed.get())->tp_basicsize};
-    Py_ssize_t at[] = {words.only(errcheck.get()), words.only(argtypes.get()),
-                       words.only(loaded.c_int.get())};
-    bool found = at[0] > 0 && at[1] > 0 && at[2] > 0;
-    for (Py_ssize_t offset : at) found = found && field(plain.get(), offset) == nullptr;
-    if (PyObject_DelAttrString(probed.get(), "errcheck") < 0 ||
-        PyObject_DelAttrString(probed.get(), "argtypes") < 0 ||
-        PyObject_DelAttrString(probed.get(), "restype") < 0)
-        return false;
-    for (Py_ssize_t offset : at) found = found && field(probed.get(), offset) == nullptr;
-    if (found) {
-        loaded.errcheck = at[0];
-        loaded.argtypes = at[1];
-        loaded.restype = at[2];
-    }
+    loaded.function_base = internals::ctypes_function_base(ctypes);
+    if (!loaded.function_base) return false;
+    loaded.function_call = reinterpret_cast<PyTypeObject*>(loaded.function_base.get())->tp_call;
     return true;
 }
 
@@ -231,8 +130,7 @@ bool locate_fields(PyObject* ctypes) {
 
 bool ctypes_as_loaded(PyObject* ctypes) {
     if (ctypes != loaded.module.get()) return false;
-    std::uint64_t version = version_of(loaded.dict);
-    if (version == loaded.checked_version) return true;
+    if (loaded.checked.holds(loaded.dict)) return true;
     // Changed since (a submodule bound, a name patched and restored): the road's
     // names are compared one by one; no Python code runs for interned string keys.
     for (std::size_t i = 0; i < road_names.size(); ++i)
@@ -241,14 +139,15 @@ bool ctypes_as_loaded(PyObject* ctypes) {
             PyErr_Clear();
             return false;
         }
-    loaded.checked_version = version;
+    loaded.checked.see(loaded.dict);
     return true;
 }
 
 bool init_native(PyObject* ctypes) {
     loaded = CtypesAsLoaded{};
     type_facts = TypeFacts{};
-    return remember_ctypes(ctypes) && locate_fields(ctypes);
+    return remember_ctypes(ctypes) &&
+           internals::probe_function_pointer_layout(ctypes, loaded.c_int.get(), loaded.layout);
 }
 
 Callee callee_of(PyObject* ctypes, PyObject* function) {
@@ -260,19 +159,7 @@ Callee callee_of(PyObject* ctypes, PyObject* function) {
 }
 
 void* routine_address(PyObject* function) {
-    void* address = nullptr;
-    if (loaded.storage > 0) {
-        auto* storage = reinterpret_cast<char*>(field(function, loaded.storage));
-        if (storage != nullptr) std::memcpy(&address, storage, sizeof(address));
-    } else {
-        Py_buffer view;
-        if (PyObject_GetBuffer(function, &view, PyBUF_SIMPLE) < 0) return nullptr;
-        if (view.len >= static_cast<Py_ssize_t>(sizeof(void*)))
-            std::memcpy(&address, view.buf, sizeof(void*));
-        PyBuffer_Release(&view);
-    }
-    if (address == nullptr) PyErr_SetString(PyExc_ValueError, "NULL function pointer");
-    return address;
+    return internals::function_pointer_address(function, loaded.layout);
 }
 
 }  // namespace raw

@@ -47,7 +47,7 @@ PyObject* only_output(const Routine& routine, const Arg& arg, const Slot& slot) 
             length = static_cast<std::size_t>(static_cast<const char*>(nul) - at);
     LastValue& last = routine.last_value;
     if (last.value && length == last.bytes.size() && same_bytes(at, last.bytes.data(), length))
-        return Py_NewRef(last.value.get());
+        return Ref(last.value).release();
     PyObject* value = output_value(arg, slot);
     if (value != nullptr && length <= last_value_bytes) {
         last.bytes.assign(at, length);
@@ -101,20 +101,16 @@ PyObject* build_result(const Routine& routine, const Slot* slots) {
             return pycore::none();
         }
         case Result::outputs: {
-            Ref tuple = Ref::steal(PyTuple_New(0));
+            Py_ssize_t count = 0;
+            for (const Arg& arg : routine.args) count += is_output(arg.kind) ? 1 : 0;
+            Ref tuple = Ref::steal(PyTuple_New(count));
             if (!tuple) return nullptr;
+            Py_ssize_t at = 0;
             for (std::size_t i = 0; i < routine.args.size(); ++i) {
                 if (!is_output(routine.args[i].kind)) continue;
                 PyObject* item = output_value(routine.args[i], slots[i]);
                 if (item == nullptr) return nullptr;
-                Py_ssize_t size = PyTuple_GET_SIZE(tuple.get());
-                PyObject* grown = tuple.release();
-                if (_PyTuple_Resize(&grown, size + 1) < 0) {
-                    Py_DECREF(item);
-                    return nullptr;
-                }
-                tuple = Ref::steal(grown);
-                PyTuple_SET_ITEM(tuple.get(), size, item);
+                PyTuple_SET_ITEM(tuple.get(), at++, item);
             }
             return tuple.release();
         }

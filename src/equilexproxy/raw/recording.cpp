@@ -1,11 +1,12 @@
 // Recording a library call's error number: last_error and the error listeners.
+#include "internals.hpp"
 #include "road_parts.hpp"
 
 namespace raw::road {
 
 bool notify(EngineView& engine, PyObject* code, bool positive) {
     if (positive && !engine.set_last_error(code)) return false;
-    Ref listeners = engine.read(context.error_listeners, engine_reads.error_listeners);
+    Ref listeners = engine.read(names.error_listeners, engine_reads.error_listeners);
     if (!listeners) return false;
     if (PyList_CheckExact(listeners.get())) {
         // Index by index, re-reading the size, as iterating a list does: a
@@ -29,7 +30,7 @@ bool notify(EngineView& engine, PyObject* code, bool positive) {
 namespace {
 
 bool record_natively(EngineView& engine, std::int32_t number) {
-    if (number == 0) return notify(engine, context.zero, false);
+    if (number == 0) return notify(engine, names.zero, false);
     Ref code = Ref::steal(PyLong_FromLong(number));
     return code && notify(engine, code.get(), number > 0);
 }
@@ -42,9 +43,8 @@ bool record(PyObject* self, const Routine& routine, std::int32_t number, PyObjec
     int own = engine.has_own_check_error();
     if (own < 0) return false;
     if (own) return record_natively(engine, number);
-    PyObject* found = nullptr;
-    int unbound = _PyObject_GetMethod(self, context.check_error, &found);
-    Ref method = Ref::steal(found);
+    Ref method;
+    int unbound = pycore::internals::method_lookup(self, names.check_error, method);
     if (!method) return false;
     Ref made;
     if (holder == nullptr) {

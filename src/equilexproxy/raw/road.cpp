@@ -12,7 +12,7 @@ using pycore::Ref;
 PyObject* routine_body(pycore::Function* fn, PyObject* const* args) {
     const auto& routine = *static_cast<const Routine*>(fn->data);
     road::EngineView engine(args[0]);
-    Ref flag = engine.read(context.use_eqpy, road::engine_reads.use_eqpy);
+    Ref flag = engine.read(names.use_eqpy, road::engine_reads.use_eqpy);
     if (!flag) return nullptr;
     int basic = road::truth(flag.get(), engine);
     if (basic < 0) return nullptr;
@@ -20,9 +20,9 @@ PyObject* routine_body(pycore::Function* fn, PyObject* const* args) {
 }
 
 bool record_error(PyObject* self, PyObject* holder) {
-    Ref value = Ref::steal(PyObject_GetAttr(holder, context.value));
+    Ref value = Ref::steal(PyObject_GetAttr(holder, names.value));
     if (!value) return false;
-    int positive = PyObject_RichCompareBool(value.get(), context.zero, Py_GT);
+    int positive = PyObject_RichCompareBool(value.get(), names.zero, Py_GT);
     if (positive < 0) return false;
     road::EngineView engine(self);
     return road::notify(engine, value.get(), positive != 0);

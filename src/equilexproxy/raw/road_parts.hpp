@@ -24,7 +24,7 @@ namespace raw::road {
 // making them, with the words the routine receives. False with an exception set;
 // nothing is called then.
 bool make_holders(const Routine& routine, PyObject* const* args, CallMemory& memory, Slot* slots,
-                  Words& words, KeptTexts& kept);
+                  CallWords& call_words, KeptTexts& kept);
 // The holder, buffer or array of argument `i` alone (an input text: its bytes).
 bool make_slot(const Routine& routine, std::size_t i, PyObject* const* args, CallMemory& memory,
                Slot& slot, KeptTexts& kept);

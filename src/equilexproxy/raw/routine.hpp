@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "function.hpp"
+#include "versions.hpp"
 
 namespace raw {
 
@@ -106,19 +107,9 @@ enum class BasicResult : std::uint8_t {
     not_called,    // nothing is called, None is returned
 };
 
-// A dictionary read remembered while the dictionary stays as it was: every change
-// of a dict gives it a new version number, unique in the process.
-struct RememberedRead {
-    PyObject* dict = nullptr;  // compared by identity only
-    pycore::Ref key;           // held, so that identity means the same key
-    std::uint64_t version = 0;
-    PyObject* value = nullptr;  // borrowed; the unchanged dict still holds it
-};
-
 // What a library object's class leaves to the instance for one export name.
 struct ExportClassFacts {
-    PyTypeObject* type = nullptr;
-    unsigned int tag = 0;
+    pycore::TypeVersion seen;
     pycore::Ref name;
     bool plain = false;
 };
@@ -149,9 +140,9 @@ struct Routine {
     bool basic_fetch_last = false;  // eqb.<name> is taken after the arguments are converted
     std::string doc;
 
-    // The road's memory of its last look-ups (see RememberedRead).
-    mutable RememberedRead row;      // func_aliases[name]
-    mutable RememberedRead routine;  // lib.<export>
+    // The road's memory of its last look-ups.
+    mutable pycore::DictRead row;      // func_aliases[name]
+    mutable pycore::DictRead routine;  // lib.<export>
     mutable ExportClassFacts export_class;
     mutable LastValue last_value;  // see only_output()
 };

@@ -10,93 +10,94 @@ using pycore::Ref;
 
 // unitX: tqgsu(quantity).
 PyObject* unit_get(pycore::Function* fn, PyObject* const* args) {
-    return call(args[0], words.tqgsu, {words.*row(fn).text}).release();
+    return call_method(args[0], names.tqgsu, names.*row(fn).text).release();
 }
 
 // unitX = value: tqcsu(quantity, value), its result dropped.
 PyObject* unit_set(pycore::Function* fn, PyObject* const* args) {
-    if (!call(args[0], words.tqcsu, {words.*row(fn).text, args[1]})) return nullptr;
+    if (!call_method(args[0], names.tqcsu, names.*row(fn).text, args[1])) return nullptr;
     return pycore::none();
 }
 
 // tqgetr(option, 0, 0): the entire system.
 PyObject* result_get(pycore::Function* fn, PyObject* const* args) {
-    return call(args[0], words.tqgetr, {words.*row(fn).text, words.zero, words.zero}).release();
+    return call_method(args[0], names.tqgetr, names.*row(fn).text, names.zero, names.zero)
+        .release();
 }
 
 constexpr Param self_only[] = {{"self"}};
 
-constexpr Member members[] = {
+constexpr ConvenienceMember members[] = {
     {.name = "unitT",
      .shape = Shape::writable_property,
      .body = unit_get,
      .params = self_only,
-     .text = &Words::temperature,
+     .text = &Names::temperature,
      .setter = unit_set},
     {.name = "unitP",
      .shape = Shape::writable_property,
      .body = unit_get,
      .params = self_only,
-     .text = &Words::pressure,
+     .text = &Names::pressure,
      .setter = unit_set},
     {.name = "unitV",
      .shape = Shape::writable_property,
      .body = unit_get,
      .params = self_only,
-     .text = &Words::volume,
+     .text = &Names::volume,
      .setter = unit_set},
     {.name = "unitE",
      .shape = Shape::writable_property,
      .body = unit_get,
      .params = self_only,
-     .text = &Words::energy,
+     .text = &Names::energy,
      .setter = unit_set},
     {.name = "unitA",
      .shape = Shape::writable_property,
      .body = unit_get,
      .params = self_only,
-     .text = &Words::amount,
+     .text = &Names::amount,
      .setter = unit_set},
     {.name = "pressure_total",
      .shape = Shape::property,
      .body = result_get,
      .params = self_only,
-     .text = &Words::p},
+     .text = &Names::p},
     {.name = "volume_total",
      .shape = Shape::property,
      .body = result_get,
      .params = self_only,
-     .text = &Words::vt},
+     .text = &Names::vt},
     {.name = "temperature",
      .shape = Shape::property,
      .body = result_get,
      .params = self_only,
-     .text = &Words::t},
+     .text = &Names::t},
     {.name = "equilibrium_amount",
      .shape = Shape::property,
      .body = result_get,
      .params = self_only,
-     .text = &Words::a},
+     .text = &Names::a},
     {.name = "heat_capacity",
      .shape = Shape::property,
      .body = result_get,
      .params = self_only,
-     .text = &Words::cp},
+     .text = &Names::cp},
     {.name = "enthalpy",
      .shape = Shape::property,
      .body = result_get,
      .params = self_only,
-     .text = &Words::h},
+     .text = &Names::h},
     {.name = "entropy",
      .shape = Shape::property,
      .body = result_get,
      .params = self_only,
-     .text = &Words::s},
+     .text = &Names::s},
 };
 
 }  // namespace
 
-std::span<const Member> state_members() {
+std::span<const ConvenienceMember> state_members() {
     return members;
 }
 

@@ -1,10 +1,8 @@
-// Small helpers for the members written in C++: attribute reads and calls whose
-// results are owned at once.
+// Small helpers for the members written in C++: attribute reads, texts and numbers
+// whose results are owned at once; calls are pycore's.
 #pragma once
 
-#include <array>
-
-#include "ref.hpp"
+#include "calls.hpp"
 
 namespace entities {
 
@@ -12,20 +10,8 @@ inline pycore::Ref attr(PyObject* owner, const char* name) {
     return pycore::Ref::steal(PyObject_GetAttrString(owner, name));
 }
 
-// callable(args...), every argument a PyObject*.
-template <class... Args>
-pycore::Ref call(PyObject* callable, Args... args) {
-    std::array<PyObject*, sizeof...(Args) + 1> values{nullptr, args...};
-    return pycore::Ref::steal(PyObject_Vectorcall(
-        callable, values.data() + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-// owner.name(args...): the method is fetched before the call, as Python does.
-template <class... Args>
-pycore::Ref call_method(PyObject* owner, const char* name, Args... args) {
-    pycore::Ref method = attr(owner, name);
-    return method ? call(method.get(), args...) : method;
-}
+using pycore::call;
+using pycore::call_method;
 
 inline pycore::Ref make_str(const char* value) {
     return pycore::Ref::steal(PyUnicode_FromString(value));
