@@ -3,6 +3,7 @@
 
 #include <array>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -136,26 +137,45 @@ bool bind_function(PyObject* module, const pycore::FunctionDef& definition) {
 // ---------------------------------------------------------------------------
 // Tables.
 
+// Every declared routine in key order, with its export name: the name in upper case,
+// decorated for a 32-bit caller with the bytes its arguments take on the stack.
 Ref aliases(bool decorated) {
     Ref table = Ref::steal(PyDict_New());
     if (!table) return table;
-    for (const RoutineRow& row : routine_rows) {
-        std::string upper(row.name);
+    for (const auto& [name, routine] : routines()) {
+        std::string upper(name);
         for (char& c : upper) c = static_cast<char>(c - 'a' + 'A');
-        Ref value =
-            Ref::steal(decorated ? PyUnicode_FromFormat("_%s@%d", upper.c_str(), row.argument_bytes)
-                                 : PyUnicode_FromString(upper.c_str()));
-        if (!value || PyDict_SetItemString(table.get(), row.name, value.get()) < 0) return Ref();
+        Ref value = Ref::steal(
+            decorated ? PyUnicode_FromFormat("_%s@%d", upper.c_str(),
+                                             static_cast<int>(4 * argument_words(*routine)))
+                      : PyUnicode_FromString(upper.c_str()));
+        if (!value || PyDict_SetItem(table.get(), routine->name_object, value.get()) < 0)
+            return Ref();
     }
     return table;
 }
 
+// The version table, held against the declarations: one row per declared routine.
 Ref min_versions() {
+    auto row = version_rows.begin();
+    for (const auto& [name, routine] : routines()) {
+        if (row == version_rows.end() || name != row->name) {
+            PyErr_Format(PyExc_SystemError, "the version table and the declarations differ at %s",
+                         row == version_rows.end() ? name.c_str() : row->name);
+            return Ref();
+        }
+        ++row;
+    }
+    if (row != version_rows.end()) {
+        PyErr_Format(PyExc_SystemError, "no declaration of %s", row->name);
+        return Ref();
+    }
     Ref table = Ref::steal(PyDict_New());
     if (!table) return table;
-    for (const RoutineRow& row : routine_rows) {
-        Ref value = Ref::steal(PyLong_FromLong(row.min_version));
-        if (!value || PyDict_SetItemString(table.get(), row.name, value.get()) < 0) return Ref();
+    for (const VersionRow& version : version_rows) {
+        Ref value = Ref::steal(PyLong_FromLong(version.min_version));
+        if (!value || PyDict_SetItemString(table.get(), version.name, value.get()) < 0)
+            return Ref();
     }
     return table;
 }
@@ -174,7 +194,9 @@ Ref errors() {
 // ---------------------------------------------------------------------------
 // The class.
 
-// The members of EquilexProxy in class-namespace order; routine methods by name.
+// The members of EquilexProxy in class-namespace order, the one fact of a routine
+// method its declaration does not give; start-up refuses a declared routine without
+// its one place here.
 constexpr std::string_view members[] = {
     "unitT",
     "unitP",
@@ -341,6 +363,7 @@ bool make_engine_class(PyObject* module) {
     if (!descriptor_class) return false;
     if (!builder.add("language", Ref::steal(PyObject_CallNoArgs(descriptor_class.get()))))
         return false;
+    std::set<std::string_view> placed;
     for (std::string_view member : members) {
         bool added = false;
         if (member.starts_with("tq")) {
@@ -350,7 +373,10 @@ bool make_engine_class(PyObject* module) {
                              std::string(member).c_str());
                 return false;
             }
-            added = add_routine(builder, *found->second);
+            added = placed.insert(member).second && add_routine(builder, *found->second);
+            if (!added && !PyErr_Occurred())
+                PyErr_Format(PyExc_SystemError, "%s has two places in the class",
+                             std::string(member).c_str());
         } else if (const ConvenienceMember* convenience = convenience_member(member)) {
             added = add_convenience_member(builder, *convenience);
         } else {
@@ -358,6 +384,12 @@ bool make_engine_class(PyObject* module) {
         }
         if (!added) return false;
     }
+    // Each declared routine has its place in the class order.
+    for (const auto& [name, routine] : routines())
+        if (!placed.contains(name)) {
+            PyErr_Format(PyExc_SystemError, "%s has no place in the class", name.c_str());
+            return false;
+        }
     return pycore::bind(module, "EquilexProxy", builder.make());
 }
 

@@ -147,6 +147,19 @@ struct Routine {
     mutable LastValue last_value;  // see only_output()
 };
 
+// Whether an argument of this kind is followed by its length, by value.
+inline bool followed_by_length(ArgKind kind) {
+    return kind == ArgKind::text_in || kind == ArgKind::text_out || kind == ArgKind::fields ||
+           kind == ArgKind::names;
+}
+
+// The words a routine takes: one per argument, and each length that follows one.
+inline std::size_t argument_words(const Routine& routine) {
+    std::size_t words = 0;
+    for (const Arg& arg : routine.args) words += followed_by_length(arg.kind) ? 2 : 1;
+    return words;
+}
+
 // Parses a declaration; null with SystemError set when it does not read.
 std::unique_ptr<Routine> parse_routine(const Declaration& declaration);
 

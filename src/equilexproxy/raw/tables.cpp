@@ -1,29 +1,27 @@
-// The module's tables: routine export names and versions, the error messages.
+// The module's tables that the declarations cannot give: routine versions, the error
+// messages.
 #include "tables.hpp"
 
 namespace raw {
 
-// Every routine method in key order, with the bytes its arguments take on the
-// stack of a 32-bit caller (4 an argument, a text counting twice) and the first
-// library version that offers it (0: every version).
-const std::array<RoutineRow, 67> routine_rows{{
-    {"tqbond", 28, 541}, {"tqcdat", 28, 0},   {"tqce", 24, 0},     {"tqcel", 24, 0},
-    {"tqcen", 24, 500},  {"tqcenl", 24, 500}, {"tqchar", 16, 541}, {"tqcio", 16, 0},
-    {"tqclim", 16, 0},   {"tqclos", 8, 400},  {"tqcnsc", 16, 544}, {"tqconf", 24, 634},
-    {"tqcprt", 4, 113},  {"tqcsc", 12, 0},    {"tqcsp", 16, 0},    {"tqcspc", 20, 0},
-    {"tqcsu", 20, 0},    {"tqerr", 12, 0},    {"tqgdat", 32, 0},   {"tqgdpc", 24, 0},
-    {"tqgetr", 24, 0},   {"tqgio", 16, 0},    {"tqgnlc", 24, 331}, {"tqgnp", 16, 0},
-    {"tqgnpc", 20, 0},   {"tqgnsc", 16, 0},   {"tqgpar", 32, 0},   {"tqgsp", 16, 0},
-    {"tqgspc", 20, 0},   {"tqgsu", 20, 0},    {"tqgtlc", 20, 331}, {"tqini", 4, 0},
-    {"tqinlc", 24, 331}, {"tqinp", 16, 0},    {"tqinpc", 20, 0},   {"tqinsc", 16, 0},
-    {"tqlpar", 32, 0},   {"tqmap", 28, 300},  {"tqmapl", 28, 300}, {"tqmodl", 16, 113},
-    {"tqnolc", 16, 331}, {"tqnop", 8, 0},     {"tqnopc", 12, 0},   {"tqnosc", 8, 0},
-    {"tqnosl", 12, 331}, {"tqopen", 16, 0},   {"tqopna", 16, 330}, {"tqopnb", 16, 330},
-    {"tqopnt", 16, 400}, {"tqpcis", 16, 310}, {"tqrbin", 4, 214},  {"tqrcst", 4, 400},
-    {"tqremc", 8, 0},    {"tqrfil", 4, 0},    {"tqsetc", 28, 0},   {"tqshow", 4, 0},
-    {"tqsize", 48, 113}, {"tqstca", 24, 0},   {"tqstec", 20, 0},   {"tqstpc", 20, 0},
-    {"tqstrm", 12, 0},   {"tqstsc", 16, 0},   {"tqsttp", 16, 0},   {"tqstxp", 24, 113},
-    {"tqused", 48, 400}, {"tqvers", 8, 113},  {"tqwasc", 12, 0},
+// The first library version that offers each routine (0: every version), one row per
+// routine method in key order. Start-up refuses a routine declared without a row here
+// or a row without a declaration.
+const std::array<VersionRow, 67> version_rows{{
+    {"tqbond", 541}, {"tqcdat", 0},   {"tqce", 0},     {"tqcel", 0},    {"tqcen", 500},
+    {"tqcenl", 500}, {"tqchar", 541}, {"tqcio", 0},    {"tqclim", 0},   {"tqclos", 400},
+    {"tqcnsc", 544}, {"tqconf", 634}, {"tqcprt", 113}, {"tqcsc", 0},    {"tqcsp", 0},
+    {"tqcspc", 0},   {"tqcsu", 0},    {"tqerr", 0},    {"tqgdat", 0},   {"tqgdpc", 0},
+    {"tqgetr", 0},   {"tqgio", 0},    {"tqgnlc", 331}, {"tqgnp", 0},    {"tqgnpc", 0},
+    {"tqgnsc", 0},   {"tqgpar", 0},   {"tqgsp", 0},    {"tqgspc", 0},   {"tqgsu", 0},
+    {"tqgtlc", 331}, {"tqini", 0},    {"tqinlc", 331}, {"tqinp", 0},    {"tqinpc", 0},
+    {"tqinsc", 0},   {"tqlpar", 0},   {"tqmap", 300},  {"tqmapl", 300}, {"tqmodl", 113},
+    {"tqnolc", 331}, {"tqnop", 0},    {"tqnopc", 0},   {"tqnosc", 0},   {"tqnosl", 331},
+    {"tqopen", 0},   {"tqopna", 330}, {"tqopnb", 330}, {"tqopnt", 400}, {"tqpcis", 310},
+    {"tqrbin", 214}, {"tqrcst", 400}, {"tqremc", 0},   {"tqrfil", 0},   {"tqsetc", 0},
+    {"tqshow", 0},   {"tqsize", 113}, {"tqstca", 0},   {"tqstec", 0},   {"tqstpc", 0},
+    {"tqstrm", 0},   {"tqstsc", 0},   {"tqsttp", 0},   {"tqstxp", 113}, {"tqused", 400},
+    {"tqvers", 113}, {"tqwasc", 0},
 }};
 
 // The library's error numbers with their English messages, in ascending order.

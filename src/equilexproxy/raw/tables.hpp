@@ -4,9 +4,8 @@
 
 namespace raw {
 
-struct RoutineRow {
+struct VersionRow {
     const char* name;
-    int argument_bytes;
     int min_version;
 };
 
@@ -15,7 +14,7 @@ struct ErrorRow {
     const char* message;
 };
 
-extern const std::array<RoutineRow, 67> routine_rows;
+extern const std::array<VersionRow, 67> version_rows;
 extern const std::array<ErrorRow, 93> error_rows;
 
 }  // namespace raw
