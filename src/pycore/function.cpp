@@ -291,10 +291,6 @@ bool ready_function_type() {
     return PyType_Ready(&function_type) == 0;
 }
 
-bool is_function(PyObject* obj) {
-    return Py_IS_TYPE(obj, &function_type);
-}
-
 Ref make_function(const FunctionDef& definition, PyObject* module_name) {
     Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(Function, &function_type)));
     if (!obj) return obj;

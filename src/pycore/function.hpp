@@ -69,8 +69,6 @@ bool ready_function_type();
 // A new function object, or null with an exception set.
 Ref make_function(const FunctionDef& definition, PyObject* module_name);
 
-bool is_function(PyObject* obj);
-
 // The interpreter's own messages for argument checks that other code shares.
 PyObject* raise_incorrect_type(const char* param, const char* expected, PyObject* value);
 

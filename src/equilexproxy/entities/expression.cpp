@@ -35,7 +35,6 @@ class Parser {
     bool tokenize();
     int body();
     int expression();
-    int trailers(int node);
     bool at_end() const { return tokens_[pos_].kind == Token::Kind::end; }
     int fail(const char* what);
 
@@ -43,6 +42,7 @@ class Parser {
     int comparison();
     int arith();
     int factor();
+    int trailers(int node);
     int atom();
     int resolve(std::string_view name);
     int add(Expression::Node node);
@@ -440,20 +440,6 @@ void Expression::find_direct() {
     for (PyObject* key : picks) flat.pick_keys[flat.picks++] = key;
     call_ = flat;
     direct_ = true;
-}
-
-bool Expression::parse_trailers(std::string_view trailers, int slot, Scope& scope) {
-    nodes_.clear();
-    nodes_.push_back({Op::local, -1, -1, -1, slot});
-    root_ = 0;
-    if (trailers.empty()) return true;
-    Parser parser(*this, scope, trailers);
-    if (!parser.tokenize()) return false;
-    int root = parser.trailers(0);
-    if (root < 0) return false;
-    if (!parser.at_end()) return parser.fail("text after the trailers") == 0;
-    root_ = root;
-    return true;
 }
 
 // ---------------------------------------------------------------------------

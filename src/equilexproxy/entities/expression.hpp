@@ -57,8 +57,6 @@ class Expression {
     // Reads `text`; false with SystemError set when it does not read. An empty text
     // gives an empty expression.
     bool parse(std::string_view text, Scope& scope);
-    // Reads `trailers` ("[0]", "[iexpr - 1][0]", "[1:5]") as applied to local `slot`.
-    bool parse_trailers(std::string_view trailers, int slot, Scope& scope);
 
     bool empty() const { return root_ < 0; }
     // A new reference, or null with an exception set.

@@ -13,7 +13,7 @@
 namespace raw {
 
 // A routine method written down as texts, so each of the 67 reads like its
-// documentation. The grammar of each field is given with parse_routine().
+// documentation. The grammar of each field is written at the top of routine.cpp.
 struct Declaration {
     const char* name;            // method name, the routine's name in lower case
     const char* params;          // "indexp: int, index -> str" (self implied)
@@ -162,9 +162,5 @@ inline std::size_t argument_words(const Routine& routine) {
 
 // Parses a declaration; null with SystemError set when it does not read.
 std::unique_ptr<Routine> parse_routine(const Declaration& declaration);
-
-// The function object of a routine method for class `class_name`.
-pycore::Ref make_routine_method(const Routine& routine, PyObject* module_name,
-                                const char* class_name);
 
 }  // namespace raw
