@@ -338,7 +338,7 @@ def load_system(path):
     return System(path, [str(c["name"]) for c in components], masses, phases)
 
 
-# --- the lowest tangent-plane distance of a phase ---------------------------------------------------
+# --- the lowest tangent-plane distance of a phase ------------------------------------------------
 
 def simplex_grid(size, steps):
     """Every composition of `size` constituents on a grid of 1/steps, interior points only

@@ -66,7 +66,8 @@ def wide100_text(seed=100):
     rng = random.Random(seed)
     count = 10
     names = [f"M{k}" for k in range(count)]
-    out = ["# Written by tests/large_systems.py: 10 components, one RKMP phase of 100 constituents\n"
+    out = ["# Written by tests/large_systems.py: 10 components, one RKMP phase of 100 "
+           "constituents\n"
            "# with one binary parameter.\n",
            "equilex-data: 1\n", 'title: "10 components: one non-ideal phase of 100 constituents"\n',
            "components:\n"]

@@ -1,6 +1,6 @@
 """Larger sweeps than the test suite's, run by hand to find failing states (not part of the suite):
 
-    PYTHONPATH=build/python /usr/bin/python3 tests/sweep_report.py --count 1000 --seed 1 [SYSTEM ...]
+    PYTHONPATH=build/python /usr/bin/python3 tests/sweep_report.py --count 1000 --seed 1 [NAME ...]
 
 For each system of equilibrium_sweeps.SWEEPS and each kind of state it prints how many states fail
 the certificate, the failures grouped by clause with the worst one of each, and a few states to

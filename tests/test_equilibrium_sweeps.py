@@ -162,7 +162,8 @@ def critical_point(system):
 
     def second(t):
         y = third_root(t)
-        return R * t / (y * (1 - y)) - 2 * (a0 + b0 * t) + 6 * (a1 + b1 * t) - 12 * (a1 + b1 * t) * y
+        l0, l1 = a0 + b0 * t, a1 + b1 * t
+        return R * t / (y * (1 - y)) - 2 * l0 + 6 * l1 - 12 * l1 * y
 
     t = bisect(second, 300.0, 3000.0, tolerance=1e-15)
     return t, third_root(t)
