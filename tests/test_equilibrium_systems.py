@@ -133,3 +133,15 @@ def test_model_tangent_plane_distance_sees_a_miscibility_gap(t, negative):
         assert value < -1e-3 * R * t
     else:
         assert abs(value) < 1e-12 * R * t
+
+
+def test_model_tangent_plane_distance_of_a_hundred_constituents_touches_at_the_tangent_point():
+    """The 100-constituent solution (one binary parameter, negative: convex) against the tangent
+    at a composition of its own: the search, started from every vertex, finds distance 0 there."""
+    system = load_system(Path(__file__).resolve().parent / "data" / "wide100.dat")
+    solution = system.phase("SOLUTION")
+    t, p = 1000.0, 1.0
+    x0 = np.random.default_rng(3).dirichlet(np.ones(solution.size))
+    value, x = tangent_plane_distance(solution, t, p, solution.potentials(x0, t, p))
+    assert abs(value) < 1e-10 * R * t
+    assert x == pytest.approx(x0, rel=1e-5, abs=1e-12)
