@@ -310,6 +310,26 @@ def test_a_call_refused_for_its_arguments_keeps_the_last_result(limestone, numbe
     assert read_all(e, READS) == before
 
 
+@pytest.mark.parametrize("step", ["TF", "TN"])
+def test_a_map_call_that_fails_leaves_no_result_and_the_map_its_place(limestone, step):
+    e = calcite_at(limestone)
+    limits = (1100.0, 1300.0)
+    assert e.tqmap("TF", 0, 0, limits) == 2  # calcite's decomposition, then 1300 K
+    transition = e.tqmap("TN", 0, 0, limits) == 1 and e.tqgetr("T", 0, 0)
+    assert e.tqmap("TF", 0, 0, limits) == 2
+    e.tqsetc("IA", CALCITE, 1, math.inf)  # accepted: conditions are read when calculated
+    e.tqmap(step, 0, 0, limits)
+    assert e.last_error == 513
+    assert read_all(e, READS) == [(0.0, 516)] * len(READS)
+    e.tqsetc("IA", CALCITE, 1, 1.0)
+    e.last_error = 0
+    if step == "TN":  # the step failed, the map is where it was
+        assert e.tqmap("TN", 0, 0, limits) == 1 and e.tqgetr("T", 0, 0) == transition
+    else:  # the first call failed, the map started before is still there
+        assert e.tqmap("TN", 0, 0, limits) == 1
+    assert e.last_error == 0 and e.tqgetr("A", CALCITE, 0) == pytest.approx(1.0)
+
+
 def test_before_any_calculation_tqcen_is_refused_and_after_a_failed_one_it_calculates(limestone):
     e = calcite_at(limestone)
     e.calc(from_previous=True)

@@ -514,10 +514,14 @@ void keep_point(const System& system, CalculationState& state, Variable variable
 
 int begin_map(const System& system, CalculationState& state, Variable variable, double low,
               double high, std::vector<AmountVariable> amounts, std::int32_t& count) {
+    // A calculation that fails leaves no result (a refusal before any is made by map_step).
     MapCalculator calculator(system, state, variable, amounts);
     Result first;
     int error = calculator.at(low, {}, first);
-    if (error != 0) return error;
+    if (error != 0) {
+        state.drop_result();
+        return error;
+    }
     double tolerance = 1e-6;
     if (variable == Variable::amount) {
         double span = 0.0;
@@ -529,13 +533,16 @@ int begin_map(const System& system, CalculationState& state, Variable variable, 
     plan.variable = variable;
     Result kept = first;
     MapPlanner planner(system, calculator, tolerance, high);
-    if ((error = planner.plan(Sample::of(low, std::move(kept)), plan)) != 0) return error;
+    if ((error = planner.plan(Sample::of(low, std::move(kept)), plan)) != 0) {
+        state.drop_result();
+        return error;
+    }
     plan.next = 1;
     plan.amounts = std::move(amounts);
     state.map = std::move(plan);
     state.map_amounts = state.map.amounts;
     keep_point(system, state, variable, low);
-    state.result = std::move(first);
+    state.keep_result(std::move(first));
     count = static_cast<std::int32_t>(state.map.points.size() - state.map.next);
     return 0;
 }
@@ -552,10 +559,13 @@ int continue_map(const System& system, CalculationState& state, Variable variabl
     const double u = map.points[map.next];
     Result result;
     const int error = calculator.at(u, calculator.kept_out(map.forming[map.next]), result);
-    if (error != 0) return error;
+    if (error != 0) {
+        state.drop_result();  // the map keeps its place: the same step may be called again
+        return error;
+    }
     ++map.next;
     keep_point(system, state, variable, u);
-    state.result = std::move(result);
+    state.keep_result(std::move(result));
     count = static_cast<std::int32_t>(map.points.size() - map.next);
     if (count == 0) map.active = false;
     return 0;
