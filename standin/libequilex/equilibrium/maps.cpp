@@ -302,6 +302,9 @@ class MapPlanner {
         for (double distance = tolerance_; distance <= 1e3 * tolerance_; distance *= 10) {
             const double u = upper ? change.root + distance : change.root - distance;
             if (upper ? u >= end.u : u <= end.u) break;
+            // From the end on that side: the assemblage it is to have, rather than the one
+            // the root-finder's calculations held without the phase.
+            calculator_.start_from(end.equilibrium);
             if (const int error = calculator_.sample(u, sample); error != 0) return error;
             if (sample.holds(change.phase) == present) return 0;
         }
