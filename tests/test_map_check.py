@@ -10,8 +10,9 @@ Each transition point is also checked against the stored data, through the indep
 the point is a certified equilibrium, and some phase is at its change there - one without matter
 at a tangent-plane distance of zero against the point's potentials (the phase that forms, held
 at activity 1), or one with next to no matter (the phase that goes). Each point is also the
-equilibrium a single calculation from nothing gives there (the phases that form kept out), and a
-compound stable over less than one scan step is found at both ends of its range.
+equilibrium a single calculation from nothing gives there (the phases that form kept out). Two
+transitions known in closed form close the file: a compound stable over less than one scan step,
+found at both ends of its range, and a regular solution's gap closing at its critical point.
 """
 
 import math
@@ -23,7 +24,7 @@ import pytest
 from equilibrium_certificate import (State, calculate, certify, open_system, read_result,
                                      set_state)
 from equilibrium_reference import R, tangent_plane_distance
-from equilibrium_support import bisect, write_dat
+from equilibrium_support import bisect, load, write_dat
 from equilibrium_support import tests_data_dir  # noqa: F401 - a fixture
 
 GRID = 200  # intervals of the single calculations, the map's own scan has 100
@@ -378,3 +379,23 @@ def test_map_points_are_the_equilibria_single_calculations_give(engine, mapped):
         total = float(np.sum(result.phase_amounts))
         assert single.potentials == pytest.approx(result.potentials, abs=1e-8 * rt), value
         assert single.phase_amounts == pytest.approx(result.phase_amounts, abs=1e-9 * total), value
+
+
+def test_gap_of_a_regular_solution_closes_at_its_critical_temperature(engine, sample_data_dir):
+    """The structure sample's HALITE is a symmetric regular solution of AC and BC, L = a + b T;
+    with equal A and B it alone holds them at x = 1/2, and its gap closes where L = 2 R T:
+    T_c = a / (2 R - b). Single calculations hold the two copies apart only to some hundredths
+    of a kelvin below T_c; the map places the closing by the second copy's activity."""
+    load(engine, sample_data_dir / "structure.dat")
+    halite = 8
+    a, b = engine.tqgpar(halite, "G", 1)[0][:2]
+    critical = a / (2 * R - b)
+    for k, amount in ((1, 1.0), (2, 1.0), (3, 3.0)):
+        engine.tqsetc("IA", 0, k, amount)
+    count = engine.tqmap("TF", 0, 0, (1100.0, 1300.0))
+    points = [engine.tqgetr("T", 0, 0)]
+    while count > 0:
+        count = engine.tqmap("TN", 0, 0, (1100.0, 1300.0))
+        points.append(engine.tqgetr("T", 0, 0))
+    assert engine.last_error == 0
+    assert min(abs(t - critical) for t in points[1:-1]) < 1e-5
