@@ -295,10 +295,11 @@ class MapPlanner {
     // tolerance away: where the calculation itself puts the change a little to that side of
     // the root (it takes a phase in or out within its own precision), further out, up to a
     // thousand tolerances, until the phase of the root is present or absent there as its
-    // root says.
+    // root says. Beyond that the root decides: the phase is taken as it says.
     int beside_root(const Change& change, const Sample& end, Sample& sample) {
         const bool upper = end.u > change.root;
         const bool present = change.appears == upper;
+        bool calculated = false;
         for (double distance = tolerance_; distance <= 1e3 * tolerance_; distance *= 10) {
             const double u = upper ? change.root + distance : change.root - distance;
             if (upper ? u >= end.u : u <= end.u) break;
@@ -307,8 +308,18 @@ class MapPlanner {
             calculator_.start_from(end.equilibrium);
             if (const int error = calculator_.sample(u, sample); error != 0) return error;
             if (sample.holds(change.phase) == present) return 0;
+            calculated = true;
         }
-        sample = end;
+        if (!calculated) {
+            sample = end;
+            return 0;
+        }
+        std::vector<int>& phases = sample.phases;
+        if (present)
+            phases.insert(std::upper_bound(phases.begin(), phases.end(), change.phase),
+                          change.phase);
+        else
+            phases.erase(std::find(phases.begin(), phases.end(), change.phase));
         return 0;
     }
 
