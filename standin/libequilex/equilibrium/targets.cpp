@@ -53,13 +53,13 @@ class TargetSearch {
         Evaluation final = exact ? *exact : evaluate(bracket.root, true);
         if (final.error != 0) return final.error;
         if (!met(final)) {
-            // The root-finder closes its bracket on a jump as readily as on a root. A function
-            // that is continuous there is met as closely as the variable can be placed; one that
-            // jumps past the value is met only by an extensive property at a transition (the
-            // lever between the two sides), else not at all.
-            bool jumps = false;
-            if ((error = crosses_by_jump(domain, bracket, jumps)) != 0) return error;
-            if (jumps && (error = across_transition(domain, bracket, final)) != 0) return error;
+            // The root-finder closes its bracket on a jump as readily as on a root: the bracket
+            // is narrowed until a trial meets the target or no double lies between its ends.
+            // A function still not met there jumps past the value; only an extensive property
+            // at a transition is met then (the lever between the two sides), else none is.
+            if ((error = narrow(bracket, final)) != 0) return error;
+            if (!met(final) && (error = across_transition(domain, bracket, final)) != 0)
+                return error;
         }
         solution.result = std::move(final.result);
         solution.value = variable_value(bracket.root);
@@ -410,29 +410,28 @@ class TargetSearch {
         return found == searched_.end() ? nullptr : &found->second;
     }
 
-    // Whether the target function jumps inside the bracket (or wanders, as the composition of
-    // a phase that is absent on one side can) rather than running steeply through the value.
-    // Continued on each side from that side's equilibrium to a bracket a hundred times wider on
-    // each side, a steep continuous function keeps each side's sign and changes some two
-    // hundred times more; anything else is not taken as meeting the target.
-    int crosses_by_jump(const Domain& d, const Bracket& bracket, bool& jumps) {
+    // Bisects the bracket from the trials at its ends until a trial meets the target (`found`
+    // is then that trial) or the ends are neighbouring doubles, with the trials counted against
+    // the search's budget.
+    int narrow(Bracket& bracket, Evaluation& found) {
         const Evaluation* low = searched(bracket.low);
-        const Evaluation* high = searched(bracket.high);
-        jumps = true;
-        if (!low || !high) return 0;
-        const double width = bracket.high - bracket.low;
-        const Evaluation wide_low = evaluate_at(std::max(d.low, bracket.low - 100.0 * width), true,
-                                                overrides_, &low->result.equilibrium);
-        if (wide_low.error != 0) return wide_low.error;
-        const Evaluation wide_high = evaluate_at(std::min(d.high, bracket.high + 100.0 * width),
-                                                 true, overrides_, &high->result.equilibrium);
-        if (wide_high.error != 0) return wide_high.error;
-        const bool sides_keep_their_signs = (wide_low.value > 0.0) == (low->value > 0.0) &&
-                                            (wide_high.value > 0.0) == (high->value > 0.0);
-        const bool change_grows =
-            std::abs(wide_high.value - wide_low.value) >= 20.0 * std::abs(high->value - low->value);
-        jumps = !(sides_keep_their_signs && change_grows);
-        return 0;
+        if (!low || !searched(bracket.high)) return 0;
+        const bool low_positive = low->value > 0.0;
+        for (;;) {
+            const double middle = bracket.low + 0.5 * (bracket.high - bracket.low);
+            if (!(middle > bracket.low && middle < bracket.high)) return 0;
+            Evaluation e = evaluate(middle);
+            if (e.error != 0) return e.error;
+            const bool met_here = met(e);
+            const bool positive = e.value > 0.0;
+            const auto& trial = searched_.insert_or_assign(middle, std::move(e)).first->second;
+            if (met_here) {
+                found = trial;
+                bracket.root = middle;
+                return 0;
+            }
+            (positive == low_positive ? bracket.low : bracket.high) = middle;
+        }
     }
 
     // An extensive target inside the jump of its property at a transition: both sides are
