@@ -18,11 +18,9 @@ struct Token {
     std::string_view text;
 };
 
-// A constant or a name made at start-up; it lives as long as the process, as the
-// member functions that read it do.
-PyObject* pinned(Ref value) {
-    return value.release();
-}
+// A constant or a name made at start-up lives as long as the process, as the member
+// functions that read it do.
+using pycore::pin;
 
 }  // namespace
 
@@ -122,7 +120,7 @@ int Parser::add(Expression::Node node) {
 
 int Parser::constant(Ref value) {
     if (!value) return fail("constant");
-    return add({Expression::Op::constant, -1, -1, -1, -1, pinned(std::move(value))});
+    return add({Expression::Op::constant, -1, -1, -1, -1, pin(std::move(value))});
 }
 
 bool Parser::accept(std::string_view op) {
@@ -218,10 +216,9 @@ int Parser::trailers(int node) {
                 owner.slot = -1;
             }
             if (owner.op == Expression::Op::path)
-                owner.names.push_back(pinned(std::move(interned)));
+                owner.names.push_back(pin(std::move(interned)));
             else
-                node =
-                    add({Expression::Op::attribute, node, -1, -1, -1, pinned(std::move(interned))});
+                node = add({Expression::Op::attribute, node, -1, -1, -1, pin(std::move(interned))});
         } else if (accept("(")) {
             Expression::Node call{Expression::Op::call, node};
             Ref keywords = Ref::steal(PyList_New(0));
@@ -245,7 +242,7 @@ int Parser::trailers(int node) {
             if (PyList_GET_SIZE(keywords.get()) > 0) {
                 Ref names = Ref::steal(PyList_AsTuple(keywords.get()));
                 if (!names) return -1;
-                call.object = pinned(std::move(names));
+                call.object = pin(std::move(names));
             }
             node = add(std::move(call));
         } else if (accept("[")) {
@@ -379,10 +376,10 @@ int Parser::resolve(std::string_view name) {
         for (const std::string& attribute : *scope_.attributes)
             if (attribute == name) {
                 Expression::Node path(Expression::Op::path);
-                path.names.push_back(pinned(std::move(interned)));
+                path.names.push_back(pin(std::move(interned)));
                 return add(std::move(path));
             }
-    return add({Expression::Op::global, -1, -1, -1, -1, pinned(std::move(interned))});
+    return add({Expression::Op::global, -1, -1, -1, -1, pin(std::move(interned))});
 }
 
 bool Expression::parse(std::string_view text, Scope& scope) {

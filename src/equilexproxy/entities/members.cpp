@@ -150,8 +150,9 @@ bool read_signature(std::string_view signature, Compiled& member) {
     for (std::size_t i = 0; i < kinds.size(); ++i)
         member.params.push_back({member.param_names[i].c_str(), kinds[i]});
     if (PyList_GET_SIZE(defaults.get()) > 0)
-        member.defaults = PyList_AsTuple(defaults.get());  // kept for the process
-    if (PyDict_GET_SIZE(annotations.get()) > 0) member.annotations = annotations.release();
+        member.defaults = pycore::pin(Ref::steal(PyList_AsTuple(defaults.get())));
+    if (PyDict_GET_SIZE(annotations.get()) > 0)
+        member.annotations = pycore::pin(std::move(annotations));
     return !PyErr_Occurred();
 }
 
@@ -180,7 +181,7 @@ bool read_stores(std::string_view text, Compiled& member) {
             value = trim(store.substr(equals + 1));
             store = trim(store.substr(0, equals));
         }
-        Compiled::Store entry{interned(store).release(), {}};
+        Compiled::Store entry{pycore::pin(interned(store)), {}};
         if (entry.name == nullptr) return false;
         Scope scope;
         scope.params = member.param_names;
@@ -194,7 +195,7 @@ bool read_template(std::string_view text, Scope& scope, Compiled& member) {
     while (true) {
         std::size_t open = text.find('{');
         Compiled::Piece piece;
-        piece.literal = interned(text.substr(0, open)).release();
+        piece.literal = pycore::pin(interned(text.substr(0, open)));
         if (piece.literal == nullptr) return false;
         if (open == std::string_view::npos) {
             member.pieces.push_back(std::move(piece));
@@ -204,7 +205,7 @@ bool read_template(std::string_view text, Scope& scope, Compiled& member) {
         if (close == std::string_view::npos) return fail("template " + std::string(text));
         std::string_view field = text.substr(open + 1, close - open - 1);
         std::vector<std::string_view> parts = split(field, ':');
-        piece.spec = interned(parts.size() > 1 ? parts[1] : "").release();
+        piece.spec = pycore::pin(interned(parts.size() > 1 ? parts[1] : ""));
         if (piece.spec == nullptr || !piece.field.parse(parts[0], scope)) return false;
         member.pieces.push_back(std::move(piece));
         text.remove_prefix(close + 1);
