@@ -8,7 +8,12 @@
   1000 constituents over 5 components (a gas, and beyond 100 constituents, the most one mixture
   phase holds, condensed ideal mixtures of 100 constituents each);
 - what the complete limestone map costs in single equilibria: counted by the library itself (its
-  test hook eqx_standin_equilibria, whatever the machine's load), and its time in tqce times.
+  test hook eqx_standin_equilibria, whatever the machine's load), and its time in tqce times;
+- tqce on a non-ideal quaternary system (tests/data/quaternary.dat: an RKMP liquid with ternary
+  terms, a QKTO solid, pure solids) over seeded random states, traces and zero inputs among
+  them: the median and the slowest, each state's time the shortest of a few calls;
+- one tqce on a non-ideal phase of 100 constituents over 10 components with one binary
+  parameter (tests/data/wide100.dat).
 
 Prints microseconds per call, the map's costs, then as its last line the ratio of one tqce on the
 1000-constituent system to one on the 100-constituent system.
@@ -16,10 +21,13 @@ Prints microseconds per call, the map's costs, then as its last line the ratio o
 
 import ctypes
 
+import math
 import os
 import random
+import statistics
 import sys
 import tempfile
+import time
 import timeit
 from pathlib import Path
 
@@ -29,6 +37,7 @@ REPO = Path(__file__).resolve().parents[1]
 BUILD = Path(os.environ.get("EQX_BUILD", REPO / "build"))
 LIBRARY = str(BUILD / "standin" / "libequilex.so")
 LIMESTONE = REPO / "data" / "limestone.dat"
+TEST_DATA = REPO / "tests" / "data"
 REPEAT = 5
 COMPONENTS = ("A", "B", "C", "D", "E")
 
@@ -181,11 +190,74 @@ def map_costs(engine, times):
     return [f"T map 300-2000 K: {equilibria} equilibria calculated, {tqce_times:.0f} tqce times"]
 
 
+def quaternary_states(count, seed=14):
+    """(T, P, inputs) of the quaternary system: 800-3000 K, 1 bar to 1e4 bar in ln P, random
+    inputs; a third of the states with one to three inputs at 1e-14 to 1e-7 of the total, a
+    tenth with one or two inputs exactly 0."""
+    rng = random.Random(seed)
+    states = []
+    for number in range(count):
+        t = rng.uniform(800.0, 3000.0)
+        p = math.exp(rng.uniform(0.0, math.log(1e4)))
+        amounts = [rng.random() + 1e-3 for _ in range(4)]
+        total = sum(amounts)
+        if number % 3 == 1:
+            for k in rng.sample(range(4), rng.randint(1, 3)):
+                amounts[k] = total * 10.0 ** rng.uniform(-14.0, -7.0)
+        elif number % 10 == 0:
+            for k in rng.sample(range(4), rng.randint(1, 2)):
+                amounts[k] = 0.0
+        states.append((t, p, amounts))
+    return states
+
+
+def cpu_seconds(call, rounds=3):
+    """The shortest CPU time of `rounds` calls."""
+    best = math.inf
+    for _ in range(rounds):
+        start = time.process_time()
+        call()
+        best = min(best, time.process_time() - start)
+    return best
+
+
+def quaternary_costs(engine, count=200):
+    load(engine, TEST_DATA / "quaternary.dat")
+    costs, failed = [], {}
+    for t, p, amounts in quaternary_states(count):
+        engine.tqremc(0)
+        for k, amount in enumerate(amounts):
+            engine.tqsetc("IA", 0, k + 1, amount)
+        engine.tqsetc("T", 0, 0, t)
+        engine.tqsetc("P", 0, 0, p)
+        engine.last_error = 0
+        costs.append(cpu_seconds(lambda: engine.tqce(" ", 0, 0, (0.0, 0.0))))
+        if engine.last_error != 0:
+            failed[engine.last_error] = failed.get(engine.last_error, 0) + 1
+    costs.sort()
+    failures = ", ".join(f"{n} x {e}" for e, n in sorted(failed.items())) or "none"
+    return [f"tqce quaternary, {count} random states: median {statistics.median(costs) * 1e3:.3f} ms,"
+            f" slowest {costs[-1] * 1e3:.2f} ms (errors: {failures})"]
+
+
+def wide_costs(engine):
+    load(engine, TEST_DATA / "wide100.dat")
+    for k in range(10):
+        engine.tqsetc("IA", 0, k + 1, 1.0)
+    engine.tqsetc("T", 0, 0, 1000.0)
+    engine.last_error = 0
+    seconds = cpu_seconds(lambda: engine.tqce(" ", 0, 0, (0.0, 0.0)), rounds=1)
+    error = f" (error {engine.last_error})" if engine.last_error else ""
+    return [f"tqce one RKMP phase of 100 constituents, 10 components: {seconds:.3f} s{error}"]
+
+
 def main():
     engine = EquilexProxy(LIBRARY)
     times = {}
     time_limestone(engine, times)
     costs = map_costs(engine, times)
+    costs += quaternary_costs(engine)
+    costs += wide_costs(engine)
     with tempfile.TemporaryDirectory() as directory:
         for size in (10, 100, 1000):
             times[f"tqce ideal mixtures, {size} constituents"] = time_ideal(
