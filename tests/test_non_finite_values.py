@@ -176,11 +176,36 @@ def limestone_with_ht(sample_data_dir, value):
     return text.replace(HT_MARK, HT_MARK[:-1] + f", Ht: {value}}}")
 
 
+# A binary Redlich-Kister liquid whose one excess Gibbs coefficient is L = -1000 J/mol.
+MIXTURE = """\
+equilex-data: 1
+components:
+  - {name: A, mass: 10}
+  - {name: B, mass: 20}
+phases:
+  - name: LIQ
+    model: RKMP
+    constituents:
+      - {name: A, stoichiometry: [1, 0], H298: 0, S298: 10, cp: [{a: 20, Tt: 3000}]}
+      - {name: B, stoichiometry: [0, 1], H298: 0, S298: 10, cp: [{a: 20, Tt: 3000}]}
+    excess_gibbs:
+      - species: [[A, B]]
+        expressions:
+          - [-1000]
+"""
+
+
 @pytest.mark.parametrize("name, text, number", [
     ("ht", None, 110),
     ("curie", MAGNET.replace("Tc: 1043", "Tc: -1e-306"), 110),  # T / Tc overflows
     ("large curie", MAGNET.replace("Tc: 1043", "Tc: 1e308"), 110),  # 79 / (140 p tau) does
     ("mass", MAGNET.replace("mass: 10", "mass: 1e300").replace("[1]", "[1e10]"), 110),
+    # Finite, but beyond what a result may hold (1e-6 of the largest double): every calculation
+    # would refuse it, whatever its temperature.
+    ("large h298", MAGNET.replace("H298: 0", "H298: 1e303"), 110),
+    ("excess", MIXTURE.replace("[-1000]", "[1e305]"), 112),
+    ("excess b", MIXTURE.replace("[-1000]", "[0, 1e300]"), 112),  # B T at 3000 K
+    ("excess f", MIXTURE.replace("[-1000]", "[0, 0, 0, 0, 0, 1e305]"), 112),  # F / T at 298.15 K
 ])
 def test_data_whose_functions_overflow_are_refused_when_read(engine, sample_data_dir, tmp_path,
                                                              name, text, number):
@@ -190,8 +215,17 @@ def test_data_whose_functions_overflow_are_refused_when_read(engine, sample_data
     assert engine.last_error == number
 
 
-def test_the_magnetic_sample_itself_is_read(engine, tmp_path):
-    load(engine, write_dat(tmp_path, "magnet.dat", MAGNET))
+@pytest.mark.parametrize("name, text", [("magnet", MAGNET), ("mixture", MIXTURE)])
+def test_the_samples_themselves_are_read(engine, tmp_path, name, text):
+    load(engine, write_dat(tmp_path, f"{name}.dat", text))
+
+
+def test_tqcdat_refuses_an_excess_coefficient_that_is_not_representable(engine, tmp_path):
+    load(engine, write_dat(tmp_path, "mixture.dat", MIXTURE))
+    before = engine.tqgpar(1, "G", 1)
+    engine.tqcdat(13, 1, 1, 2, 1, 1e300)  # B of L: 3e303 J/mol at 3000 K
+    assert engine.last_error == 201
+    assert engine.tqgpar(1, "G", 1) == before
 
 
 def patched(data, old, new, checksum):

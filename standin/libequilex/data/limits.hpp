@@ -4,6 +4,9 @@
 // section it lies in, and no routine can then write past such an array.
 #pragma once
 
+#include <cmath>
+#include <limits>
+
 namespace eqx::limits {
 
 // Counted as TQUSED counts them (SizeItem in system.hpp).
@@ -26,5 +29,12 @@ inline constexpr int volume_constituents = 500;  // constituents with molar-volu
 inline constexpr int parameter_expressions = 20;  // TQGPAR rows: expressions of one parameter
 inline constexpr int expression_values = 28;      // TQGPAR columns: values of one expression
 inline constexpr int stored_values = 25;          // TQGDAT values
+
+// The largest magnitude of a value the library reports or keeps for a report: the routines
+// multiply an SI value by at most 1e6 (m3 to cm3), so such a value stays finite in every unit.
+inline constexpr double largest_reported_value = std::numeric_limits<double>::max() * 1e-6;
+inline bool representable(double value) {
+    return std::abs(value) <= largest_reported_value;  // false for NaN and infinities
+}
 
 }  // namespace eqx::limits

@@ -60,6 +60,29 @@ bool all_finite(const double (&values)[N]) {
                        [](double v) { return std::isfinite(v); });
 }
 
+using limits::representable;
+
+bool all_representable(std::initializer_list<double> values) {
+    return std::all_of(values.begin(), values.end(), [](double v) { return representable(v); });
+}
+
+// A bound on the magnitude of an excess Gibbs coefficient
+// L = A + B T + C T ln T + D T^2 + E T^3 + F / T + G P + H P^2 at 1 bar: the sum of its terms'
+// magnitudes. From 298.15 K upwards each term of its first two temperature derivatives is
+// smaller than the term of L it comes from, so the bound holds for what the calculation reads.
+// An absent term (a coefficient of 0) adds nothing, as in the standard functions, even where
+// its power of T overflows.
+double excess_coefficient_bound(const std::vector<double>& expression, double t) {
+    double e[8] = {};
+    for (std::size_t k = 0; k < std::size(e) && k < expression.size(); ++k)
+        e[k] = std::abs(expression[k]);
+    auto term = [](double coefficient, double factor) {
+        return coefficient == 0.0 ? 0.0 : coefficient * factor;
+    };
+    return e[0] + term(e[1], t) + term(e[2], t * std::log(t)) + term(e[3], t * t) +
+           term(e[4], t * t * t) + term(e[5], 1 / t) + e[6] + e[7];
+}
+
 bool is_ascii_letter_or_digit(unsigned char ch) {
     return (ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z');
 }
@@ -157,28 +180,35 @@ struct Checker {
     }
 
     // Finite numbers can still overflow in the functions a calculation reads (a transformation
-    // enthalpy of -1e308, a Curie temperature of 1e-306 K): those must be finite where the data
-    // hold, at 298.15 K and at the upper temperature of each Cp range, at 1 bar.
+    // enthalpy of -1e308, a Curie temperature of 1e-306 K): those must be representable (what
+    // a calculation may report, limits::largest_reported_value) where the data hold, at 298.15 K
+    // and at the upper temperature of each Cp range, at 1 bar; else no calculation could use
+    // the constituent, whatever its temperature.
     std::optional<std::string> functions_defect(const Phase& phase,
                                                 const Constituent& constituent) const {
-        auto finite = [](const thermo::StandardFunctions& f) {
-            return all_finite({f.g, f.h, f.s, f.cp});
+        auto fits = [](const thermo::StandardFunctions& f) {
+            return all_representable({f.g, f.h, f.s, f.cp});
         };
         const double mass = constituent_molar_mass(system, constituent);
-        std::vector<double> temperatures{reference_temperature};
-        for (const CpRange& range : constituent.cp_ranges)
-            temperatures.push_back(range.upper_temperature);
-        for (double t : temperatures) {
-            const std::string at = " must be finite at " + number_text(t) + " K";
-            if (!finite(thermo::standard_functions(constituent, t)))
+        for (double t : data_temperatures(constituent)) {
+            const std::string at = " must be representable at " + number_text(t) + " K";
+            if (!fits(thermo::standard_functions(constituent, t)))
                 return "H, S, Cp and G of the Cp ranges" + at;
-            if (!finite(thermo::constituent_functions(system, phase, constituent, t,
-                                                      reference_pressure)))
+            if (!fits(thermo::constituent_functions(system, phase, constituent, t,
+                                                    reference_pressure)))
                 return "the magnetic contribution" + at;
-            if (!std::isfinite(thermo::molar_volume(constituent, mass, t, reference_pressure)))
+            if (!representable(thermo::molar_volume(constituent, mass, t, reference_pressure)))
                 return "the molar volume" + at;
         }
         return std::nullopt;
+    }
+
+    // 298.15 K and the upper temperature of each Cp range: where a constituent's data hold.
+    static std::vector<double> data_temperatures(const Constituent& constituent) {
+        std::vector<double> temperatures{reference_temperature};
+        for (const CpRange& range : constituent.cp_ranges)
+            temperatures.push_back(range.upper_temperature);
+        return temperatures;
     }
 
     std::optional<DataError> constituent(int p, int c, const Phase& phase) const {
@@ -283,8 +313,26 @@ struct Checker {
                 for (double value : expression)
                     if (!std::isfinite(value)) return fault("values must be finite numbers");
             }
+            // The excess Gibbs energy is read where the phase's data hold, as its constituents'
+            // functions are (the magnetic parameters are only stored). Each term's magnitude
+            // grows or falls with T above 298.15 K, so between the two ends the coefficient
+            // stays below the sum of its bounds there.
+            if (!gibbs) continue;
+            for (double t : {reference_temperature, highest_data_temperature(phase)})
+                for (const auto& expression : parameter.expressions)
+                    if (!representable(excess_coefficient_bound(expression, t)))
+                        return fault("the coefficient must be representable at " + number_text(t) +
+                                     " K");
         }
         return std::nullopt;
+    }
+
+    static double highest_data_temperature(const Phase& phase) {
+        double highest = reference_temperature;
+        for (const Constituent& constituent : phase.constituents)
+            for (const CpRange& range : constituent.cp_ranges)
+                highest = std::max(highest, range.upper_temperature);
+        return highest;
     }
 
     std::optional<DataError> phase(int p) const {

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cmath>
-#include <limits>
 #include <vector>
 
 #include "data/system.hpp"
@@ -51,12 +50,9 @@ Result make_result(const System& system, const CalculatedSystem& calculated,
                    const std::vector<Stream>& streams);
 
 // No routine reports success with a value that is not finite. A value the library reports is
-// representable when its magnitude leaves room for every unit conversion: the routines multiply
-// an SI value by at most 1e6 (m3 to cm3), so such a value stays finite in every unit.
-inline constexpr double largest_reported_value = std::numeric_limits<double>::max() * 1e-6;
-inline bool representable(double value) {
-    return std::abs(value) <= largest_reported_value;  // false for NaN and infinities
-}
+// representable when its magnitude leaves room for every unit conversion (see
+// limits::largest_reported_value).
+using limits::representable;
 
 // Whether every value of a result is representable. The one exception is documented: the
 // ln a of an ELIMINATED phase, of an ELIMINATED constituent and of a constituent that is not
