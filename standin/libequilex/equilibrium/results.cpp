@@ -315,6 +315,10 @@ int calculation_error(const System& system, const CalculatedSystem& calculated,
                       const std::vector<Stream>& streams) {
     const double t = calculated.temperature;
     const double p = calculated.pressure;
+    // The state itself is part of the result: a pressure of 1e298 bar (1e303 Pa) leaves every
+    // function finite, and it is still the pressure that cannot be reported.
+    if (!representable(t)) return err::bad_temperature;
+    if (!representable(p)) return err::bad_pressure;
     for (std::size_t i = 0; i < calculated.phases.size(); ++i) {
         const CalculatedPhase& cp = calculated.phases[i];
         if (cp.role == Role::absent) continue;

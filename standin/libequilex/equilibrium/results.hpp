@@ -71,9 +71,9 @@ int state_point_error(const System& system, const Phase& phase, const Constituen
 int stream_error(const System& system, const Stream& stream);
 
 // A calculation at the state of `calculated` whose values are not representable, explained:
-// 510 or 509 when the functions of a constituent it reads are not (the excess Gibbs energy of a
-// mixture included), or those of a stream; else 513, the input amounts or held potentials being
-// too large for its values.
+// 510 or 509 when the temperature or the pressure itself is not, or the functions of a
+// constituent it reads are not (the excess Gibbs energy of a mixture included), or those of a
+// stream; else 513, the input amounts or held potentials being too large for its values.
 int calculation_error(const System& system, const CalculatedSystem& calculated,
                       const std::vector<Stream>& streams);
 
