@@ -310,6 +310,23 @@ def test_an_activity_beyond_the_largest_double_is_refused_and_listed_with_its_ex
     assert "inf" not in log.read_text()
 
 
+@pytest.mark.parametrize("option, phase, constituent, value", [
+    ("A", LIME, 0, math.inf),  # would pass for a formation target, whose value's sign is read
+    ("A", LIME, 0, math.nan),
+    ("A", LIME, 0, -math.inf),
+    ("AT", GAS, 1, math.nan),
+])
+def test_a_target_value_that_is_not_finite_is_refused(limestone, option, phase, constituent,
+                                                      value):
+    e = limestone
+    e.tqsetc(option, phase, constituent, value)
+    e.calc_Ttarget(estimate=(1000.0, 0.0))
+    assert e.last_error == 711
+    e.last_error = 0
+    e.tqgetr("T", 0, 0)
+    assert e.last_error == 516
+
+
 def test_what_is_not_calculated_reads_activity_0_and_potential_minus_infinity(limestone):
     e = limestone
     e.tqcsp(GRAPHITE, "ELIMINATED")

@@ -82,6 +82,9 @@ class TargetSearch {
     };
 
     int prepare() {
+        // A formation target reads only the sign of its value, so an infinite one would pass
+        // for a value of 0: every target's value must be finite.
+        if (!std::isfinite(target_.value)) return err::target_not_found;
         const int phases = static_cast<int>(system_.phases.size());
         overrides_.assign(phases, Role::absent);
         for (int p = 0; p < phases; ++p) {
