@@ -5,6 +5,7 @@ import contextlib
 import ctypes
 import gc
 import os
+import re
 import shutil
 import sys
 
@@ -251,10 +252,28 @@ def test_print_and_open_bound_in_the_module_are_the_ones_used(
     engine.tqclos(6)
 
 
-@pytest.mark.parametrize("basename", [None, 5, ["run.log"]])
-def test_free_name_of_what_is_not_a_path(make_engine, basename):
-    with pytest.raises(TypeError):
+@pytest.mark.parametrize("basename", [None, 5, ["run.log"], ("run.log",), ("run", ".log"), ()])
+def test_free_name_of_what_is_not_a_path(make_engine, tmp_path, monkeypatch, basename):
+    # os.path.splitext's own refusal: a tuple is one argument, never spread into several.
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(TypeError) as refused:
+        os.path.splitext(basename)
+    with pytest.raises(TypeError, match=f"^{re.escape(str(refused.value))}$"):
         make_engine()._generate_free_name(basename)
+    if basename is not None:  # None is no log file
+        with pytest.raises(TypeError, match=f"^{re.escape(str(refused.value))}$"):
+            make_engine(logfile=basename)
+    assert os.listdir(tmp_path) == []
+
+
+def test_the_loader_is_given_the_found_path_as_one_argument(make_engine, libequilex_path,
+                                                            monkeypatch):
+    found = (str(libequilex_path),)
+    monkeypatch.setattr(raw, "find_library", lambda name: found)
+    with pytest.raises(TypeError) as refused:
+        ctypes.CDLL(found)
+    with unraisable(), pytest.raises(TypeError, match=f"^{re.escape(str(refused.value))}$"):
+        make_engine("libequilex")
 
 
 # --- destruction -------------------------------------------------------------------------------

@@ -39,16 +39,17 @@ PyObject* find_or_raise(PyObject* libname) {
     return path.release();
 }
 
-// The library object the platform's loader gives for `path`.
+// The library object the platform's loader gives for `path`. "(O)": the path is the one
+// argument whatever it is (a bare "O" would spread a tuple over the arguments).
 PyObject* load(PyObject* path) {
     Ref ctypes = global(names.ctypes);
     if (!ctypes) return nullptr;
 #ifdef _WIN32
     Ref windll = Ref::steal(PyObject_GetAttrString(ctypes.get(), "windll"));
     if (!windll) return nullptr;
-    return PyObject_CallMethod(windll.get(), "LoadLibrary", "O", path);
+    return PyObject_CallMethod(windll.get(), "LoadLibrary", "(O)", path);
 #else
-    return PyObject_CallMethod(ctypes.get(), "CDLL", "O", path);
+    return PyObject_CallMethod(ctypes.get(), "CDLL", "(O)", path);
 #endif
 }
 
@@ -111,7 +112,8 @@ PyObject* generate_free_name(pycore::Function*, PyObject* const* args) {
     if (!os) return nullptr;
     Ref path_module = Ref::steal(PyObject_GetAttrString(os.get(), "path"));
     if (!path_module) return nullptr;
-    Ref parts = Ref::steal(PyObject_CallMethod(path_module.get(), "splitext", "O", args[1]));
+    // os.path.splitext(basename): a tuple is refused there, not spread over the arguments.
+    Ref parts = Ref::steal(PyObject_CallMethod(path_module.get(), "splitext", "(O)", args[1]));
     if (!parts) return nullptr;
     // Candidates are texts: the parts of a bytes name are read back as the text that
     // names the same file.
