@@ -19,7 +19,7 @@ PyObject* activity_isothermal(pycore::Function*, PyObject* const* args) {
         return nullptr;
     // engine.tqce is fetched before its arguments are formed, as the call runs.
     Ref tqce = Ref::steal(PyObject_GetAttr(engine, names.tqce));
-    Ref upper = tqce ? Ref::steal(PyNumber_Add(temperature, constants.thousand)) : Ref();
+    Ref upper = tqce ? Ref::steal(PyNumber_Add(temperature, calculation_values.thousand)) : Ref();
     Ref pair = upper ? Ref::steal(PyTuple_Pack(2, temperature, upper.get())) : Ref();
     if (!pair) return nullptr;
     PyObject* calculation[] = {names.blank, names.zero, names.zero, pair.get()};

@@ -10,7 +10,7 @@ namespace custom {
 
 // The objects the calculations use besides the interned names, made once per process
 // at start-up.
-struct Constants {
+struct CalculationValues {
     // Keywords of ce_activity_isothermal, as a tuple for vectorcall, and dtype.
     PyObject* activity_keywords = nullptr;
     PyObject* dtype_keyword = nullptr;
@@ -22,7 +22,7 @@ struct Constants {
     PyObject* fifth = nullptr;     // 0.2
 };
 
-extern Constants constants;
+extern CalculationValues calculation_values;
 
 using pycore::call_method;
 using pycore::names;

@@ -25,7 +25,8 @@ class Work {
         Ref shape = float64 ? Ref::steal(Py_BuildValue("(ii)", 3, 2)) : Ref();
         if (!shape) return false;
         PyObject* call[] = {shape.get(), float64.get()};
-        res_ = Ref::steal(PyObject_Vectorcall(zeros.get(), call, 1, constants.dtype_keyword));
+        res_ =
+            Ref::steal(PyObject_Vectorcall(zeros.get(), call, 1, calculation_values.dtype_keyword));
         if (!res_) return false;
         for (int row = 0; row < 3; ++row) {
             rows_[row] = Ref::steal(PyLong_FromLong(row));
@@ -97,7 +98,8 @@ Ref activity_at(PyObject* engine, const Ref& temperature, PyObject* indexp) {
     Ref function = global(names.ce_activity_isothermal);
     if (!function) return Ref();
     PyObject* call[] = {engine, temperature.get(), indexp};
-    return Ref::steal(PyObject_Vectorcall(function.get(), call, 0, constants.activity_keywords));
+    return Ref::steal(
+        PyObject_Vectorcall(function.get(), call, 0, calculation_values.activity_keywords));
 }
 
 // The loop's bound as range() takes it: anything with __index__.
@@ -121,7 +123,7 @@ bool same_sign_at_both_ends(PyObject* engine, const Work& work, PyObject* phase_
     Ref t0 = work.get(lower, temperature);
     Ref t2 = work.get(upper, temperature);
     Ref sum = binary(PyNumber_Add, t0.get(), t2.get());
-    Ref middle = binary(PyNumber_Multiply, constants.half, sum.get());
+    Ref middle = binary(PyNumber_Multiply, calculation_values.half, sum.get());
     if (!middle ||
         !call_method(engine, names.tqsetc, names.t, names.zero, names.zero, middle.get()))
         return false;
@@ -157,18 +159,18 @@ bool trial_point(const Work& work, Ref& middle, Ref& ratio) {
     ratio = binary(PyNumber_TrueDivide, above.get(), below.get());
     // Both tests use this ratio: a trial point too close to the lower end moves
     // up, one too close to the upper end moves down.
-    int near_lower = compare(ratio.get(), constants.ten, Py_GT);
+    int near_lower = compare(ratio.get(), calculation_values.ten, Py_GT);
     if (near_lower < 0) return false;
     if (near_lower) {
         Ref rest = binary(PyNumber_Subtract, t2.get(), middle.get());
-        Ref shift = binary(PyNumber_Multiply, rest.get(), constants.fifth);
+        Ref shift = binary(PyNumber_Multiply, rest.get(), calculation_values.fifth);
         middle = binary(PyNumber_Add, middle.get(), shift.get());
     }
-    int near_upper = compare(ratio.get(), constants.tenth, Py_LT);
+    int near_upper = compare(ratio.get(), calculation_values.tenth, Py_LT);
     if (near_upper < 0) return false;
     if (near_upper) {
         Ref rest = binary(PyNumber_Subtract, middle.get(), t0.get());
-        Ref shift = binary(PyNumber_Multiply, rest.get(), constants.fifth);
+        Ref shift = binary(PyNumber_Multiply, rest.get(), calculation_values.fifth);
         middle = binary(PyNumber_Subtract, middle.get(), shift.get());
     }
     return static_cast<bool>(middle);

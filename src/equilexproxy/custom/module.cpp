@@ -1,4 +1,4 @@
-// Module custom: start-up, its constants, and what its calculations share.
+// Module custom: start-up, the values its calculations use, and what they share.
 #include "module.hpp"
 
 #include <array>
@@ -7,7 +7,7 @@
 
 namespace custom {
 
-Constants constants;
+CalculationValues calculation_values;
 
 namespace {
 
@@ -24,18 +24,19 @@ bool make_constants() {
         double value;
     };
     const Number numbers[] = {
-        {&constants.thousand, 1000.0}, {&constants.half, 0.5},  {&constants.ten, 10.0},
-        {&constants.tenth, 0.1},       {&constants.fifth, 0.2},
+        {&calculation_values.thousand, 1000.0}, {&calculation_values.half, 0.5},
+        {&calculation_values.ten, 10.0},        {&calculation_values.tenth, 0.1},
+        {&calculation_values.fifth, 0.2},
     };
     for (const Number& number : numbers)
         if (*number.slot == nullptr && (*number.slot = PyFloat_FromDouble(number.value)) == nullptr)
             return false;
-    if (constants.activity_keywords == nullptr &&
-        (constants.activity_keywords = Py_BuildValue("(sss)", "engine", "temperature", "indexp")) ==
-            nullptr)
+    if (calculation_values.activity_keywords == nullptr &&
+        (calculation_values.activity_keywords =
+             Py_BuildValue("(sss)", "engine", "temperature", "indexp")) == nullptr)
         return false;
-    if (constants.dtype_keyword == nullptr &&
-        (constants.dtype_keyword = Py_BuildValue("(s)", "dtype")) == nullptr)
+    if (calculation_values.dtype_keyword == nullptr &&
+        (calculation_values.dtype_keyword = Py_BuildValue("(s)", "dtype")) == nullptr)
         return false;
     return true;
 }

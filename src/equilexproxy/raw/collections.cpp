@@ -83,23 +83,23 @@ int activity_compared(PyObject* phase, PyObject* bound, int op) {
 
 // activity >= 0.9999.
 int stable(PyObject* phase) {
-    return activity_compared(phase, constants.stable, Py_GE);
+    return activity_compared(phase, convenience_values.stable, Py_GE);
 }
 
 // activity < 0.9999 and, read again, activity > 0.0: eliminated phases (0.0) and
 // not-a-number are left out.
 int unstable(PyObject* phase) {
-    int below = activity_compared(phase, constants.stable, Py_LT);
+    int below = activity_compared(phase, convenience_values.stable, Py_LT);
     if (below <= 0) return below;
-    return activity_compared(phase, constants.no_activity, Py_GT);
+    return activity_compared(phase, convenience_values.no_activity, Py_GT);
 }
 
 PyObject* phases_stable(pycore::Function*, PyObject* const* args) {
-    return phases_sorted(args[0], stable, constants.by_eq_amount);
+    return phases_sorted(args[0], stable, convenience_values.by_eq_amount);
 }
 
 PyObject* phases_unstable(pycore::Function*, PyObject* const* args) {
-    return phases_sorted(args[0], unstable, constants.by_activity);
+    return phases_sorted(args[0], unstable, convenience_values.by_activity);
 }
 
 // The phase index of one element of set_status's list (an instance of str is a

@@ -8,7 +8,7 @@
 
 namespace raw {
 
-Constants constants;
+ConvenienceValues convenience_values;
 
 namespace {
 
@@ -16,25 +16,27 @@ using pycore::Kind;
 using pycore::Ref;
 
 bool make_constants() {
-    if (constants.by_activity != nullptr) return true;
-    if (constants.no_activity == nullptr &&
-        (constants.no_activity = PyFloat_FromDouble(0.0)) == nullptr)
+    if (convenience_values.by_activity != nullptr) return true;
+    if (convenience_values.no_activity == nullptr &&
+        (convenience_values.no_activity = PyFloat_FromDouble(0.0)) == nullptr)
         return false;
-    if (constants.stable == nullptr && (constants.stable = PyFloat_FromDouble(0.9999)) == nullptr)
+    if (convenience_values.stable == nullptr &&
+        (convenience_values.stable = PyFloat_FromDouble(0.9999)) == nullptr)
         return false;
-    if (constants.index_engine == nullptr &&
-        (constants.index_engine = Py_BuildValue("(ss)", "index", "engine")) == nullptr)
+    if (convenience_values.index_engine == nullptr &&
+        (convenience_values.index_engine = Py_BuildValue("(ss)", "index", "engine")) == nullptr)
         return false;
     Ref operator_module = Ref::steal(PyImport_ImportModule("operator"));
     Ref attrgetter = operator_module
                          ? Ref::steal(PyObject_GetAttrString(operator_module.get(), "attrgetter"))
                          : Ref();
     if (!attrgetter) return false;
-    if (constants.by_eq_amount == nullptr && (constants.by_eq_amount = pycore::pin(pycore::call(
-                                                  attrgetter.get(), names.eq_amount))) == nullptr)
+    if (convenience_values.by_eq_amount == nullptr &&
+        (convenience_values.by_eq_amount =
+             pycore::pin(pycore::call(attrgetter.get(), names.eq_amount))) == nullptr)
         return false;
-    constants.by_activity = pycore::pin(pycore::call(attrgetter.get(), names.activity));
-    return constants.by_activity != nullptr;
+    convenience_values.by_activity = pycore::pin(pycore::call(attrgetter.get(), names.activity));
+    return convenience_values.by_activity != nullptr;
 }
 
 // The annotations a member shows: "float" for the parameters converted to a float
@@ -98,7 +100,7 @@ Ref make_entity(PyObject* class_name, PyObject* index, PyObject* engine, bool ke
     if (!cls) return cls;
     PyObject* args[] = {index, engine};
     return Ref::steal(PyObject_Vectorcall(cls.get(), args, keywords ? 0 : 2,
-                                          keywords ? constants.index_engine : nullptr));
+                                          keywords ? convenience_values.index_engine : nullptr));
 }
 
 bool range_length(PyObject* count, Py_ssize_t& length) {

@@ -17,7 +17,7 @@ namespace raw {
 
 // The objects the convenience members use besides the interned names, made once per
 // process when the class is built.
-struct Constants {
+struct ConvenienceValues {
     PyObject* index_engine = nullptr;  // the keywords ("index", "engine")
     PyObject* no_activity = nullptr;   // 0.0
     PyObject* stable = nullptr;        // 0.9999, the activity from which a phase counts as stable
@@ -26,7 +26,7 @@ struct Constants {
     PyObject* by_activity = nullptr;
 };
 
-extern Constants constants;
+extern ConvenienceValues convenience_values;
 
 using pycore::call_method;
 using pycore::Names;
