@@ -6,7 +6,7 @@ TESTS ?= tests
 
 # Everything the build and the tests need, from Debian's archive.
 APT_PACKAGES := g++ make meson ninja-build pkg-config python3-dev python3-venv python3-numpy \
-                python3-pyparsing python3-pytest python3-mesonpy python3-yaml libyaml-cpp-dev \
+                python3-pyparsing python3-pytest python3-mesonpy locales python3-yaml libyaml-cpp-dev \
                 zlib1g-dev libeigen3-dev libboost-dev
 
 RUN_ENV = PYTHONPATH=$(abspath $(BUILD))/python EQX_BUILD=$(abspath $(BUILD)) \

@@ -173,3 +173,44 @@ def test_listings_of_calculations_and_maps(logged):
     e.calc(show=True, from_previous=True)
     last = read_log(e.log_path).split("Equilibrium")[-1]
     assert "CaCO3" not in last.split("System")[0] and "CaO" in last
+
+
+def test_listings_read_the_same_in_a_locale_with_a_decimal_comma(libequilex_path, sample_data_dir,
+                                                                  tmp_path):
+    # The host program may set a locale whose numbers print with a comma; the library's lists
+    # are written with a point whatever the process's locale. The locale is compiled here into a
+    # folder of the test's own (LOCPATH), so the machine needs only the locale sources.
+    import os
+    import shutil
+    import subprocess
+    import sys
+    import textwrap
+
+    localedef = shutil.which("localedef")
+    compiled = subprocess.run([localedef, "-i", "de_DE", "-f", "UTF-8",
+                               str(tmp_path / "de_DE.UTF-8")], capture_output=True)
+    assert (tmp_path / "de_DE.UTF-8").is_dir(), compiled.stderr
+    script = f"""
+        import ctypes, locale
+        locale.setlocale(locale.LC_ALL, "de_DE.UTF-8")
+        buffer = ctypes.create_string_buffer(32)
+        ctypes.CDLL(None).snprintf(buffer, 32, b"%.2f", ctypes.c_double(1.5))
+        assert buffer.value == b"1,50", buffer.value  # the C library's numbers take the comma
+        from equilexproxy.raw import EquilexProxy
+        e = EquilexProxy({str(libequilex_path)!r})
+        e.tqini()
+        e.tqopen({str(tmp_path / 'list.log')!r}, 6)
+        e.load_datafile({str(sample_data_dir / 'limestone.dat')!r})
+        e.tqsetc("IA", 2, 1, 1.25)
+        e.tqsetc("T", 0, 0, 1234.5)
+        e.tqcel(" ", 0, 0, (0.0, 0.0))
+        assert e.last_error == 0, e.last_error
+        e.tqclos(6)
+    """
+    environment = dict(os.environ, LOCPATH=str(tmp_path))
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], env=environment,
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    text = read_log(tmp_path / "list.log")
+    assert "1234.5" in text and "1.25" in text
+    assert "1234,5" not in text and "1,25" not in text

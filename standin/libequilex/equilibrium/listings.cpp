@@ -1,7 +1,7 @@
 #include "equilibrium/listings.hpp"
 
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -58,12 +58,15 @@ class Table {
     std::vector<std::vector<std::string>> rows_;
 };
 
+// As "%.*g" writes it, but in every locale: the host program may have set one whose decimal
+// separator is a comma, and a listing reads the same wherever it was written.
 std::string number(double value, int digits) {
     if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
     if (std::isnan(value)) return "nan";
     char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%.*g", digits, value);
-    return buffer;
+    const auto written =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, digits);
+    return std::string(buffer, written.ptr);
 }
 
 // exp(ln_value) as text, also beyond the largest double: the activity of a phase far from
