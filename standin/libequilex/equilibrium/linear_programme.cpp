@@ -10,10 +10,17 @@ namespace {
 // A dense tableau with artificial variables for phase 1. Pricing takes the most negative
 // reduced cost (Dantzig); after a run of degenerate pivots it takes the first negative one
 // (Bland), which cannot cycle. The ratio test prefers, among rows that tie, the largest pivot.
+// The columns come scaled to unit size; `unscale` holds each column's factor back to its
+// caller's units, by which its reduced cost is judged (costs of columns scaled down by a
+// trace's large row still count).
 class Tableau {
   public:
-    Tableau(const Eigen::MatrixXd& a, const Eigen::VectorXd& b)
-        : a_(a), b_(b), rows_(static_cast<int>(a.rows())), columns_(static_cast<int>(a.cols())) {
+    Tableau(const Eigen::MatrixXd& a, const Eigen::VectorXd& b, const Eigen::VectorXd& unscale)
+        : a_(a),
+          b_(b),
+          unscale_(unscale),
+          rows_(static_cast<int>(a.rows())),
+          columns_(static_cast<int>(a.cols())) {
         t_ = RowMajorMatrix::Zero(rows_ + 1, columns_ + rows_ + 1);
         sign_ = Eigen::VectorXd::Ones(rows_);
         basis_.resize(rows_);
@@ -105,14 +112,18 @@ class Tableau {
         const int candidates = artificial ? columns_ + rows_ : columns_;
         // Reduced costs are judged against the costs themselves (1 for the artificial sum), so
         // that a small cost that breaks ties still counts.
-        const double cost_scale = artificial ? 1.0 : std::max(1.0, cost_.cwiseAbs().maxCoeff());
+        const double cost_scale =
+            artificial ? 1.0 : std::max(1.0, cost_.cwiseProduct(unscale_).cwiseAbs().maxCoeff());
+        auto judged = [&](int j) {
+            return artificial || j >= columns_ ? t_(rows_, j) : t_(rows_, j) * unscale_[j];
+        };
         int degenerate = 0;
         while (iterations_++ < limit_) {
             const bool bland = degenerate > 2 * (rows_ + 5);
             int entering = -1;
             for (int j = 0; j < candidates; ++j) {
                 const double reduced = t_(rows_, j);
-                if (reduced >= -1e-12 * cost_scale) continue;
+                if (judged(j) >= -1e-12 * cost_scale) continue;
                 if (bland) {
                     entering = j;
                     break;
@@ -139,7 +150,7 @@ class Tableau {
             if (leaving < 0) {
                 // The phase-1 objective is bounded below by 0, and a barely negative reduced
                 // cost is rounding: both mean there is nothing left to gain.
-                if (artificial || t_(rows_, entering) > -1e-7 * cost_scale)
+                if (artificial || judged(entering) > -1e-7 * cost_scale)
                     return LinearSolution::Status::optimal;
                 return LinearSolution::Status::unbounded;
             }
@@ -164,6 +175,7 @@ class Tableau {
 
     const Eigen::MatrixXd& a_;
     const Eigen::VectorXd& b_;
+    const Eigen::VectorXd& unscale_;
     int rows_;
     int columns_;
     // Row-major: a pivot works along whole rows.
@@ -192,12 +204,22 @@ LinearSolution solve_linear_programme(const Eigen::MatrixXd& a, const Eigen::Vec
         result.duals = Eigen::VectorXd::Zero(a.rows());
         return result;
     }
-    Tableau tableau(a, b);
+    // Columns scaled to unit size, so that the pivots' tolerances mean the same in each; the
+    // duals are those of the caller's columns (A^T y <= c holds column by column either way).
+    Eigen::VectorXd unscale(a.cols());
+    for (int j = 0; j < a.cols(); ++j) {
+        const double size = a.col(j).cwiseAbs().maxCoeff();
+        unscale[j] = size > 0.0 ? size : 1.0;
+    }
+    const Eigen::MatrixXd scaled = a * unscale.cwiseInverse().asDiagonal();
+    const Eigen::VectorXd scaled_cost = c.cwiseQuotient(unscale);
+    Tableau tableau(scaled, b, unscale);
     result.status = tableau.find_feasible();
     if (result.status != LinearSolution::Status::optimal) return result;
-    result.status = tableau.minimise(c);
+    result.status = tableau.minimise(scaled_cost);
     if (result.status != LinearSolution::Status::optimal) return result;
     tableau.solution(result.x, result.duals);
+    result.x = result.x.cwiseQuotient(unscale);
     return result;
 }
 

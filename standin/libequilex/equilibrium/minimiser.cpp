@@ -25,6 +25,7 @@ Minimiser::Minimiser(const CalculatedSystem& full, const VectorXd& b,
     primal_.assign(count_, false);
     composition_.resize(count_);
     exclude_unreachable();
+    find_balance_components();
 }
 
 MinimiserResult Minimiser::run(const Equilibrium* start) {
@@ -38,8 +39,40 @@ MinimiserResult Minimiser::run(const Equilibrium* start) {
     }
     independent_assemblage();
     result.error = iterate();
-    if (result.error == 0) result.equilibrium = outcome();
+    if (result.error != 0) return result;
+    result.equilibrium = outcome();
+    // No success with a lost or non-finite result.
+    if (!sound(result.equilibrium)) result.error = err::balance_unsolved;
     return result;
+}
+
+// The outcome checked on its own terms: finite potentials, amounts and compositions, and each
+// component's input held - to 1e-9 of the input itself, plus 1e-12 of what its balance moves
+// (where a basis with coefficients of both signs cancels terms).
+bool Minimiser::sound(const Equilibrium& e) const {
+    if (!e.zeta.allFinite() || !e.supplies.allFinite()) return false;
+    VectorXd held = VectorXd::Zero(k_);
+    VectorXd gross = b_.cwiseAbs();
+    for (int i = 0; i < static_cast<int>(reservoirs_.size()); ++i) {
+        held += e.supplies[i] * reservoirs_[i].stoichiometry;
+        gross += (e.supplies[i] * reservoirs_[i].stoichiometry).cwiseAbs();
+    }
+    for (int p = 0; p < count_; ++p) {
+        const PhaseOutcome& out = e.phases[p];
+        if (!out.active) continue;
+        const CalculatedPhase& phase = full_.phases[p];
+        if (!std::isfinite(out.amount) || out.amount < 0.0 || out.x.size() != phase.size() ||
+            !out.x.allFinite())
+            return false;
+        const VectorXd moles = out.amount * out.x;
+        held -= phase.stoichiometry * moles;
+        gross += phase.stoichiometry.cwiseAbs() * moles;
+    }
+    // held is now supplies minus what the phases hold; with the input it is the imbalance.
+    const VectorXd imbalance = held + b_;
+    for (int c = 0; c < k_; ++c)
+        if (!(std::abs(imbalance[c]) <= 1e-9 * std::abs(b_[c]) + 1e-12 * gross[c])) return false;
+    return true;
 }
 
 double Minimiser::input_scale() const {
@@ -105,24 +138,20 @@ VectorXd Minimiser::full_composition(int p) const {
 }
 
 int Minimiser::iterate() {
-    rebase();
+    assemblage_changed();
     while (iterations_ < options_.max_iterations) {
         if (assemblies_ > options_.max_assemblies) return err::too_many_assemblies;
         ++iterations_;
-        if (merge_copies() || drop_vanished()) continue;
+        if (merge_copies() || turn_dual()) continue;
         turn_primal();
         if (split_in_spinodal()) continue;
-        if (settle_pending_) {
-            settle_pending_ = false;
-            settle_trace_potentials();
-        }
         const Step step = newton_step();
         if (step == Step::failed) return err::balance_unsolved;
         if (step == Step::moved && stuck_ >= 3) {
             // The line search finds no way down: phases with next to no amount whose
             // compositions (nearly) depend on the others make the equations singular.
             stuck_ = 0;
-            if (const int least = least_amount(); least >= 0) {
+            if (const int least = least_share(); least >= 0) {
                 drop(least);
                 continue;
             }
@@ -133,15 +162,18 @@ int Minimiser::iterate() {
         // slows down to linear steps: equations met to rounding are met.
         const bool met = last_merit_ < 1e-24;
         if (step == Step::moved && !(met && unsettled_ > 20)) {
-            // An assemblage that does not settle cannot be the equilibrium: let go of its most
-            // negative phase, or take in the phase most above activity 1 (a mixture inside
-            // its miscibility gap needs its other copy).
+            // An assemblage that does not settle cannot be the equilibrium: take in the phase
+            // most above activity 1 (a mixture inside its miscibility gap needs its other
+            // copy), or let go of the phase that holds the least.
             if (++unsettled_ > 40) {
                 if (const int worst = most_negative(); worst >= 0) {
                     drop(worst);
                     continue;
                 }
-                if (!add_most_active()) return err::balance_unsolved;
+                if (add_most_active()) continue;
+                const int least = least_share();
+                if (least < 0) return err::balance_unsolved;
+                drop(least);
             }
             continue;
         }
@@ -159,7 +191,7 @@ int Minimiser::iterate() {
             if (!add_phase_for_unheld(z)) return err::balance_unsolved;
             continue;
         }
-        if (z.cols() > 0) place_free_potentials(z, constraints());
+        place_potentials();
         const Worst worst = worst_outside();
         if (worst.phase < 0 || worst.ln_activity <= activity_tolerance) return 0;
         if (worst.phase == last_dropped_ && worst.ln_activity < 1e-7) return 0;
@@ -177,7 +209,7 @@ int Minimiser::iterate() {
             std::fill(amount_.begin(), amount_.end(), 0.0);
             const int error = cold_start(seeds);
             if (error != 0) return error;
-            rebase();
+            assemblage_changed();
             continue;
         }
         add(worst.phase, start_composition(worst.x));
@@ -212,7 +244,8 @@ Equilibrium Minimiser::outcome() {
         if (full_.phases[p].role == Role::absent) continue;
         if (is_active(p)) {
             out.active = true;
-            out.amount = amount_[p];
+            // A phase left a rounding below zero (most_negative) holds nothing.
+            out.amount = std::max(amount_[p], 0.0);
         }
         const TangentPlane tp = full_activity(p, zeta_);
         out.ln_activity = tp.ln_activity;

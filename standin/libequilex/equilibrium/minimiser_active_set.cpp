@@ -11,17 +11,51 @@ namespace eqx::equilibrium {
 using Eigen::MatrixXd;
 using Eigen::VectorXd;
 
-// A primal phase whose amount has dwindled to nothing leaves the assemblage.
-bool Minimiser::drop_vanished() {
-    const double scale = input_scale();
-    for (int i = 0; i < static_cast<int>(active_.size()); ++i) {
-        const int p = active_[i];
-        if (is_primal(p) && amount_[p] < 1e-13 * scale) {
-            drop(i);
-            return true;
-        }
+// What each phase of the assemblage holds of each balance component, against what all of
+// them and the reservoirs hold of it: the largest such share of each active phase (1 for a
+// phase that alone holds some component).
+std::vector<double> Minimiser::shares() const {
+    const int kb = static_cast<int>(balance_components_.size());
+    const int a = static_cast<int>(active_.size());
+    MatrixXd held = MatrixXd::Zero(kb, a);
+    VectorXd gross = VectorXd::Zero(kb);
+    for (int r = 0; r < kb; ++r) {
+        const int c = balance_components_[r];
+        for (int i = 0; i < static_cast<int>(reservoirs_.size()); ++i)
+            gross[r] += std::abs(supply_[i] * reservoirs_[i].stoichiometry[c]);
     }
-    return false;
+    for (int i = 0; i < a; ++i) {
+        const int p = active_[i];
+        const CalculatedPhase& phase = balance_.phases[p];
+        for (int r = 0; r < kb; ++r)
+            held(r, i) =
+                std::abs(amount_[p]) *
+                phase.stoichiometry.row(balance_components_[r]).cwiseAbs().dot(composition_[p]);
+    }
+    gross += held.rowwise().sum();
+    std::vector<double> share(a, 0.0);
+    for (int i = 0; i < a; ++i)
+        for (int r = 0; r < kb; ++r)
+            if (gross[r] > 0.0) share[i] = std::max(share[i], held(r, i) / gross[r]);
+    return share;
+}
+
+// The phase of the assemblage with the least share, or -1 when it is the only one.
+int Minimiser::least_share() const {
+    if (active_.size() < 2) return -1;
+    const std::vector<double> share = shares();
+    return static_cast<int>(std::min_element(share.begin(), share.end()) - share.begin());
+}
+
+// After the Newton iteration of an assemblage: the phase with the most negative amount, by
+// its share of what the balances move (an amount a rounding below zero is zero).
+int Minimiser::most_negative() const {
+    const std::vector<double> share = shares();
+    int worst = -1;
+    for (int i = 0; i < static_cast<int>(active_.size()); ++i)
+        if (amount_[active_[i]] < 0.0 && share[i] > 1e-12 && (worst < 0 || share[i] > share[worst]))
+            worst = i;
+    return worst;
 }
 
 void Minimiser::drop(int index) {
@@ -31,7 +65,7 @@ void Minimiser::drop(int index) {
     primal_[p] = false;
     last_dropped_ = p;
     ++assemblies_;
-    rebase();
+    assemblage_changed();
 }
 
 void Minimiser::add(int p, const VectorXd& x) {
@@ -41,7 +75,7 @@ void Minimiser::add(int p, const VectorXd& x) {
     composition_[p] = x;
     ++assemblies_;
     pivot_dependent(p);
-    rebase();
+    assemblage_changed();
 }
 
 // A phase joining an assemblage whose compositions it depends on (more phases than the
@@ -91,43 +125,17 @@ void Minimiser::pivot_dependent(int added) {
 // phases at activity 1 than the potentials allow): the phase furthest below activity 1.
 // -1 when every phase of the assemblage is at activity 1.
 int Minimiser::least_consistent() const {
-    const VectorXd zw = basis_.transpose() * zeta_;
-    const Equations e = equations(zw, current_moles(), supply_, false);
+    const Layout l = layout();
+    Equations e;
+    if (!equations(l, pack(l), false, e)) return -1;
     int worst = -1;
     double lowest = -1e-7;
-    int row = k_;
     for (int i = 0; i < static_cast<int>(active_.size()); ++i) {
-        const int p = active_[i];
-        if (is_primal(p)) {
-            row += rows_of(p);
-            continue;
-        }
-        if (e.residual[row] < lowest) {
-            lowest = e.residual[row];
+        if (is_primal(active_[i])) continue;
+        if (e.residual[l.offset[i]] < lowest) {
+            lowest = e.residual[l.offset[i]];
             worst = i;
         }
-        ++row;
-    }
-    return worst;
-}
-
-// The phase of the assemblage that holds the least, or -1 when it is the only one.
-int Minimiser::least_amount() const {
-    if (active_.size() < 2) return -1;
-    int least = 0;
-    for (int i = 1; i < static_cast<int>(active_.size()); ++i)
-        if (std::abs(amount_[active_[i]]) < std::abs(amount_[active_[least]])) least = i;
-    return least;
-}
-
-// After the Newton iteration of an assemblage: the phase with the most negative amount.
-int Minimiser::most_negative() const {
-    const double scale = input_scale();
-    int worst = -1;
-    for (int i = 0; i < static_cast<int>(active_.size()); ++i) {
-        const int p = active_[i];
-        if (amount_[p] < -1e-12 * scale && (worst < 0 || amount_[p] < amount_[active_[worst]]))
-            worst = i;
     }
     return worst;
 }
@@ -183,7 +191,7 @@ bool Minimiser::split_in_spinodal() {
         amount_[q] = lever[1];
         composition_[q] = start_composition(sides[1]);
         ++assemblies_;
-        rebase();
+        assemblage_changed();
         return true;
     }
     return false;
@@ -222,9 +230,18 @@ VectorXd Minimiser::unheld() const {
 }
 
 bool Minimiser::holds_input() const {
-    double scale = b_.cwiseAbs().sum();
-    for (int p : active_) scale += amount_[p] * balance_.phases[p].stoichiometry.cwiseAbs().sum();
-    return unheld().cwiseAbs().maxCoeff() <= 1e-9 * std::max(scale, 1e-300);
+    const VectorXd r = unheld();
+    for (int c = 0; c < k_; ++c) {
+        // Against all that the component's balance moves.
+        double scale = std::abs(b_[c]);
+        for (int i = 0; i < static_cast<int>(reservoirs_.size()); ++i)
+            scale += std::abs(supply_[i] * reservoirs_[i].stoichiometry[c]);
+        for (int p : active_)
+            scale += amount_[p] *
+                     balance_.phases[p].stoichiometry.row(c).cwiseAbs().dot(composition_[p]);
+        if (std::abs(r[c]) > 1e-9 * scale) return false;
+    }
+    return true;
 }
 
 // The assemblage cannot hold the input: raise the potentials along the free direction that

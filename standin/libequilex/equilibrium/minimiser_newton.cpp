@@ -1,5 +1,13 @@
-// The basis species the equations are written over, and one Newton step on the potentials and
-// amounts of an assemblage.
+// Newton's method on one assemblage: the equations, their Jacobian, and one step with its line
+// search.
+//
+// The unknowns are the potentials of the balance components, then for each active phase its
+// amount (dual form) or the logarithms of its constituents' amounts (primal form), then the
+// supplies of the reservoirs. Each component's balance is written as ln(what holds it) =
+// ln(what brings it in), both sides sums of positive terms: the row is relative to the
+// component's own input whatever its share of the total, and, as trace species' amounts are
+// exponential in the potentials, close to linear in them - Newton's method on the plain
+// difference would move a trace potential by one e-fold per step from above.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -13,26 +21,35 @@ using Eigen::VectorXd;
 
 namespace {
 
-// Solves a symmetric system after scaling rows and columns to unit size. A regular system is
-// solved by LU with full pivoting; a singular one (potentials or amounts not unique) by a
-// rank-revealing SVD, which gives the least change.
-VectorXd solve_scaled(const MatrixXd& m, const VectorXd& rhs) {
-    const int n = static_cast<int>(m.rows());
-    VectorXd d(n);
+// Solves J dy = rhs after scaling rows to unit size and the phase and supply columns to unit
+// size (the potential columns share one factor, so that a least change is measured in the
+// potentials as they are). A regular system is solved by LU with full pivoting; a singular one
+// (potentials or amounts not unique) by a complete orthogonal decomposition, which gives the
+// least change.
+VectorXd solve_newton_system(const MatrixXd& jacobian, const VectorXd& rhs, int potentials) {
+    const int n = static_cast<int>(jacobian.rows());
+    VectorXd row_scale(n), column_scale(n);
     for (int i = 0; i < n; ++i) {
-        const double size = m.row(i).cwiseAbs().maxCoeff();
-        d[i] = size > 0.0 ? 1.0 / std::sqrt(size) : 1.0;
+        const double size = jacobian.row(i).cwiseAbs().maxCoeff();
+        row_scale[i] = size > 0.0 ? 1.0 / size : 1.0;
     }
-    const MatrixXd scaled = d.asDiagonal() * m * d.asDiagonal();
-    // Iterative refinement: trace-species rows are tiny beside the amount rows, and their
-    // share of the solution is only as precise as the residual they are solved from.
+    MatrixXd scaled = row_scale.asDiagonal() * jacobian;
+    double potential_size = 0.0;
+    for (int j = 0; j < potentials; ++j)
+        potential_size = std::max(potential_size, scaled.col(j).cwiseAbs().maxCoeff());
+    for (int j = 0; j < n; ++j) {
+        const double size = j < potentials ? potential_size : scaled.col(j).cwiseAbs().maxCoeff();
+        column_scale[j] = size > 0.0 ? 1.0 / size : 1.0;
+    }
+    scaled = scaled * column_scale.asDiagonal();
+    if (!scaled.allFinite()) return VectorXd::Constant(n, std::numeric_limits<double>::quiet_NaN());
+    const VectorXd scaled_rhs = row_scale.asDiagonal() * rhs;
+    // Iterative refinement: trace rows and tiny amounts are only as precise as the residual
+    // they are solved from.
     auto refined = [&](const auto& decomposition) {
-        VectorXd x = d.asDiagonal() * decomposition.solve(d.asDiagonal() * rhs);
-        for (int round = 0; round < 3; ++round) {
-            const VectorXd residual = rhs - m * x;
-            x += d.asDiagonal() * decomposition.solve(d.asDiagonal() * residual);
-        }
-        return x;
+        VectorXd y = decomposition.solve(scaled_rhs);
+        for (int round = 0; round < 2; ++round) y += decomposition.solve(scaled_rhs - scaled * y);
+        return VectorXd(column_scale.asDiagonal() * y);
     };
     Eigen::FullPivLU<MatrixXd> lu(scaled);
     lu.setThreshold(1e-13);
@@ -42,277 +59,309 @@ VectorXd solve_scaled(const MatrixXd& m, const VectorXd& rhs) {
         const double smallest = std::abs(lu.matrixLU()(n - 1, n - 1));
         if (smallest > 1e-10 * largest) return refined(lu);
     }
-    Eigen::JacobiSVD<MatrixXd, Eigen::NoQRPreconditioner> svd(
-        scaled, Eigen::ComputeFullU | Eigen::ComputeFullV);
-    // A matrix with a non-finite entry (amounts near the largest double overflow) leaves
-    // the SVD without singular values or a rank: solving with it reads past its arrays.
-    // The caller takes a non-finite solution for a failed step.
-    if (svd.info() != Eigen::Success)
-        return VectorXd::Constant(n, std::numeric_limits<double>::quiet_NaN());
-    svd.setThreshold(1e-13);
-    return refined(svd);
+    Eigen::CompleteOrthogonalDecomposition<MatrixXd> cod(scaled);
+    cod.setThreshold(1e-11);
+    return refined(cod);
 }
 
 }  // namespace
 
-// The basis: reservoirs first, then the species of the assemblage by amount, each taken
-// when independent of those before; unit vectors complete it. The stoichiometry of every
-// species is then written over the basis, the basis species themselves exactly.
-void Minimiser::rebase() {
-    settle_pending_ = true;
+void Minimiser::assemblage_changed() {
     unsettled_ = 0;
     stuck_ = 0;
-    struct Candidate {
-        double weight;
-        VectorXd vector;
-        int phase;
-        int constituent;
-    };
-    std::vector<Candidate> candidates;
-    for (int r = 0; r < static_cast<int>(reservoirs_.size()); ++r)
-        candidates.push_back(
-            {std::numeric_limits<double>::infinity(), reservoirs_[r].stoichiometry, -1 - r, -1});
-    for (int p : active_) {
-        const CalculatedPhase& phase = balance_.phases[p];
-        for (int j = 0; j < phase.size(); ++j)
-            candidates.push_back({amount_[p] * composition_[p][j] + 1e-300 * (1 + j),
-                                  phase.stoichiometry.col(j), p, j});
-    }
-    std::stable_sort(candidates.begin(), candidates.end(),
-                     [](const Candidate& a, const Candidate& b) { return a.weight > b.weight; });
-    std::vector<VectorXd> orthonormal;
-    std::vector<const Candidate*> chosen;
-    for (const Candidate& candidate : candidates) {
-        if (static_cast<int>(chosen.size()) == k_) break;
-        const double norm = candidate.vector.norm();
-        if (norm == 0.0) continue;
-        VectorXd v = candidate.vector;
-        for (const VectorXd& q : orthonormal) v -= q.dot(v) * q;
-        if (v.norm() <= 1e-9 * norm) continue;
-        orthonormal.push_back(v.normalized());
-        chosen.push_back(&candidate);
-    }
-    basis_.resize(k_, k_);
-    basis_species_.assign(k_, {-1, -1});
-    for (int i = 0; i < static_cast<int>(chosen.size()); ++i) {
-        basis_.col(i) = chosen[i]->vector;
-        basis_species_[i] = {chosen[i]->phase, chosen[i]->constituent};
-    }
-    int column = static_cast<int>(chosen.size());
-    while (column < k_) {
-        int best = 0;
-        double best_norm = -1.0;
-        VectorXd best_v;
-        for (int c = 0; c < k_; ++c) {
-            VectorXd v = VectorXd::Unit(k_, c);
-            for (const VectorXd& q : orthonormal) v -= q.dot(v) * q;
-            if (v.norm() > best_norm) {
-                best_norm = v.norm();
-                best = c;
-                best_v = v;
-            }
-        }
-        orthonormal.push_back(best_v.normalized());
-        basis_.col(column++) = VectorXd::Unit(k_, best);
-    }
-    basis_inverse_ = basis_.fullPivLu().inverse();
-    work_ = balance_;
-    for (CalculatedPhase& phase : work_.phases)
-        if (phase.role == Role::balanced)
-            phase.stoichiometry = basis_inverse_ * phase.stoichiometry;
-    for (int i = 0; i < static_cast<int>(chosen.size()); ++i) {
-        if (chosen[i]->phase >= 0)
-            work_.phases[chosen[i]->phase].stoichiometry.col(chosen[i]->constituent) =
-                VectorXd::Unit(k_, i);
-    }
-    b_work_ = clean(basis_inverse_ * b_);
-    reservoirs_work_.clear();
-    for (int r = 0; r < static_cast<int>(reservoirs_.size()); ++r)
-        reservoirs_work_.push_back(clean(basis_inverse_ * reservoirs_[r].stoichiometry));
-    for (int i = 0; i < static_cast<int>(chosen.size()); ++i)
-        if (chosen[i]->phase < 0) reservoirs_work_[-1 - chosen[i]->phase] = VectorXd::Unit(k_, i);
 }
 
-// Rounding left by the change of basis (an input that is an exact sum of basis species).
-VectorXd Minimiser::clean(VectorXd v) {
-    const double size = v.cwiseAbs().maxCoeff();
-    for (int i = 0; i < v.size(); ++i)
-        if (std::abs(v[i]) < 1e-13 * size) v[i] = 0.0;
-    return v;
+// The components whose balance is solved: those some species of the mass balance or a reservoir
+// holds. The others have no input and nothing to hold them (exclude_unreachable): their
+// potentials are free.
+void Minimiser::find_balance_components() {
+    balance_components_.clear();
+    for (int c = 0; c < k_; ++c) {
+        bool held = b_[c] != 0.0;
+        for (const Reservoir& r : reservoirs_) held = held || r.stoichiometry[c] != 0.0;
+        for (const CalculatedPhase& phase : balance_.phases)
+            if (phase.role == Role::balanced &&
+                phase.stoichiometry.row(c).cwiseAbs().maxCoeff() > 0.0)
+                held = true;
+        if (held) balance_components_.push_back(c);
+    }
 }
 
 void Minimiser::turn_primal() {
     const double threshold = 1e-6 * input_scale();
     for (int p : active_)
         if (!primal_[p] && balance_.phases[p].kind == CalculatedPhase::Kind::nonideal &&
-            amount_[p] > threshold)
+            amount_[p] > threshold && (composition_[p].array() > 0.0).all())
             primal_[p] = true;
 }
 
-// The unknowns of each active phase: its amount (dual) or its constituents' amounts (primal).
-std::vector<VectorXd> Minimiser::current_moles() const {
-    std::vector<VectorXd> moles;
-    for (int p : active_)
-        moles.push_back(is_primal(p) ? VectorXd(amount_[p] * composition_[p])
-                                     : VectorXd::Constant(1, amount_[p]));
-    return moles;
+// A primal phase whose amount has dwindled to a trace goes back to the dual form, where its
+// amount may reach zero and below (and the phase leave).
+bool Minimiser::turn_dual() {
+    const double threshold = 1e-10 * input_scale();
+    bool turned = false;
+    for (int p : active_) {
+        if (primal_[p] && amount_[p] < threshold) {
+            primal_[p] = false;
+            turned = true;
+        }
+    }
+    if (turned) assemblage_changed();
+    return turned;
 }
 
-Minimiser::Equations Minimiser::equations(const VectorXd& zw, const std::vector<VectorXd>& moles,
-                                          const VectorXd& supplies, bool derivatives) const {
+Minimiser::Layout Minimiser::layout() const {
+    Layout l;
+    l.potentials = static_cast<int>(balance_components_.size());
+    int n = l.potentials;
+    const std::vector<double> share = shares();
+    for (std::size_t i = 0; i < active_.size(); ++i) {
+        l.offset.push_back(n);
+        n += rows_of(active_[i]);
+        // A phase that holds most of some component is solved for the logarithm of its
+        // amount: its share of that balance row is then linear in the unknown, as the row is.
+        // The others keep their amounts, which may fall below zero on the way out.
+        l.log_amount.push_back(!primal_[active_[i]] && amount_[active_[i]] > 0.0 && share[i] > 0.5);
+    }
+    l.reservoirs = n;
+    l.size = n + static_cast<int>(reservoirs_.size());
+    return l;
+}
+
+VectorXd Minimiser::pack(const Layout& l) const {
+    VectorXd y(l.size);
+    for (int r = 0; r < l.potentials; ++r) y[r] = zeta_[balance_components_[r]];
+    for (std::size_t i = 0; i < active_.size(); ++i) {
+        const int p = active_[i];
+        if (primal_[p])
+            y.segment(l.offset[i], composition_[p].size()) =
+                (amount_[p] * composition_[p]).array().log().matrix();
+        else
+            y[l.offset[i]] = l.log_amount[i] ? std::log(amount_[p]) : amount_[p];
+    }
+    y.tail(static_cast<int>(reservoirs_.size())) = supply_;
+    return y;
+}
+
+VectorXd Minimiser::potentials_of(const Layout& l, const VectorXd& y) const {
+    VectorXd zeta = zeta_;
+    for (int r = 0; r < l.potentials; ++r) zeta[balance_components_[r]] = y[r];
+    return zeta;
+}
+
+void Minimiser::unpack(const Layout& l, const VectorXd& y, const Equations& at) {
+    zeta_ = potentials_of(l, y);
+    for (std::size_t i = 0; i < active_.size(); ++i) {
+        const int p = active_[i];
+        composition_[p] = at.compositions[i];
+        if (primal_[p]) {
+            const VectorXd u = y.segment(l.offset[i], composition_[p].size());
+            const double top = u.maxCoeff();
+            amount_[p] = std::exp(top) * (u.array() - top).exp().sum();
+        } else {
+            amount_[p] = l.log_amount[i] ? std::exp(y[l.offset[i]]) : y[l.offset[i]];
+        }
+    }
+    supply_ = y.tail(static_cast<int>(reservoirs_.size()));
+}
+
+// The equations at the unknowns y, with their Jacobian when asked.
+bool Minimiser::equations(const Layout& l, const VectorXd& y, bool jacobian, Equations& e) const {
+    const int kb = l.potentials;
+    const int n = l.size;
     const int a = static_cast<int>(active_.size());
-    const int r = static_cast<int>(reservoirs_.size());
-    int rows = k_;
-    for (int p : active_) rows += rows_of(p);
-    Equations e;
-    e.residual = VectorXd::Zero(rows + r);
-    e.planes.resize(a);
-    e.mixtures.resize(a);
-    VectorXd mass = -b_work_;
-    int row = k_;
+    const VectorXd zeta = potentials_of(l, y);
+    e.residual.setZero(n);
+    e.compositions.resize(a);
+    VectorXd gain = VectorXd::Zero(kb), loss = VectorXd::Zero(kb);
+    MatrixXd d_gain, d_loss;
+    if (jacobian) {
+        e.jacobian.setZero(n, n);
+        d_gain.setZero(kb, n);
+        d_loss.setZero(kb, n);
+    }
+    // One term of a balance row: its value and, by the sign of the value (or of its slope
+    // where the value is 0), the side it counts on.
+    auto term = [&](int row, double value, double sign) {
+        if ((value != 0.0 ? value : sign) > 0.0)
+            gain[row] += value;
+        else
+            loss[row] -= value;
+    };
+    auto slope = [&](int row, int column, double value, double sign, double derivative) {
+        if ((value != 0.0 ? value : sign) > 0.0)
+            d_gain(row, column) += derivative;
+        else
+            d_loss(row, column) -= derivative;
+    };
+    for (int r = 0; r < kb; ++r) term(r, -b_[balance_components_[r]], -1.0);
+
     for (int i = 0; i < a; ++i) {
         const int p = active_[i];
-        const CalculatedPhase& phase = work_.phases[p];
-        if (is_primal(p)) {
-            const VectorXd& n = moles[i];
-            const double total = n.sum();
-            if (!(total > 0.0) || !n.allFinite() || (n.array() <= 0.0).any()) {
-                e.finite = false;
-                return e;
+        const int o = l.offset[i];
+        const CalculatedPhase& phase = balance_.phases[p];
+        const MatrixXd& stoichiometry = phase.stoichiometry;
+        const int m = phase.size();
+        if (primal_[p]) {
+            const VectorXd u = y.segment(o, m);
+            if (!u.allFinite()) return false;
+            const double top = u.maxCoeff();
+            const double ln_total = top + std::log((u.array() - top).exp().sum());
+            const VectorXd x = (u.array() - ln_total).exp().matrix();
+            const VectorXd moles = u.array().exp().matrix();
+            e.compositions[i] = x;
+            const MixtureExcess excess = mixture_excess(balance_, phase, x, jacobian);
+            const VectorXd w = stoichiometry.transpose() * zeta;
+            for (int j = 0; j < m; ++j)
+                e.residual[o + j] = phase.g[j] + (u[j] - ln_total) + excess.mu[j] - w[j];
+            for (int r = 0; r < kb; ++r) {
+                const int c = balance_components_[r];
+                for (int j = 0; j < m; ++j) {
+                    const double coefficient = stoichiometry(c, j);
+                    if (coefficient == 0.0) continue;
+                    const double value = coefficient * moles[j];
+                    term(r, value, coefficient);
+                    if (jacobian) slope(r, o + j, value, coefficient, value);
+                }
             }
-            MixtureDerivatives d = mixture_derivatives(work_, phase, n / total);
-            mass += phase.stoichiometry * n;
-            e.residual.segment(row, phase.size()) = d.mu - phase.stoichiometry.transpose() * zw;
-            e.mixtures[i] = std::move(d);
-            row += phase.size();
+            if (!jacobian) continue;
+            // d mu_j / d u_l = delta_jl - x_l + x_l (Q^T H Q)_jl, H the excess Hessian over the
+            // fractions and Q = I - x 1^T (the fractions' dependence on the amounts).
+            MatrixXd block = -VectorXd::Ones(m) * x.transpose();
+            block.diagonal().array() += 1.0;
+            if (excess.hessian.size() > 0) {
+                const VectorXd hx = excess.hessian * x;
+                const double xhx = x.dot(hx);
+                MatrixXd q = excess.hessian;
+                q.colwise() -= hx;
+                q.rowwise() -= hx.transpose();
+                q.array() += xhx;
+                block += q * x.asDiagonal();
+            }
+            e.jacobian.block(o, o, m, m) = block;
+            for (int r = 0; r < kb; ++r)
+                e.jacobian.block(o, r, m, 1) =
+                    -stoichiometry.row(balance_components_[r]).transpose();
             continue;
         }
         TangentPlaneRequest request;
         request.start = &composition_[p];
-        request.sensitivity = derivatives;
-        TangentPlane tp = tangent_plane(work_, phase, zw, request);
-        if (!tp.m.allFinite() || !std::isfinite(tp.ln_activity)) e.finite = false;
-        mass += moles[i][0] * tp.m;
-        e.residual[row++] = tp.ln_activity;
-        e.planes[i] = std::move(tp);
+        request.sensitivity = jacobian;
+        TangentPlane tp = tangent_plane(balance_, phase, zeta, request);
+        if (!tp.x.allFinite() || !std::isfinite(tp.ln_activity)) return false;
+        const bool log_amount = l.log_amount[i];
+        const double amount = log_amount ? std::exp(y[o]) : y[o];
+        e.residual[o] = tp.ln_activity;
+        for (int r = 0; r < kb; ++r) {
+            const int c = balance_components_[r];
+            for (int j = 0; j < m; ++j) {
+                const double coefficient = stoichiometry(c, j);
+                if (coefficient == 0.0) continue;
+                const double value = amount * coefficient * tp.x[j];
+                term(r, value, coefficient);
+                if (!jacobian) continue;
+                slope(r, o, value, coefficient, log_amount ? value : coefficient * tp.x[j]);
+                for (int s = 0; s < kb; ++s)
+                    slope(r, s, value, coefficient,
+                          amount * coefficient *
+                              tp.composition_sensitivity(j, balance_components_[s]));
+            }
+        }
+        if (jacobian)
+            for (int r = 0; r < kb; ++r) e.jacobian(o, r) = tp.m[balance_components_[r]];
+        e.compositions[i] = std::move(tp.x);
     }
-    for (int i = 0; i < r; ++i) {
-        mass -= supplies[i] * reservoirs_work_[i];
-        e.residual[row + i] = reservoirs_work_[i].dot(zw) - reservoirs_[i].potential;
+    for (int i = 0; i < static_cast<int>(reservoirs_.size()); ++i) {
+        const VectorXd& v = reservoirs_[i].stoichiometry;
+        const int o = l.reservoirs + i;
+        const double supply = y[o];
+        e.residual[o] = v.dot(zeta) - reservoirs_[i].potential;
+        for (int r = 0; r < kb; ++r) {
+            const double coefficient = -v[balance_components_[r]];
+            if (coefficient == 0.0) continue;
+            const double value = coefficient * supply;
+            term(r, value, coefficient);
+            if (jacobian) {
+                slope(r, o, value, coefficient, coefficient);
+                e.jacobian(o, r) = v[balance_components_[r]];
+            }
+        }
     }
-    e.residual.head(k_) = mass / input_scale();
-    return e;
+    for (int r = 0; r < kb; ++r) {
+        const double g = gain[r], s = loss[r];
+        if (g > 0.0 && s > 0.0 && std::isnormal(g) && std::isnormal(s)) {
+            e.residual[r] = std::log(g) - std::log(s);
+            if (jacobian) e.jacobian.row(r) = d_gain.row(r) / g - d_loss.row(r) / s;
+        } else {
+            // A side that holds nothing (a phase just added at amount 0 holds the component
+            // alone): the plain difference, relative to the other side.
+            const double scale = std::max({g, s, std::numeric_limits<double>::min()});
+            e.residual[r] = (g - s) / scale;
+            if (jacobian) e.jacobian.row(r) = (d_gain.row(r) - d_loss.row(r)) / scale;
+        }
+    }
+    return e.residual.allFinite() && (!jacobian || e.jacobian.allFinite());
 }
 
 // One Newton step on the potentials and the amounts of the assemblage, with a backtracking
 // line search on the size of the equations' residual.
 Minimiser::Step Minimiser::newton_step() {
-    const int a = static_cast<int>(active_.size());
-    const int r = static_cast<int>(reservoirs_.size());
-    const VectorXd zw = basis_.transpose() * zeta_;
-    const std::vector<VectorXd> moles = current_moles();
-    const Equations now = equations(zw, moles, supply_, true);
-    if (!now.finite) return Step::failed;
-    std::vector<int> offset(a);
-    int n = k_;
-    for (int i = 0; i < a; ++i) {
-        offset[i] = n;
-        n += rows_of(active_[i]);
-    }
-    const int reservoir_offset = n;
-    n += r;
-    MatrixXd m = MatrixXd::Zero(n, n);
-    VectorXd rhs = VectorXd::Zero(n);
-    rhs.head(k_) = b_work_;
-    for (int i = 0; i < a; ++i) {
-        const int p = active_[i];
-        const int o = offset[i];
-        if (is_primal(p)) {
-            const MatrixXd& stoichiometry = work_.phases[p].stoichiometry;
-            const VectorXd& nv = moles[i];
-            const int size = static_cast<int>(nv.size());
-            const double total = nv.sum();
-            const VectorXd x = nv / total;
-            // d mu / d n = Q^T (Hessian of the molar energy) Q / N, Q = I - x 1^T.
-            const MatrixXd q =
-                MatrixXd::Identity(size, size) - x * VectorXd::Ones(size).transpose();
-            const MatrixXd h = q.transpose() * now.mixtures[i].hessian * q / total;
-            rhs.head(k_) -= stoichiometry * nv;
-            m.block(0, o, k_, size) = stoichiometry;
-            m.block(o, 0, size, k_) = stoichiometry.transpose();
-            m.block(o, o, size, size) = -h;
-            rhs.segment(o, size) = now.residual.segment(o, size);
-            continue;
-        }
-        const TangentPlane& tp = now.planes[i];
-        composition_[p] = tp.x;
-        m.block(o, 0, 1, k_) = tp.m.transpose();
-        rhs[o] = -tp.ln_activity;
-        m.topLeftCorner(k_, k_) += moles[i][0] * tp.sensitivity;
-        m.block(0, o, k_, 1) = tp.m;
-    }
-    for (int i = 0; i < r; ++i) {
-        const VectorXd& s = reservoirs_work_[i];
-        m.block(0, reservoir_offset + i, k_, 1) = -s;
-        m.block(reservoir_offset + i, 0, 1, k_) = -s.transpose();
-        rhs[reservoir_offset + i] = -(reservoirs_[i].potential - s.dot(zw));
-    }
-    const VectorXd solution = solve_scaled(m, rhs);
-    if (!solution.allFinite()) return Step::failed;
-    const VectorXd dzw = solution.head(k_);
-    const VectorXd new_supplies = solution.tail(r);
+    const Layout l = layout();
+    const VectorXd y = pack(l);
+    Equations now;
+    if (!equations(l, y, true, now)) return Step::failed;
+    const VectorXd delta = solve_newton_system(now.jacobian, -now.residual, l.potentials);
+    if (!delta.allFinite()) return Step::failed;
 
-    // The full step, no further than the potentials may move at once and keeping every
-    // primal constituent's amount positive.
-    const double step = dzw.cwiseAbs().maxCoeff();
-    double reach = step > 0.0 ? max_potential_step / step : 1.0;
-    double primal_change = 0.0;
-    std::vector<VectorXd> change(a);
-    for (int i = 0; i < a; ++i) {
-        const int p = active_[i];
-        if (is_primal(p)) {
-            change[i] = solution.segment(offset[i], moles[i].size());
-            for (int j = 0; j < moles[i].size(); ++j) {
-                if (change[i][j] < 0.0) reach = std::min(reach, 0.99 * moles[i][j] / -change[i][j]);
-                primal_change =
-                    std::max(primal_change, std::abs(change[i][j]) / (moles[i][j] + 1e-300));
-            }
-        } else {
-            change[i] = VectorXd::Constant(1, solution[offset[i]] - moles[i][0]);
-        }
-    }
-    // A step below the tolerance is the rounding of a converged solution: no line search.
-    const bool settled = step < converged_step && primal_change < 1e-9;
-    const double merit = settled ? 0.0 : now.residual.squaredNorm();
+    // The full step, no further than the potentials may move at once, nor the logarithms of
+    // the amounts by more than a few times as far.
+    auto largest = [](const auto& v) { return v.size() > 0 ? v.cwiseAbs().maxCoeff() : 0.0; };
+    const double step = largest(delta.head(l.potentials));
+    double primal_step = 0.0;
+    for (std::size_t i = 0; i < active_.size(); ++i)
+        if (primal_[active_[i]] || l.log_amount[i])
+            primal_step =
+                std::max(primal_step, largest(delta.segment(l.offset[i], rows_of(active_[i]))));
+    const double reach = std::min({1.0, max_potential_step / std::max(step, 1e-300),
+                                   max_amount_step / std::max(primal_step, 1e-300)});
+    const double size = now.residual.cwiseAbs().maxCoeff();
     last_merit_ = now.residual.squaredNorm();
-    double alpha = std::min(reach, 1.0);
-    std::vector<VectorXd> trial_moles(a);
-    VectorXd trial_supplies(r);
-    double accepted_merit = merit;
-    for (int halving = 0; halving < 30; ++halving) {
-        for (int i = 0; i < a; ++i) trial_moles[i] = moles[i] + alpha * change[i];
-        trial_supplies = supply_ + alpha * (new_supplies - supply_);
-        if (settled) break;
-        const Equations trial = equations(zw + alpha * dzw, trial_moles, trial_supplies, false);
-        accepted_merit = trial.residual.squaredNorm();
-        if (trial.finite &&
-            (accepted_merit <= (1.0 - 1e-4 * alpha) * merit || accepted_merit < 1e-26))
-            break;
-        alpha *= 0.5;
-    }
-    zeta_ += alpha * (basis_inverse_.transpose() * dzw);
-    for (int i = 0; i < a; ++i) {
-        const int p = active_[i];
-        if (is_primal(p)) {
-            amount_[p] = trial_moles[i].sum();
-            composition_[p] = trial_moles[i] / amount_[p];
+    // A step below the tolerance is the rounding of a converged solution: no line search.
+    if (step < converged_step && primal_step < converged_step && size < 1e-8) {
+        Equations at;
+        const VectorXd next = y + delta;
+        if (equations(l, next, false, at)) {
+            unpack(l, next, at);
         } else {
-            amount_[p] = trial_moles[i][0];
+            unpack(l, y, now);
         }
+        return Step::converged;
     }
-    if (r > 0) supply_ = trial_supplies;
-    if (settled) return Step::converged;
-    stuck_ = alpha < 1e-6 ? stuck_ + 1 : 0;
+    const double merit = last_merit_;
+    // The whole step first, however far: where the linear model holds (a start whose trace
+    // potentials are far out) it is the step to take; where it does not, the step cut to the
+    // limits, then halved.
+    double alpha = 1.0;
+    Equations trial;
+    VectorXd next;
+    bool accepted = false;
+    for (int halving = reach < 1.0 ? -1 : 0; halving < 30; ++halving) {
+        if (halving == 0) alpha = reach;
+        next = y + alpha * delta;
+        if (equations(l, next, false, trial)) {
+            const double trial_merit = trial.residual.squaredNorm();
+            if (trial_merit <= (1.0 - 1e-4 * alpha) * merit || trial_merit < 1e-26) {
+                accepted = true;
+                break;
+            }
+        }
+        if (halving >= 0) alpha *= 0.5;
+    }
+    if (accepted)
+        unpack(l, next, trial);
+    else
+        unpack(l, y, now);
+    stuck_ = alpha < 1e-6 || !accepted ? stuck_ + 1 : 0;
     return Step::moved;
 }
 

@@ -104,16 +104,25 @@ int Minimiser::cold_start(const std::vector<std::pair<int, VectorXd>>& seeds) {
             costs.push_back(direction * reservoirs_[r].potential);
         }
     }
+    // Each balance row scaled by its own input, so that a trace is as much a constraint as
+    // the rest (the programme's tolerances are relative to its largest numbers); the duals
+    // are scaled back.
+    const double largest = std::max(b_.cwiseAbs().maxCoeff(), 1e-300);
+    VectorXd row_scale(k_);
+    for (int c = 0; c < k_; ++c) row_scale[c] = 1.0 / (b_[c] != 0.0 ? std::abs(b_[c]) : largest);
+    const VectorXd scaled_b = row_scale.cwiseProduct(b_);
     LinearSolution lp;
     for (int round = 0; round < 40; ++round) {
         const int n = static_cast<int>(columns.size());
         MatrixXd a(k_, n);
         VectorXd c(n);
         for (int i = 0; i < n; ++i) {
-            a.col(i) = vectors[i];
+            a.col(i) = row_scale.cwiseProduct(vectors[i]);
             c[i] = costs[i];
         }
-        lp = solve_linear_programme(a, b_, c);
+        lp = solve_linear_programme(a, scaled_b, c);
+        if (lp.status == LinearSolution::Status::optimal)
+            lp.duals = row_scale.cwiseProduct(lp.duals);
         if (lp.status == LinearSolution::Status::unbounded) return err::unbounded_input;
         if (lp.status != LinearSolution::Status::optimal) return err::balance_unsolved;
         // Each programme's solution is an assemblage tried.
@@ -136,7 +145,6 @@ int Minimiser::cold_start(const std::vector<std::pair<int, VectorXd>>& seeds) {
     zeta_ = lp.duals;
     supply_ = VectorXd::Zero(static_cast<int>(reservoirs_.size()));
     std::vector<std::vector<std::pair<double, VectorXd>>> parts(count_);
-    const double threshold = 1e-12 * std::max(1.0, b_.cwiseAbs().sum());
     // When the rounds run out, the last round's new columns were never solved for: they
     // hold nothing, and Newton's method adds those phases by their driving force.
     const int solved = static_cast<int>(lp.x.size());
@@ -146,7 +154,10 @@ int Minimiser::cold_start(const std::vector<std::pair<int, VectorXd>>& seeds) {
             supply_[-1 - column.phase] += column.direction * lp.x[i];
             continue;
         }
-        if (lp.x[i] > threshold) parts[column.phase].push_back({lp.x[i], column.x});
+        // What a column holds of some component against that component's input, to the
+        // programme's rounding.
+        const double share = (row_scale.cwiseProduct(vectors[i]) * lp.x[i]).cwiseAbs().maxCoeff();
+        if (share > 1e-14) parts[column.phase].push_back({lp.x[i], column.x});
     }
     split_demixing_copies(parts);
     for (int p = 0; p < count_; ++p) {

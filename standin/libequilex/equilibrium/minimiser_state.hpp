@@ -1,10 +1,9 @@
 // The state the stages of the minimisation share (minimiser.hpp describes the method): the
 // system as the mass balance sees it, the input, the assemblage with its amounts and
-// compositions, the potentials, and the basis the equations are written over. One stage per
-// file: minimiser_start (the linear programmes and column generation, or a previous
-// equilibrium), minimiser_newton (the basis and Newton's method on an assemblage),
-// minimiser_active_set (phases joining and leaving), minimiser_trace_potentials,
-// minimiser_free_potentials, and minimiser.cpp (the whole iteration and its outcome).
+// compositions, and the potentials. One stage per file: minimiser_start (the linear programmes
+// and column generation, or a previous equilibrium), minimiser_newton (Newton's method on an
+// assemblage), minimiser_active_set (phases joining and leaving), minimiser_free_potentials,
+// and minimiser.cpp (the whole iteration and its outcome).
 #pragma once
 
 #include <limits>
@@ -20,7 +19,12 @@ namespace eqx::equilibrium {
 inline constexpr double activity_tolerance = 1e-9;  // ln a above which an outside phase joins
 inline constexpr double potential_box = 50.0;       // reduced potential a free direction may move
 inline constexpr double max_potential_step = 10.0;  // reduced potential change per Newton step
+inline constexpr double max_amount_step = 40.0;     // change of ln(amount) per Newton step
 inline constexpr double converged_step = 1e-10;
+// Where the potential of a component with no input is kept while the others are placed, and
+// how far below activity 1 the constituents that hold it end (ln a).
+inline constexpr double far_potential = 1e4;
+inline constexpr double zero_input_ln_activity = -50.0 - 1e-7;
 
 class Minimiser {
   public:
@@ -41,36 +45,46 @@ class Minimiser {
     void split_demixing_copies(std::vector<std::vector<std::pair<double, VectorXd>>>& parts) const;
     bool warm_start(const Equilibrium& start);
 
-    // --- basis species and Newton's method (minimiser_newton.cpp) ----------------------------
+    // --- Newton's method on an assemblage (minimiser_newton.cpp) ----------------------------
     //
     // Pure and ideal phases take part in dual form: the amount of the phase is the unknown and
-    // its composition follows from the potentials. Nonideal mixtures take part in primal form:
-    // the amounts of their constituents are the unknowns, with "mu_j = a_j . zeta" for each;
-    // near a critical point their composition is not a usable function of the potentials.
+    // its composition follows from the potentials. Nonideal mixtures take part in primal form
+    // once they hold a share of the input: the logarithms of their constituents' amounts are
+    // the unknowns, with "mu_j = a_j . zeta" for each; near a critical point their composition
+    // is not a usable function of the potentials. Until then they too are dual.
     enum class Step { moved, converged, failed };
 
-    // The equations of the assemblage at potentials zw (work basis) and amounts: the mass
-    // balance over the basis species, relative to the input (trace-species rows hardly count,
-    // so the line search does not hold back the steps that balance them); "activity 1" of each
-    // dual phase and "mu_j = a_j . zeta" of each primal constituent; the held potentials. Also
-    // what the Newton system is built from.
-    struct Equations {
-        VectorXd residual;
-        std::vector<TangentPlane> planes;          // dual phases
-        std::vector<MixtureDerivatives> mixtures;  // primal phases
-        bool finite = true;
+    // Where each unknown is: the potentials of the balance components first, each active
+    // phase's block from offset[i] (dual: its amount or the logarithm of it; primal: the
+    // logarithms of its constituents' amounts), the supplies last.
+    struct Layout {
+        int potentials = 0;
+        std::vector<int> offset;
+        std::vector<bool> log_amount;  // dual phases solved for ln(amount)
+        int reservoirs = 0;
+        int size = 0;
     };
 
-    void rebase();
-    static VectorXd clean(VectorXd v);
-    // Nonideal mixtures join in dual form, as everything else, and turn primal once they hold a
-    // share of the input: their activity is then 1 by construction of the assemblage.
+    // The equations of the assemblage: the balance rows (ln of what holds each component
+    // against ln of what brings it in), "activity 1" of each dual phase, "mu_j = a_j . zeta"
+    // of each primal constituent, the held potentials; the compositions they imply.
+    struct Equations {
+        VectorXd residual;
+        MatrixXd jacobian;
+        std::vector<VectorXd> compositions;  // per active phase
+    };
+
+    void find_balance_components();
+    void assemblage_changed();
     bool is_primal(int p) const { return primal_[p]; }
     void turn_primal();
+    bool turn_dual();
     int rows_of(int p) const { return is_primal(p) ? balance_.phases[p].size() : 1; }
-    std::vector<VectorXd> current_moles() const;
-    Equations equations(const VectorXd& zw, const std::vector<VectorXd>& moles,
-                        const VectorXd& supplies, bool derivatives) const;
+    Layout layout() const;
+    VectorXd pack(const Layout& l) const;
+    VectorXd potentials_of(const Layout& l, const VectorXd& y) const;
+    void unpack(const Layout& l, const VectorXd& y, const Equations& at);
+    bool equations(const Layout& l, const VectorXd& y, bool jacobian, Equations& e) const;
     Step newton_step();
 
     // --- the active set (minimiser_active_set.cpp) -------------------------------------------
@@ -80,13 +94,13 @@ class Minimiser {
         VectorXd x;
     };
 
-    bool drop_vanished();
+    std::vector<double> shares() const;
+    int least_share() const;
+    int most_negative() const;
     void drop(int index);
     void add(int p, const VectorXd& x);
     void pivot_dependent(int added);
     int least_consistent() const;
-    int least_amount() const;
-    int most_negative() const;
     bool split_in_spinodal();
     bool merge_copies();
     VectorXd unheld() const;
@@ -95,24 +109,14 @@ class Minimiser {
     Worst worst_outside() const;
     bool add_most_active();
 
-    // --- trace potentials (minimiser_trace_potentials.cpp) -----------------------------------
-    void settle_trace_potentials();
-
     // --- free potentials (minimiser_free_potentials.cpp) -------------------------------------
-    //
-    // What must stay below activity 1 while free potentials are placed: each phase outside the
-    // assemblage, DORMANT ones included (their activity), and each assemblage phase that lost
-    // species to exclude_unreachable (the share of those species: the phase's activity is 1
-    // plus it).
-    struct Constraint {
-        int phase;
-        bool excluded_part;
-    };
-
-    std::vector<Constraint> constraints() const;
-    std::pair<double, VectorXd> constraint_value(const Constraint& c, const VectorXd& zeta) const;
+    std::vector<int> outside_phases() const;
+    std::pair<double, VectorXd> constraint_value(int p, const VectorXd& zeta) const;
     MatrixXd free_directions() const;
-    void place_free_potentials(const MatrixXd& z, const std::vector<Constraint>& all);
+    VectorXd zero_input_signs() const;
+    void place_potentials();
+    void place_zero_input_potentials(const VectorXd& sign);
+    void place_free_potentials(const MatrixXd& z, const std::vector<int>& outside);
 
     // --- the phases and the whole iteration (minimiser.cpp) ----------------------------------
     double input_scale() const;
@@ -125,6 +129,7 @@ class Minimiser {
     int iterate();
     void first_copies_first();
     Equilibrium outcome();
+    bool sound(const Equilibrium& e) const;
 
     const CalculatedSystem& full_;
     CalculatedSystem balance_;
@@ -135,11 +140,7 @@ class Minimiser {
     int k_;
     int count_;
 
-    MatrixXd basis_;
-    MatrixXd basis_inverse_;
-    std::vector<std::pair<int, int>> basis_species_;  // (phase, constituent), or phase < 0
-    VectorXd b_work_;
-    std::vector<VectorXd> reservoirs_work_;
+    std::vector<int> balance_components_;
 
     VectorXd zeta_;
     VectorXd supply_;
@@ -154,7 +155,6 @@ class Minimiser {
     int stuck_ = 0;  // Newton steps in a row that the line search could not take
     double last_merit_ = 0.0;
     int last_dropped_ = -1;
-    bool settle_pending_ = false;  // a new basis: trace potentials to settle before Newton
 };
 
 }  // namespace eqx::equilibrium

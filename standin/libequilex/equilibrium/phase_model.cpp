@@ -245,6 +245,25 @@ MixtureDerivatives mixture_derivatives(const CalculatedSystem& system, const Cal
     return d;
 }
 
+MixtureExcess mixture_excess(const CalculatedSystem& system, const CalculatedPhase& phase,
+                             const Eigen::VectorXd& x, bool hessian) {
+    const int m = phase.size();
+    MixtureExcess e;
+    if (phase.kind != CalculatedPhase::Kind::nonideal) {
+        e.mu = Eigen::VectorXd::Zero(m);
+        return e;
+    }
+    Eigen::VectorXd gradient = Eigen::VectorXd::Zero(m);
+    if (hessian) e.hessian = Eigen::MatrixXd::Zero(m, m);
+    const double excess = phase.excess.evaluate(x, system.temperature, system.pressure_bar(),
+                                                TemperatureDerivative::none, &gradient,
+                                                hessian ? &e.hessian : nullptr);
+    const double rt = system.rt();
+    e.mu = partial_molar(excess / rt, gradient / rt, x);
+    if (hessian) e.hessian /= rt;
+    return e;
+}
+
 double reduced_gibbs_energy(const CalculatedSystem& system, const CalculatedPhase& phase,
                             const Eigen::VectorXd& x) {
     double f = 0.0;
@@ -267,17 +286,22 @@ TangentPlane tangent_plane(const CalculatedSystem& system, const CalculatedPhase
             result.ln_activity = w[0];
             result.x = Eigen::VectorXd::Ones(1);
             result.m = a.col(0);
-            if (request.sensitivity)
+            if (request.sensitivity) {
                 result.sensitivity = Eigen::MatrixXd::Zero(system.components, system.components);
+                result.composition_sensitivity = Eigen::MatrixXd::Zero(1, system.components);
+            }
             return result;
         }
         case CalculatedPhase::Kind::ideal: {
             result.ln_activity = log_sum_exp(w);
             result.x = (w.array() - result.ln_activity).exp().matrix();
             result.m = a * result.x;
-            if (request.sensitivity)
-                result.sensitivity =
-                    a * result.x.asDiagonal() * a.transpose() - result.m * result.m.transpose();
+            if (request.sensitivity) {
+                result.composition_sensitivity =
+                    result.x.asDiagonal() *
+                    (a.transpose() - Eigen::VectorXd::Ones(a.cols()) * result.m.transpose());
+                result.sensitivity = a * result.composition_sensitivity;
+            }
             return result;
         }
         case CalculatedPhase::Kind::nonideal:
@@ -320,7 +344,10 @@ TangentPlane tangent_plane(const CalculatedSystem& system, const CalculatedPhase
     result.x = best.x;
     result.m = a * best.x;
     result.converged = best.converged;
-    if (request.sensitivity) result.sensitivity = a * best.reduced_inverse_basis * a.transpose();
+    if (request.sensitivity) {
+        result.composition_sensitivity = best.reduced_inverse_basis * a.transpose();
+        result.sensitivity = a * result.composition_sensitivity;
+    }
     return result;
 }
 

@@ -61,6 +61,8 @@ struct TangentPlane {
     Eigen::VectorXd x;            // composition at the minimum (mole fractions)
     Eigen::VectorXd m;            // moles of each component per mole of phase
     Eigen::MatrixXd sensitivity;  // dm / dzeta, when asked for
+    // dx / dzeta (constituents x components), when asked for.
+    Eigen::MatrixXd composition_sensitivity;
     bool converged = true;
 };
 
@@ -86,6 +88,16 @@ struct MixtureDerivatives {
 };
 MixtureDerivatives mixture_derivatives(const CalculatedSystem& system, const CalculatedPhase& phase,
                                        const Eigen::VectorXd& x);
+
+// The excess part alone of a mixture at composition x: the excess chemical potentials
+// mu_j^E / (R T) of its calculated constituents and, when asked, the Hessian of the reduced
+// molar excess Gibbs energy over the fractions (empty for an ideal mixture).
+struct MixtureExcess {
+    Eigen::VectorXd mu;
+    Eigen::MatrixXd hessian;
+};
+MixtureExcess mixture_excess(const CalculatedSystem& system, const CalculatedPhase& phase,
+                             const Eigen::VectorXd& x, bool hessian);
 
 // Molar Gibbs energy of the phase at composition x, reduced (G / (R T)), with ideal mixing and
 // excess: sum x_j (g_j + ln x_j) + G_ex / (R T).
