@@ -24,6 +24,9 @@ Minimiser::Minimiser(const CalculatedSystem& full, const VectorXd& b,
     amount_.assign(count_, 0.0);
     primal_.assign(count_, false);
     composition_.resize(count_);
+    const double largest = std::max(b_.cwiseAbs().maxCoeff(), 1e-300);
+    input_scale_.resize(k_);
+    for (int c = 0; c < k_; ++c) input_scale_[c] = 1.0 / (b_[c] != 0.0 ? std::abs(b_[c]) : largest);
     exclude_unreachable();
     find_balance_components();
 }
@@ -100,11 +103,12 @@ bool Minimiser::is_active(int p) const {
 // The activity of a phase at its global minimum, over all its calculated constituents
 // (`whole`) or over those that can take part in the mass balance; the second copy of a
 // de-mixing phase looks beside the composition of an active first copy.
-TangentPlane Minimiser::activity(int p, const VectorXd& zeta, bool whole) const {
+TangentPlane Minimiser::activity(int p, const VectorXd& zeta, bool whole, bool sensitivity) const {
     const CalculatedSystem& system = whole ? full_ : balance_;
     const CalculatedPhase& phase = system.phases[p];
     TangentPlaneRequest request;
     request.global = true;
+    request.sensitivity = sensitivity;
     VectorXd avoid;
     if (phase.partner >= 0 && is_active(phase.partner)) {
         avoid = whole ? full_composition(phase.partner) : composition_[phase.partner];
@@ -119,8 +123,8 @@ TangentPlane Minimiser::activity(int p, const VectorXd& zeta, bool whole) const 
     return tangent_plane(system, phase, zeta, request);
 }
 
-TangentPlane Minimiser::full_activity(int p, const VectorXd& zeta) const {
-    return activity(p, zeta, true);
+TangentPlane Minimiser::full_activity(int p, const VectorXd& zeta, bool sensitivity) const {
+    return activity(p, zeta, true, sensitivity);
 }
 
 // An active phase's composition over all of its calculated constituents.
@@ -193,7 +197,15 @@ int Minimiser::iterate() {
         }
         place_potentials();
         const Worst worst = worst_outside();
-        if (worst.phase < 0 || worst.ln_activity <= activity_tolerance) return 0;
+        if (worst.phase < 0 || worst.ln_activity <= activity_tolerance) {
+            // The equilibrium: without the phases that hold nothing (at activity 1 where the
+            // potentials are free, as lime beside calcite), which it does not need.
+            if (const int empty = holding_nothing(); empty >= 0) {
+                drop(empty);
+                continue;
+            }
+            return 0;
+        }
         if (worst.phase == last_dropped_ && worst.ln_activity < 1e-7) return 0;
         // Far above activity 1 the new assemblage lies far away: start again from the linear
         // programmes, with the phases found so far among their columns.
@@ -217,18 +229,24 @@ int Minimiser::iterate() {
     return err::balance_unsolved;
 }
 
-// A de-mixing phase left with one copy holds it in the first.
+// A de-mixing phase left with one copy holds it in the first; with two, the first holds the
+// larger amount (so that the copies are named the same however the iteration found them).
 void Minimiser::first_copies_first() {
     for (int p = 0; p < count_; ++p) {
         const int q = balance_.phases[p].partner;
-        if (q < 0 || q < p || is_active(p) || !is_active(q)) continue;
+        if (q < 0 || q < p || !is_active(q)) continue;
+        if (balance_.phases[p].role != Role::balanced) continue;
         if (composition_[q].size() != balance_.phases[p].size()) continue;
-        *std::find(active_.begin(), active_.end(), q) = p;
-        amount_[p] = amount_[q];
-        composition_[p] = composition_[q];
+        if (!is_active(p)) {
+            *std::find(active_.begin(), active_.end(), q) = p;
+        } else if (!(amount_[q] > amount_[p])) {
+            continue;
+        }
+        std::swap(amount_[p], amount_[q]);
+        std::swap(composition_[p], composition_[q]);
+        const bool primal = primal_[p];
         primal_[p] = primal_[q];
-        amount_[q] = 0.0;
-        primal_[q] = false;
+        primal_[q] = primal;
     }
 }
 

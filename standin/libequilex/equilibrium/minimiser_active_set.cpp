@@ -58,6 +58,25 @@ int Minimiser::most_negative() const {
     return worst;
 }
 
+// After the Newton iteration of an assemblage: a phase that holds nothing beyond the rounding
+// of the balances - in every basis row no more than the rounding of that row's input, which
+// rebase takes as zero - at activity 1 where the potentials are free (as lime beside calcite),
+// which the assemblage does not need.
+int Minimiser::holding_nothing() const {
+    if (active_.size() < 2) return -1;
+    const VectorXd rounding =
+        4.0 * std::numeric_limits<double>::epsilon() * (basis_inverse_.cwiseAbs() * b_.cwiseAbs());
+    for (int i = 0; i < static_cast<int>(active_.size()); ++i) {
+        const int p = active_[i];
+        const VectorXd held =
+            std::abs(amount_[p]) * (work_.phases[p].stoichiometry.cwiseAbs() * composition_[p]);
+        bool nothing = true;
+        for (int row : balance_rows_) nothing = nothing && held[row] <= rounding[row];
+        if (nothing) return i;
+    }
+    return -1;
+}
+
 void Minimiser::drop(int index) {
     const int p = active_[index];
     active_.erase(active_.begin() + index);
@@ -89,10 +108,12 @@ void Minimiser::pivot_dependent(int added) {
     MatrixXd columns(k_, a);
     for (int i = 0; i < a; ++i) {
         const int p = holding[i];
-        columns.col(i) = balance_.phases[p].stoichiometry * composition_[p];
+        columns.col(i) =
+            input_scale_.cwiseProduct(balance_.phases[p].stoichiometry * composition_[p]);
     }
     // Nearly dependent counts: a gas of CO2 with traces of CO and O2 beside CaO is, for the
-    // amounts, the CO2 that CaCO3 is made of.
+    // amounts, the CO2 that CaCO3 is made of. Each component counts relative to its input: a
+    // liquid that holds a trace of B beside A_S is not A_S.
     Eigen::JacobiSVD<MatrixXd, Eigen::NoQRPreconditioner> svd(columns.transpose() * columns,
                                                               Eigen::ComputeFullV);
     if (svd.info() != Eigen::Success) return;  // non-finite compositions
@@ -229,19 +250,14 @@ VectorXd Minimiser::unheld() const {
     return r;
 }
 
+// Whether the assemblage holds the input: every balance row met to 1e-9 of itself. A row that
+// nothing in the assemblage can hold (one side empty) is not met, however small its input
+// (an excess of B of a few units in the last place of 1e19 mol beside AB).
 bool Minimiser::holds_input() const {
-    const VectorXd r = unheld();
-    for (int c = 0; c < k_; ++c) {
-        // Against all that the component's balance moves.
-        double scale = std::abs(b_[c]);
-        for (int i = 0; i < static_cast<int>(reservoirs_.size()); ++i)
-            scale += std::abs(supply_[i] * reservoirs_[i].stoichiometry[c]);
-        for (int p : active_)
-            scale += amount_[p] *
-                     balance_.phases[p].stoichiometry.row(c).cwiseAbs().dot(composition_[p]);
-        if (std::abs(r[c]) > 1e-9 * scale) return false;
-    }
-    return true;
+    const Layout l = layout();
+    Equations e;
+    if (!equations(l, pack(l), false, e)) return false;
+    return e.residual.head(l.potentials).cwiseAbs().maxCoeff() <= 1e-9;
 }
 
 // The assemblage cannot hold the input: raise the potentials along the free direction that

@@ -2,6 +2,7 @@
 // activities of the phases outside it; and those of components with no input.
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 
 #include "equilibrium/linear_programme.hpp"
@@ -22,13 +23,6 @@ std::vector<int> Minimiser::outside_phases() const {
             result.push_back(p);
     }
     return result;
-}
-
-// ln of a phase's activity at zeta, and its gradient (moles of each component per mole, at
-// the minimum).
-std::pair<double, VectorXd> Minimiser::constraint_value(int p, const VectorXd& zeta) const {
-    TangentPlane tp = full_activity(p, zeta);
-    return {tp.ln_activity, std::move(tp.m)};
 }
 
 // The directions of the potentials that no species of the assemblage or reservoir fixes.
@@ -52,196 +46,389 @@ MatrixXd Minimiser::free_directions() const {
     return eigen.eigenvectors().leftCols(free);
 }
 
-// The components with no input that no species can hold beside the others
-// (exclude_unreachable): the sign of their coefficients, +1 or -1; 0 for the others.
-VectorXd Minimiser::zero_input_signs() const {
-    VectorXd sign = VectorXd::Zero(k_);
-    for (int c = 0; c < k_; ++c) {
-        if (std::find(balance_components_.begin(), balance_components_.end(), c) !=
-            balance_components_.end())
-            continue;
-        for (const CalculatedPhase& phase : full_.phases) {
-            if (phase.role == Role::absent) continue;
-            for (int j = 0; j < phase.size(); ++j)
-                if (phase.stoichiometry(c, j) != 0.0)
-                    sign[c] = phase.stoichiometry(c, j) > 0.0 ? 1 : -1;
-        }
-    }
-    return sign;
-}
-
-// The potentials that the equilibrium leaves free. Those of components with no input that
-// nothing holds stand for minus infinity: while the others are placed they are far out of the
-// way, then each is placed on its own (place_zero_input_potentials).
+// The potentials that the equilibrium leaves free. Those of components without input whose
+// species cannot hold matter (exclude_unreachable) stand for minus infinity: while the others are
+// placed they are far out of the way, then they are placed on their own
+// (place_zero_input_potentials).
 void Minimiser::place_potentials() {
-    const VectorXd sign = zero_input_signs();
-    for (int c = 0; c < k_; ++c)
-        if (sign[c] != 0.0) zeta_[c] = -far_potential * sign[c];
+    const MatrixXd& d = zero_directions_;
+    const int q = static_cast<int>(d.cols());
+    // Potentials written as zeta_ = rest + d c, rest orthogonal to the directions.
+    Eigen::CompleteOrthogonalDecomposition<MatrixXd> cod;
+    if (q > 0) {
+        cod.compute(d);
+        zeta_ -= d * cod.solve(zeta_);
+        zeta_ -= far_potential * d * VectorXd::Ones(q);
+    }
     MatrixXd z = free_directions();
-    if (z.cols() > 0 && sign.cwiseAbs().sum() > 0.0) {
-        for (int c = 0; c < k_; ++c)
-            if (sign[c] != 0.0) z.row(c).setZero();
-        Eigen::JacobiSVD<MatrixXd> svd(z, Eigen::ComputeThinU);
+    if (z.cols() > 0 && q > 0) {
+        // The free directions apart from those.
+        const MatrixXd projected = z - d * cod.solve(z);
+        Eigen::JacobiSVD<MatrixXd> svd(projected, Eigen::ComputeThinU);
         int rank = 0;
         while (rank < svd.singularValues().size() && svd.singularValues()[rank] > 1e-9) ++rank;
         z = svd.matrixU().leftCols(rank);
     }
     if (z.cols() > 0) place_free_potentials(z, outside_phases());
-    if (sign.cwiseAbs().sum() > 0.0) place_zero_input_potentials(sign);
+    if (q > 0) place_zero_input_potentials();
 }
 
-// A component with no input that nothing holds has no potential of its own (minus infinity
-// for an ideal mixture); it is given the one nearest zero at which every constituent that
+// A component without input whose species cannot hold matter has no potential of its own (minus
+// infinity for an ideal mixture); it is given the one nearest zero at which every species that
 // holds it - of any phase, in the assemblage or not - has an activity of at most e^-50 against
-// the other potentials. One linear programme over those constituents places all such
-// components at once: minimise sum |zeta_c| subject to a_j . zeta - g_j <= -50.
-void Minimiser::place_zero_input_potentials(const VectorXd& sign) {
-    std::vector<int> zero;
-    for (int c = 0; c < k_; ++c)
-        if (sign[c] != 0.0) zero.push_back(c);
-    const int nz = static_cast<int>(zero.size());
+// the other potentials. One linear programme places all such components at once.
+void Minimiser::place_zero_input_potentials() {
+    const MatrixXd& d = zero_directions_;
+    const int q = static_cast<int>(d.cols());
+    Eigen::CompleteOrthogonalDecomposition<MatrixXd> cod(d);
+    const VectorXd rest = zeta_ - d * cod.solve(zeta_);
     std::vector<VectorXd> rows;
     std::vector<double> limits;
     for (const CalculatedPhase& phase : full_.phases) {
         if (phase.role == Role::absent) continue;
         for (int j = 0; j < phase.size(); ++j) {
-            VectorXd a(nz);
-            for (int i = 0; i < nz; ++i) a[i] = phase.stoichiometry(zero[i], j);
-            if (a.cwiseAbs().maxCoeff() == 0.0) continue;
-            double rest = -phase.g[j];
-            for (int c = 0; c < k_; ++c)
-                if (sign[c] == 0.0) rest += phase.stoichiometry(c, j) * zeta_[c];
-            rows.push_back(std::move(a));
-            limits.push_back(zero_input_ln_activity - rest);
+            const VectorXd a = phase.stoichiometry.col(j);
+            const VectorXd along = d.transpose() * a;
+            if (along.cwiseAbs().maxCoeff() <= 1e-12 * std::max(1.0, a.cwiseAbs().maxCoeff()))
+                continue;
+            bool unreachable = false;
+            for (int i = 0; i < q; ++i) unreachable = unreachable || unreachable_along(a, d.col(i));
+            rows.push_back(along);
+            limits.push_back((unreachable ? zero_input_ln_activity : 0.0) -
+                             (a.dot(rest) - phase.g[j]));
         }
     }
-    // Variables: u, v >= 0 with zeta_z = u - v, then one slack per constituent.
+    // Variables: u, v >= 0 with c = u - v, then one slack per species.
     const int m = static_cast<int>(rows.size());
-    MatrixXd a = MatrixXd::Zero(m, 2 * nz + m);
-    VectorXd b(m), cost = VectorXd::Zero(2 * nz + m);
-    cost.head(2 * nz).setOnes();
+    MatrixXd a = MatrixXd::Zero(m, 2 * q + m);
+    VectorXd b(m), cost = VectorXd::Zero(2 * q + m);
+    cost.head(2 * q).setOnes();
     for (int i = 0; i < m; ++i) {
-        a.block(i, 0, 1, nz) = rows[i].transpose();
-        a.block(i, nz, 1, nz) = -rows[i].transpose();
-        a(i, 2 * nz + i) = 1.0;
+        a.block(i, 0, 1, q) = rows[i].transpose();
+        a.block(i, q, 1, q) = -rows[i].transpose();
+        a(i, 2 * q + i) = 1.0;
         b[i] = limits[i];
     }
     const LinearSolution lp = solve_linear_programme(a, b, cost);
-    for (int i = 0; i < nz; ++i) {
-        double value = -far_potential * sign[zero[i]];
-        if (lp.status == LinearSolution::Status::optimal) value = lp.x[i] - lp.x[nz + i];
-        zeta_[zero[i]] = value;
-    }
-    // The programme meets its rows to its tolerance: the last rounding goes to the safe side.
-    for (int i = 0; i < m; ++i) {
-        double excess = -limits[i];
-        for (int l = 0; l < nz; ++l) excess += rows[i][l] * zeta_[zero[l]];
-        if (excess <= 0.0) continue;
-        for (int l = 0; l < nz; ++l)
-            if (rows[i][l] != 0.0) zeta_[zero[l]] -= sign[zero[l]] * excess / std::abs(rows[i][l]);
-    }
+    VectorXd c = -far_potential * VectorXd::Ones(q);
+    if (lp.status == LinearSolution::Status::optimal) c = lp.x.head(q) - lp.x.segment(q, q);
+    zeta_ = rest + d * c;
 }
 
-// Places the free potentials where the largest activity of the phases outside the assemblage
-// (DORMANT ones included) is smallest, but not below e^-50; among equally good places, the
-// smallest potentials. One linear programme does it for the constituents as pure end members
-// (their ln a is linear in the potentials, a lower bound of their phase's); where a phase
-// would still be above activity 1, cutting planes on its convex ln a follow, a linear
-// programme each round.
+namespace {
+
+// What the placement of the free potentials s (zeta = base + z s) must respect: for each
+// constituent of a phase outside, its ln a as a pure end member (linear in s) at most the level
+// t that the placement makes as low as it can; for each mixture outside, the phase's ln a
+// (convex in s) at most 0.
+struct Condition {
+    double value = 0.0;  // at s
+    VectorXd gradient;   // in s
+    MatrixXd hessian;    // in s; empty where the value is linear
+    double bound = 0.0;
+};
+
+// The least-norm solution of a square system that may be singular.
+VectorXd least_change(const MatrixXd& m, const VectorXd& rhs) {
+    Eigen::CompleteOrthogonalDecomposition<MatrixXd> cod(m);
+    cod.setThreshold(1e-12);
+    return cod.solve(rhs);
+}
+
+class Placement {
+  public:
+    using PhaseValue = std::function<Condition(int, const VectorXd&)>;
+
+    Placement(const CalculatedSystem& system, const std::vector<int>& phases, const VectorXd& base,
+              const MatrixXd& z, PhaseValue phase_value)
+        : base_(base), z_(z), phase_value_(std::move(phase_value)) {
+        for (int p : phases) {
+            const CalculatedPhase& phase = system.phases[p];
+            for (int j = 0; j < phase.size(); ++j) {
+                const VectorXd& a = phase.stoichiometry.col(j);
+                linear_gradient_.push_back(z.transpose() * a);
+                linear_offset_.push_back(
+                    a.dot(base) -
+                    reduced_gibbs_energy(system, phase, VectorXd::Unit(phase.size(), j)));
+            }
+            if (phase.kind != CalculatedPhase::Kind::pure) mixtures_.push_back(p);
+        }
+    }
+
+    int r() const { return static_cast<int>(z_.cols()); }
+    int levels() const { return static_cast<int>(linear_offset_.size()); }
+    int caps() const { return static_cast<int>(mixtures_.size()); }
+
+    // Every condition at s: the levels first (bound: level), then the mixtures (bound 0).
+    std::vector<Condition> at(const VectorXd& s, double level) const {
+        std::vector<Condition> result;
+        for (int i = 0; i < levels(); ++i) {
+            Condition c;
+            c.value = linear_offset_[i] + linear_gradient_[i].dot(s);
+            c.gradient = linear_gradient_[i];
+            c.bound = level;
+            result.push_back(std::move(c));
+        }
+        for (int p : mixtures_) {
+            Condition c = phase_value_(p, base_ + z_ * s);
+            c.gradient = z_.transpose() * c.gradient;
+            c.hessian = z_.transpose() * c.hessian * z_;
+            c.bound = 0.0;
+            result.push_back(std::move(c));
+        }
+        return result;
+    }
+
+    double largest_level(const std::vector<Condition>& at) const {
+        double top = -std::numeric_limits<double>::infinity();
+        for (int i = 0; i < levels(); ++i) top = std::max(top, at[i].value);
+        return top;
+    }
+
+    double largest_cap(const std::vector<Condition>& at) const {
+        double top = -std::numeric_limits<double>::infinity();
+        for (int i = levels(); i < static_cast<int>(at.size()); ++i)
+            top = std::max(top, at[i].value);
+        return top;
+    }
+
+    // The lowest level: a linear programme over the levels and cutting planes on the
+    // mixtures, then, where a mixture bounds it, Newton's method on the optimum's conditions.
+    // Returns the level (at least floor) and s at it, or false.
+    bool lowest_level(double floor, VectorXd& s, double& level) const {
+        const int n = r();
+        struct Cut {
+            VectorXd gradient;
+            double offset;  // the cut: gradient . s + offset <= 0
+        };
+        std::vector<Cut> cuts;
+        constexpr double box = 1e4;
+        bool found = false;
+        for (int round = 0; round < 30; ++round) {
+            // Variables: s+ (n), s- (n), t - floor, a slack per row. Rows: levels, cuts, box.
+            const int rows = levels() + static_cast<int>(cuts.size()) + 2 * n;
+            const int columns = 2 * n + 1 + rows;
+            MatrixXd a = MatrixXd::Zero(rows, columns);
+            VectorXd b(rows), cost = VectorXd::Zero(columns);
+            cost[2 * n] = 1.0;
+            int row = 0;
+            for (int i = 0; i < levels(); ++i, ++row) {
+                a.block(row, 0, 1, n) = linear_gradient_[i].transpose();
+                a.block(row, n, 1, n) = -linear_gradient_[i].transpose();
+                a(row, 2 * n) = -1.0;
+                b[row] = floor - linear_offset_[i];
+            }
+            for (const Cut& cut : cuts) {
+                a.block(row, 0, 1, n) = cut.gradient.transpose();
+                a.block(row, n, 1, n) = -cut.gradient.transpose();
+                b[row] = -cut.offset;
+                ++row;
+            }
+            for (int i = 0; i < 2 * n; ++i, ++row) {
+                a(row, i) = 1.0;
+                b[row] = box;
+            }
+            for (int i = 0; i < rows; ++i) a(i, 2 * n + 1 + i) = 1.0;
+            const LinearSolution lp = solve_linear_programme(a, b, cost);
+            if (lp.status != LinearSolution::Status::optimal) break;
+            s = lp.x.head(n) - lp.x.segment(n, n);
+            level = lp.x[2 * n] + floor;
+            found = true;
+            const std::vector<Condition> here = at(s, level);
+            const double over = largest_cap(here);
+            if (!(over > 1e-12)) return true;  // the relaxation's optimum meets every mixture
+            if (round >= 4 && over < 1e-3) break;
+            for (int i = levels(); i < static_cast<int>(here.size()); ++i)
+                if (here[i].value > 0.0)
+                    cuts.push_back({here[i].gradient, here[i].value - here[i].gradient.dot(s)});
+        }
+        return found && polish(floor, s, level);
+    }
+
+    // Newton's method on the conditions of the lowest level where mixtures bound it: the
+    // levels and mixtures at their bounds, sum lambda_i grad_i + sum nu_p grad_p = 0,
+    // sum lambda = 1, with multipliers >= 0 (a condition with a negative one leaves, one that
+    // rises above its bound joins).
+    bool polish(double floor, VectorXd& s, double& level) const {
+        const int n = r();
+        std::vector<Condition> here = at(s, level);
+        std::vector<int> active;
+        for (int i = 0; i < static_cast<int>(here.size()); ++i)
+            if (here[i].value > here[i].bound - 1e-6) active.push_back(i);
+        VectorXd multipliers = VectorXd::Zero(static_cast<int>(active.size()));
+        for (int iteration = 0; iteration < 40; ++iteration) {
+            const int a = static_cast<int>(active.size());
+            const int size = n + 1 + a;  // the step, the level, the multipliers
+            MatrixXd m = MatrixXd::Zero(size, size);
+            VectorXd rhs = VectorXd::Zero(size);
+            for (int i = 0; i < a; ++i) {
+                const Condition& c = here[active[i]];
+                const bool is_level = active[i] < levels();
+                m.block(n + 1 + i, 0, 1, n) = c.gradient.transpose();
+                if (is_level) m(n + 1 + i, n) = -1.0;
+                rhs[n + 1 + i] = -(c.value - (is_level ? level : 0.0));
+                m.block(0, n + 1 + i, n, 1) = c.gradient;
+                if (is_level) m(n, n + 1 + i) = 1.0;
+                // A mixture's curvature at full weight while its multiplier is still small:
+                // where nothing else curves (the level is linear) the step would otherwise
+                // follow the mixture's tangent plane, one e-fold of its minor species at a time.
+                if (c.hessian.size() > 0)
+                    m.topLeftCorner(n, n) += std::max(multipliers[i], 1.0) * c.hessian;
+            }
+            rhs[n] = 1.0;
+            const VectorXd solution = least_change(m, rhs);
+            if (!solution.allFinite()) return false;
+            const VectorXd next = solution.tail(a);
+            int leaving = -1;
+            for (int i = 0; i < a; ++i)
+                if (next[i] < -1e-12 && (leaving < 0 || next[i] < next[leaving])) leaving = i;
+            if (leaving >= 0) {
+                active.erase(active.begin() + leaving);
+                VectorXd kept(a - 1);
+                for (int i = 0, j = 0; i < a; ++i)
+                    if (i != leaving) kept[j++] = std::max(multipliers[i], 0.0);
+                multipliers = kept;
+                continue;
+            }
+            const VectorXd step = solution.head(n);
+            s += step;
+            level += solution[n];
+            multipliers = next;
+            here = at(s, level);
+            bool joined = false;
+            for (int i = 0; i < static_cast<int>(here.size()); ++i) {
+                if (std::find(active.begin(), active.end(), i) != active.end()) continue;
+                if (here[i].value > here[i].bound + 1e-12) {
+                    active.push_back(i);
+                    multipliers.conservativeResize(multipliers.size() + 1);
+                    multipliers[multipliers.size() - 1] = 0.0;
+                    joined = true;
+                }
+            }
+            if (!joined && step.cwiseAbs().maxCoeff() < 1e-13 && std::abs(solution[n]) < 1e-13)
+                break;
+        }
+        if (level < floor) level = floor;
+        return largest_cap(here) <= 1e-10 && largest_level(here) <= level + 1e-10;
+    }
+
+    // The s with base + z s nearest to zero (least sum of squares) that meets every condition
+    // at `level`, from an s that meets them: an active-set method, Newton's method on the
+    // conditions at their bounds, a step cut where another condition reaches its bound.
+    void nearest(double level, VectorXd& s) const {
+        const int n = r();
+        const VectorXd start = s;
+        constexpr double tolerance = 1e-10;
+        auto meets = [&](const std::vector<Condition>& conditions) {
+            for (const Condition& c : conditions)
+                if (!(c.value <= c.bound + tolerance)) return false;
+            return true;
+        };
+        std::vector<Condition> here = at(s, level);
+        if (!meets(here)) return;
+        std::vector<int> active;
+        for (int i = 0; i < static_cast<int>(here.size()); ++i)
+            if (here[i].value > here[i].bound - tolerance) active.push_back(i);
+        VectorXd multipliers = VectorXd::Zero(static_cast<int>(active.size()));
+        const VectorXd anchor = z_.transpose() * base_;
+        for (int iteration = 0; iteration < 60; ++iteration) {
+            const int a = static_cast<int>(active.size());
+            MatrixXd m = MatrixXd::Zero(n + a, n + a);
+            VectorXd rhs = VectorXd::Zero(n + a);
+            m.topLeftCorner(n, n).setIdentity();
+            rhs.head(n) = -(anchor + s);
+            for (int i = 0; i < a; ++i) {
+                const Condition& c = here[active[i]];
+                if (c.hessian.size() > 0)
+                    m.topLeftCorner(n, n) += std::max(multipliers[i], 1.0) * c.hessian;
+                m.block(0, n + i, n, 1) = c.gradient;
+                m.block(n + i, 0, 1, n) = c.gradient.transpose();
+                rhs[n + i] = c.bound - c.value;
+            }
+            const VectorXd solution = least_change(m, rhs);
+            if (!solution.allFinite()) break;
+            const VectorXd step = solution.head(n);
+            const VectorXd next = solution.tail(a);
+            int leaving = -1;
+            for (int i = 0; i < a; ++i)
+                if (next[i] < -1e-12 && (leaving < 0 || next[i] < next[leaving])) leaving = i;
+            if (leaving >= 0) {
+                active.erase(active.begin() + leaving);
+                VectorXd kept(a - 1);
+                for (int i = 0, j = 0; i < a; ++i)
+                    if (i != leaving) kept[j++] = std::max(next[i], 0.0);
+                multipliers = kept;
+                continue;
+            }
+            // As far as the conditions outside the active set allow (linearised).
+            double alpha = 1.0;
+            int blocking = -1;
+            for (int i = 0; i < static_cast<int>(here.size()); ++i) {
+                if (std::find(active.begin(), active.end(), i) != active.end()) continue;
+                const double rise = here[i].gradient.dot(step);
+                if (rise <= 0.0) continue;
+                const double room = std::max(here[i].bound - here[i].value, 0.0) / rise;
+                if (room < alpha) {
+                    alpha = room;
+                    blocking = i;
+                }
+            }
+            s += alpha * step;
+            multipliers = next;
+            here = at(s, level);
+            bool joined = false;
+            for (int i = 0; i < static_cast<int>(here.size()); ++i) {
+                if (std::find(active.begin(), active.end(), i) != active.end()) continue;
+                if (i == blocking || here[i].value > here[i].bound) {
+                    active.push_back(i);
+                    multipliers.conservativeResize(multipliers.size() + 1);
+                    multipliers[multipliers.size() - 1] = 0.0;
+                    joined = true;
+                }
+            }
+            if (!joined && alpha * step.cwiseAbs().maxCoeff() < 1e-13) break;
+        }
+        // Only a point that meets the conditions is taken.
+        if (!meets(here)) s = start;
+    }
+
+  private:
+    VectorXd base_;
+    MatrixXd z_;
+    PhaseValue phase_value_;
+    std::vector<VectorXd> linear_gradient_;
+    std::vector<double> linear_offset_;
+    std::vector<int> mixtures_;
+};
+
+}  // namespace
+
+// Places the free potentials where the largest activity of a constituent of the phases
+// outside the assemblage (DORMANT ones included, each constituent as a pure end member) is
+// smallest, but not below e^-50, while every such phase stays at activity 1 or below; among
+// equally good places, the potentials nearest zero (least sum of squares). The result depends
+// on the state alone, not on where the iteration started.
 void Minimiser::place_free_potentials(const MatrixXd& z, const std::vector<int>& outside) {
-    const int r = static_cast<int>(z.cols());
-    struct Cut {
-        double value;
-        VectorXd gradient;
-        VectorXd at;
-    };
-    std::vector<Cut> cuts;
     std::vector<int> dependent;
     for (int p : outside) {
         const MatrixXd projected = z.transpose() * full_.phases[p].stoichiometry;
         if (projected.cwiseAbs().maxCoeff() > 1e-12) dependent.push_back(p);
     }
     if (dependent.empty()) return;
-    const VectorXd base = zeta_;
-    auto add_cuts = [&](const VectorXd& at, bool first) {
-        for (int p : dependent) {
-            const CalculatedPhase& phase = full_.phases[p];
-            if (first) {
-                for (int j = 0; j < phase.size(); ++j) {
-                    const VectorXd& a = phase.stoichiometry.col(j);
-                    const double g =
-                        reduced_gibbs_energy(full_, phase, VectorXd::Unit(phase.size(), j));
-                    cuts.push_back({a.dot(base + z * at) - g, z.transpose() * a, at});
-                }
-            }
-            if (phase.kind == CalculatedPhase::Kind::pure) continue;
-            auto [value, m] = constraint_value(p, base + z * at);
-            cuts.push_back({value, z.transpose() * m, at});
-        }
-    };
-    constexpr double floor = -potential_box;
-    constexpr double box = 1e4;
-    // The best point so far: the smallest largest activity (the cutting-plane iterates need
-    // not improve every round).
-    VectorXd best = VectorXd::Zero(r);
-    double best_top = std::numeric_limits<double>::infinity();
-    VectorXd current = VectorXd::Zero(r);
-    add_cuts(current, true);
-    for (int round = 0; round < 40; ++round) {
-        // Variables: z+ (r), z- (r), t' = t - floor, a slack per cut and per bound, and u - v =
-        // the potentials (so that among equally good places the one with the smallest
-        // potentials is taken, wherever the iteration started).
-        const int c = static_cast<int>(cuts.size());
-        const int columns = 4 * r + 1 + c + 2 * k_;
-        const int rows = c + 2 * r + k_;
-        MatrixXd a = MatrixXd::Zero(rows, columns);
-        VectorXd b = VectorXd::Zero(rows);
-        VectorXd cost = VectorXd::Zero(columns);
-        const int u = 4 * r + 1 + c;
-        for (int i = 0; i < 2 * k_; ++i) cost[u + i] = 1e-6;
-        cost[2 * r] = 1.0;
-        for (int i = 0; i < k_; ++i) {
-            a.block(c + 2 * r + i, 0, 1, r) = z.row(i);
-            a.block(c + 2 * r + i, r, 1, r) = -z.row(i);
-            a(c + 2 * r + i, u + i) = -1.0;
-            a(c + 2 * r + i, u + k_ + i) = 1.0;
-            b[c + 2 * r + i] = -base[i];
-        }
-        for (int i = 0; i < c; ++i) {
-            const Cut& cut = cuts[i];
-            a.block(i, 0, 1, r) = cut.gradient.transpose();
-            a.block(i, r, 1, r) = -cut.gradient.transpose();
-            a(i, 2 * r) = -1.0;
-            a(i, 2 * r + 1 + i) = 1.0;
-            b[i] = cut.gradient.dot(cut.at) - cut.value + floor;
-        }
-        for (int i = 0; i < 2 * r; ++i) {
-            a(c + i, i) = 1.0;
-            a(c + i, 2 * r + 1 + c + i) = 1.0;
-            b[c + i] = box;
-        }
-        const LinearSolution lp = solve_linear_programme(a, b, cost);
-        if (lp.status != LinearSolution::Status::optimal) break;
-        const VectorXd next = lp.x.head(r) - lp.x.segment(r, r);
-        const double bound = lp.x[2 * r] + floor;
-        double excess = 0.0;
-        double top = floor;
-        for (int p : dependent) {
-            const double value = constraint_value(p, base + z * next).first;
-            excess = std::max(excess, value - bound);
-            top = std::max(top, value);
-        }
-        current = next;
-        if (top < best_top) {
-            best = next;
-            best_top = top;
-        }
-        // The first programme places the species exactly (pure and ideal phases); more
-        // rounds only where a phase would still be above activity 1.
-        if (excess < 1e-9 || top <= 1e-9) break;
-        add_cuts(current, false);
-    }
-    zeta_ = base + z * best;
+    const Placement placement(full_, dependent, zeta_, z, [&](int p, const VectorXd& zeta) {
+        const TangentPlane tp = full_activity(p, zeta, true);
+        Condition c;
+        c.value = tp.ln_activity;
+        c.gradient = tp.m;
+        c.hessian = tp.sensitivity;
+        return c;
+    });
+    VectorXd s = VectorXd::Zero(z.cols());
+    double level = 0.0;
+    const bool ok_level = placement.lowest_level(-potential_box, s, level);
+    if (!ok_level) return;
+    placement.nearest(level + 1e-12, s);
+    zeta_ += z * s;
 }
 
 }  // namespace eqx::equilibrium

@@ -1,13 +1,16 @@
 // Newton's method on one assemblage: the equations, their Jacobian, and one step with its line
 // search.
 //
-// The unknowns are the potentials of the balance components, then for each active phase its
-// amount (dual form) or the logarithms of its constituents' amounts (primal form), then the
-// supplies of the reservoirs. Each component's balance is written as ln(what holds it) =
-// ln(what brings it in), both sides sums of positive terms: the row is relative to the
-// component's own input whatever its share of the total, and, as trace species' amounts are
-// exponential in the potentials, close to linear in them - Newton's method on the plain
-// difference would move a trace potential by one e-fold per step from above.
+// The balances are written over basis species: the most abundant independent species of the
+// assemblage, completed by components, so that an input that is exactly a species' formula (1
+// mol H2O) is exactly one basis row and the traces (H2, O2) balance each other in rows of their
+// own. The unknowns are the potentials of the basis rows, then for each active phase its amount
+// or its logarithm (dual form) or the logarithms of its constituents' amounts (primal form),
+// then the supplies of the reservoirs. Each row is written as ln(what it gains) = ln(what it
+// loses), both sides sums of positive terms: the row is relative to its own input whatever its
+// share of the total, and, as trace species' amounts are exponential in the potentials, close to
+// linear in them - Newton's method on the plain difference would move a trace potential by one
+// e-fold per step from above.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -52,12 +55,12 @@ VectorXd solve_newton_system(const MatrixXd& jacobian, const VectorXd& rhs, int 
         return VectorXd(column_scale.asDiagonal() * y);
     };
     Eigen::FullPivLU<MatrixXd> lu(scaled);
-    lu.setThreshold(1e-13);
+    lu.setThreshold(1e-15);
     if (lu.isInvertible()) {
         // Full rank by the pivots; the smallest pivot against the largest says how well.
         const double largest = std::abs(lu.matrixLU()(0, 0));
         const double smallest = std::abs(lu.matrixLU()(n - 1, n - 1));
-        if (smallest > 1e-10 * largest) return refined(lu);
+        if (smallest > 1e-14 * largest) return refined(lu);
     }
     Eigen::CompleteOrthogonalDecomposition<MatrixXd> cod(scaled);
     cod.setThreshold(1e-11);
@@ -66,14 +69,111 @@ VectorXd solve_newton_system(const MatrixXd& jacobian, const VectorXd& rhs, int 
 
 }  // namespace
 
-void Minimiser::assemblage_changed() {
-    unsettled_ = 0;
-    stuck_ = 0;
+// The basis: reservoirs first, then the species of the assemblage by amount, each taken when
+// independent of those before; unit vectors of components complete it. Every species is then
+// written over the basis (the basis species exactly), the input and the reservoirs too, each
+// written value a rounding of its computation from zero taken as zero. The rows of the balance
+// are those some species, reservoir or input has a part in: the others belong to components
+// nothing can hold (exclude_unreachable), whose potentials are free.
+void Minimiser::rebase() {
+    struct Candidate {
+        double weight;
+        VectorXd vector;
+        int phase;
+        int constituent;
+    };
+    std::vector<Candidate> candidates;
+    for (int r = 0; r < static_cast<int>(reservoirs_.size()); ++r)
+        candidates.push_back(
+            {std::numeric_limits<double>::infinity(), reservoirs_[r].stoichiometry, -1 - r, -1});
+    for (int p : active_) {
+        const CalculatedPhase& phase = balance_.phases[p];
+        for (int j = 0; j < phase.size(); ++j)
+            candidates.push_back({std::abs(amount_[p]) * composition_[p][j] + 1e-300 * (1 + j),
+                                  phase.stoichiometry.col(j), p, j});
+    }
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const Candidate& a, const Candidate& b) { return a.weight > b.weight; });
+    std::vector<VectorXd> orthonormal;
+    std::vector<const Candidate*> chosen;
+    for (const Candidate& candidate : candidates) {
+        if (static_cast<int>(chosen.size()) == k_) break;
+        const double norm = candidate.vector.norm();
+        if (norm == 0.0) continue;
+        VectorXd v = candidate.vector;
+        for (const VectorXd& q : orthonormal) v -= q.dot(v) * q;
+        if (v.norm() <= 1e-9 * norm) continue;
+        orthonormal.push_back(v.normalized());
+        chosen.push_back(&candidate);
+    }
+    basis_.resize(k_, k_);
+    for (int i = 0; i < static_cast<int>(chosen.size()); ++i) basis_.col(i) = chosen[i]->vector;
+    for (int column = static_cast<int>(chosen.size()); column < k_; ++column) {
+        int best = 0;
+        double best_norm = -1.0;
+        VectorXd best_v;
+        for (int c = 0; c < k_; ++c) {
+            VectorXd v = VectorXd::Unit(k_, c);
+            for (const VectorXd& q : orthonormal) v -= q.dot(v) * q;
+            if (v.norm() > best_norm) {
+                best_norm = v.norm();
+                best = c;
+                best_v = v;
+            }
+        }
+        orthonormal.push_back(best_v.normalized());
+        basis_.col(column) = VectorXd::Unit(k_, best);
+    }
+    const Eigen::FullPivLU<MatrixXd> lu(basis_);
+    basis_inverse_ = lu.inverse();
+    work_ = balance_;
+    for (CalculatedPhase& phase : work_.phases) {
+        if (phase.role != Role::balanced) continue;
+        const MatrixXd original = phase.stoichiometry;
+        phase.stoichiometry = basis_inverse_ * original;
+        for (int j = 0; j < phase.size(); ++j)
+            phase.stoichiometry.col(j) =
+                rounded_to_zero(phase.stoichiometry.col(j), original.col(j));
+    }
+    for (int i = 0; i < static_cast<int>(chosen.size()); ++i) {
+        if (chosen[i]->phase >= 0)
+            work_.phases[chosen[i]->phase].stoichiometry.col(chosen[i]->constituent) =
+                VectorXd::Unit(k_, i);
+    }
+    b_work_ = rounded_to_zero(basis_inverse_ * b_, b_);
+    reservoirs_work_.clear();
+    for (const Reservoir& r : reservoirs_)
+        reservoirs_work_.push_back(
+            rounded_to_zero(basis_inverse_ * r.stoichiometry, r.stoichiometry));
+    for (int i = 0; i < static_cast<int>(chosen.size()); ++i)
+        if (chosen[i]->phase < 0) reservoirs_work_[-1 - chosen[i]->phase] = VectorXd::Unit(k_, i);
+    balance_rows_.clear();
+    for (int row = 0; row < k_; ++row) {
+        bool held = b_work_[row] != 0.0;
+        for (const VectorXd& r : reservoirs_work_) held = held || r[row] != 0.0;
+        for (const CalculatedPhase& phase : work_.phases)
+            if (phase.role == Role::balanced &&
+                phase.stoichiometry.row(row).cwiseAbs().maxCoeff() > 0.0)
+                held = true;
+        if (held) balance_rows_.push_back(row);
+    }
 }
 
-// The components whose balance is solved: those some species of the mass balance or a reservoir
-// holds. The others have no input and nothing to hold them (exclude_unreachable): their
-// potentials are free.
+// B^-1 v, each entry no larger than the rounding of its computation (4 epsilon times the sum
+// of the magnitudes it is made of) taken as zero: the rows that cancel exactly (the second
+// row of 1 mol H2O over the basis H2O, H2) hold nothing, while a trace input, computed from
+// trace numbers, keeps all its digits.
+VectorXd Minimiser::rounded_to_zero(const VectorXd& written, const VectorXd& v) const {
+    VectorXd result = written;
+    const VectorXd bound =
+        4.0 * std::numeric_limits<double>::epsilon() * (basis_inverse_.cwiseAbs() * v.cwiseAbs());
+    for (int i = 0; i < result.size(); ++i)
+        if (std::abs(result[i]) <= bound[i]) result[i] = 0.0;
+    return result;
+}
+
+// The components some species of the mass balance, a reservoir or the input holds. The others
+// have no input and nothing to hold them (exclude_unreachable): their potentials are free.
 void Minimiser::find_balance_components() {
     balance_components_.clear();
     for (int c = 0; c < k_; ++c) {
@@ -85,6 +185,12 @@ void Minimiser::find_balance_components() {
                 held = true;
         if (held) balance_components_.push_back(c);
     }
+}
+
+void Minimiser::assemblage_changed() {
+    unsettled_ = 0;
+    stuck_ = 0;
+    rebase();
 }
 
 void Minimiser::turn_primal() {
@@ -112,7 +218,7 @@ bool Minimiser::turn_dual() {
 
 Minimiser::Layout Minimiser::layout() const {
     Layout l;
-    l.potentials = static_cast<int>(balance_components_.size());
+    l.potentials = static_cast<int>(balance_rows_.size());
     int n = l.potentials;
     const std::vector<double> share = shares();
     for (std::size_t i = 0; i < active_.size(); ++i) {
@@ -130,7 +236,8 @@ Minimiser::Layout Minimiser::layout() const {
 
 VectorXd Minimiser::pack(const Layout& l) const {
     VectorXd y(l.size);
-    for (int r = 0; r < l.potentials; ++r) y[r] = zeta_[balance_components_[r]];
+    const VectorXd zw = basis_.transpose() * zeta_;
+    for (int r = 0; r < l.potentials; ++r) y[r] = zw[balance_rows_[r]];
     for (std::size_t i = 0; i < active_.size(); ++i) {
         const int p = active_[i];
         if (primal_[p])
@@ -143,14 +250,15 @@ VectorXd Minimiser::pack(const Layout& l) const {
     return y;
 }
 
+// The potentials over the basis (basis^T zeta) at the unknowns y.
 VectorXd Minimiser::potentials_of(const Layout& l, const VectorXd& y) const {
-    VectorXd zeta = zeta_;
-    for (int r = 0; r < l.potentials; ++r) zeta[balance_components_[r]] = y[r];
-    return zeta;
+    VectorXd zw = basis_.transpose() * zeta_;
+    for (int r = 0; r < l.potentials; ++r) zw[balance_rows_[r]] = y[r];
+    return zw;
 }
 
 void Minimiser::unpack(const Layout& l, const VectorXd& y, const Equations& at) {
-    zeta_ = potentials_of(l, y);
+    zeta_ = basis_inverse_.transpose() * potentials_of(l, y);
     for (std::size_t i = 0; i < active_.size(); ++i) {
         const int p = active_[i];
         composition_[p] = at.compositions[i];
@@ -194,12 +302,12 @@ bool Minimiser::equations(const Layout& l, const VectorXd& y, bool jacobian, Equ
         else
             d_loss(row, column) -= derivative;
     };
-    for (int r = 0; r < kb; ++r) term(r, -b_[balance_components_[r]], -1.0);
+    for (int r = 0; r < kb; ++r) term(r, -b_work_[balance_rows_[r]], -1.0);
 
     for (int i = 0; i < a; ++i) {
         const int p = active_[i];
         const int o = l.offset[i];
-        const CalculatedPhase& phase = balance_.phases[p];
+        const CalculatedPhase& phase = work_.phases[p];
         const MatrixXd& stoichiometry = phase.stoichiometry;
         const int m = phase.size();
         if (primal_[p]) {
@@ -210,12 +318,12 @@ bool Minimiser::equations(const Layout& l, const VectorXd& y, bool jacobian, Equ
             const VectorXd x = (u.array() - ln_total).exp().matrix();
             const VectorXd moles = u.array().exp().matrix();
             e.compositions[i] = x;
-            const MixtureExcess excess = mixture_excess(balance_, phase, x, jacobian);
+            const MixtureExcess excess = mixture_excess(work_, phase, x, jacobian);
             const VectorXd w = stoichiometry.transpose() * zeta;
             for (int j = 0; j < m; ++j)
                 e.residual[o + j] = phase.g[j] + (u[j] - ln_total) + excess.mu[j] - w[j];
             for (int r = 0; r < kb; ++r) {
-                const int c = balance_components_[r];
+                const int c = balance_rows_[r];
                 for (int j = 0; j < m; ++j) {
                     const double coefficient = stoichiometry(c, j);
                     if (coefficient == 0.0) continue;
@@ -240,20 +348,19 @@ bool Minimiser::equations(const Layout& l, const VectorXd& y, bool jacobian, Equ
             }
             e.jacobian.block(o, o, m, m) = block;
             for (int r = 0; r < kb; ++r)
-                e.jacobian.block(o, r, m, 1) =
-                    -stoichiometry.row(balance_components_[r]).transpose();
+                e.jacobian.block(o, r, m, 1) = -stoichiometry.row(balance_rows_[r]).transpose();
             continue;
         }
         TangentPlaneRequest request;
         request.start = &composition_[p];
         request.sensitivity = jacobian;
-        TangentPlane tp = tangent_plane(balance_, phase, zeta, request);
+        TangentPlane tp = tangent_plane(work_, phase, zeta, request);
         if (!tp.x.allFinite() || !std::isfinite(tp.ln_activity)) return false;
         const bool log_amount = l.log_amount[i];
         const double amount = log_amount ? std::exp(y[o]) : y[o];
         e.residual[o] = tp.ln_activity;
         for (int r = 0; r < kb; ++r) {
-            const int c = balance_components_[r];
+            const int c = balance_rows_[r];
             for (int j = 0; j < m; ++j) {
                 const double coefficient = stoichiometry(c, j);
                 if (coefficient == 0.0) continue;
@@ -263,27 +370,26 @@ bool Minimiser::equations(const Layout& l, const VectorXd& y, bool jacobian, Equ
                 slope(r, o, value, coefficient, log_amount ? value : coefficient * tp.x[j]);
                 for (int s = 0; s < kb; ++s)
                     slope(r, s, value, coefficient,
-                          amount * coefficient *
-                              tp.composition_sensitivity(j, balance_components_[s]));
+                          amount * coefficient * tp.composition_sensitivity(j, balance_rows_[s]));
             }
         }
         if (jacobian)
-            for (int r = 0; r < kb; ++r) e.jacobian(o, r) = tp.m[balance_components_[r]];
+            for (int r = 0; r < kb; ++r) e.jacobian(o, r) = tp.m[balance_rows_[r]];
         e.compositions[i] = std::move(tp.x);
     }
     for (int i = 0; i < static_cast<int>(reservoirs_.size()); ++i) {
-        const VectorXd& v = reservoirs_[i].stoichiometry;
+        const VectorXd& v = reservoirs_work_[i];
         const int o = l.reservoirs + i;
         const double supply = y[o];
         e.residual[o] = v.dot(zeta) - reservoirs_[i].potential;
         for (int r = 0; r < kb; ++r) {
-            const double coefficient = -v[balance_components_[r]];
+            const double coefficient = -v[balance_rows_[r]];
             if (coefficient == 0.0) continue;
             const double value = coefficient * supply;
             term(r, value, coefficient);
             if (jacobian) {
                 slope(r, o, value, coefficient, coefficient);
-                e.jacobian(o, r) = v[balance_components_[r]];
+                e.jacobian(o, r) = v[balance_rows_[r]];
             }
         }
     }
@@ -338,24 +444,38 @@ Minimiser::Step Minimiser::newton_step() {
         return Step::converged;
     }
     const double merit = last_merit_;
-    // The whole step first, however far: where the linear model holds (a start whose trace
-    // potentials are far out) it is the step to take; where it does not, the step cut to the
-    // limits, then halved.
-    double alpha = 1.0;
+    auto sufficient = [&](double trial_merit, double alpha) {
+        return trial_merit <= (1.0 - 1e-4 * alpha) * merit || trial_merit < 1e-26;
+    };
+    // The whole step first, however far, and where it does not lower the residual, up to four
+    // more whole steps from there (a watchdog): where the residual is tiny beside the step a
+    // phase's amount must take (a flat liquidus), the step's second-order error alone exceeds
+    // it, while the next step removes that error. Then, from the start again, the step cut to
+    // the limits and halved.
     Equations trial;
-    VectorXd next;
-    bool accepted = false;
-    for (int halving = reach < 1.0 ? -1 : 0; halving < 30; ++halving) {
-        if (halving == 0) alpha = reach;
-        next = y + alpha * delta;
-        if (equations(l, next, false, trial)) {
-            const double trial_merit = trial.residual.squaredNorm();
-            if (trial_merit <= (1.0 - 1e-4 * alpha) * merit || trial_merit < 1e-26) {
-                accepted = true;
-                break;
-            }
+    VectorXd next = y + delta;
+    for (int watch = 0; watch < 6; ++watch) {
+        const bool last = watch == 5;
+        if (!equations(l, next, !last, trial)) break;
+        if (sufficient(trial.residual.squaredNorm(), 1.0)) {
+            unpack(l, next, trial);
+            stuck_ = 0;
+            return Step::moved;
         }
-        if (halving >= 0) alpha *= 0.5;
+        if (last || !(trial.residual.squaredNorm() < 1e6 * merit + 1.0)) break;
+        const VectorXd more = solve_newton_system(trial.jacobian, -trial.residual, l.potentials);
+        if (!more.allFinite()) break;
+        next += more;
+    }
+    double alpha = reach;
+    bool accepted = false;
+    for (int halving = 0; halving < 30; ++halving) {
+        next = y + alpha * delta;
+        if (equations(l, next, false, trial) && sufficient(trial.residual.squaredNorm(), alpha)) {
+            accepted = true;
+            break;
+        }
+        alpha *= 0.5;
     }
     if (accepted)
         unpack(l, next, trial);

@@ -2,6 +2,7 @@
 // equilibrium; and the reduced system for components that no phase can hold.
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "core/library.hpp"
 #include "equilibrium/linear_programme.hpp"
@@ -12,39 +13,121 @@ namespace eqx::equilibrium {
 using Eigen::MatrixXd;
 using Eigen::VectorXd;
 
-// A component with no input that every species holds with the same sign cannot be in any
-// phase: the species that hold it leave the mass balance (their phases still get
-// activities), so that its potential does not run off while trace amounts chase zero.
+// Species that no amounts meeting the input can hold: every n >= 0 with A n = b (the
+// reservoirs' supplies free) has n_j = 0 - a component without input that every species holds
+// with one sign, or a species that only a constituent now ELIMINATED could balance (CO beside
+// CaO and CO2 from CaCO3 without O2). By Farkas' lemma they are those with a_j . d > 0 for a
+// direction d with b . d = 0, v . d = 0 for each reservoir and a . d >= 0 for every species.
+// They leave the mass balance (their phases still get activities), so that no potential runs
+// off while their amounts chase zero. The directions of components without input are where the
+// zero-input rule places the potentials (place_zero_input_potentials).
 void Minimiser::exclude_unreachable() {
+    std::vector<VectorXd> directions;
+    for (int round = 0; round <= k_; ++round) {
+        std::vector<VectorXd> species;
+        for (const CalculatedPhase& phase : balance_.phases) {
+            if (phase.role != Role::balanced) continue;
+            for (int j = 0; j < phase.size(); ++j) {
+                const VectorXd a = phase.stoichiometry.col(j);
+                if (a.cwiseAbs().maxCoeff() == 0.0) continue;
+                if (std::none_of(species.begin(), species.end(),
+                                 [&](const VectorXd& s) { return s == a; }))
+                    species.push_back(a);
+            }
+        }
+        VectorXd d;
+        if (!unreachable_direction(species, d)) break;
+        bool removed = false;
+        for (CalculatedPhase& phase : balance_.phases) {
+            if (phase.role != Role::balanced) continue;
+            std::vector<int> keep;
+            for (int j = 0; j < phase.size(); ++j)
+                if (!unreachable_along(phase.stoichiometry.col(j), d)) keep.push_back(j);
+            if (static_cast<int>(keep.size()) == phase.size()) continue;
+            removed = true;
+            restrict_phase(phase, keep);
+        }
+        if (!removed) break;
+        // Only a component's own direction: along the programme's the species that cannot
+        // hold matter are placed as any free potential is (their activity at most 1).
+        if ((d.array() != 0.0).count() == 1) directions.push_back(d);
+    }
+    zero_directions_.resize(k_, static_cast<int>(directions.size()));
+    for (int i = 0; i < static_cast<int>(directions.size()); ++i)
+        zero_directions_.col(i) = directions[i];
+}
+
+// A direction d as exclude_unreachable describes with a . d > 0 for some species, or false.
+// Components without input that every species holds with one sign are the common case and need
+// no programme; otherwise one: maximise sum_j min(a_j . d, 1) over the directions allowed.
+bool Minimiser::unreachable_direction(const std::vector<VectorXd>& species, VectorXd& d) const {
     std::vector<bool> in_reservoir(k_, false);
     for (const Reservoir& r : reservoirs_)
         for (int c = 0; c < k_; ++c)
             if (r.stoichiometry[c] != 0.0) in_reservoir[c] = true;
-    bool changed = true;
-    while (changed) {
-        changed = false;
-        for (int c = 0; c < k_; ++c) {
-            if (b_[c] != 0.0 || in_reservoir[c]) continue;
-            bool positive = false, negative = false;
-            for (const CalculatedPhase& phase : balance_.phases) {
-                if (phase.role != Role::balanced) continue;
-                for (int j = 0; j < phase.size(); ++j) {
-                    positive = positive || phase.stoichiometry(c, j) > 0.0;
-                    negative = negative || phase.stoichiometry(c, j) < 0.0;
-                }
-            }
-            if (positive == negative) continue;
-            for (CalculatedPhase& phase : balance_.phases) {
-                if (phase.role != Role::balanced) continue;
-                std::vector<int> keep;
-                for (int j = 0; j < phase.size(); ++j)
-                    if (phase.stoichiometry(c, j) == 0.0) keep.push_back(j);
-                if (static_cast<int>(keep.size()) == phase.size()) continue;
-                changed = true;
-                restrict_phase(phase, keep);
-            }
+    for (int c = 0; c < k_; ++c) {
+        if (b_[c] != 0.0 || in_reservoir[c]) continue;
+        bool positive = false, negative = false;
+        for (const VectorXd& a : species) {
+            positive = positive || a[c] > 0.0;
+            negative = negative || a[c] < 0.0;
         }
+        if (positive == negative) continue;
+        d = (positive ? 1.0 : -1.0) * VectorXd::Unit(k_, c);
+        return true;
     }
+    // Every species can hold matter where the input is positive in every component and each
+    // component has a species of its own (a positive multiple of it), all coefficients >= 0:
+    // a little of any species beside those of the components meets the input.
+    bool simple = reservoirs_.empty() && (b_.array() > 0.0).all();
+    for (const VectorXd& a : species) simple = simple && (a.array() >= 0.0).all();
+    for (int c = 0; simple && c < k_; ++c)
+        simple = std::any_of(species.begin(), species.end(), [&](const VectorXd& a) {
+            return a[c] > 0.0 && a.cwiseAbs().sum() == a[c];
+        });
+    if (simple) return false;
+    // Variables d+ (k), d- (k), then a_j . d and 1 - a_j . d for each species; rows: b . d = 0,
+    // v . d = 0 for each reservoir, and the two definitions per species.
+    const int s = static_cast<int>(species.size());
+    const int r = static_cast<int>(reservoirs_.size());
+    const int rows = 1 + r + 2 * s;
+    const int columns = 2 * k_ + 2 * s;
+    MatrixXd a = MatrixXd::Zero(rows, columns);
+    VectorXd rhs = VectorXd::Zero(rows), cost = VectorXd::Zero(columns);
+    // d = input_scale d', so that b . d is the sum of d' over the components with input, and
+    // each row over its own largest coefficient: a trace's row counts as the others do.
+    auto direction_row = [&](int row, const VectorXd& v) {
+        VectorXd scaled = v.cwiseProduct(input_scale_);
+        const double size = scaled.cwiseAbs().maxCoeff();
+        if (size > 0.0) scaled /= size;
+        a.block(row, 0, 1, k_) = scaled.transpose();
+        a.block(row, k_, 1, k_) = -scaled.transpose();
+    };
+    direction_row(0, b_);
+    for (int i = 0; i < r; ++i) direction_row(1 + i, reservoirs_[i].stoichiometry);
+    for (int j = 0; j < s; ++j) {
+        const int row = 1 + r + 2 * j;
+        direction_row(row, species[j]);
+        a(row, 2 * k_ + j) = -1.0;
+        direction_row(row + 1, species[j]);
+        a(row + 1, 2 * k_ + s + j) = 1.0;
+        rhs[row + 1] = 1.0;
+        cost[2 * k_ + j] = -1.0;
+    }
+    const LinearSolution lp = solve_linear_programme(a, rhs, cost);
+    if (lp.status != LinearSolution::Status::optimal) return false;
+    if (!(lp.x.segment(2 * k_, s).maxCoeff() > 1e-9)) return false;
+    d = (lp.x.head(k_) - lp.x.segment(k_, k_)).cwiseProduct(input_scale_);
+    return true;
+}
+
+// Whether a species with stoichiometry a cannot hold matter by the direction d: along a
+// component's own direction, any coefficient; along one of the programme's, a . d against the
+// species' own size (as the programme measured it) above its tolerance.
+bool Minimiser::unreachable_along(const VectorXd& a, const VectorXd& d) const {
+    if ((d.array() != 0.0).count() == 1) return a.dot(d) > 0.0;
+    const double size = a.cwiseProduct(input_scale_).cwiseAbs().maxCoeff();
+    return a.dot(d) > 1e-9 * size;
 }
 
 void Minimiser::restrict_phase(CalculatedPhase& phase, const std::vector<int>& keep) {
@@ -107,9 +190,7 @@ int Minimiser::cold_start(const std::vector<std::pair<int, VectorXd>>& seeds) {
     // Each balance row scaled by its own input, so that a trace is as much a constraint as
     // the rest (the programme's tolerances are relative to its largest numbers); the duals
     // are scaled back.
-    const double largest = std::max(b_.cwiseAbs().maxCoeff(), 1e-300);
-    VectorXd row_scale(k_);
-    for (int c = 0; c < k_; ++c) row_scale[c] = 1.0 / (b_[c] != 0.0 ? std::abs(b_[c]) : largest);
+    const VectorXd& row_scale = input_scale_;
     const VectorXd scaled_b = row_scale.cwiseProduct(b_);
     LinearSolution lp;
     for (int round = 0; round < 40; ++round) {
@@ -182,7 +263,8 @@ void Minimiser::independent_assemblage() {
         const int a = static_cast<int>(active_.size());
         MatrixXd columns(k_, a);
         for (int i = 0; i < a; ++i)
-            columns.col(i) = balance_.phases[active_[i]].stoichiometry * composition_[active_[i]];
+            columns.col(i) = input_scale_.cwiseProduct(balance_.phases[active_[i]].stoichiometry *
+                                                       composition_[active_[i]]);
         Eigen::JacobiSVD<MatrixXd, Eigen::NoQRPreconditioner> svd(columns.transpose() * columns);
         // Non-finite compositions give no singular values to judge by.
         if (svd.info() != Eigen::Success) return;

@@ -39,6 +39,8 @@ class Minimiser {
   private:
     // --- the start (minimiser_start.cpp) -----------------------------------------------------
     void exclude_unreachable();
+    bool unreachable_direction(const std::vector<VectorXd>& species, VectorXd& d) const;
+    bool unreachable_along(const VectorXd& a, const VectorXd& d) const;
     static void restrict_phase(CalculatedPhase& phase, const std::vector<int>& keep);
     int cold_start(const std::vector<std::pair<int, VectorXd>>& seeds = {});
     void independent_assemblage();
@@ -75,6 +77,8 @@ class Minimiser {
     };
 
     void find_balance_components();
+    void rebase();
+    VectorXd rounded_to_zero(const VectorXd& written, const VectorXd& v) const;
     void assemblage_changed();
     bool is_primal(int p) const { return primal_[p]; }
     void turn_primal();
@@ -97,6 +101,7 @@ class Minimiser {
     std::vector<double> shares() const;
     int least_share() const;
     int most_negative() const;
+    int holding_nothing() const;
     void drop(int index);
     void add(int p, const VectorXd& x);
     void pivot_dependent(int added);
@@ -111,11 +116,9 @@ class Minimiser {
 
     // --- free potentials (minimiser_free_potentials.cpp) -------------------------------------
     std::vector<int> outside_phases() const;
-    std::pair<double, VectorXd> constraint_value(int p, const VectorXd& zeta) const;
     MatrixXd free_directions() const;
-    VectorXd zero_input_signs() const;
     void place_potentials();
-    void place_zero_input_potentials(const VectorXd& sign);
+    void place_zero_input_potentials();
     void place_free_potentials(const MatrixXd& z, const std::vector<int>& outside);
 
     // --- the phases and the whole iteration (minimiser.cpp) ----------------------------------
@@ -123,8 +126,8 @@ class Minimiser {
     bool is_second_copy(int p) const;
     static VectorXd start_composition(VectorXd x);
     bool is_active(int p) const;
-    TangentPlane activity(int p, const VectorXd& zeta, bool whole) const;
-    TangentPlane full_activity(int p, const VectorXd& zeta) const;
+    TangentPlane activity(int p, const VectorXd& zeta, bool whole, bool sensitivity = false) const;
+    TangentPlane full_activity(int p, const VectorXd& zeta, bool sensitivity = false) const;
     VectorXd full_composition(int p) const;
     int iterate();
     void first_copies_first();
@@ -133,14 +136,27 @@ class Minimiser {
 
     const CalculatedSystem& full_;
     CalculatedSystem balance_;
-    CalculatedSystem work_;
     VectorXd b_;
     std::vector<Reservoir> reservoirs_;
     MinimiserOptions options_;
     int k_;
     int count_;
 
-    std::vector<int> balance_components_;
+    std::vector<int> balance_components_;  // components some species or reservoir holds
+    // The basis the balances are written over (species as columns), its inverse, the system,
+    // input and reservoirs written over it, and the rows of it that the balance solves.
+    MatrixXd basis_;
+    MatrixXd basis_inverse_;
+    CalculatedSystem work_;
+    VectorXd b_work_;
+    std::vector<VectorXd> reservoirs_work_;
+    std::vector<int> balance_rows_;
+    // 1 / each component's input (1 / the largest input for one without): a balance row
+    // measured against its own input.
+    VectorXd input_scale_;
+    // The directions (+-1 for one component) of the components without input along which
+    // exclude_unreachable found species that cannot hold matter.
+    MatrixXd zero_directions_;
 
     VectorXd zeta_;
     VectorXd supply_;
