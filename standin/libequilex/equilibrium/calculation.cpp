@@ -95,6 +95,8 @@ int gather_input(const System& system, const Conditions& conditions,
         input.potentials.push_back(held);
     }
     if (!positive && input.potentials.empty()) return err::no_input;
+    // Finite amounts whose component sums overflow (1e308 mol of CaCO3 holds 3e308 mol O).
+    if (!input.components.allFinite()) return err::bad_input;
     return 0;
 }
 

@@ -26,7 +26,7 @@ Minimiser::Minimiser(const CalculatedSystem& full, const VectorXd& b,
     composition_.resize(count_);
     const double largest = std::max(b_.cwiseAbs().maxCoeff(), 1e-300);
     input_scale_.resize(k_);
-    for (int c = 0; c < k_; ++c) input_scale_[c] = 1.0 / (b_[c] != 0.0 ? std::abs(b_[c]) : largest);
+    for (int c = 0; c < k_; ++c) input_scale_[c] = b_[c] != 0.0 ? largest / std::abs(b_[c]) : 1.0;
     exclude_unreachable();
     find_balance_components();
 }
@@ -74,7 +74,9 @@ bool Minimiser::sound(const Equilibrium& e) const {
     // held is now supplies minus what the phases hold; with the input it is the imbalance.
     const VectorXd imbalance = held + b_;
     for (int c = 0; c < k_; ++c)
-        if (!(std::abs(imbalance[c]) <= 1e-9 * std::abs(b_[c]) + 1e-12 * gross[c])) return false;
+        if (!(std::abs(imbalance[c]) <= 1e-9 * std::abs(b_[c]) + 1e-12 * gross[c])) {
+            return false;
+        }
     return true;
 }
 
@@ -153,8 +155,22 @@ int Minimiser::iterate() {
         if (step == Step::failed) return err::balance_unsolved;
         if (step == Step::moved && stuck_ >= 3) {
             // The line search finds no way down: phases with next to no amount whose
-            // compositions (nearly) depend on the others make the equations singular.
+            // compositions (nearly) depend on the others make the equations singular (as a
+            // carbide holding a trace of carbon beside the pure metal and the liquid). The
+            // linear programmes, the phases found so far among their columns, choose the
+            // assemblage again; past their restarts, the phase that holds the least leaves.
             stuck_ = 0;
+            // More phases at activity 1 than the potentials allow (a carbide above activity 1
+            // beside both pure metals): the one furthest below it leaves.
+            if (const int inconsistent = least_consistent(); inconsistent >= 0) {
+                drop(inconsistent);
+                continue;
+            }
+            if (active_.size() > 1 && restarts_ < 3) {
+                const int error = restart_from_programmes(-1, VectorXd());
+                if (error != 0) return error;
+                continue;
+            }
             if (const int least = least_share(); least >= 0) {
                 drop(least);
                 continue;
@@ -210,23 +226,31 @@ int Minimiser::iterate() {
         // Far above activity 1 the new assemblage lies far away: start again from the linear
         // programmes, with the phases found so far among their columns.
         if (worst.ln_activity > 1.0 && restarts_ < 3) {
-            ++restarts_;
-            std::vector<std::pair<int, VectorXd>> seeds;
-            for (int p : active_)
-                if (balance_.phases[p].kind != CalculatedPhase::Kind::pure)
-                    seeds.emplace_back(p, composition_[p]);
-            if (balance_.phases[worst.phase].kind != CalculatedPhase::Kind::pure)
-                seeds.emplace_back(worst.phase, worst.x);
-            active_.clear();
-            std::fill(amount_.begin(), amount_.end(), 0.0);
-            const int error = cold_start(seeds);
+            const int error = restart_from_programmes(worst.phase, worst.x);
             if (error != 0) return error;
-            assemblage_changed();
             continue;
         }
         add(worst.phase, start_composition(worst.x));
     }
     return err::balance_unsolved;
+}
+
+// The start again from the linear programmes, with the compositions of the mixtures found so
+// far (and of the outside phase p at x, if p >= 0) among their columns.
+int Minimiser::restart_from_programmes(int p, const VectorXd& x) {
+    ++restarts_;
+    std::vector<std::pair<int, VectorXd>> seeds;
+    for (int q : active_)
+        if (balance_.phases[q].kind != CalculatedPhase::Kind::pure)
+            seeds.emplace_back(q, composition_[q]);
+    if (p >= 0 && balance_.phases[p].kind != CalculatedPhase::Kind::pure) seeds.emplace_back(p, x);
+    active_.clear();
+    std::fill(amount_.begin(), amount_.end(), 0.0);
+    std::fill(primal_.begin(), primal_.end(), false);
+    const int error = cold_start(seeds);
+    if (error != 0) return error;
+    assemblage_changed();
+    return 0;
 }
 
 // A de-mixing phase left with one copy holds it in the first; with two, the first holds the

@@ -106,23 +106,26 @@ void Minimiser::pivot_dependent(int added) {
     const int a = static_cast<int>(holding.size());
     if (a < 2) return;
     MatrixXd columns(k_, a);
+    VectorXd norms(a);
     for (int i = 0; i < a; ++i) {
         const int p = holding[i];
-        columns.col(i) =
+        const VectorXd v =
             input_scale_.cwiseProduct(balance_.phases[p].stoichiometry * composition_[p]);
+        norms[i] = v.norm();
+        columns.col(i) = norms[i] > 0.0 ? VectorXd(v / norms[i]) : v;
     }
     // Nearly dependent counts: a gas of CO2 with traces of CO and O2 beside CaO is, for the
-    // amounts, the CO2 that CaCO3 is made of. Each component counts relative to its input: a
-    // liquid that holds a trace of B beside A_S is not A_S.
-    Eigen::JacobiSVD<MatrixXd, Eigen::NoQRPreconditioner> svd(columns.transpose() * columns,
-                                                              Eigen::ComputeFullV);
-    if (svd.info() != Eigen::Success) return;  // non-finite compositions
+    // amounts, the CO2 that CaCO3 is made of. Each component counts relative to its input (a
+    // liquid that holds a trace of B beside A_S is not A_S), each phase by its direction.
+    if (!columns.allFinite() || !(norms.array() > 0.0).all()) return;
+    Eigen::JacobiSVD<MatrixXd> svd(columns, Eigen::ComputeFullV);
     const VectorXd& sigma = svd.singularValues();
-    if (sigma[a - 1] > 1e-10 * std::max(sigma[0], 1e-300)) return;
-    VectorXd v = svd.matrixV().col(a - 1);
+    if (a <= k_ && sigma[a - 1] > 1e-5 * std::max(sigma[0], 1e-300)) return;
+    // The change of the amounts along the dependency.
+    VectorXd v = svd.matrixV().col(a - 1).cwiseQuotient(norms);
     const int q =
         static_cast<int>(std::find(holding.begin(), holding.end(), added) - holding.begin());
-    if (q >= a || std::abs(v[q]) < 1e-12) return;
+    if (q >= a || std::abs(v[q]) < 1e-12 * v.cwiseAbs().maxCoeff()) return;
     v /= v[q];  // the added phase grows
     double t = std::numeric_limits<double>::infinity();
     int leaving = -1;

@@ -84,6 +84,7 @@ void Minimiser::place_zero_input_potentials() {
     const VectorXd rest = zeta_ - d * cod.solve(zeta_);
     std::vector<VectorXd> rows;
     std::vector<double> limits;
+    const double ln_pressure = std::log(full_.pressure_bar());
     for (const CalculatedPhase& phase : full_.phases) {
         if (phase.role == Role::absent) continue;
         for (int j = 0; j < phase.size(); ++j) {
@@ -93,9 +94,12 @@ void Minimiser::place_zero_input_potentials() {
                 continue;
             bool unreachable = false;
             for (int i = 0; i < q; ++i) unreachable = unreachable || unreachable_along(a, d.col(i));
+            // A gas constituent's activity is its fugacity against 1 bar, as reported: g holds
+            // ln(P / 1 bar) beside its standard Gibbs energy.
+            const double standard = phase.g[j] - (phase.gas ? ln_pressure : 0.0);
             rows.push_back(along);
             limits.push_back((unreachable ? zero_input_ln_activity : 0.0) -
-                             (a.dot(rest) - phase.g[j]));
+                             (a.dot(rest) - standard));
         }
     }
     // Variables: u, v >= 0 with c = u - v, then one slack per species.
@@ -279,9 +283,13 @@ class Placement {
             const VectorXd solution = least_change(m, rhs);
             if (!solution.allFinite()) return false;
             const VectorXd next = solution.tail(a);
+            // A condition leaves by its multiplier only where it is met: one that curvature has
+            // lifted above its bound stays until the step brings it back.
             int leaving = -1;
             for (int i = 0; i < a; ++i)
-                if (next[i] < -1e-12 && (leaving < 0 || next[i] < next[leaving])) leaving = i;
+                if (next[i] < -1e-12 && here[active[i]].value <= here[active[i]].bound + 1e-12 &&
+                    (leaving < 0 || next[i] < next[leaving]))
+                    leaving = i;
             if (leaving >= 0) {
                 active.erase(active.begin() + leaving);
                 VectorXd kept(a - 1);
@@ -349,9 +357,13 @@ class Placement {
             if (!solution.allFinite()) break;
             const VectorXd step = solution.head(n);
             const VectorXd next = solution.tail(a);
+            // A condition leaves by its multiplier only where it is met: one that curvature has
+            // lifted above its bound stays until the step brings it back.
             int leaving = -1;
             for (int i = 0; i < a; ++i)
-                if (next[i] < -1e-12 && (leaving < 0 || next[i] < next[leaving])) leaving = i;
+                if (next[i] < -1e-12 && here[active[i]].value <= here[active[i]].bound + 1e-12 &&
+                    (leaving < 0 || next[i] < next[leaving]))
+                    leaving = i;
             if (leaving >= 0) {
                 active.erase(active.begin() + leaving);
                 VectorXd kept(a - 1);
@@ -373,13 +385,28 @@ class Placement {
                     blocking = i;
                 }
             }
+            // Curvature may lift a condition above its bound where the linearisation kept it
+            // below: the step is halved until every condition is met, the first one met with
+            // least room joining the active set.
+            std::vector<Condition> there = at(s + alpha * step, level);
+            std::vector<int> lifted;
+            for (int halving = 0; halving < 40 && !meets(there); ++halving) {
+                for (int i = 0; i < static_cast<int>(there.size()); ++i)
+                    if (!(there[i].value <= there[i].bound + tolerance) &&
+                        std::find(lifted.begin(), lifted.end(), i) == lifted.end())
+                        lifted.push_back(i);
+                alpha *= 0.5;
+                there = at(s + alpha * step, level);
+            }
+            if (!meets(there)) break;
             s += alpha * step;
             multipliers = next;
-            here = at(s, level);
+            here = std::move(there);
             bool joined = false;
             for (int i = 0; i < static_cast<int>(here.size()); ++i) {
                 if (std::find(active.begin(), active.end(), i) != active.end()) continue;
-                if (i == blocking || here[i].value > here[i].bound) {
+                const bool was_lifted = std::find(lifted.begin(), lifted.end(), i) != lifted.end();
+                if (i == blocking || was_lifted || here[i].value > here[i].bound + 1e-12) {
                     active.push_back(i);
                     multipliers.conservativeResize(multipliers.size() + 1);
                     multipliers[multipliers.size() - 1] = 0.0;

@@ -126,6 +126,14 @@ void Minimiser::rebase() {
     }
     const Eigen::FullPivLU<MatrixXd> lu(basis_);
     basis_inverse_ = lu.inverse();
+    // Species' formulas are small whole or simple numbers, and so is the inverse: an entry a
+    // rounding above zero is zero, or it would carry a rounding of the major inputs into a
+    // trace's row (1e-16 of 1 mol in a row of 1e-12 mol).
+    for (int i = 0; i < k_; ++i) {
+        const double size = basis_inverse_.row(i).cwiseAbs().maxCoeff();
+        for (int j = 0; j < k_; ++j)
+            if (std::abs(basis_inverse_(i, j)) < 1e-12 * size) basis_inverse_(i, j) = 0.0;
+    }
     work_ = balance_;
     for (CalculatedPhase& phase : work_.phases) {
         if (phase.role != Role::balanced) continue;
@@ -422,18 +430,24 @@ Minimiser::Step Minimiser::newton_step() {
     // The full step, no further than the potentials may move at once, nor the logarithms of
     // the amounts by more than a few times as far.
     auto largest = [](const auto& v) { return v.size() > 0 ? v.cwiseAbs().maxCoeff() : 0.0; };
-    const double step = largest(delta.head(l.potentials));
-    double primal_step = 0.0;
-    for (std::size_t i = 0; i < active_.size(); ++i)
-        if (primal_[active_[i]] || l.log_amount[i])
-            primal_step =
-                std::max(primal_step, largest(delta.segment(l.offset[i], rows_of(active_[i]))));
-    const double reach = std::min({1.0, max_potential_step / std::max(step, 1e-300),
-                                   max_amount_step / std::max(primal_step, 1e-300)});
+    auto sizes = [&](const VectorXd& d) {
+        double amounts = 0.0;
+        for (std::size_t i = 0; i < active_.size(); ++i)
+            if (primal_[active_[i]] || l.log_amount[i])
+                amounts = std::max(amounts, largest(d.segment(l.offset[i], rows_of(active_[i]))));
+        return std::pair{largest(d.head(l.potentials)), amounts};
+    };
+    auto reach_of = [&](const VectorXd& d) {
+        const auto [potentials, amounts] = sizes(d);
+        return std::min({1.0, max_potential_step / std::max(potentials, 1e-300),
+                         max_amount_step / std::max(amounts, 1e-300)});
+    };
+    const auto [step, primal_step] = sizes(delta);
+    const double reach = reach_of(delta);
     const double size = now.residual.cwiseAbs().maxCoeff();
     last_merit_ = now.residual.squaredNorm();
     // A step below the tolerance is the rounding of a converged solution: no line search.
-    if (step < converged_step && primal_step < converged_step && size < 1e-8) {
+    if (step < converged_step && primal_step < converged_step && size < 1e-11) {
         Equations at;
         const VectorXd next = y + delta;
         if (equations(l, next, false, at)) {
@@ -447,13 +461,12 @@ Minimiser::Step Minimiser::newton_step() {
     auto sufficient = [&](double trial_merit, double alpha) {
         return trial_merit <= (1.0 - 1e-4 * alpha) * merit || trial_merit < 1e-26;
     };
-    // The whole step first, however far, and where it does not lower the residual, up to four
-    // more whole steps from there (a watchdog): where the residual is tiny beside the step a
-    // phase's amount must take (a flat liquidus), the step's second-order error alone exceeds
-    // it, while the next step removes that error. Then, from the start again, the step cut to
-    // the limits and halved.
+    // The step first, and where it does not lower the residual, up to four more steps from
+    // there (a watchdog): where the residual is tiny beside the step a phase's amount must take
+    // (a flat liquidus), the step's second-order error alone exceeds it, while the next step
+    // removes that error. Then, from the start again, the step halved.
     Equations trial;
-    VectorXd next = y + delta;
+    VectorXd next = y + reach * delta;
     for (int watch = 0; watch < 6; ++watch) {
         const bool last = watch == 5;
         if (!equations(l, next, !last, trial)) break;
@@ -465,17 +478,54 @@ Minimiser::Step Minimiser::newton_step() {
         if (last || !(trial.residual.squaredNorm() < 1e6 * merit + 1.0)) break;
         const VectorXd more = solve_newton_system(trial.jacobian, -trial.residual, l.potentials);
         if (!more.allFinite()) break;
-        next += more;
+        next += reach_of(more) * more;
     }
     double alpha = reach;
     bool accepted = false;
-    for (int halving = 0; halving < 30; ++halving) {
+    for (int halving = 0; halving < 12; ++halving) {
         next = y + alpha * delta;
         if (equations(l, next, false, trial) && sufficient(trial.residual.squaredNorm(), alpha)) {
             accepted = true;
             break;
         }
         alpha *= 0.5;
+    }
+    // Where the Newton direction, nearly singular and far from its linear model, gives no way
+    // down a short step can use: Levenberg-Marquardt steps, from the Newton step towards the
+    // steepest descent of the residual as the damping grows.
+    if (!accepted || alpha < 1e-3) {
+        const double reached = accepted ? trial.residual.squaredNorm() : merit;
+        const VectorXd reached_at = next;
+        Equations kept;
+        if (accepted) kept = trial;
+        accepted = false;
+        MatrixXd scaled = now.jacobian;
+        VectorXd column_scale(l.size);
+        for (int j = 0; j < l.size; ++j) {
+            const double size = scaled.col(j).norm();
+            column_scale[j] = size > 0.0 ? 1.0 / size : 1.0;
+        }
+        scaled = scaled * column_scale.asDiagonal();
+        const MatrixXd normal = scaled.transpose() * scaled;
+        const VectorXd gradient = scaled.transpose() * now.residual;
+        double damping = 1e-6 * std::max(normal.diagonal().maxCoeff(), 1e-300);
+        for (int attempt = 0; attempt < 16 && !accepted; ++attempt, damping *= 10.0) {
+            MatrixXd m = normal;
+            m.diagonal().array() += damping;
+            const VectorXd step = -column_scale.cwiseProduct(m.ldlt().solve(gradient));
+            if (!step.allFinite()) break;
+            next = y + step;
+            if (equations(l, next, false, trial) &&
+                trial.residual.squaredNorm() < std::min((1.0 - 1e-4) * merit, reached)) {
+                accepted = true;
+                alpha = 1.0;
+            }
+        }
+        if (!accepted && reached < merit) {
+            next = reached_at;
+            trial = std::move(kept);
+            accepted = true;
+        }
     }
     if (accepted)
         unpack(l, next, trial);

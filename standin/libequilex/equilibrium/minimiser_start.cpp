@@ -241,6 +241,7 @@ int Minimiser::cold_start(const std::vector<std::pair<int, VectorXd>>& seeds) {
         if (share > 1e-14) parts[column.phase].push_back({lp.x[i], column.x});
     }
     split_demixing_copies(parts);
+    std::vector<VectorXd> compositions(count_);
     for (int p = 0; p < count_; ++p) {
         if (parts[p].empty()) continue;
         double total = 0.0;
@@ -250,10 +251,48 @@ int Minimiser::cold_start(const std::vector<std::pair<int, VectorXd>>& seeds) {
             x += amount * composition;
         }
         amount_[p] = total;
-        composition_[p] = start_composition(x / total);
+        compositions[p] = x / total;
+        composition_[p] = start_composition(compositions[p]);
         active_.push_back(p);
     }
+    start_potentials(compositions);
     return 0;
+}
+
+// The programme's potentials put every end member it holds of a mixture at activity 1,
+// whatever its share, and leave a trace's potential where a column with next to none of it
+// happens to put it. The start's compositions are the programme's: the potentials are moved
+// (least change, least squares) so that each constituent the start holds has its chemical
+// potential at them - a trace's potential then starts where its balance is met.
+void Minimiser::start_potentials(const std::vector<VectorXd>& compositions) {
+    std::vector<VectorXd> rows;
+    std::vector<double> shifts;
+    for (int p : active_) {
+        const CalculatedPhase& phase = balance_.phases[p];
+        const VectorXd& x = compositions[p];
+        VectorXd mu = phase.g;
+        if (phase.kind != CalculatedPhase::Kind::pure)
+            mu += mixture_excess(balance_, phase, x, false).mu;
+        for (int j = 0; j < phase.size(); ++j) {
+            if (!(x[j] > 0.0)) continue;
+            rows.push_back(phase.stoichiometry.col(j));
+            const double ideal = phase.kind == CalculatedPhase::Kind::pure ? 0.0 : std::log(x[j]);
+            shifts.push_back(mu[j] + ideal - rows.back().dot(zeta_));
+        }
+    }
+    for (const Reservoir& reservoir : reservoirs_) {
+        rows.push_back(reservoir.stoichiometry);
+        shifts.push_back(reservoir.potential - reservoir.stoichiometry.dot(zeta_));
+    }
+    if (rows.empty()) return;
+    MatrixXd m(static_cast<int>(rows.size()), k_);
+    VectorXd rhs(static_cast<int>(rows.size()));
+    for (int i = 0; i < m.rows(); ++i) {
+        m.row(i) = rows[i].transpose();
+        rhs[i] = shifts[i];
+    }
+    const VectorXd shift = Eigen::CompleteOrthogonalDecomposition<MatrixXd>(m).solve(rhs);
+    if (shift.allFinite()) zeta_ += shift;
 }
 
 // A start (a previous equilibrium) whose phases' compositions depend on one another cannot
@@ -262,20 +301,29 @@ void Minimiser::independent_assemblage() {
     while (active_.size() > 1) {
         const int a = static_cast<int>(active_.size());
         MatrixXd columns(k_, a);
-        for (int i = 0; i < a; ++i)
-            columns.col(i) = input_scale_.cwiseProduct(balance_.phases[active_[i]].stoichiometry *
-                                                       composition_[active_[i]]);
-        Eigen::JacobiSVD<MatrixXd, Eigen::NoQRPreconditioner> svd(columns.transpose() * columns);
+        for (int i = 0; i < a; ++i) columns.col(i) = unit_composition(active_[i]);
         // Non-finite compositions give no singular values to judge by.
-        if (svd.info() != Eigen::Success) return;
-        const VectorXd& sigma = svd.singularValues();
-        if (sigma[a - 1] > 1e-20 * std::max(sigma[0], 1e-300)) return;
+        if (!columns.allFinite()) return;
+        if (a <= k_) {
+            Eigen::JacobiSVD<MatrixXd> svd(columns);
+            const VectorXd& sigma = svd.singularValues();
+            if (sigma[a - 1] > 1e-10 * std::max(sigma[0], 1e-300)) return;
+        }
         int least = 0;
         for (int i = 1; i < a; ++i)
             if (amount_[active_[i]] < amount_[active_[least]]) least = i;
         amount_[active_[least]] = 0.0;
         active_.erase(active_.begin() + least);
     }
+}
+
+// What a mole of an active phase holds of each component, each against its input, as a unit
+// vector: phases compared by the directions of their compositions, a trace counting as the rest.
+VectorXd Minimiser::unit_composition(int p) const {
+    const VectorXd v =
+        input_scale_.cwiseProduct(balance_.phases[p].stoichiometry * composition_[p]);
+    const double norm = v.norm();
+    return norm > 0.0 ? VectorXd(v / norm) : v;
 }
 
 // Points of one de-mixing phase far apart in the start: the two sides of a miscibility gap,

@@ -43,7 +43,9 @@ class Minimiser {
     bool unreachable_along(const VectorXd& a, const VectorXd& d) const;
     static void restrict_phase(CalculatedPhase& phase, const std::vector<int>& keep);
     int cold_start(const std::vector<std::pair<int, VectorXd>>& seeds = {});
+    void start_potentials(const std::vector<VectorXd>& compositions);
     void independent_assemblage();
+    VectorXd unit_composition(int p) const;
     void split_demixing_copies(std::vector<std::vector<std::pair<double, VectorXd>>>& parts) const;
     bool warm_start(const Equilibrium& start);
 
@@ -130,6 +132,7 @@ class Minimiser {
     TangentPlane full_activity(int p, const VectorXd& zeta, bool sensitivity = false) const;
     VectorXd full_composition(int p) const;
     int iterate();
+    int restart_from_programmes(int p, const VectorXd& x);
     void first_copies_first();
     Equilibrium outcome();
     bool sound(const Equilibrium& e) const;
@@ -151,8 +154,8 @@ class Minimiser {
     VectorXd b_work_;
     std::vector<VectorXd> reservoirs_work_;
     std::vector<int> balance_rows_;
-    // 1 / each component's input (1 / the largest input for one without): a balance row
-    // measured against its own input.
+    // The largest input over each component's input (1 for one without): a balance row
+    // measured against its own input, the largest as it is.
     VectorXd input_scale_;
     // The directions (+-1 for one component) of the components without input along which
     // exclude_unreachable found species that cannot hold matter.
