@@ -191,7 +191,9 @@ int Minimiser::iterate() {
                     continue;
                 }
                 if (add_most_active()) continue;
-                const int least = least_share();
+                // The phase Newton's step keeps taking below zero (the assemblage's others
+                // would have to hold more than the input), else the one that holds the least.
+                const int least = leaving_ >= 0 ? leaving_ : least_share();
                 if (least < 0) return err::balance_unsolved;
                 drop(least);
             }

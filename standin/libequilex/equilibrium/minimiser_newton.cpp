@@ -228,14 +228,24 @@ Minimiser::Layout Minimiser::layout() const {
     Layout l;
     l.potentials = static_cast<int>(balance_rows_.size());
     int n = l.potentials;
-    const std::vector<double> share = shares();
+    // Which active phases could hold each balance component at all.
+    std::vector<int> holders(k_, 0);
+    for (int p : active_)
+        for (int c : balance_components_)
+            if (balance_.phases[p].stoichiometry.row(c).cwiseAbs().maxCoeff() > 0.0) ++holders[c];
     for (std::size_t i = 0; i < active_.size(); ++i) {
+        const int p = active_[i];
         l.offset.push_back(n);
-        n += rows_of(active_[i]);
-        // A phase that holds most of some component is solved for the logarithm of its
-        // amount: its share of that balance row is then linear in the unknown, as the row is.
-        // The others keep their amounts, which may fall below zero on the way out.
-        l.log_amount.push_back(!primal_[active_[i]] && amount_[active_[i]] > 0.0 && share[i] > 0.5);
+        n += rows_of(p);
+        // A phase that alone can hold some component is solved for the logarithm of its
+        // amount: its share of that balance row is then linear in the unknown, as the row is,
+        // and it cannot leave anyway. The others keep their amounts, which may fall below zero
+        // on the way out.
+        bool alone = false;
+        for (int c : balance_components_)
+            alone = alone || (holders[c] == 1 &&
+                              balance_.phases[p].stoichiometry.row(c).cwiseAbs().maxCoeff() > 0.0);
+        l.log_amount.push_back(!primal_[p] && amount_[p] > 0.0 && alone);
     }
     l.reservoirs = n;
     l.size = n + static_cast<int>(reservoirs_.size());
@@ -444,6 +454,19 @@ Minimiser::Step Minimiser::newton_step() {
     };
     const auto [step, primal_step] = sizes(delta);
     const double reach = reach_of(delta);
+    // The phase the full step would take below zero first (its amount unknown as it is), if
+    // the step would: where the assemblage does not settle, it is the one to leave.
+    leaving_ = -1;
+    double first = 1.0;
+    for (std::size_t i = 0; i < active_.size(); ++i) {
+        const int p = active_[i];
+        if (primal_[p] || l.log_amount[i] || !(amount_[p] > 0.0)) continue;
+        const double change = delta[l.offset[i]];
+        if (change < 0.0 && amount_[p] / -change < first) {
+            first = amount_[p] / -change;
+            leaving_ = static_cast<int>(i);
+        }
+    }
     const double size = now.residual.cwiseAbs().maxCoeff();
     last_merit_ = now.residual.squaredNorm();
     // A step below the tolerance is the rounding of a converged solution: no line search.
