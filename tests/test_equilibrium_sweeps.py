@@ -127,8 +127,6 @@ def test_named_state_is_certified(engine, tests_data_dir, file_name, state):
     assert_certified(system, calculate(engine, system, state))
 
 
-@pytest.mark.xfail(run=False, reason="calculator: about 17 s today where 0.5 s is the aim; "
-                   "run it with --runxfail")
 def test_hundred_constituent_phase_is_certified(engine, tests_data_dir):
     system = open_system(engine, tests_data_dir / "wide100.dat")
     assert_certified(system, calculate(engine, system, State(1000.0, 1.0, (1.0,) * 10)))

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace eqx::equilibrium {
 
@@ -73,6 +74,7 @@ ExcessModel ExcessModel::build(const Phase& phase, const std::vector<int>& calcu
         }
         model.terms_.push_back(std::move(term));
     }
+    model.index_support();
     return model;
 }
 
@@ -91,89 +93,170 @@ ExcessModel ExcessModel::restricted(const std::vector<int>& keep) const {
         }
         if (complete) model.terms_.push_back(std::move(copy));
     }
+    model.index_support();
+    model.prepared_ = prepared_;
+    model.prepared_temperature_ = prepared_temperature_;
+    model.prepared_pressure_ = prepared_pressure_;
     return model;
 }
+
+void ExcessModel::index_support() {
+    support_.clear();
+    for (const ExcessTerm& term : terms_)
+        support_.insert(support_.end(), term.species.begin(), term.species.end());
+    std::sort(support_.begin(), support_.end());
+    support_.erase(std::unique(support_.begin(), support_.end()), support_.end());
+    for (ExcessTerm& term : terms_) {
+        term.on_support.resize(term.species.size());
+        for (std::size_t i = 0; i < term.species.size(); ++i)
+            term.on_support[i] = static_cast<int>(
+                std::lower_bound(support_.begin(), support_.end(), term.species[i]) -
+                support_.begin());
+    }
+}
+
+void ExcessModel::prepare(double temperature, double pressure_bar) {
+    for (ExcessTerm& term : terms_) {
+        term.prepared.resize(term.expressions.size());
+        for (std::size_t v = 0; v < term.expressions.size(); ++v)
+            term.prepared[v] = coefficient(term.expressions[v], temperature, pressure_bar,
+                                           TemperatureDerivative::none);
+    }
+    prepared_ = true;
+    prepared_temperature_ = temperature;
+    prepared_pressure_ = pressure_bar;
+}
+
+namespace {
+
+// Terms of up to this many species keep their work on the stack.
+constexpr int inline_species = 8;
+
+// One term's G_ex at the fractions x, read at x[index[i]] for the term's species i, with L_v
+// from l(v); adds the gradient and the Hessian at those indices.
+template <class Coefficient>
+double add_term(const ExcessTerm& term, const std::vector<int>& index, const Eigen::VectorXd& x,
+                Coefficient l, Eigen::VectorXd* gradient, Eigen::MatrixXd* hessian) {
+    const int k = static_cast<int>(index.size());
+    double inline_work[4 * inline_species];
+    std::vector<double> large_work;
+    double* work = inline_work;
+    if (k > inline_species) {
+        large_work.resize(4 * static_cast<std::size_t>(k));
+        work = large_work.data();
+    }
+    // The product P = prod x_i^p_i: its factors f_i = x_i^p_i and their slopes.
+    double* f = work;
+    double* df = work + k;
+    double* dp = work + 2 * k;  // dP / dx_i
+    double* ds = work + 3 * k;  // dS / dx_i
+    double product = 1.0;
+    for (int i = 0; i < k; ++i) {
+        const double xi = x[index[i]];
+        const int pi = term.powers[i];
+        f[i] = power(xi, pi);
+        df[i] = pi * power(xi, pi - 1);
+        product *= f[i];
+        ds[i] = 0.0;
+    }
+    const bool slopes = gradient || hessian;
+    if (slopes)
+        for (int i = 0; i < k; ++i) {
+            double others = 1.0;
+            for (int j = 0; j < k; ++j)
+                if (j != i) others *= f[j];
+            dp[i] = df[i] * others;
+        }
+    // The composition factor S with its gradient (and for a binary term, its second
+    // derivative s2 along x_0 - x_1).
+    double s = 0.0;
+    double s2 = 0.0;
+    const int count = static_cast<int>(term.expressions.size());
+    switch (term.form) {
+        case ExcessTerm::Form::binary: {
+            const double u = x[index[0]] - x[index[1]];
+            double s1 = 0.0;
+            for (int v = 0; v < count; ++v) {
+                const double lv = l(v);
+                s += lv * power(u, v);
+                if (v >= 1) s1 += lv * v * power(u, v - 1);
+                if (v >= 2) s2 += lv * v * (v - 1) * power(u, v - 2);
+            }
+            ds[0] = s1;
+            ds[1] = -s1;
+            break;
+        }
+        case ExcessTerm::Form::ternary: {
+            if (count == 1) {
+                s = l(0);
+                break;
+            }
+            const double rest = (1.0 - x[index[0]] - x[index[1]] - x[index[2]]) / 3.0;
+            for (int m = 0; m < count; ++m) {
+                const double lm = l(m);
+                s += lm * (x[index[m]] + rest);
+                for (int j = 0; j < 3; ++j) ds[j] += lm * ((j == m ? 1.0 : 0.0) - 1.0 / 3.0);
+            }
+            break;
+        }
+        case ExcessTerm::Form::product:
+            s = l(0);
+            break;
+    }
+    if (gradient)
+        for (int i = 0; i < k; ++i) (*gradient)[index[i]] += s * dp[i] + product * ds[i];
+    if (hessian) {
+        const bool binary = term.form == ExcessTerm::Form::binary;
+        for (int i = 0; i < k; ++i)
+            for (int j = 0; j < k; ++j) {
+                // d2P / dx_i dx_j: the other factors times the two slopes (or the curvature).
+                double rest = 1.0;
+                for (int o = 0; o < k; ++o)
+                    if (o != i && o != j) rest *= f[o];
+                const int pi = term.powers[i];
+                const double hp =
+                    i == j ? (pi >= 2 ? pi * (pi - 1) * power(x[index[i]], pi - 2) : 0.0) * rest
+                           : df[i] * df[j] * rest;
+                const double hs = binary ? (i == j ? s2 : -s2) : 0.0;
+                (*hessian)(index[i], index[j]) +=
+                    s * hp + dp[i] * ds[j] + ds[i] * dp[j] + product * hs;
+            }
+    }
+    return product * s;
+}
+
+}  // namespace
 
 double ExcessModel::evaluate(const Eigen::VectorXd& x, double temperature, double pressure_bar,
                              TemperatureDerivative derivative, Eigen::VectorXd* gradient,
                              Eigen::MatrixXd* hessian) const {
+    const bool at_prepared = prepared_ && derivative == TemperatureDerivative::none &&
+                             temperature == prepared_temperature_ &&
+                             pressure_bar == prepared_pressure_;
     double total = 0.0;
     for (const ExcessTerm& term : terms_) {
-        const int k = static_cast<int>(term.species.size());
-        // The product P = prod x_i^p_i with its gradient and Hessian over the term's species.
-        Eigen::VectorXd xs(k);
-        for (int i = 0; i < k; ++i) xs[i] = x[term.species[i]];
-        double product = 1.0;
-        for (int i = 0; i < k; ++i) product *= power(xs[i], term.powers[i]);
-        Eigen::VectorXd dp = Eigen::VectorXd::Zero(k);
-        Eigen::MatrixXd hp = Eigen::MatrixXd::Zero(k, k);
-        for (int i = 0; i < k; ++i) {
-            double others = 1.0;
-            for (int j = 0; j < k; ++j)
-                if (j != i) others *= power(xs[j], term.powers[j]);
-            const int pi = term.powers[i];
-            dp[i] = pi * power(xs[i], pi - 1) * others;
-            hp(i, i) = pi >= 2 ? pi * (pi - 1) * power(xs[i], pi - 2) * others : 0.0;
-            for (int j = 0; j < k; ++j) {
-                if (j == i) continue;
-                double rest = 1.0;
-                for (int l = 0; l < k; ++l)
-                    if (l != i && l != j) rest *= power(xs[l], term.powers[l]);
-                const int pj = term.powers[j];
-                hp(i, j) = pi * pj * power(xs[i], pi - 1) * power(xs[j], pj - 1) * rest;
-            }
-        }
-        // The composition factor S with its gradient and Hessian.
-        double s = 0.0;
-        Eigen::VectorXd ds = Eigen::VectorXd::Zero(k);
-        Eigen::MatrixXd hs = Eigen::MatrixXd::Zero(k, k);
-        const int count = static_cast<int>(term.expressions.size());
-        switch (term.form) {
-            case ExcessTerm::Form::binary: {
-                const double u = xs[0] - xs[1];
-                double s1 = 0.0, s2 = 0.0;
-                for (int v = 0; v < count; ++v) {
-                    const double l =
-                        coefficient(term.expressions[v], temperature, pressure_bar, derivative);
-                    s += l * power(u, v);
-                    if (v >= 1) s1 += l * v * power(u, v - 1);
-                    if (v >= 2) s2 += l * v * (v - 1) * power(u, v - 2);
-                }
-                ds[0] = s1;
-                ds[1] = -s1;
-                hs(0, 0) = hs(1, 1) = s2;
-                hs(0, 1) = hs(1, 0) = -s2;
-                break;
-            }
-            case ExcessTerm::Form::ternary: {
-                if (count == 1) {
-                    s = coefficient(term.expressions[0], temperature, pressure_bar, derivative);
-                    break;
-                }
-                const double rest = (1.0 - xs[0] - xs[1] - xs[2]) / 3.0;
-                for (int m = 0; m < count; ++m) {
-                    const double l =
-                        coefficient(term.expressions[m], temperature, pressure_bar, derivative);
-                    s += l * (xs[m] + rest);
-                    for (int j = 0; j < 3; ++j) ds[j] += l * ((j == m ? 1.0 : 0.0) - 1.0 / 3.0);
-                }
-                break;
-            }
-            case ExcessTerm::Form::product:
-                s = coefficient(term.expressions[0], temperature, pressure_bar, derivative);
-                break;
-        }
-        total += product * s;
-        if (gradient) {
-            for (int i = 0; i < k; ++i) (*gradient)[term.species[i]] += s * dp[i] + product * ds[i];
-        }
-        if (hessian) {
-            for (int i = 0; i < k; ++i)
-                for (int j = 0; j < k; ++j)
-                    (*hessian)(term.species[i], term.species[j]) +=
-                        s * hp(i, j) + dp[i] * ds[j] + ds[i] * dp[j] + product * hs(i, j);
+        if (at_prepared) {
+            total += add_term(
+                term, term.species, x, [&](int v) { return term.prepared[v]; }, gradient, hessian);
+        } else {
+            total += add_term(
+                term, term.species, x,
+                [&](int v) {
+                    return coefficient(term.expressions[v], temperature, pressure_bar, derivative);
+                },
+                gradient, hessian);
         }
     }
+    return total;
+}
+
+double ExcessModel::evaluate_on_support(const Eigen::VectorXd& xs, Eigen::VectorXd* gradient,
+                                        Eigen::MatrixXd* hessian) const {
+    if (!prepared_) return std::numeric_limits<double>::quiet_NaN();
+    double total = 0.0;
+    for (const ExcessTerm& term : terms_)
+        total += add_term(
+            term, term.on_support, xs, [&](int v) { return term.prepared[v]; }, gradient, hessian);
     return total;
 }
 

@@ -21,9 +21,11 @@ namespace eqx::equilibrium {
 struct ExcessTerm {
     enum class Form { binary, ternary, product };
     Form form = Form::product;
-    std::vector<int> species;  // local indices into the phase's calculated constituents
-    std::vector<int> powers;   // exponents, at least 1
+    std::vector<int> species;     // local indices into the phase's calculated constituents
+    std::vector<int> on_support;  // the same species as indices into ExcessModel::support()
+    std::vector<int> powers;      // exponents, at least 1
     std::vector<std::array<double, 8>> expressions;
+    std::vector<double> prepared;  // each expression's L at the prepared temperature and pressure
 };
 
 // Which temperature derivative of the excess Gibbs energy to evaluate.
@@ -43,6 +45,14 @@ class ExcessModel {
     // in their new order; terms naming any other constituent are left out.
     ExcessModel restricted(const std::vector<int>& keep) const;
 
+    // Evaluates every L once at this temperature and pressure (bar), for the calls of
+    // `evaluate` at that state and for `evaluate_on_support`.
+    void prepare(double temperature, double pressure_bar);
+
+    // The local indices of the constituents some term names, ascending: G_ex depends on their
+    // fractions alone.
+    const std::vector<int>& support() const { return support_; }
+
     // G_ex per mole of phase (J/mol) at mole fractions x, as a polynomial in all the fractions
     // (not only on the simplex), or its first or second temperature derivative; adds the
     // gradient and the Hessian with respect to x when asked.
@@ -50,8 +60,20 @@ class ExcessModel {
                     TemperatureDerivative derivative, Eigen::VectorXd* gradient,
                     Eigen::MatrixXd* hessian) const;
 
+    // G_ex (J/mol) at the prepared state, from the fractions of the support's constituents
+    // (xs[i] that of support()[i]); adds the gradient and the Hessian over those fractions to
+    // the leading entries of `gradient` and `hessian`, which may be larger.
+    double evaluate_on_support(const Eigen::VectorXd& xs, Eigen::VectorXd* gradient,
+                               Eigen::MatrixXd* hessian) const;
+
   private:
+    void index_support();
+
     std::vector<ExcessTerm> terms_;
+    std::vector<int> support_;
+    bool prepared_ = false;
+    double prepared_temperature_ = 0.0;
+    double prepared_pressure_ = 0.0;
 };
 
 // Partial molar values from a molar value q(x) of a phase and its gradient:

@@ -63,6 +63,7 @@ CalculatedSystem calculate_system(const System& system, double temperature, doub
             out.kind = CalculatedPhase::Kind::pure;
         } else {
             out.excess = ExcessModel::build(phase, out.constituents);
+            out.excess.prepare(temperature, p_bar);
             out.kind =
                 out.excess.empty() ? CalculatedPhase::Kind::ideal : CalculatedPhase::Kind::nonideal;
         }
@@ -81,137 +82,250 @@ double log_sum_exp(const Eigen::VectorXd& w) {
 }
 
 // The nonideal tangent-plane problem: minimise f(x) = sum x_j (ln x_j - w_j) + E(x) on the
-// simplex, E the excess Gibbs energy over R T.
+// simplex, E the excess Gibbs energy over R T. E depends on the fractions of the support
+// alone (the constituents its terms name). Whatever total y the other constituents hold
+// together, their best share of it is y q_j with q = exp(w_j - W), W = ln sum exp(w_j) over
+// them, and then they add y (ln y - W) to f: one ideal constituent with w = W. So the problem
+// is solved exactly over n = (support) + 1 unknowns and expanded to all m constituents at the
+// end; the minima are the same, one to one, as those of the problem over all m.
 class NonidealProblem {
   public:
-    NonidealProblem(const CalculatedSystem& system, const CalculatedPhase& phase, Eigen::VectorXd w)
-        : system_(system), phase_(phase), w_(std::move(w)), m_(phase.size()) {}
-
-    double value(const Eigen::VectorXd& x) const {
-        double f = 0.0;
-        for (int j = 0; j < m_; ++j) f += x[j] * (std::log(std::max(x[j], tiny_fraction)) - w_[j]);
-        return f + phase_.excess.evaluate(x, system_.temperature, system_.pressure_bar(),
-                                          TemperatureDerivative::none, nullptr, nullptr) /
-                       system_.rt();
+    NonidealProblem(const CalculatedSystem& system, const CalculatedPhase& phase,
+                    const Eigen::VectorXd& w)
+        : excess_(phase.excess),
+          support_(phase.excess.support()),
+          rt_(system.rt()),
+          m_(phase.size()),
+          s_(static_cast<int>(support_.size())) {
+        std::vector<char> named(m_, 0);
+        for (int j : support_) named[j] = 1;
+        for (int j = 0; j < m_; ++j)
+            if (!named[j]) rest_.push_back(j);
+        n_ = s_ + (rest_.empty() ? 0 : 1);
+        w_.resize(n_);
+        for (int i = 0; i < s_; ++i) w_[i] = w[support_[i]];
+        if (!rest_.empty()) {
+            const int r = static_cast<int>(rest_.size());
+            q_.resize(r);
+            for (int i = 0; i < r; ++i) q_[i] = w[rest_[i]];
+            const double top = q_.maxCoeff();
+            q_ = (q_.array() - top).exp().matrix();
+            const double sum = q_.sum();
+            q_ /= sum;
+            w_[s_] = top + std::log(sum);
+        }
+        logs_.resize(n_);
+        trial_logs_.resize(n_);
+        gradient_.resize(n_);
+        hessian_.resize(n_, n_);
+        if (n_ > 1) {
+            reduced_gradient_.resize(n_ - 1);
+            reduced_hessian_.resize(n_ - 1, n_ - 1);
+            shifted_.resize(n_ - 1, n_ - 1);
+            step_.resize(n_ - 1);
+        }
+        direction_.resize(n_);
+        trial_.resize(n_);
     }
 
-    // Gradient and Hessian of f (as a function of all m fractions).
-    void derivatives(const Eigen::VectorXd& x, Eigen::VectorXd& gradient,
-                     Eigen::MatrixXd& hessian) const {
-        gradient = Eigen::VectorXd::Zero(m_);
-        hessian = Eigen::MatrixXd::Zero(m_, m_);
-        phase_.excess.evaluate(x, system_.temperature, system_.pressure_bar(),
-                               TemperatureDerivative::none, &gradient, &hessian);
-        gradient /= system_.rt();
-        hessian /= system_.rt();
-        for (int j = 0; j < m_; ++j) {
-            const double xj = std::max(x[j], tiny_fraction);
-            gradient[j] += std::log(xj) + 1.0 - w_[j];
-            hessian(j, j) += 1.0 / xj;
+    int size() const { return n_; }
+
+    // The problem's unknowns from fractions of all m constituents, and back.
+    Eigen::VectorXd reduced(const Eigen::VectorXd& full) const {
+        Eigen::VectorXd x(n_);
+        for (int i = 0; i < s_; ++i) x[i] = full[support_[i]];
+        if (!rest_.empty()) {
+            double y = 0.0;
+            for (int j : rest_) y += full[j];
+            x[s_] = y;
         }
+        return x;
+    }
+    void expand(const Eigen::VectorXd& x, Eigen::VectorXd& full) const {
+        full.resize(m_);
+        for (int i = 0; i < s_; ++i) full[support_[i]] = x[i];
+        for (std::size_t i = 0; i < rest_.size(); ++i)
+            full[rest_[i]] = std::max(x[s_] * q_[i], tiny_fraction);
+    }
+
+    // The unconstrained start of an ideal mixture: exp(w - ln sum exp(w)).
+    Eigen::VectorXd ideal_start() const {
+        return (w_.array() - log_sum_exp(w_)).exp().matrix().cwiseMax(1e-12);
     }
 
     struct Local {
-        Eigen::VectorXd x;
+        Eigen::VectorXd x;  // the problem's unknowns
         double f = 0.0;
-        Eigen::MatrixXd reduced_inverse_basis;  // Z Hr^-1 Z^T at the minimum
         bool converged = false;
     };
 
     // Damped Newton on the reduced coordinates (the largest fraction depends on the others).
-    Local minimise(Eigen::VectorXd x, bool sensitivity) const {
+    Local minimise(Eigen::VectorXd x) {
         Local result;
-        if (m_ == 1) {
+        if (n_ == 1) {
             result.x = Eigen::VectorXd::Ones(1);
-            result.f = value(result.x);
-            result.reduced_inverse_basis = Eigen::MatrixXd::Zero(1, 1);
+            result.f = value(result.x, logs_);
             result.converged = true;
             return result;
         }
         normalise(x);
-        double f = value(x);
-        Eigen::VectorXd gradient;
-        Eigen::MatrixXd hessian;
-        Eigen::MatrixXd z;
-        Eigen::LLT<Eigen::MatrixXd> factor;
+        double f = value(x, logs_);
         for (int iteration = 0; iteration < 200; ++iteration) {
-            derivatives(x, gradient, hessian);
+            derivatives(x, logs_);
             int r = 0;
             x.maxCoeff(&r);
-            z = basis(r);
-            const Eigen::VectorXd gr = z.transpose() * gradient;
-            Eigen::MatrixXd hr = z.transpose() * hessian * z;
-            factor.compute(hr);
+            reduce(r);
+            factor_.compute(reduced_hessian_);
             // Where the surface is not convex, lean on the ideal part until it is.
             double shift = 0.0;
-            while (factor.info() != Eigen::Success && shift < 1e8) {
+            while (factor_.info() != Eigen::Success && shift < 1e8) {
                 shift = shift == 0.0 ? 0.1 : shift * 4.0;
-                Eigen::VectorXd inverse = x.cwiseMax(tiny_fraction).cwiseInverse();
-                factor.compute(hr + shift * (z.transpose() * inverse.asDiagonal() * z));
+                shifted_ = reduced_hessian_;
+                const double pivot = shift / std::max(x[r], tiny_fraction);
+                shifted_.array() += pivot;
+                for (int c = 0; c < n_ - 1; ++c)
+                    shifted_(c, c) += shift / std::max(x[unreduced(c, r)], tiny_fraction);
+                factor_.compute(shifted_);
             }
-            if (gr.cwiseAbs().maxCoeff() < 1e-12 && shift == 0.0) {
+            const double largest = reduced_gradient_.cwiseAbs().maxCoeff();
+            if (largest < 1e-12 && shift == 0.0) {
                 result.converged = true;
                 break;
             }
-            const Eigen::VectorXd du = factor.solve(-gr);
-            const Eigen::VectorXd dx = z * du;
+            step_ = -reduced_gradient_;
+            factor_.solveInPlace(step_);
+            direction_[r] = 0.0;
+            for (int c = 0; c < n_ - 1; ++c) {
+                direction_[unreduced(c, r)] = step_[c];
+                direction_[r] -= step_[c];
+            }
             double alpha = 1.0;
-            for (int j = 0; j < m_; ++j)
-                if (dx[j] < 0.0) alpha = std::min(alpha, 0.99 * x[j] / -dx[j]);
-            const double slope = gr.dot(du);
+            for (int j = 0; j < n_; ++j)
+                if (direction_[j] < 0.0) alpha = std::min(alpha, 0.99 * x[j] / -direction_[j]);
+            const double slope = reduced_gradient_.dot(step_);
             bool moved = false;
             for (int halving = 0; halving < 40; ++halving) {
-                Eigen::VectorXd trial = x + alpha * dx;
-                trial = trial.cwiseMax(tiny_fraction);
-                normalise(trial);
-                const double ft = value(trial);
+                trial_ = (x + alpha * direction_).cwiseMax(tiny_fraction);
+                normalise(trial_);
+                const double ft = value(trial_, trial_logs_);
                 if (ft <= f + 1e-4 * alpha * slope || std::abs(ft - f) <= 1e-15 * std::abs(f)) {
-                    moved = (trial - x).cwiseAbs().maxCoeff() > 0.0;
-                    x = trial;
+                    moved = (trial_ - x).cwiseAbs().maxCoeff() > 0.0;
+                    x.swap(trial_);
+                    logs_.swap(trial_logs_);
                     f = ft;
                     break;
                 }
                 alpha *= 0.5;
             }
             if (!moved) {
-                result.converged = gr.cwiseAbs().maxCoeff() < 1e-8;
+                result.converged = largest < 1e-8;
                 break;
             }
         }
-        result.x = x;
+        result.x = std::move(x);
         result.f = f;
-        if (sensitivity) {
-            derivatives(x, gradient, hessian);
-            int r = 0;
-            x.maxCoeff(&r);
-            z = basis(r);
-            Eigen::MatrixXd hr = z.transpose() * hessian * z;
-            Eigen::LDLT<Eigen::MatrixXd> ldlt(hr);
-            result.reduced_inverse_basis = z * ldlt.solve(z.transpose());
-        }
         return result;
+    }
+
+    // dx / dzeta over all m constituents at the problem's minimum x: with Z the basis of the
+    // reduced coordinates, Z (Z^T H Z)^-1 Z^T A^T over the problem's unknowns (the rest's
+    // column of A its mean stoichiometry A q), then each of the rest moving with y and with
+    // its share q_j: dx_j = q_j dy + y q_j (a_j - A q).
+    Eigen::MatrixXd composition_sensitivity(const Eigen::VectorXd& x, const Eigen::MatrixXd& a) {
+        const int k = static_cast<int>(a.rows());
+        Eigen::MatrixXd full = Eigen::MatrixXd::Zero(m_, k);
+        if (n_ == 1) return full;
+        Eigen::MatrixXd unknowns(k, n_);  // the stoichiometry of the problem's unknowns
+        for (int i = 0; i < s_; ++i) unknowns.col(i) = a.col(support_[i]);
+        if (!rest_.empty()) {
+            unknowns.col(s_).setZero();
+            for (std::size_t i = 0; i < rest_.size(); ++i)
+                unknowns.col(s_) += q_[i] * a.col(rest_[i]);
+        }
+        value(x, logs_);
+        derivatives(x, logs_);
+        int r = 0;
+        x.maxCoeff(&r);
+        reduce(r);
+        Eigen::MatrixXd moves(n_ - 1, k);
+        for (int c = 0; c < n_ - 1; ++c)
+            moves.row(c) = (unknowns.col(unreduced(c, r)) - unknowns.col(r)).transpose();
+        const Eigen::LDLT<Eigen::MatrixXd> ldlt(reduced_hessian_);
+        moves = ldlt.solve(moves);
+        Eigen::MatrixXd dx(n_, k);
+        dx.row(r).setZero();
+        for (int c = 0; c < n_ - 1; ++c) {
+            dx.row(unreduced(c, r)) = moves.row(c);
+            dx.row(r) -= moves.row(c);
+        }
+        for (int i = 0; i < s_; ++i) full.row(support_[i]) = dx.row(i);
+        if (!rest_.empty()) {
+            const double y = x[s_];
+            for (std::size_t i = 0; i < rest_.size(); ++i)
+                full.row(rest_[i]) =
+                    q_[i] * (dx.row(s_) + y * (a.col(rest_[i]) - unknowns.col(s_)).transpose());
+        }
+        return full;
     }
 
   private:
     static void normalise(Eigen::VectorXd& x) { x /= x.sum(); }
 
-    // Columns: moving fraction j (j != r) up and fraction r down.
-    Eigen::MatrixXd basis(int r) const {
-        Eigen::MatrixXd z = Eigen::MatrixXd::Zero(m_, m_ - 1);
-        int column = 0;
-        for (int j = 0; j < m_; ++j) {
-            if (j == r) continue;
-            z(j, column) = 1.0;
-            z(r, column) = -1.0;
-            ++column;
+    // The unknown that the reduced coordinate c moves (against the pivot r).
+    static int unreduced(int c, int r) { return c < r ? c : c + 1; }
+
+    // f at x, with the logs of the fractions into `logs`.
+    double value(const Eigen::VectorXd& x, Eigen::VectorXd& logs) const {
+        double f = 0.0;
+        for (int j = 0; j < n_; ++j) {
+            logs[j] = std::log(std::max(x[j], tiny_fraction));
+            f += x[j] * (logs[j] - w_[j]);
         }
-        return z;
+        return f + excess_.evaluate_on_support(x, nullptr, nullptr) / rt_;
     }
 
-    const CalculatedSystem& system_;
-    const CalculatedPhase& phase_;
-    Eigen::VectorXd w_;
+    // Gradient and Hessian of f over the unknowns at x (as a function of all of them), the
+    // logs of x given.
+    void derivatives(const Eigen::VectorXd& x, const Eigen::VectorXd& logs) {
+        gradient_.setZero();
+        hessian_.setZero();
+        excess_.evaluate_on_support(x, &gradient_, &hessian_);
+        gradient_.head(s_) /= rt_;
+        hessian_.topLeftCorner(s_, s_) /= rt_;
+        for (int j = 0; j < n_; ++j) {
+            gradient_[j] += logs[j] + 1.0 - w_[j];
+            hessian_(j, j) += 1.0 / std::max(x[j], tiny_fraction);
+        }
+    }
+
+    // The gradient and the Hessian on the reduced coordinates u_c (fraction c up and the
+    // pivot r down): g_c - g_r and H_cd - H_cr - H_rd + H_rr.
+    void reduce(int r) {
+        const double hrr = hessian_(r, r);
+        for (int d = 0; d < n_ - 1; ++d) {
+            const int l = unreduced(d, r);
+            reduced_gradient_[d] = gradient_[l] - gradient_[r];
+            const double hrl = hessian_(r, l);
+            for (int c = 0; c < n_ - 1; ++c) {
+                const int j = unreduced(c, r);
+                reduced_hessian_(c, d) = hessian_(j, l) - hessian_(j, r) - hrl + hrr;
+            }
+        }
+    }
+
+    const ExcessModel& excess_;
+    const std::vector<int>& support_;
+    double rt_;
     int m_;
+    int s_;
+    int n_ = 0;
+    std::vector<int> rest_;  // the constituents outside the support
+    Eigen::VectorXd q_;      // their shares of the rest
+    Eigen::VectorXd w_;      // w over the unknowns: the support's, then W
+    // Work arrays of the Newton iterations.
+    Eigen::VectorXd logs_, trial_logs_, gradient_, reduced_gradient_, step_, direction_, trial_;
+    Eigen::MatrixXd hessian_, reduced_hessian_, shifted_;
+    Eigen::LLT<Eigen::MatrixXd> factor_;
 };
 
 Eigen::VectorXd end_member_start(int m, int j) {
@@ -309,30 +423,35 @@ TangentPlane tangent_plane(const CalculatedSystem& system, const CalculatedPhase
     }
     const int m = phase.size();
     NonidealProblem problem(system, phase, w);
+    const int n = problem.size();
     std::vector<Eigen::VectorXd> starts;
     if (request.start && request.start->size() == m && request.start->allFinite() &&
         (request.start->array() > 0.0).all())
-        starts.push_back(*request.start);
+        starts.push_back(problem.reduced(*request.start));
     if (request.global || starts.empty()) {
-        starts.push_back((w.array() - log_sum_exp(w)).exp().matrix().cwiseMax(1e-12));
+        starts.push_back(problem.ideal_start());
         if (request.global) {
-            for (int j = 0; j < m; ++j) starts.push_back(end_member_start(m, j));
-            starts.push_back(Eigen::VectorXd::Constant(m, 1.0 / m));
+            for (int j = 0; j < n; ++j) starts.push_back(end_member_start(n, j));
+            starts.push_back(Eigen::VectorXd::Constant(n, 1.0 / n));
         }
     }
+    const bool avoiding = request.avoid && request.avoid->size() == m;
+    Eigen::VectorXd full;
     NonidealProblem::Local best;
     bool have_best = false;
     NonidealProblem::Local avoided;
     bool have_avoided = false;
     for (const Eigen::VectorXd& start : starts) {
-        NonidealProblem::Local local = problem.minimise(start, request.sensitivity);
-        if (request.avoid && request.avoid->size() == m &&
-            (local.x - *request.avoid).cwiseAbs().maxCoeff() < 1e-4) {
-            if (!have_avoided || local.f < avoided.f) {
-                avoided = std::move(local);
-                have_avoided = true;
+        NonidealProblem::Local local = problem.minimise(start);
+        if (avoiding) {
+            problem.expand(local.x, full);
+            if ((full - *request.avoid).cwiseAbs().maxCoeff() < 1e-4) {
+                if (!have_avoided || local.f < avoided.f) {
+                    avoided = std::move(local);
+                    have_avoided = true;
+                }
+                continue;
             }
-            continue;
         }
         if (!have_best || local.f < best.f - 1e-12) {
             best = std::move(local);
@@ -340,12 +459,12 @@ TangentPlane tangent_plane(const CalculatedSystem& system, const CalculatedPhase
         }
     }
     if (!have_best) best = std::move(avoided);
+    problem.expand(best.x, result.x);
     result.ln_activity = -best.f;
-    result.x = best.x;
-    result.m = a * best.x;
+    result.m = a * result.x;
     result.converged = best.converged;
     if (request.sensitivity) {
-        result.composition_sensitivity = best.reduced_inverse_basis * a.transpose();
+        result.composition_sensitivity = problem.composition_sensitivity(best.x, a);
         result.sensitivity = a * result.composition_sensitivity;
     }
     return result;
