@@ -61,6 +61,8 @@ void Minimiser::exclude_unreachable() {
 // Components without input that every species holds with one sign are the common case and need
 // no programme; otherwise one: maximise sum_j min(a_j . d, 1) over the directions allowed.
 bool Minimiser::unreachable_direction(const std::vector<VectorXd>& species, VectorXd& d) const {
+    // Without species (every phase kept out) nothing can hold matter and nothing is left out.
+    if (species.empty()) return false;
     std::vector<bool> in_reservoir(k_, false);
     for (const Reservoir& r : reservoirs_)
         for (int c = 0; c < k_; ++c)
