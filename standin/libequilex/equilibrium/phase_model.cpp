@@ -74,6 +74,7 @@ CalculatedSystem calculate_system(const System& system, double temperature, doub
 namespace {
 
 constexpr double tiny_fraction = 1e-300;
+constexpr double underflowed_fraction = 1e-290;
 
 double log_sum_exp(const Eigen::VectorXd& w) {
     const double top = w.maxCoeff();
@@ -170,11 +171,14 @@ class NonidealProblem {
         }
         normalise(x);
         double f = value(x, logs_);
+        bool full_step = false;
+        double previous_largest = 0.0;
         for (int iteration = 0; iteration < 200; ++iteration) {
             derivatives(x, logs_);
             int r = 0;
             x.maxCoeff(&r);
             reduce(r);
+            hold_underflowed(x, r);
             factor_.compute(reduced_hessian_);
             // Where the surface is not convex, lean on the ideal part until it is.
             double shift = 0.0;
@@ -200,13 +204,37 @@ class NonidealProblem {
                 direction_[r] -= step_[c];
             }
             double alpha = 1.0;
+            double relative = 0.0;  // the largest change of a fraction against itself
             for (int j = 0; j < n_; ++j)
-                if (direction_[j] < 0.0) alpha = std::min(alpha, 0.99 * x[j] / -direction_[j]);
+                relative =
+                    std::max(relative, std::abs(direction_[j]) / std::max(x[j], tiny_fraction));
             const double slope = reduced_gradient_.dot(step_);
+            // Near the minimum the decrease a step makes falls below the rounding of f, which
+            // can no longer judge it: inside Newton's region of quadratic convergence (convex,
+            // no fraction moving by more than 1e-3 of itself) the full step is taken and the
+            // gradient judges the progress; where it stops falling it is as small as rounding
+            // lets it be.
+            const bool stalled = full_step && largest > 0.5 * previous_largest;
+            if (stalled && largest < 1e-8) {
+                result.converged = true;
+                break;
+            }
+            full_step = shift == 0.0 && relative <= 1e-3 && !stalled;
+            previous_largest = largest;
+            if (full_step) {
+                step_to(x, 1.0);
+                if ((trial_ - x).cwiseAbs().maxCoeff() == 0.0) {
+                    result.converged = largest < 1e-8;
+                    break;
+                }
+                f = value(trial_, trial_logs_);
+                x.swap(trial_);
+                logs_.swap(trial_logs_);
+                continue;
+            }
             bool moved = false;
             for (int halving = 0; halving < 40; ++halving) {
-                trial_ = (x + alpha * direction_).cwiseMax(tiny_fraction);
-                normalise(trial_);
+                step_to(x, alpha);
                 const double ft = value(trial_, trial_logs_);
                 if (ft <= f + 1e-4 * alpha * slope || std::abs(ft - f) <= 1e-15 * std::abs(f)) {
                     moved = (trial_ - x).cwiseAbs().maxCoeff() > 0.0;
@@ -310,6 +338,34 @@ class NonidealProblem {
                 const int j = unreduced(c, r);
                 reduced_hessian_(c, d) = hessian_(j, l) - hessian_(j, r) - hrl + hrr;
             }
+        }
+    }
+
+    // The point alpha along the step from x, into trial_: a fraction that rises moves on the
+    // line, one that falls on its log (x_j exp(alpha dx_j / x_j), the same slope at x), so that
+    // no step leaves the simplex and a fraction the step would take below zero falls by as
+    // much as the step says in its log, in one step, rather than by a factor at a time.
+    void step_to(const Eigen::VectorXd& x, double alpha) {
+        for (int j = 0; j < n_; ++j) {
+            const double d = alpha * direction_[j];
+            trial_[j] = d >= 0.0 ? x[j] + d : x[j] * std::exp(d / std::max(x[j], tiny_fraction));
+        }
+        trial_ = trial_.cwiseMax(tiny_fraction);
+        normalise(trial_);
+    }
+
+    // A fraction below any that could matter that the gradient pushes further down has its
+    // minimum under the smallest fraction kept (its w far below the others', as for a
+    // component without input): it stays where it is, out of the step and of the test of
+    // convergence, rather than hold every other fraction to steps it could take.
+    void hold_underflowed(const Eigen::VectorXd& x, int r) {
+        for (int c = 0; c < n_ - 1; ++c) {
+            if (!(x[unreduced(c, r)] < underflowed_fraction && reduced_gradient_[c] > 0.0))
+                continue;
+            reduced_gradient_[c] = 0.0;
+            reduced_hessian_.row(c).setZero();
+            reduced_hessian_.col(c).setZero();
+            reduced_hessian_(c, c) = 1.0;
         }
     }
 
