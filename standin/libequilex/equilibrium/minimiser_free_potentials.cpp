@@ -134,8 +134,11 @@ struct Condition {
 
 // The least-norm solution of a square system that may be singular.
 VectorXd least_change(const MatrixXd& m, const VectorXd& rhs) {
-    Eigen::CompleteOrthogonalDecomposition<MatrixXd> cod(m);
+    // The threshold before the decomposition: the rank it finds shapes the factors, and a
+    // rank lowered afterwards would have the solve read factors never computed.
+    Eigen::CompleteOrthogonalDecomposition<MatrixXd> cod(m.rows(), m.cols());
     cod.setThreshold(1e-12);
+    cod.compute(m);
     return cod.solve(rhs);
 }
 

@@ -62,8 +62,10 @@ VectorXd solve_newton_system(const MatrixXd& jacobian, const VectorXd& rhs, int 
         const double smallest = std::abs(lu.matrixLU()(n - 1, n - 1));
         if (smallest > 1e-14 * largest) return refined(lu);
     }
-    Eigen::CompleteOrthogonalDecomposition<MatrixXd> cod(scaled);
+    // The threshold before the decomposition, which shapes its factors by the rank it finds.
+    Eigen::CompleteOrthogonalDecomposition<MatrixXd> cod(n, n);
     cod.setThreshold(1e-11);
+    cod.compute(scaled);
     return refined(cod);
 }
 

@@ -158,9 +158,12 @@ void Minimiser::restrict_phase(CalculatedPhase& phase, const std::vector<int>& k
 // The start: linear programmes over pure phases, reservoirs and points of the mixtures
 // (their end members first), each round adding for every mixture above activity 1 the
 // composition of its minimum tangent-plane distance (column generation), until no mixture
-// is above activity 1 by more than a little. The last programme's solution gives the
-// assemblage, the amounts, the compositions and the potentials Newton's method starts from.
+// is above activity 1 by more than a little, at the programme's duals or at the potentials
+// that its solution's points imply. The last programme's solution gives the assemblage, the
+// amounts, the compositions and the potentials Newton's method starts from.
 int Minimiser::cold_start(const std::vector<std::pair<int, VectorXd>>& seeds) {
+    // ln a above which a mixture's point joins the programme.
+    constexpr double generation_tolerance = 1e-4;
     struct Column {
         int phase;   // or -1 - reservoir
         VectorXd x;  // composition over the phase's calculated constituents
@@ -195,6 +198,94 @@ int Minimiser::cold_start(const std::vector<std::pair<int, VectorXd>>& seeds) {
     const VectorXd& row_scale = input_scale_;
     const VectorXd scaled_b = row_scale.cwiseProduct(b_);
     LinearSolution lp;
+    // Whether column i at amount x holds some component beyond the programme's rounding
+    // (against that component's input).
+    auto holds = [&](int i, double x) {
+        return (row_scale.cwiseProduct(vectors[i]) * x).cwiseAbs().maxCoeff() > 1e-14;
+    };
+    // Each mixture's last new column: its minimum moves little from one round to the next.
+    std::vector<VectorXd> last_column(count_);
+    // The mixtures whose points the rounds generate: each ENTERED nonideal one (a second copy
+    // by its first).
+    auto generated = [&](int p) {
+        const CalculatedPhase& phase = balance_.phases[p];
+        return phase.role == Role::balanced && phase.kind == CalculatedPhase::Kind::nonideal &&
+               !is_second_copy(p);
+    };
+    bool generating = false;
+    for (int p = 0; p < count_; ++p) generating = generating || generated(p);
+    // The mixtures above activity 1 by more than the tolerance at the potentials zeta, each
+    // searched from its last new column (local) or over all its compositions (global); with
+    // `add`, their minima join the columns. Whether there was one.
+    auto price = [&](const VectorXd& zeta, bool global, bool add) {
+        bool found = false;
+        for (int p = 0; p < count_; ++p) {
+            if (!generated(p)) continue;
+            TangentPlaneRequest request;
+            if (global)
+                request.global = true;
+            else if (last_column[p].size() > 0)
+                request.start = &last_column[p];
+            else
+                continue;
+            const TangentPlane tp = tangent_plane(balance_, balance_.phases[p], zeta, request);
+            if (!(tp.ln_activity > generation_tolerance) || !tp.x.allFinite()) continue;
+            found = true;
+            if (!add) return true;
+            last_column[p] = start_composition(tp.x);
+            add_column(p, tp.x);
+        }
+        return found;
+    };
+    // Whether some column is above activity 1 by more than the tolerance at zeta.
+    auto column_above = [&](const VectorXd& zeta) {
+        for (std::size_t i = 0; i < columns.size(); ++i)
+            if (vectors[i].dot(zeta) - costs[i] > generation_tolerance) return true;
+        return false;
+    };
+    // The potentials at which what the solution x holds is at activity 1: each pure phase
+    // and end member of an ideal mixture it holds, each nonideal mixture at the point it holds
+    // (held), each reservoir. False unless the programme's points determine them, to the
+    // tolerance.
+    auto implied_potentials = [&](const VectorXd& x, const std::vector<VectorXd>& held,
+                                  VectorXd& zeta) {
+        std::vector<VectorXd> rows;
+        std::vector<double> values;
+        auto at_activity_one = [&](const CalculatedPhase& phase, const VectorXd& point) {
+            VectorXd mu = phase.g;
+            if (phase.kind == CalculatedPhase::Kind::nonideal)
+                mu += mixture_excess(balance_, phase, point, false).mu;
+            for (int j = 0; j < phase.size(); ++j) {
+                if (!(point[j] > 0.0)) continue;
+                rows.push_back(phase.stoichiometry.col(j));
+                values.push_back(mu[j] + (phase.size() > 1 ? std::log(point[j]) : 0.0));
+            }
+        };
+        for (const Reservoir& reservoir : reservoirs_) {
+            rows.push_back(reservoir.stoichiometry);
+            values.push_back(reservoir.potential);
+        }
+        for (int i = 0; i < static_cast<int>(x.size()); ++i) {
+            const Column& column = columns[i];
+            if (column.phase >= 0 && holds(i, x[i]) &&
+                balance_.phases[column.phase].kind != CalculatedPhase::Kind::nonideal)
+                at_activity_one(balance_.phases[column.phase], column.x);
+        }
+        for (int p = 0; p < count_; ++p)
+            if (held[p].size() > 0) at_activity_one(balance_.phases[p], held[p]);
+        const int r = static_cast<int>(rows.size());
+        if (r < k_) return false;
+        MatrixXd m(r, k_);
+        VectorXd rhs(r);
+        for (int i = 0; i < r; ++i) {
+            m.row(i) = rows[i].transpose();
+            rhs[i] = values[i];
+        }
+        const Eigen::CompleteOrthogonalDecomposition<MatrixXd> cod(m);
+        if (cod.rank() < k_) return false;
+        zeta = cod.solve(rhs);
+        return zeta.allFinite() && (m * zeta - rhs).cwiseAbs().maxCoeff() <= generation_tolerance;
+    };
     for (int round = 0; round < 40; ++round) {
         const int n = static_cast<int>(columns.size());
         MatrixXd a(k_, n);
@@ -210,20 +301,50 @@ int Minimiser::cold_start(const std::vector<std::pair<int, VectorXd>>& seeds) {
         if (lp.status != LinearSolution::Status::optimal) return err::balance_unsolved;
         // Each programme's solution is an assemblage tried.
         if (++assemblies_ > options_.max_assemblies) return err::too_many_assemblies;
+        // The point each nonideal mixture holds in the programme's solution. Where that
+        // combines several of its columns, the mixture's own Gibbs energy there lies below the
+        // programme's chord wherever it is one phase: a column that lowers the programme from
+        // the primal side, as the tangent planes lower it from the dual side.
+        std::vector<VectorXd> held(count_);
+        std::vector<int> used(count_, 0);
+        for (int i = 0; i < static_cast<int>(lp.x.size()); ++i) {
+            const int p = columns[i].phase;
+            if (p < 0 || balance_.phases[p].kind != CalculatedPhase::Kind::nonideal ||
+                !holds(i, lp.x[i]))
+                continue;
+            if (held[p].size() == 0) held[p] = VectorXd::Zero(balance_.phases[p].size());
+            held[p] += lp.x[i] * columns[i].x;
+            ++used[p];
+        }
         bool added = false;
         for (int p = 0; p < count_; ++p) {
+            if (held[p].size() == 0) continue;
+            held[p] /= held[p].sum();
+            if (used[p] < 2) continue;
             const CalculatedPhase& phase = balance_.phases[p];
-            if (phase.role != Role::balanced || phase.kind != CalculatedPhase::Kind::nonideal ||
-                is_second_copy(p))
-                continue;
-            TangentPlaneRequest request;
-            request.global = true;
-            const TangentPlane tp = tangent_plane(balance_, phase, lp.duals, request);
-            if (!(tp.ln_activity > 1e-4) || !tp.x.allFinite()) continue;
-            add_column(p, tp.x);
-            added = true;
+            const double g = reduced_gibbs_energy(balance_, phase, held[p]);
+            if (g - (phase.stoichiometry * held[p]).dot(lp.duals) <
+                -1e-10 * std::max(1.0, std::abs(g))) {
+                add_column(p, held[p]);
+                added = true;
+            }
         }
-        if (!added) break;
+        // A solution that cannot be lowered that way is often optimal while the programme's
+        // duals are not yet the potentials (a mixture held at one point leaves them
+        // degenerate, and further tangent planes only move them about): the potentials its
+        // points imply, where they are unique and leave every column and every mixture at
+        // activity 1 or below, end the rounds. Not in a restart: after Newton's method failed
+        // from such a start, the rounds go on to the programme's own end.
+        VectorXd implied;
+        if (!added && generating && restarts_ == 0 && implied_potentials(lp.x, held, implied) &&
+            !column_above(implied) && !price(implied, false, false) &&
+            !price(implied, true, false)) {
+            lp.duals = implied;
+            break;
+        }
+        // New columns from each mixture's last new column first; the global searches only
+        // where those find none, so that the rounds end with no mixture above activity 1.
+        if (!(price(lp.duals, false, true) || price(lp.duals, true, true) || added)) break;
     }
     zeta_ = lp.duals;
     supply_ = VectorXd::Zero(static_cast<int>(reservoirs_.size()));
@@ -237,10 +358,7 @@ int Minimiser::cold_start(const std::vector<std::pair<int, VectorXd>>& seeds) {
             supply_[-1 - column.phase] += column.direction * lp.x[i];
             continue;
         }
-        // What a column holds of some component against that component's input, to the
-        // programme's rounding.
-        const double share = (row_scale.cwiseProduct(vectors[i]) * lp.x[i]).cwiseAbs().maxCoeff();
-        if (share > 1e-14) parts[column.phase].push_back({lp.x[i], column.x});
+        if (holds(i, lp.x[i])) parts[column.phase].push_back({lp.x[i], column.x});
     }
     split_demixing_copies(parts);
     std::vector<VectorXd> compositions(count_);
