@@ -151,3 +151,66 @@ def test_a_fugacity_target_across_the_decomposition_is_met_or_refused(engine, sa
         return
     ok(e)
     assert math.log(e.tqgetr("AC", 1, 2) / fugacity) == pytest.approx(0.0, abs=1e-6)
+
+
+def widest_co2_fugacity(engine, t):
+    """The largest CO2 fugacity (bar) of a gas of CO2, CO and O2 below activity 1 at t: along
+    the free oxygen potential p(CO) + p(O2) is least where p(CO) = 2 p(O2) (its derivative in
+    ln p(O2) vanishes there), and p(CO) sqrt(p(O2)) = K p(CO2); so with p(O2) = q,
+    2 q^1.5 = K (1 - 3 q)."""
+    k = math.exp(-(standard_g(engine, 1, 2, t) + 0.5 * standard_g(engine, 1, 3, t) -
+                   standard_g(engine, 1, 1, t)) / (R * t))
+    q = bisect(lambda q: 2.0 * q**1.5 - k * (1.0 - 3.0 * q), 0.0, 1.0 / 3.0, 1e-17)
+    return 1.0 - 3.0 * q
+
+
+def lime_ln_activity(engine, t):
+    """ln a of CaO beside calcite alone at t, the least the gas allows: CO2 at its widest."""
+    return ((standard_g(engine, 2, 1, t) - standard_g(engine, 3, 1, t) -
+             standard_g(engine, 1, 1, t)) / (R * t) - math.log(widest_co2_fugacity(engine, t)))
+
+
+def limestone_amounts(engine, sample_data_dir):
+    load(engine, sample_data_dir / "limestone.dat")
+    for k, amount in enumerate((1.0, 1.0, 3.0), start=1):
+        engine.tqsetc("IA", 0, k, amount)
+    return engine
+
+
+# (phase the target forms, estimate): lime and the gas both form at calcite's decomposition.
+FORMING = [(phase, estimate) for phase in (3, 1) for estimate in (300.0, 1000.0, 1500.0, 2000.0)]
+
+
+@pytest.mark.parametrize("phase, estimate", FORMING,
+                         ids=[f"{'lime' if p == 3 else 'gas'}-from-{t:g}K" for p, t in FORMING])
+def test_a_formation_target_over_calcite_lands_on_its_decomposition(engine, sample_data_dir,
+                                                                    phase, estimate):
+    # Calcite alone leaves the potentials along CO2 free. The phase a formation target keeps
+    # out is at the lowest activity the other phases allow there, and so reaches 1 only at the
+    # decomposition, from any estimate (not where a placement of the free potentials happens
+    # to put it): lime when CO2 is at the widest fugacity the gas allows, the gas when CO2 is
+    # at the least that lime allows - the same temperature.
+    e = limestone_amounts(engine, sample_data_dir)
+    decomposition = bisect(lambda t: lime_ln_activity(e, t), 1000.0, 1300.0, 1e-13)
+    h = [standard_hs(e, p, 1, decomposition)[0] for p in (1, 2, 3)]
+    # The target's tolerance, 1e-6 in ln a, in kelvin: d ln a / dT = dH / (R T^2).
+    resolution = 1e-6 * R * decomposition**2 / (h[0] + h[2] - h[1])
+    e.tqsetc("A", phase, 0, 0.0)
+    e.calc_Ttarget(estimate=(estimate, 0.0))
+    ok(e)
+    found = e.temperature
+    assert found == pytest.approx(decomposition, abs=resolution)
+    for forming in (1, 3):
+        assert math.log(e.tqgetr("AC", forming, 0)) == pytest.approx(0.0, abs=1e-6)
+    assert e.tqgetr("AC", 1, 1) == pytest.approx(widest_co2_fugacity(e, found), rel=1e-6)
+    assert e.tqgetr("A", phase, 0) == 0.0
+    # Plain calculations: calcite alone just below, all of it decomposed just above (the gas
+    # a mole of CO2 and the few 1e-6 mol that its dissociation adds).
+    for t, decomposed in ((found - 1e-3, 0.0), (found + 1e-3, 1.0)):
+        plain = limestone_amounts(engine, sample_data_dir)
+        plain.tqsetc("T", 0, 0, t)
+        plain.calc()
+        ok(plain)
+        assert plain.tqgetr("A", 2, 0) == pytest.approx(1.0 - decomposed, abs=1e-9)
+        assert plain.tqgetr("A", 3, 0) == pytest.approx(decomposed, abs=1e-9)
+        assert plain.tqgetr("A", 1, 0) == pytest.approx(decomposed, abs=1e-5)

@@ -103,12 +103,13 @@ int gather_input(const System& system, const Conditions& conditions,
 namespace {
 
 int equilibrium_at(const System& system, const CalculationState& state, const Input& given,
-                   double temperature, double pressure, const std::vector<Role>& overrides,
+                   double temperature, double pressure, const Point& point,
                    const Equilibrium* start, Result& result) {
     ++library().equilibria;
     Input input = given;
     hold_potentials(system, temperature, pressure, input);
-    const CalculatedSystem calculated = calculate_system(system, temperature, pressure, overrides);
+    const CalculatedSystem calculated =
+        calculate_system(system, temperature, pressure, point.overrides);
     // The minimiser works only on finite energies: data that are not representable at this
     // temperature and pressure are refused before it starts (the reduced energies g / RT may
     // overflow where g does not: the temperature's fault then).
@@ -127,6 +128,7 @@ int equilibrium_at(const System& system, const CalculationState& state, const In
     MinimiserOptions options;
     options.max_iterations = state.configuration.iterations;
     options.max_assemblies = state.configuration.assemblies;
+    options.least_activity_phase = point.least_activity_phase;
     const MinimiserResult outcome =
         minimise_gibbs_energy(calculated, input.components, input.reservoirs, start, options);
     if (outcome.error != 0) return outcome.error;
@@ -144,8 +146,8 @@ int calculate_point(const System& system, const CalculationState& state, const I
         return err::bad_temperature;
     if (!point.constant_volume) {
         if (!(point.pressure > 0.0) || !std::isfinite(point.pressure)) return err::bad_pressure;
-        return equilibrium_at(system, state, input, point.temperature, point.pressure,
-                              point.overrides, point.start, result);
+        return equilibrium_at(system, state, input, point.temperature, point.pressure, point,
+                              point.start, result);
     }
     // Constant volume: the pressure at which the equilibrium has that volume, searched in
     // ln P within the pressure limits.
@@ -157,7 +159,7 @@ int calculate_point(const System& system, const CalculationState& state, const I
     auto residual = [&](double ln_p) {
         Result r;
         const int error = equilibrium_at(system, state, input, point.temperature, std::exp(ln_p),
-                                         point.overrides, start, r);
+                                         point, start, r);
         if (error != 0) {
             failure = error;
             return std::numeric_limits<double>::quiet_NaN();

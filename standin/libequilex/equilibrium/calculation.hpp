@@ -25,6 +25,9 @@ struct Point {
     bool constant_volume = false;
     double volume = 0.0;          // m3
     std::vector<Role> overrides;  // per phase; empty: the statuses decide
+    // A phase kept out whose activity is to be the lowest the others allow, or -1
+    // (MinimiserOptions::least_activity_phase).
+    int least_activity_phase = -1;
     const Equilibrium* start = nullptr;
 
     // The state variables of the conditions.

@@ -49,6 +49,9 @@ struct Equilibrium {
 struct MinimiserOptions {
     int max_iterations = 500;  // Newton iterations over all assemblages
     int max_assemblies = 200;  // phase assemblages tried before giving up (702)
+    // A phase kept out of the mass balance (observed) whose activity the placement of free
+    // potentials makes the lowest the other phases allow (a formation target's), or -1.
+    int least_activity_phase = -1;
 };
 
 struct MinimiserResult {

@@ -121,15 +121,16 @@ void Minimiser::place_zero_input_potentials() {
 
 namespace {
 
-// What the placement of the free potentials s (zeta = base + z s) must respect: for each
-// constituent of a phase outside, its ln a as a pure end member (linear in s) at most the level
-// t that the placement makes as low as it can; for each mixture outside, the phase's ln a
-// (convex in s) at most 0.
+// What the placement of the free potentials s (zeta = base + z s) must respect: each condition
+// is a ln a (of a constituent as a pure end member, linear in s; or of a mixture, convex in s)
+// held at most at the level t that the placement makes as low as it can, or at most at a fixed
+// bound.
 struct Condition {
     double value = 0.0;  // at s
     VectorXd gradient;   // in s
     MatrixXd hessian;    // in s; empty where the value is linear
-    double bound = 0.0;
+    double bound = 0.0;  // the level, or the fixed bound
+    bool level = false;
 };
 
 // The least-norm solution of a square system that may be singular.
@@ -146,89 +147,99 @@ class Placement {
   public:
     using PhaseValue = std::function<Condition(int, const VectorXd&)>;
 
-    Placement(const CalculatedSystem& system, const std::vector<int>& phases, const VectorXd& base,
-              const MatrixXd& z, PhaseValue phase_value)
-        : base_(base), z_(z), phase_value_(std::move(phase_value)) {
-        for (int p : phases) {
-            const CalculatedPhase& phase = system.phases[p];
+    // How the phases enter: the usual placement makes the largest end-member activity of the
+    // `levelled` phases lowest, each mixture among them capped at activity 1; a phase's
+    // `least` one makes that phase's own activity lowest under the other phases' caps.
+    enum class Use { levelled, capped, least };
+
+    Placement(const CalculatedSystem& system, const VectorXd& base, const MatrixXd& z,
+              PhaseValue phase_value)
+        : system_(system), base_(base), z_(z), phase_value_(std::move(phase_value)) {}
+
+    // The phase's conditions: `bound` is the fixed one of a capped phase.
+    void add(int p, Use use, double bound = 0.0) {
+        const CalculatedPhase& phase = system_.phases[p];
+        const bool pure = phase.kind == CalculatedPhase::Kind::pure;
+        if (use == Use::levelled || pure) {
             for (int j = 0; j < phase.size(); ++j) {
                 const VectorXd& a = phase.stoichiometry.col(j);
-                linear_gradient_.push_back(z.transpose() * a);
-                linear_offset_.push_back(
-                    a.dot(base) -
-                    reduced_gibbs_energy(system, phase, VectorXd::Unit(phase.size(), j)));
+                linear_.push_back(
+                    {z_.transpose() * a,
+                     a.dot(base_) -
+                         reduced_gibbs_energy(system_, phase, VectorXd::Unit(phase.size(), j)),
+                     use != Use::capped, use == Use::capped ? bound : 0.0});
             }
-            if (phase.kind != CalculatedPhase::Kind::pure) mixtures_.push_back(p);
         }
+        if (!pure) mixtures_.push_back({p, use == Use::least, use == Use::capped ? bound : 0.0});
     }
 
     int r() const { return static_cast<int>(z_.cols()); }
-    int levels() const { return static_cast<int>(linear_offset_.size()); }
-    int caps() const { return static_cast<int>(mixtures_.size()); }
 
-    // Every condition at s: the levels first (bound: level), then the mixtures (bound 0).
+    // Every condition at s: the linear ones first, then the mixtures.
     std::vector<Condition> at(const VectorXd& s, double level) const {
         std::vector<Condition> result;
-        for (int i = 0; i < levels(); ++i) {
+        for (const Linear& l : linear_) {
             Condition c;
-            c.value = linear_offset_[i] + linear_gradient_[i].dot(s);
-            c.gradient = linear_gradient_[i];
-            c.bound = level;
+            c.value = l.offset + l.gradient.dot(s);
+            c.gradient = l.gradient;
+            c.level = l.level;
+            c.bound = l.level ? level : l.bound;
             result.push_back(std::move(c));
         }
-        for (int p : mixtures_) {
-            Condition c = phase_value_(p, base_ + z_ * s);
+        for (const Mixture& m : mixtures_) {
+            Condition c = phase_value_(m.phase, base_ + z_ * s);
             c.gradient = z_.transpose() * c.gradient;
             c.hessian = z_.transpose() * c.hessian * z_;
-            c.bound = 0.0;
+            c.level = m.level;
+            c.bound = m.level ? level : m.bound;
             result.push_back(std::move(c));
         }
         return result;
     }
 
-    double largest_level(const std::vector<Condition>& at) const {
+    // How far the mixtures' conditions, and all of them, lie above their bounds.
+    double mixtures_over(const std::vector<Condition>& at) const {
         double top = -std::numeric_limits<double>::infinity();
-        for (int i = 0; i < levels(); ++i) top = std::max(top, at[i].value);
+        for (std::size_t i = linear_.size(); i < at.size(); ++i)
+            top = std::max(top, at[i].value - at[i].bound);
         return top;
     }
 
-    double largest_cap(const std::vector<Condition>& at) const {
+    static double over(const std::vector<Condition>& at) {
         double top = -std::numeric_limits<double>::infinity();
-        for (int i = levels(); i < static_cast<int>(at.size()); ++i)
-            top = std::max(top, at[i].value);
+        for (const Condition& c : at) top = std::max(top, c.value - c.bound);
         return top;
     }
 
-    // The lowest level: a linear programme over the levels and cutting planes on the
-    // mixtures, then, where a mixture bounds it, Newton's method on the optimum's conditions.
-    // Returns the level (at least floor) and s at it, or false.
+    // The lowest level: a linear programme over the linear conditions and cutting planes on
+    // the mixtures, then, where a mixture bounds it, Newton's method on the optimum's
+    // conditions. Returns the level (at least floor) and s at it, or false.
     bool lowest_level(double floor, VectorXd& s, double& level) const {
         const int n = r();
         struct Cut {
             VectorXd gradient;
-            double offset;  // the cut: gradient . s + offset <= 0
+            double offset;  // the cut: gradient . s + offset <= bound (the level, or fixed)
+            bool level;
+            double bound;
         };
         std::vector<Cut> cuts;
+        for (const Linear& l : linear_) cuts.push_back({l.gradient, l.offset, l.level, l.bound});
+        const std::size_t linear = cuts.size();
         constexpr double box = 1e4;
         bool found = false;
         for (int round = 0; round < 30; ++round) {
-            // Variables: s+ (n), s- (n), t - floor, a slack per row. Rows: levels, cuts, box.
-            const int rows = levels() + static_cast<int>(cuts.size()) + 2 * n;
+            // Variables: s+ (n), s- (n), t - floor, a slack per row. Rows: cuts, box.
+            const int rows = static_cast<int>(cuts.size()) + 2 * n;
             const int columns = 2 * n + 1 + rows;
             MatrixXd a = MatrixXd::Zero(rows, columns);
             VectorXd b(rows), cost = VectorXd::Zero(columns);
             cost[2 * n] = 1.0;
             int row = 0;
-            for (int i = 0; i < levels(); ++i, ++row) {
-                a.block(row, 0, 1, n) = linear_gradient_[i].transpose();
-                a.block(row, n, 1, n) = -linear_gradient_[i].transpose();
-                a(row, 2 * n) = -1.0;
-                b[row] = floor - linear_offset_[i];
-            }
             for (const Cut& cut : cuts) {
                 a.block(row, 0, 1, n) = cut.gradient.transpose();
                 a.block(row, n, 1, n) = -cut.gradient.transpose();
-                b[row] = -cut.offset;
+                if (cut.level) a(row, 2 * n) = -1.0;
+                b[row] = (cut.level ? floor : cut.bound) - cut.offset;
                 ++row;
             }
             for (int i = 0; i < 2 * n; ++i, ++row) {
@@ -242,20 +253,21 @@ class Placement {
             level = lp.x[2 * n] + floor;
             found = true;
             const std::vector<Condition> here = at(s, level);
-            const double over = largest_cap(here);
-            if (!(over > 1e-12)) return true;  // the relaxation's optimum meets every mixture
-            if (round >= 4 && over < 1e-3) break;
-            for (int i = levels(); i < static_cast<int>(here.size()); ++i)
-                if (here[i].value > 0.0)
-                    cuts.push_back({here[i].gradient, here[i].value - here[i].gradient.dot(s)});
+            const double excess = mixtures_over(here);
+            if (!(excess > 1e-12)) return true;  // the relaxation's optimum meets every mixture
+            if (round >= 4 && excess < 1e-3) break;
+            for (std::size_t i = linear; i < here.size(); ++i)
+                if (here[i].value > here[i].bound)
+                    cuts.push_back({here[i].gradient, here[i].value - here[i].gradient.dot(s),
+                                    here[i].level, here[i].level ? 0.0 : here[i].bound});
         }
         return found && polish(floor, s, level);
     }
 
     // Newton's method on the conditions of the lowest level where mixtures bound it: the
-    // levels and mixtures at their bounds, sum lambda_i grad_i + sum nu_p grad_p = 0,
-    // sum lambda = 1, with multipliers >= 0 (a condition with a negative one leaves, one that
-    // rises above its bound joins).
+    // conditions at their bounds, sum lambda_i grad_i = 0 with the levels' multipliers summing
+    // to 1, all of them >= 0 (a condition with a negative one leaves, one that rises above its
+    // bound joins).
     bool polish(double floor, VectorXd& s, double& level) const {
         const int n = r();
         std::vector<Condition> here = at(s, level);
@@ -270,12 +282,11 @@ class Placement {
             VectorXd rhs = VectorXd::Zero(size);
             for (int i = 0; i < a; ++i) {
                 const Condition& c = here[active[i]];
-                const bool is_level = active[i] < levels();
                 m.block(n + 1 + i, 0, 1, n) = c.gradient.transpose();
-                if (is_level) m(n + 1 + i, n) = -1.0;
-                rhs[n + 1 + i] = -(c.value - (is_level ? level : 0.0));
+                if (c.level) m(n + 1 + i, n) = -1.0;
+                rhs[n + 1 + i] = -(c.value - c.bound);
                 m.block(0, n + 1 + i, n, 1) = c.gradient;
-                if (is_level) m(n, n + 1 + i) = 1.0;
+                if (c.level) m(n, n + 1 + i) = 1.0;
                 // A mixture's curvature at full weight while its multiplier is still small:
                 // where nothing else curves (the level is linear) the step would otherwise
                 // follow the mixture's tangent plane, one e-fold of its minor species at a time.
@@ -319,8 +330,11 @@ class Placement {
             if (!joined && step.cwiseAbs().maxCoeff() < 1e-13 && std::abs(solution[n]) < 1e-13)
                 break;
         }
-        if (level < floor) level = floor;
-        return largest_cap(here) <= 1e-10 && largest_level(here) <= level + 1e-10;
+        if (level < floor) {
+            level = floor;
+            here = at(s, level);
+        }
+        return over(here) <= 1e-10;
     }
 
     // The s with base + z s nearest to zero (least sum of squares) that meets every condition
@@ -423,12 +437,24 @@ class Placement {
     }
 
   private:
+    struct Linear {
+        VectorXd gradient;
+        double offset;  // the value at s = 0
+        bool level;
+        double bound;
+    };
+    struct Mixture {
+        int phase;
+        bool level;
+        double bound;
+    };
+
+    const CalculatedSystem& system_;
     VectorXd base_;
     MatrixXd z_;
     PhaseValue phase_value_;
-    std::vector<VectorXd> linear_gradient_;
-    std::vector<double> linear_offset_;
-    std::vector<int> mixtures_;
+    std::vector<Linear> linear_;
+    std::vector<Mixture> mixtures_;
 };
 
 }  // namespace
@@ -438,6 +464,11 @@ class Placement {
 // smallest, but not below e^-50, while every such phase stays at activity 1 or below; among
 // equally good places, the potentials nearest zero (least sum of squares). The result depends
 // on the state alone, not on where the iteration started.
+//
+// The phase a formation target keeps out (MinimiserOptions::least_activity_phase) is placed
+// first, at the lowest activity the other phases outside allow: the one the equilibrium
+// implies, as it forms only where it must. The others are then placed as above with it held
+// there.
 void Minimiser::place_free_potentials(const MatrixXd& z, const std::vector<int>& outside) {
     std::vector<int> dependent;
     for (int p : outside) {
@@ -445,18 +476,43 @@ void Minimiser::place_free_potentials(const MatrixXd& z, const std::vector<int>&
         if (projected.cwiseAbs().maxCoeff() > 1e-12) dependent.push_back(p);
     }
     if (dependent.empty()) return;
-    const Placement placement(full_, dependent, zeta_, z, [&](int p, const VectorXd& zeta) {
+    const auto phase_value = [&](int p, const VectorXd& zeta) {
         const TangentPlane tp = full_activity(p, zeta, true);
         Condition c;
         c.value = tp.ln_activity;
         c.gradient = tp.m;
         c.hessian = tp.sensitivity;
         return c;
-    });
+    };
+    int least = options_.least_activity_phase;
+    if (std::find(dependent.begin(), dependent.end(), least) == dependent.end()) least = -1;
     VectorXd s = VectorXd::Zero(z.cols());
-    double level = 0.0;
-    const bool ok_level = placement.lowest_level(-potential_box, s, level);
-    if (!ok_level) return;
+    double least_level = 0.0;
+    if (least >= 0) {
+        Placement first(full_, zeta_, z, phase_value);
+        for (int p : dependent)
+            first.add(p, p == least ? Placement::Use::least : Placement::Use::capped);
+        // Where the others admit no place (on the way to the equilibrium), the usual one.
+        if (!first.lowest_level(-potential_box, s, least_level)) least = -1;
+    }
+    Placement placement(full_, zeta_, z, phase_value);
+    for (int p : dependent)
+        placement.add(p, p == least ? Placement::Use::capped : Placement::Use::levelled,
+                      least_level + 1e-9);
+    double level = least_level;
+    if (dependent.size() > 1 || least < 0) {
+        // Held at its lowest activity, the phase may leave the others next to no room (where it
+        // and a mixture bound the same direction from either side): the first placement
+        // stands then.
+        VectorXd levelled = s;
+        double found = 0.0;
+        if (placement.lowest_level(-potential_box, levelled, found)) {
+            s = levelled;
+            level = found;
+        } else if (least < 0) {
+            return;
+        }
+    }
     placement.nearest(level + 1e-12, s);
     zeta_ += z * s;
 }

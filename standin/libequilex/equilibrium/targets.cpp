@@ -158,6 +158,9 @@ class TargetSearch {
               Input& input) const {
         point = Point::of(state_.conditions);
         point.overrides = roles;
+        // The phase a formation target keeps out forms only where it must: its activity the
+        // lowest the others allow where they leave potentials free.
+        if (target_.kind == TargetKind::formation) point.least_activity_phase = target_.phase;
         point.start = start;
         input = base_input_;
         switch (variable_.kind) {
