@@ -138,6 +138,31 @@ template <class Coefficient>
 double add_term(const ExcessTerm& term, const std::vector<int>& index, const Eigen::VectorXd& x,
                 Coefficient l, Eigen::VectorXd* gradient, Eigen::MatrixXd* hessian) {
     const int k = static_cast<int>(index.size());
+    if (term.form == ExcessTerm::Form::binary && term.powers[0] == 1 && term.powers[1] == 1) {
+        // The common term x_a x_b sum L_v (x_a - x_b)^v: S and its first two derivatives in u
+        // by Horner's rule, then the product rule written out.
+        const int a = index[0], b = index[1];
+        const double xa = x[a], xb = x[b], u = xa - xb;
+        double s = 0.0, s1 = 0.0, s2 = 0.0;
+        for (int v = static_cast<int>(term.expressions.size()) - 1; v >= 0; --v) {
+            s2 = s2 * u + 2.0 * s1;
+            s1 = s1 * u + s;
+            s = s * u + l(v);
+        }
+        const double product = xa * xb;
+        if (gradient) {
+            (*gradient)[a] += s * xb + product * s1;
+            (*gradient)[b] += s * xa - product * s1;
+        }
+        if (hessian) {
+            (*hessian)(a, a) += 2.0 * xb * s1 + product * s2;
+            (*hessian)(b, b) += -2.0 * xa * s1 + product * s2;
+            const double ab = s + (xa - xb) * s1 - product * s2;
+            (*hessian)(a, b) += ab;
+            (*hessian)(b, a) += ab;
+        }
+        return product * s;
+    }
     double inline_work[4 * inline_species];
     std::vector<double> large_work;
     double* work = inline_work;

@@ -158,10 +158,13 @@ class NonidealProblem {
         Eigen::VectorXd x;  // the problem's unknowns
         double f = 0.0;
         bool converged = false;
+        bool known = false;  // headed for a minimum in `found` and stopped there
     };
 
     // Damped Newton on the reduced coordinates (the largest fraction depends on the others).
-    Local minimise(Eigen::VectorXd x) {
+    // A start that comes within Newton's region of quadratic convergence (below) of a minimum
+    // already in `found` converges to it: it stops there as `known`.
+    Local minimise(Eigen::VectorXd x, const std::vector<Local>& found) {
         Local result;
         if (n_ == 1) {
             result.x = Eigen::VectorXd::Ones(1);
@@ -222,6 +225,12 @@ class NonidealProblem {
             full_step = shift == 0.0 && relative <= 1e-3 && !stalled;
             previous_largest = largest;
             if (full_step) {
+                for (const Local& minimum : found)
+                    if (minimum.converged && near(x, minimum.x)) {
+                        result = minimum;
+                        result.known = true;
+                        return result;
+                    }
                 step_to(x, 1.0);
                 if ((trial_ - x).cwiseAbs().maxCoeff() == 0.0) {
                     result.converged = largest < 1e-8;
@@ -298,6 +307,13 @@ class NonidealProblem {
 
   private:
     static void normalise(Eigen::VectorXd& x) { x /= x.sum(); }
+
+    // Whether every fraction of x is within 1e-3 of itself of the minimum's.
+    static bool near(const Eigen::VectorXd& x, const Eigen::VectorXd& minimum) {
+        for (int j = 0; j < x.size(); ++j)
+            if (!(std::abs(x[j] - minimum[j]) <= 1e-3 * minimum[j])) return false;
+        return true;
+    }
 
     // The unknown that the reduced coordinate c moves (against the pivot r).
     static int unreduced(int c, int r) { return c < r ? c : c + 1; }
@@ -497,8 +513,11 @@ TangentPlane tangent_plane(const CalculatedSystem& system, const CalculatedPhase
     bool have_best = false;
     NonidealProblem::Local avoided;
     bool have_avoided = false;
+    std::vector<NonidealProblem::Local> found;
     for (const Eigen::VectorXd& start : starts) {
-        NonidealProblem::Local local = problem.minimise(start);
+        NonidealProblem::Local local = problem.minimise(start, found);
+        if (local.known) continue;
+        if (starts.size() > 1) found.push_back(local);
         if (avoiding) {
             problem.expand(local.x, full);
             if ((full - *request.avoid).cwiseAbs().maxCoeff() < 1e-4) {
