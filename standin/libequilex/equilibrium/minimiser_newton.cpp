@@ -539,7 +539,9 @@ Minimiser::Step Minimiser::newton_step() {
             m.diagonal().array() += damping;
             const VectorXd step = -column_scale.cwiseProduct(m.ldlt().solve(gradient));
             if (!step.allFinite()) break;
-            next = y + step;
+            // No further than a Newton step may go: unbounded, a step along a nearly flat
+            // direction throws the potentials where no phase can be evaluated.
+            next = y + reach_of(step) * step;
             if (equations(l, next, false, trial) &&
                 trial.residual.squaredNorm() < std::min((1.0 - 1e-4) * merit, reached)) {
                 accepted = true;
