@@ -129,6 +129,18 @@ def test_hundred_constituent_phase_is_certified(engine, tests_data_dir):
     assert_certified(system, calculate(engine, system, State(1000.0, 1.0, (1.0,) * 10)))
 
 
+@pytest.mark.parametrize("t", [1000.0, 1500.0])
+@pytest.mark.parametrize("amounts", [(0.45, 0.45, 0.1), (0.1, 0.9, 0.05), (0.3, 0.6, 0.5),
+                                     (0.8, 0.1, 0.3), (0.1, 0.1, 1.0), (0.5, 0.5, 1e-9)])
+def test_gap_among_some_constituents_of_a_phase_is_certified(engine, tests_data_dir, t, amounts):
+    """A gap between the two constituents the phase's one excess term names, three more mixing
+    ideally (inside the spinodal, between it and the binodal, outside, mostly the others, a
+    trace of them): each of the others at its potential, and a missed gap leaves the second
+    copy absent below the potentials' plane."""
+    system = open_system(engine, tests_data_dir / "gap_rest.dat")
+    assert_certified(system, calculate(engine, system, State(t, 1.0, amounts)))
+
+
 def critical_point(system):
     """(T, x_A) of the de-mixing solid's critical point, from its L0 = a0 + b0 T and
     L1 = a1 + b1 T: G'' = RT/(y(1-y)) - 2 L0 + 6 L1 - 12 L1 y and G''' = RT (2y-1)/(y(1-y))^2
