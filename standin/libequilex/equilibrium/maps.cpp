@@ -250,6 +250,9 @@ class MapPlanner {
     // ln a at an end of an interval within which a phase that does not hold matter counts as
     // near enough to form inside.
     static constexpr double near_activity = 2.0;
+    // |ln a| within which a phase without matter is at activity 1, the bound the placement of
+    // free potentials holds it to (that placement's own tolerance is 1e-10).
+    static constexpr double placed_at_bound = 1e-8;
 
     // Every change between a and b (plain equilibria), in order. before and after are the
     // points beside them (or null), for the extrapolation.
@@ -374,6 +377,13 @@ class MapPlanner {
             const double fa = a.indicator(p), fb = b.indicator(p);
             if (!std::isfinite(fa) || !std::isfinite(fb)) continue;
             const bool present = a.holds(p);
+            // A phase without matter that the placement of free potentials holds at activity 1
+            // at both ends (the gas beside calcite alone: the potentials rise until some phase
+            // outside reaches 1) stays at that bound between; its activity says nothing of a
+            // change.
+            if (!present && !a.potentials_fixed && !b.potentials_fixed &&
+                std::abs(fa) <= placed_at_bound && std::abs(fb) <= placed_at_bound)
+                continue;
             // An activity far below 1 at both ends is no sign of a change: where the phases do
             // not fix the potentials, the activities of the others follow where the potentials
             // are placed, and need not be smooth.

@@ -88,6 +88,40 @@ bool Minimiser::unreachable_direction(const std::vector<VectorXd>& species, Vect
             return a[c] > 0.0 && a.cwiseAbs().sum() == a[c];
         });
     if (simple) return false;
+    // The programme's answer is a function of the species, the input and the reservoirs alone:
+    // the last one is kept, for the same question asked again (a map's points, calculations
+    // repeated at other temperatures).
+    struct Answer {
+        std::vector<VectorXd> species;
+        VectorXd b;
+        std::vector<VectorXd> reservoirs;
+        bool found = false;
+        VectorXd d;
+    };
+    thread_local Answer last;
+    const bool same =
+        last.species == species && last.b.size() == b_.size() && last.b == b_ &&
+        last.reservoirs.size() == reservoirs_.size() &&
+        std::equal(reservoirs_.begin(), reservoirs_.end(), last.reservoirs.begin(),
+                   [](const Reservoir& r, const VectorXd& v) {
+                       return r.stoichiometry.size() == v.size() && r.stoichiometry == v;
+                   });
+    if (same) {
+        d = last.d;
+        return last.found;
+    }
+    last.species = species;
+    last.b = b_;
+    last.reservoirs.clear();
+    for (const Reservoir& reservoir : reservoirs_)
+        last.reservoirs.push_back(reservoir.stoichiometry);
+    last.found = programme_direction(species, d);
+    last.d = d;
+    return last.found;
+}
+
+// The programme of unreachable_direction: maximise sum_j min(a_j . d, 1).
+bool Minimiser::programme_direction(const std::vector<VectorXd>& species, VectorXd& d) const {
     // Variables d+ (k), d- (k), then a_j . d and 1 - a_j . d for each species; rows: b . d = 0,
     // v . d = 0 for each reservoir, and the two definitions per species.
     const int s = static_cast<int>(species.size());
