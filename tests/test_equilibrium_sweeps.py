@@ -115,6 +115,9 @@ NAMED_STATES += [
            name="demixing-near-1103K"),
     _named("demixing.dat", 1666.318518413471, 1.0, (0.06320366947611537, 0.9367963305238846),
            name="demixing-near-1666K"),
+    # A quarter of a kelvin below the gap's closing next to its critical point: both copies
+    # nearly at their spinodals.
+    _named("demixing.dat", 1103.5, 1.0, (0.3999, 0.6001), name="demixing-near-critical"),
 ]
 
 

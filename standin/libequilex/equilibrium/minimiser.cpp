@@ -160,6 +160,7 @@ int Minimiser::iterate() {
             // linear programmes, the phases found so far among their columns, choose the
             // assemblage again; past their restarts, the phase that holds the least leaves.
             stuck_ = 0;
+            if (copies_to_dual()) continue;
             // More phases at activity 1 than the potentials allow (a carbide above activity 1
             // beside both pure metals): the one furthest below it leaves.
             if (const int inconsistent = least_consistent(); inconsistent >= 0) {

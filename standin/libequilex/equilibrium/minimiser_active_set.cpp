@@ -241,6 +241,28 @@ bool Minimiser::merge_copies() {
     return false;
 }
 
+// Two primal copies of a de-mixing phase on which Newton's method is stuck: near the critical
+// point their Gibbs energy is flat along the composition the copies exchange, the equations
+// in their amounts nearly singular beyond what a line search can use. In dual form each copy's
+// composition is the local tangent-plane minimum in its own basin, and the potentials that
+// put both at activity 1 are well determined while the compositions differ.
+bool Minimiser::copies_to_dual() {
+    if (dual_copies_) return false;
+    bool turned = false;
+    for (int p : active_) {
+        const int q = balance_.phases[p].partner;
+        if (primal_[p] && q >= 0 && is_active(q)) {
+            primal_[p] = false;
+            turned = true;
+        }
+    }
+    if (turned) {
+        dual_copies_ = true;
+        assemblage_changed();
+    }
+    return turned;
+}
+
 // The input the assemblage does not hold: b plus supplies minus what the phases hold.
 VectorXd Minimiser::unheld() const {
     VectorXd r = b_;

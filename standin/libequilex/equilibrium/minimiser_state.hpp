@@ -111,6 +111,7 @@ class Minimiser {
     int least_consistent() const;
     bool split_in_spinodal();
     bool merge_copies();
+    bool copies_to_dual();
     VectorXd unheld() const;
     bool holds_input() const;
     bool add_phase_for_unheld(const MatrixXd& z);
@@ -176,6 +177,7 @@ class Minimiser {
     int leaving_ = -1;  // the active phase the last full Newton step took below zero first
     double last_merit_ = 0.0;
     int last_dropped_ = -1;
+    bool dual_copies_ = false;  // de-mixing copies held in dual form (near a critical point)
 };
 
 }  // namespace eqx::equilibrium
