@@ -138,10 +138,11 @@ template <class Coefficient>
 double add_term(const ExcessTerm& term, const std::vector<int>& index, const Eigen::VectorXd& x,
                 Coefficient l, Eigen::VectorXd* gradient, Eigen::MatrixXd* hessian) {
     const int k = static_cast<int>(index.size());
-    if (term.form == ExcessTerm::Form::binary && term.powers[0] == 1 && term.powers[1] == 1) {
-        // The common term x_a x_b sum L_v (x_a - x_b)^v: S and its first two derivatives in u
-        // by Horner's rule, then the product rule written out.
+    if (term.form == ExcessTerm::Form::binary) {
+        // x_a^p x_b^q sum L_v (x_a - x_b)^v: S and its first two derivatives in u by Horner's
+        // rule, then the product rule written out.
         const int a = index[0], b = index[1];
+        const int pa = term.powers[0], pb = term.powers[1];
         const double xa = x[a], xb = x[b], u = xa - xb;
         double s = 0.0, s1 = 0.0, s2 = 0.0;
         for (int v = static_cast<int>(term.expressions.size()) - 1; v >= 0; --v) {
@@ -149,18 +150,58 @@ double add_term(const ExcessTerm& term, const std::vector<int>& index, const Eig
             s1 = s1 * u + s;
             s = s * u + l(v);
         }
-        const double product = xa * xb;
+        const double fa = pa == 1 ? xa : power(xa, pa), fb = pb == 1 ? xb : power(xb, pb);
+        const double dfa = pa == 1 ? 1.0 : pa * power(xa, pa - 1);
+        const double dfb = pb == 1 ? 1.0 : pb * power(xb, pb - 1);
+        const double product = fa * fb;
+        const double dpa = dfa * fb, dpb = fa * dfb;
         if (gradient) {
-            (*gradient)[a] += s * xb + product * s1;
-            (*gradient)[b] += s * xa - product * s1;
+            (*gradient)[a] += s * dpa + product * s1;
+            (*gradient)[b] += s * dpb - product * s1;
         }
         if (hessian) {
-            (*hessian)(a, a) += 2.0 * xb * s1 + product * s2;
-            (*hessian)(b, b) += -2.0 * xa * s1 + product * s2;
-            const double ab = s + (xa - xb) * s1 - product * s2;
+            const double d2fa = pa >= 2 ? pa * (pa - 1) * power(xa, pa - 2) : 0.0;
+            const double d2fb = pb >= 2 ? pb * (pb - 1) * power(xb, pb - 2) : 0.0;
+            (*hessian)(a, a) += s * d2fa * fb + 2.0 * dpa * s1 + product * s2;
+            (*hessian)(b, b) += s * fa * d2fb - 2.0 * dpb * s1 + product * s2;
+            const double ab = s * dfa * dfb + (dpb - dpa) * s1 - product * s2;
             (*hessian)(a, b) += ab;
             (*hessian)(b, a) += ab;
         }
+        return product * s;
+    }
+    if (term.form == ExcessTerm::Form::ternary && term.powers[0] == 1 && term.powers[1] == 1 &&
+        term.powers[2] == 1) {
+        // x_a x_b x_c sum L_m nu_m (or L_0 alone): S is linear in the fractions, so its
+        // gradient is constant and its Hessian zero.
+        const int count = static_cast<int>(term.expressions.size());
+        const double xs[3] = {x[index[0]], x[index[1]], x[index[2]]};
+        double s = 0.0;
+        double ds[3] = {0.0, 0.0, 0.0};
+        if (count == 1) {
+            s = l(0);
+        } else {
+            const double rest = (1.0 - xs[0] - xs[1] - xs[2]) / 3.0;
+            double sum = 0.0;
+            for (int m = 0; m < count; ++m) {
+                const double lm = l(m);
+                s += lm * (xs[m] + rest);
+                ds[m] += lm;
+                sum += lm;
+            }
+            for (double& d : ds) d -= sum / 3.0;
+        }
+        const double dp[3] = {xs[1] * xs[2], xs[0] * xs[2], xs[0] * xs[1]};
+        const double product = xs[0] * dp[0];
+        if (gradient)
+            for (int i = 0; i < 3; ++i) (*gradient)[index[i]] += s * dp[i] + product * ds[i];
+        if (hessian)
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j) {
+                    // d2P / dx_i dx_j: the third fraction (0 on the diagonal).
+                    const double hp = i == j ? 0.0 : xs[3 - i - j];
+                    (*hessian)(index[i], index[j]) += s * hp + dp[i] * ds[j] + ds[i] * dp[j];
+                }
         return product * s;
     }
     double inline_work[4 * inline_species];
@@ -192,25 +233,12 @@ double add_term(const ExcessTerm& term, const std::vector<int>& index, const Eig
                 if (j != i) others *= f[j];
             dp[i] = df[i] * others;
         }
-    // The composition factor S with its gradient (and for a binary term, its second
-    // derivative s2 along x_0 - x_1).
+    // The composition factor S with its gradient (linear in the fractions: no Hessian).
     double s = 0.0;
-    double s2 = 0.0;
     const int count = static_cast<int>(term.expressions.size());
     switch (term.form) {
-        case ExcessTerm::Form::binary: {
-            const double u = x[index[0]] - x[index[1]];
-            double s1 = 0.0;
-            for (int v = 0; v < count; ++v) {
-                const double lv = l(v);
-                s += lv * power(u, v);
-                if (v >= 1) s1 += lv * v * power(u, v - 1);
-                if (v >= 2) s2 += lv * v * (v - 1) * power(u, v - 2);
-            }
-            ds[0] = s1;
-            ds[1] = -s1;
+        case ExcessTerm::Form::binary:  // written out above
             break;
-        }
         case ExcessTerm::Form::ternary: {
             if (count == 1) {
                 s = l(0);
@@ -231,7 +259,6 @@ double add_term(const ExcessTerm& term, const std::vector<int>& index, const Eig
     if (gradient)
         for (int i = 0; i < k; ++i) (*gradient)[index[i]] += s * dp[i] + product * ds[i];
     if (hessian) {
-        const bool binary = term.form == ExcessTerm::Form::binary;
         for (int i = 0; i < k; ++i)
             for (int j = 0; j < k; ++j) {
                 // d2P / dx_i dx_j: the other factors times the two slopes (or the curvature).
@@ -242,9 +269,7 @@ double add_term(const ExcessTerm& term, const std::vector<int>& index, const Eig
                 const double hp =
                     i == j ? (pi >= 2 ? pi * (pi - 1) * power(x[index[i]], pi - 2) : 0.0) * rest
                            : df[i] * df[j] * rest;
-                const double hs = binary ? (i == j ? s2 : -s2) : 0.0;
-                (*hessian)(index[i], index[j]) +=
-                    s * hp + dp[i] * ds[j] + ds[i] * dp[j] + product * hs;
+                (*hessian)(index[i], index[j]) += s * hp + dp[i] * ds[j] + ds[i] * dp[j];
             }
     }
     return product * s;
