@@ -389,6 +389,9 @@ class Placement {
                 multipliers = kept;
                 continue;
             }
+            // A step of rounding size: s is the nearest point. (Taken, it would be blocked by a
+            // condition that left at no room, which joins again, and so on without end.)
+            if (step.cwiseAbs().maxCoeff() < 1e-12) break;
             // As far as the conditions outside the active set allow (linearised).
             double alpha = 1.0;
             int blocking = -1;
