@@ -99,13 +99,17 @@ bool Minimiser::unreachable_direction(const std::vector<VectorXd>& species, Vect
         VectorXd d;
     };
     thread_local Answer last;
-    const bool same =
-        last.species == species && last.b.size() == b_.size() && last.b == b_ &&
-        last.reservoirs.size() == reservoirs_.size() &&
-        std::equal(reservoirs_.begin(), reservoirs_.end(), last.reservoirs.begin(),
-                   [](const Reservoir& r, const VectorXd& v) {
-                       return r.stoichiometry.size() == v.size() && r.stoichiometry == v;
-                   });
+    // Eigen compares only vectors of one size (another system may have asked last).
+    const auto equal = [](const VectorXd& u, const VectorXd& v) {
+        return u.size() == v.size() && u == v;
+    };
+    const bool same = std::equal(species.begin(), species.end(), last.species.begin(),
+                                 last.species.end(), equal) &&
+                      equal(last.b, b_) && last.reservoirs.size() == reservoirs_.size() &&
+                      std::equal(reservoirs_.begin(), reservoirs_.end(), last.reservoirs.begin(),
+                                 [&](const Reservoir& r, const VectorXd& v) {
+                                     return equal(r.stoichiometry, v);
+                                 });
     if (same) {
         d = last.d;
         return last.found;
