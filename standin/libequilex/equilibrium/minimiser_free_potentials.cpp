@@ -426,7 +426,10 @@ class Placement {
             for (int i = 0; i < static_cast<int>(here.size()); ++i) {
                 if (std::find(active.begin(), active.end(), i) != active.end()) continue;
                 const bool was_lifted = std::find(lifted.begin(), lifted.end(), i) != lifted.end();
-                if (i == blocking || was_lifted || here[i].value > here[i].bound + 1e-12) {
+                // The condition that blocked the step, where the step reached it (not halved
+                // short of it for another's curvature: far below its bound, it is no bound yet).
+                const bool reached = i == blocking && lifted.empty();
+                if (reached || was_lifted || here[i].value > here[i].bound + 1e-12) {
                     active.push_back(i);
                     multipliers.conservativeResize(multipliers.size() + 1);
                     multipliers[multipliers.size() - 1] = 0.0;
