@@ -49,6 +49,7 @@ class Minimiser {
     VectorXd unit_composition(int p) const;
     void split_demixing_copies(std::vector<std::vector<std::pair<double, VectorXd>>>& parts) const;
     bool warm_start(const Equilibrium& start);
+    void programme_instead_of_start();
 
     // --- Newton's method on an assemblage (minimiser_newton.cpp) ----------------------------
     //
