@@ -86,6 +86,12 @@ NAMED_STATES = [
     _named("carbide.dat", 1500.0, 1.0, (0.2, 0.2, 0.8)),
     _named("carbide.dat", 1200.0, 1.0, (0.3, 0.3, 0.4)),
     _named("carbide.dat", 5100.0, 1.0, (0.132525, 0.0667247, 0.338843)),
+    # The carbide alone holds the input: from the programme's start with the liquid and B_S,
+    # the liquid beside it runs off; a carbide that joined rich in B:C ends nearly A:Va with a
+    # trace of B.
+    _named("carbide.dat", 2149.286648, 1.0, (3.18868, 2.58094, 2.98955)),
+    _named("carbide.dat", 2006.644725, 1.0, (0.0737071, 9.22455e-09, 0.0219972)),
+    _named("carbide.dat", 1956.921119, 1.0, (1.5321, 1.57812e-08, 0.555222)),
     _named("carbon_pressure.dat", 300.0, 1.0, (1.0,)),
     _named("carbon_pressure.dat", 2000.0, 1e5, (1.0,)),
     _named("gas30.dat", 1000.0, 1.0, (1.0,) * 30, name="gas30-1000K"),

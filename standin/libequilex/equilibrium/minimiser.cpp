@@ -43,6 +43,15 @@ MinimiserResult Minimiser::run(const Equilibrium* start) {
     result.error = iterate();
     if (result.error != 0) return result;
     result.equilibrium = outcome();
+    // The balances are written over the species most abundant when the assemblage last changed;
+    // where the compositions have moved far since (a carbide that joined rich in B:C and ends
+    // nearly A:Va), a trace may be written as the difference of two large rows and held only to
+    // their rounding: the iteration goes on once over the basis of the equilibrium itself.
+    if (!sound(result.equilibrium)) {
+        result.error = iterate();
+        if (result.error != 0) return result;
+        result.equilibrium = outcome();
+    }
     // No success with a lost or non-finite result.
     if (!sound(result.equilibrium)) result.error = err::balance_unsolved;
     return result;
@@ -218,6 +227,15 @@ int Minimiser::iterate() {
             // most above activity 1 (a mixture inside its miscibility gap needs its other
             // copy), or let go of the phase that holds the least.
             if (++unsettled_ > 40) {
+                // First the phase the first step on this assemblage took below zero: the
+                // assemblage it left (a liquid beside a carbide, the carbide alone holding the
+                // input) is the one to return to; amounts that then ran off to +-1e15 say
+                // nothing about who leaves.
+                const auto first = std::find(active_.begin(), active_.end(), first_leaving_);
+                if (first != active_.end()) {
+                    drop(static_cast<int>(first - active_.begin()));
+                    continue;
+                }
                 if (const int worst = most_negative(); worst >= 0) {
                     drop(worst);
                     continue;

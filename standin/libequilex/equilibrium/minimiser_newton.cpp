@@ -471,6 +471,7 @@ Minimiser::Step Minimiser::newton_step() {
             leaving_ = static_cast<int>(i);
         }
     }
+    if (unsettled_ == 0 && stuck_ == 0) first_leaving_ = leaving_ >= 0 ? active_[leaving_] : -1;
     const double size = now.residual.cwiseAbs().maxCoeff();
     last_merit_ = now.residual.squaredNorm();
     // A step below the tolerance is the rounding of a converged solution: no line search.

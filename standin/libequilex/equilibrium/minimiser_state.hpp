@@ -174,8 +174,9 @@ class Minimiser {
     int assemblies_ = 0;
     int unsettled_ = 0;  // Newton iterations since the assemblage last changed
     int restarts_ = 0;
-    int stuck_ = 0;     // Newton steps in a row that the line search could not take
-    int leaving_ = -1;  // the active phase the last full Newton step took below zero first
+    int stuck_ = 0;           // Newton steps in a row that the line search could not take
+    int leaving_ = -1;        // the active phase the last full Newton step took below zero first
+    int first_leaving_ = -1;  // the phase the first step on this assemblage took below zero first
     double last_merit_ = 0.0;
     int last_dropped_ = -1;
     bool dual_copies_ = false;  // de-mixing copies held in dual form (near a critical point)
