@@ -92,6 +92,10 @@ NAMED_STATES = [
     _named("carbide.dat", 2149.286648, 1.0, (3.18868, 2.58094, 2.98955)),
     _named("carbide.dat", 2006.644725, 1.0, (0.0737071, 9.22455e-09, 0.0219972)),
     _named("carbide.dat", 1956.921119, 1.0, (1.5321, 1.57812e-08, 0.555222)),
+    # Traces of B beside much A and C: after B_S leaves, the carbide is the one phase that can
+    # hold B, at an amount below zero on the way.
+    _named("carbide.dat", 1997.239865, 1.0, (2.88395, 2.45101e-09, 0.333207)),
+    _named("carbide.dat", 1990.105109, 1.0, (0.176517, 5.99769e-12, 0.0436086)),
     _named("carbon_pressure.dat", 300.0, 1.0, (1.0,)),
     _named("carbon_pressure.dat", 2000.0, 1e5, (1.0,)),
     _named("gas30.dat", 1000.0, 1.0, (1.0,) * 30, name="gas30-1000K"),

@@ -191,6 +191,7 @@ int Minimiser::iterate() {
         if (merge_copies() || turn_dual()) continue;
         turn_primal();
         if (split_in_spinodal()) continue;
+        revive_sole_holders();
         const Step step = newton_step();
         if (step == Step::failed) return err::balance_unsolved;
         if (step == Step::moved && stuck_ >= 3) {

@@ -263,6 +263,32 @@ bool Minimiser::copies_to_dual() {
     return turned;
 }
 
+// A dual phase that alone can hold a component with input cannot balance it with an amount at
+// or below zero: the row's two sides would lie on one side, and its potential would run off
+// without end. Its amount starts again at what that input asks of it (the largest such
+// share); it is then solved for the logarithm of its amount.
+bool Minimiser::revive_sole_holders() {
+    bool revived = false;
+    for (int p : active_) {
+        if (primal_[p] || amount_[p] > 0.0) continue;
+        const VectorXd held = balance_.phases[p].stoichiometry * composition_[p];
+        double needed = 0.0;
+        for (int c : balance_components_) {
+            if (!(b_[c] > 0.0) || !(held[c] > 0.0)) continue;
+            const bool alone = std::none_of(active_.begin(), active_.end(), [&](int q) {
+                return q != p &&
+                       balance_.phases[q].stoichiometry.row(c).cwiseAbs().maxCoeff() > 0.0;
+            });
+            if (alone) needed = std::max(needed, b_[c] / held[c]);
+        }
+        if (needed > 0.0 && std::isfinite(needed)) {
+            amount_[p] = needed;
+            revived = true;
+        }
+    }
+    return revived;
+}
+
 // The input the assemblage does not hold: b plus supplies minus what the phases hold.
 VectorXd Minimiser::unheld() const {
     VectorXd r = b_;

@@ -113,6 +113,7 @@ class Minimiser {
     bool split_in_spinodal();
     bool merge_copies();
     bool copies_to_dual();
+    bool revive_sole_holders();
     VectorXd unheld() const;
     bool holds_input() const;
     bool add_phase_for_unheld(const MatrixXd& z);
