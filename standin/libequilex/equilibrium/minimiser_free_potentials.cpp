@@ -178,23 +178,32 @@ class Placement {
     // Every condition at s: the linear ones first, then the mixtures.
     std::vector<Condition> at(const VectorXd& s, double level) const {
         std::vector<Condition> result;
+        at(s, level, result);
+        return result;
+    }
+
+    // The same into `result`, whose conditions keep their storage from one call to the next
+    // (the searches below evaluate them at every step and halving).
+    void at(const VectorXd& s, double level, std::vector<Condition>& result) const {
+        result.resize(linear_.size() + mixtures_.size());
+        std::size_t i = 0;
         for (const Linear& l : linear_) {
-            Condition c;
+            Condition& c = result[i++];
             c.value = l.offset + l.gradient.dot(s);
             c.gradient = l.gradient;
+            c.hessian.resize(0, 0);
             c.level = l.level;
             c.bound = l.level ? level : l.bound;
-            result.push_back(std::move(c));
         }
         for (const Mixture& m : mixtures_) {
-            Condition c = phase_value_(m.phase, base_ + z_ * s);
-            c.gradient = z_.transpose() * c.gradient;
-            c.hessian = z_.transpose() * c.hessian * z_;
+            const Condition value = phase_value_(m.phase, base_ + z_ * s);
+            Condition& c = result[i++];
+            c.value = value.value;
+            c.gradient.noalias() = z_.transpose() * value.gradient;
+            c.hessian.noalias() = z_.transpose() * value.hessian * z_;
             c.level = m.level;
             c.bound = m.level ? level : m.bound;
-            result.push_back(std::move(c));
         }
-        return result;
     }
 
     // How far the mixtures' conditions, and all of them, lie above their bounds.
@@ -316,7 +325,7 @@ class Placement {
             s += step;
             level += solution[n];
             multipliers = next;
-            here = at(s, level);
+            at(s, level, here);
             bool joined = false;
             for (int i = 0; i < static_cast<int>(here.size()); ++i) {
                 if (std::find(active.begin(), active.end(), i) != active.end()) continue;
@@ -332,7 +341,7 @@ class Placement {
         }
         if (level < floor) {
             level = floor;
-            here = at(s, level);
+            at(s, level, here);
         }
         return over(here) <= 1e-10;
     }
@@ -351,6 +360,7 @@ class Placement {
         };
         std::vector<Condition> here = at(s, level);
         if (!meets(here)) return;
+        std::vector<Condition> there;
         std::vector<int> active;
         for (int i = 0; i < static_cast<int>(here.size()); ++i)
             if (here[i].value > here[i].bound - tolerance) active.push_back(i);
@@ -408,7 +418,7 @@ class Placement {
             // Curvature may lift a condition above its bound where the linearisation kept it
             // below: the step is halved until every condition is met, the first one met with
             // least room joining the active set.
-            std::vector<Condition> there = at(s + alpha * step, level);
+            at(s + alpha * step, level, there);
             std::vector<int> lifted;
             for (int halving = 0; halving < 40 && !meets(there); ++halving) {
                 for (int i = 0; i < static_cast<int>(there.size()); ++i)
@@ -416,12 +426,12 @@ class Placement {
                         std::find(lifted.begin(), lifted.end(), i) == lifted.end())
                         lifted.push_back(i);
                 alpha *= 0.5;
-                there = at(s + alpha * step, level);
+                at(s + alpha * step, level, there);
             }
             if (!meets(there)) break;
             s += alpha * step;
             multipliers = next;
-            here = std::move(there);
+            std::swap(here, there);
             bool joined = false;
             for (int i = 0; i < static_cast<int>(here.size()); ++i) {
                 if (std::find(active.begin(), active.end(), i) != active.end()) continue;
