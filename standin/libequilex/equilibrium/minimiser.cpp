@@ -329,6 +329,8 @@ void Minimiser::first_copies_first() {
 
 Equilibrium Minimiser::outcome() {
     first_copies_first();
+    const bool reused = outside_.zeta.size() == zeta_.size() && outside_.zeta == zeta_ &&
+                        outside_.active == active_;
     Equilibrium e;
     e.zeta = zeta_;
     e.supplies = supply_;
@@ -342,7 +344,11 @@ Equilibrium Minimiser::outcome() {
             // A phase left a rounding below zero (most_negative) holds nothing.
             out.amount = std::max(amount_[p], 0.0);
         }
-        const TangentPlane tp = full_activity(p, zeta_);
+        // A phase outside whose global search the last check ran at these potentials and
+        // this assemblage, over all of its constituents, has its answer already.
+        const bool known = !out.active && reused && outside_.known[p] &&
+                           full_.phases[p].size() == balance_.phases[p].size();
+        const TangentPlane tp = known ? outside_.planes[p] : full_activity(p, zeta_);
         out.ln_activity = tp.ln_activity;
         out.x = out.active ? full_composition(p) : tp.x;
     }

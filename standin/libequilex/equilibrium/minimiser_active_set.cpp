@@ -360,6 +360,10 @@ bool Minimiser::add_phase_for_unheld(const MatrixXd& z) {
 // can take part in the mass balance).
 Minimiser::Worst Minimiser::worst_outside() const {
     Worst worst;
+    outside_.zeta = zeta_;
+    outside_.active = active_;
+    outside_.planes.assign(count_, TangentPlane{});
+    outside_.known.assign(count_, false);
     for (int p = 0; p < count_; ++p) {
         if (balance_.phases[p].role != Role::balanced || is_active(p)) continue;
         const TangentPlane tp = activity(p, zeta_, false);
@@ -368,6 +372,8 @@ Minimiser::Worst Minimiser::worst_outside() const {
             worst.ln_activity = tp.ln_activity;
             worst.x = tp.x;
         }
+        outside_.planes[p] = tp;
+        outside_.known[p] = true;
     }
     return worst;
 }

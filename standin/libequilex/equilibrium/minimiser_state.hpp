@@ -180,6 +180,15 @@ class Minimiser {
     int first_leaving_ = -1;  // the phase the first step on this assemblage took below zero first
     double last_merit_ = 0.0;
     int last_dropped_ = -1;
+    // The last check of the phases outside: the potentials and assemblage it ran at and each
+    // phase's tangent plane, which the outcome reports where nothing has moved since.
+    struct Outside {
+        VectorXd zeta;
+        std::vector<int> active;
+        std::vector<TangentPlane> planes;
+        std::vector<bool> known;
+    };
+    mutable Outside outside_;
     bool dual_copies_ = false;  // de-mixing copies held in dual form (near a critical point)
 };
 
