@@ -22,54 +22,61 @@ namespace eqx::equilibrium {
 using Eigen::MatrixXd;
 using Eigen::VectorXd;
 
-namespace {
-
 // Solves J dy = rhs after scaling rows to unit size and the phase and supply columns to unit
 // size (the potential columns share one factor, so that a least change is measured in the
 // potentials as they are). A regular system is solved by LU with full pivoting; a singular one
 // (potentials or amounts not unique) by a complete orthogonal decomposition, which gives the
 // least change.
-VectorXd solve_newton_system(const MatrixXd& jacobian, const VectorXd& rhs, int potentials) {
+void Minimiser::solve_newton_system(const MatrixXd& jacobian, const VectorXd& rhs, int potentials,
+                                    NewtonWork& w, VectorXd& delta) {
     const int n = static_cast<int>(jacobian.rows());
-    VectorXd row_scale(n), column_scale(n);
+    w.row_scale.resize(n);
+    w.column_scale.resize(n);
     for (int i = 0; i < n; ++i) {
         const double size = jacobian.row(i).cwiseAbs().maxCoeff();
-        row_scale[i] = size > 0.0 ? 1.0 / size : 1.0;
+        w.row_scale[i] = size > 0.0 ? 1.0 / size : 1.0;
     }
-    MatrixXd scaled = row_scale.asDiagonal() * jacobian;
+    MatrixXd& scaled = w.scaled;
+    scaled.noalias() = w.row_scale.asDiagonal() * jacobian;
     double potential_size = 0.0;
     for (int j = 0; j < potentials; ++j)
         potential_size = std::max(potential_size, scaled.col(j).cwiseAbs().maxCoeff());
     for (int j = 0; j < n; ++j) {
         const double size = j < potentials ? potential_size : scaled.col(j).cwiseAbs().maxCoeff();
-        column_scale[j] = size > 0.0 ? 1.0 / size : 1.0;
+        w.column_scale[j] = size > 0.0 ? 1.0 / size : 1.0;
     }
-    scaled = scaled * column_scale.asDiagonal();
-    if (!scaled.allFinite()) return VectorXd::Constant(n, std::numeric_limits<double>::quiet_NaN());
-    const VectorXd scaled_rhs = row_scale.asDiagonal() * rhs;
+    scaled.array().rowwise() *= w.column_scale.transpose().array();
+    if (!scaled.allFinite()) {
+        delta.setConstant(n, std::numeric_limits<double>::quiet_NaN());
+        return;
+    }
+    w.scaled_rhs.noalias() = w.row_scale.asDiagonal() * rhs;
     // Iterative refinement: trace rows and tiny amounts are only as precise as the residual
     // they are solved from.
-    auto refined = [&](const auto& decomposition) {
-        VectorXd y = decomposition.solve(scaled_rhs);
-        for (int round = 0; round < 2; ++round) y += decomposition.solve(scaled_rhs - scaled * y);
-        return VectorXd(column_scale.asDiagonal() * y);
+    auto refine = [&](const auto& decomposition) {
+        VectorXd& y = w.solution;
+        y = decomposition.solve(w.scaled_rhs);
+        for (int round = 0; round < 2; ++round) y += decomposition.solve(w.scaled_rhs - scaled * y);
+        delta.noalias() = w.column_scale.asDiagonal() * y;
     };
-    Eigen::FullPivLU<MatrixXd> lu(scaled);
+    Eigen::FullPivLU<MatrixXd>& lu = w.lu;
+    lu.compute(scaled);
     lu.setThreshold(1e-15);
     if (lu.isInvertible()) {
         // Full rank by the pivots; the smallest pivot against the largest says how well.
         const double largest = std::abs(lu.matrixLU()(0, 0));
         const double smallest = std::abs(lu.matrixLU()(n - 1, n - 1));
-        if (smallest > 1e-14 * largest) return refined(lu);
+        if (smallest > 1e-14 * largest) {
+            refine(lu);
+            return;
+        }
     }
     // The threshold before the decomposition, which shapes its factors by the rank it finds.
-    Eigen::CompleteOrthogonalDecomposition<MatrixXd> cod(n, n);
+    Eigen::CompleteOrthogonalDecomposition<MatrixXd>& cod = w.cod;
     cod.setThreshold(1e-11);
     cod.compute(scaled);
-    return refined(cod);
+    refine(cod);
 }
-
-}  // namespace
 
 // The basis: reservoirs first, then the species of the assemblage by amount, each taken when
 // independent of those before; unit vectors of components complete it. Every species is then
@@ -303,8 +310,12 @@ bool Minimiser::equations(const Layout& l, const VectorXd& y, bool jacobian, Equ
     const VectorXd zeta = potentials_of(l, y);
     e.residual.setZero(n);
     e.compositions.resize(a);
-    VectorXd gain = VectorXd::Zero(kb), loss = VectorXd::Zero(kb);
-    MatrixXd d_gain, d_loss;
+    VectorXd& gain = newton_.gain;
+    VectorXd& loss = newton_.loss;
+    MatrixXd& d_gain = newton_.d_gain;
+    MatrixXd& d_loss = newton_.d_loss;
+    gain.setZero(kb);
+    loss.setZero(kb);
     if (jacobian) {
         e.jacobian.setZero(n, n);
         d_gain.setZero(kb, n);
@@ -436,9 +447,11 @@ bool Minimiser::equations(const Layout& l, const VectorXd& y, bool jacobian, Equ
 Minimiser::Step Minimiser::newton_step() {
     const Layout l = layout();
     const VectorXd y = pack(l);
-    Equations now;
+    Equations& now = newton_.now;
     if (!equations(l, y, true, now)) return Step::failed;
-    const VectorXd delta = solve_newton_system(now.jacobian, -now.residual, l.potentials);
+    VectorXd delta;
+    newton_.rhs = -now.residual;
+    solve_newton_system(now.jacobian, newton_.rhs, l.potentials, newton_, delta);
     if (!delta.allFinite()) return Step::failed;
 
     // The full step, no further than the potentials may move at once, nor the logarithms of
@@ -493,8 +506,9 @@ Minimiser::Step Minimiser::newton_step() {
     // there (a watchdog): where the residual is tiny beside the step a phase's amount must take
     // (a flat liquidus), the step's second-order error alone exceeds it, while the next step
     // removes that error. Then, from the start again, the step halved.
-    Equations trial;
+    Equations& trial = newton_.trial;
     VectorXd next = y + reach * delta;
+    VectorXd more;
     for (int watch = 0; watch < 6; ++watch) {
         const bool last = watch == 5;
         if (!equations(l, next, !last, trial)) break;
@@ -504,7 +518,8 @@ Minimiser::Step Minimiser::newton_step() {
             return Step::moved;
         }
         if (last || !(trial.residual.squaredNorm() < 1e6 * merit + 1.0)) break;
-        const VectorXd more = solve_newton_system(trial.jacobian, -trial.residual, l.potentials);
+        newton_.rhs = -trial.residual;
+        solve_newton_system(trial.jacobian, newton_.rhs, l.potentials, newton_, more);
         if (!more.allFinite()) break;
         next += reach_of(more) * more;
     }

@@ -80,6 +80,22 @@ class Minimiser {
         std::vector<VectorXd> compositions;  // per active phase
     };
 
+    // Storage the Newton steps reuse from one iteration to the next (sizes change only with the
+    // assemblage): the equations at the step's start and at its trials, and the scaled system
+    // with its decompositions.
+    struct NewtonWork {
+        Equations now, trial;
+        VectorXd gain, loss;
+        MatrixXd d_gain, d_loss;
+        VectorXd row_scale, column_scale, scaled_rhs, rhs, solution;
+        MatrixXd scaled;
+        Eigen::FullPivLU<MatrixXd> lu;
+        Eigen::CompleteOrthogonalDecomposition<MatrixXd> cod;
+    };
+
+    // Solves J delta = rhs (minimiser_newton.cpp describes how), in the storage of w.
+    static void solve_newton_system(const MatrixXd& jacobian, const VectorXd& rhs, int potentials,
+                                    NewtonWork& w, VectorXd& delta);
     void find_balance_components();
     void rebase();
     VectorXd rounded_to_zero(const VectorXd& written, const VectorXd& v) const;
@@ -189,6 +205,7 @@ class Minimiser {
         std::vector<bool> known;
     };
     mutable Outside outside_;
+    mutable NewtonWork newton_;
     bool dual_copies_ = false;  // de-mixing copies held in dual form (near a critical point)
 };
 
