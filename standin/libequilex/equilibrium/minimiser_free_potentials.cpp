@@ -306,21 +306,7 @@ class Placement {
             const VectorXd solution = least_change(m, rhs);
             if (!solution.allFinite()) return false;
             const VectorXd next = solution.tail(a);
-            // A condition leaves by its multiplier only where it is met: one that curvature has
-            // lifted above its bound stays until the step brings it back.
-            int leaving = -1;
-            for (int i = 0; i < a; ++i)
-                if (next[i] < -1e-12 && here[active[i]].value <= here[active[i]].bound + 1e-12 &&
-                    (leaving < 0 || next[i] < next[leaving]))
-                    leaving = i;
-            if (leaving >= 0) {
-                active.erase(active.begin() + leaving);
-                VectorXd kept(a - 1);
-                for (int i = 0, j = 0; i < a; ++i)
-                    if (i != leaving) kept[j++] = std::max(multipliers[i], 0.0);
-                multipliers = kept;
-                continue;
-            }
+            if (leave(next, here, active, multipliers, multipliers)) continue;
             const VectorXd step = solution.head(n);
             s += step;
             level += solution[n];
@@ -384,21 +370,7 @@ class Placement {
             if (!solution.allFinite()) break;
             const VectorXd step = solution.head(n);
             const VectorXd next = solution.tail(a);
-            // A condition leaves by its multiplier only where it is met: one that curvature has
-            // lifted above its bound stays until the step brings it back.
-            int leaving = -1;
-            for (int i = 0; i < a; ++i)
-                if (next[i] < -1e-12 && here[active[i]].value <= here[active[i]].bound + 1e-12 &&
-                    (leaving < 0 || next[i] < next[leaving]))
-                    leaving = i;
-            if (leaving >= 0) {
-                active.erase(active.begin() + leaving);
-                VectorXd kept(a - 1);
-                for (int i = 0, j = 0; i < a; ++i)
-                    if (i != leaving) kept[j++] = std::max(next[i], 0.0);
-                multipliers = kept;
-                continue;
-            }
+            if (leave(next, here, active, next, multipliers)) continue;
             // A step of rounding size: s is the nearest point. (Taken, it would be blocked by a
             // condition that left at no room, which joins again, and so on without end.)
             if (step.cwiseAbs().maxCoeff() < 1e-12) break;
@@ -453,6 +425,27 @@ class Placement {
     }
 
   private:
+    // Takes out of the active set the condition that leaves by its multiplier `next` (the most
+    // negative), keeping the others' multipliers from `kept` (at least zero); false if none
+    // leaves. A condition leaves only where it is met: one that curvature has lifted above its
+    // bound stays until the step brings it back.
+    static bool leave(const VectorXd& next, const std::vector<Condition>& here,
+                      std::vector<int>& active, const VectorXd& kept, VectorXd& multipliers) {
+        const int a = static_cast<int>(active.size());
+        int leaving = -1;
+        for (int i = 0; i < a; ++i)
+            if (next[i] < -1e-12 && here[active[i]].value <= here[active[i]].bound + 1e-12 &&
+                (leaving < 0 || next[i] < next[leaving]))
+                leaving = i;
+        if (leaving < 0) return false;
+        active.erase(active.begin() + leaving);
+        VectorXd remaining(a - 1);
+        for (int i = 0, j = 0; i < a; ++i)
+            if (i != leaving) remaining[j++] = std::max(kept[i], 0.0);
+        multipliers = remaining;
+        return true;
+    }
+
     struct Linear {
         VectorXd gradient;
         double offset;  // the value at s = 0
