@@ -27,16 +27,20 @@ std::vector<int> Minimiser::outside_phases() const {
 
 // The directions of the potentials that no species of the assemblage or reservoir fixes.
 MatrixXd Minimiser::free_directions() const {
-    std::vector<VectorXd> rows;
+    // The null space of the rows (the formulas of the active species and the reservoirs):
+    // eigenvectors of their Gram matrix with eigenvalue ~0.
+    MatrixXd gram = MatrixXd::Zero(k_, k_);
+    int rows = 0;
     for (int p : active_) {
         const CalculatedPhase& phase = balance_.phases[p];
-        for (int j = 0; j < phase.size(); ++j) rows.push_back(phase.stoichiometry.col(j));
+        for (int j = 0; j < phase.size(); ++j, ++rows)
+            gram += phase.stoichiometry.col(j) * phase.stoichiometry.col(j).transpose();
     }
-    for (const Reservoir& r : reservoirs_) rows.push_back(r.stoichiometry);
-    if (rows.empty()) return MatrixXd::Identity(k_, k_);
-    // The null space of the rows: eigenvectors of their Gram matrix with eigenvalue ~0.
-    MatrixXd gram = MatrixXd::Zero(k_, k_);
-    for (const VectorXd& row : rows) gram += row * row.transpose();
+    for (const Reservoir& r : reservoirs_) {
+        gram += r.stoichiometry * r.stoichiometry.transpose();
+        ++rows;
+    }
+    if (rows == 0) return MatrixXd::Identity(k_, k_);
     Eigen::SelfAdjointEigenSolver<MatrixXd> eigen(gram);
     const VectorXd& values = eigen.eigenvalues();  // ascending
     const double top = std::max(values.cwiseAbs().maxCoeff(), 1.0);

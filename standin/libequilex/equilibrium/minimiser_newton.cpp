@@ -237,10 +237,18 @@ bool Minimiser::turn_dual() {
 
 Minimiser::Layout Minimiser::layout() const {
     Layout l;
+    lay_out(l);
+    return l;
+}
+
+void Minimiser::lay_out(Layout& l) const {
+    l.offset.clear();
+    l.log_amount.clear();
     l.potentials = static_cast<int>(balance_rows_.size());
     int n = l.potentials;
     // Which active phases could hold each balance component at all.
-    std::vector<int> holders(k_, 0);
+    std::vector<int>& holders = newton_.holders;
+    holders.assign(k_, 0);
     for (int p : active_)
         for (int c : balance_components_)
             if (balance_.phases[p].stoichiometry.row(c).cwiseAbs().maxCoeff() > 0.0) ++holders[c];
@@ -260,7 +268,6 @@ Minimiser::Layout Minimiser::layout() const {
     }
     l.reservoirs = n;
     l.size = n + static_cast<int>(reservoirs_.size());
-    return l;
 }
 
 VectorXd Minimiser::pack(const Layout& l) const {
@@ -445,7 +452,8 @@ bool Minimiser::equations(const Layout& l, const VectorXd& y, bool jacobian, Equ
 // One Newton step on the potentials and the amounts of the assemblage, with a backtracking
 // line search on the size of the equations' residual.
 Minimiser::Step Minimiser::newton_step() {
-    const Layout l = layout();
+    lay_out(newton_.layout);
+    const Layout& l = newton_.layout;
     const VectorXd y = pack(l);
     Equations& now = newton_.now;
     if (!equations(l, y, true, now)) return Step::failed;

@@ -84,6 +84,8 @@ class Minimiser {
     // assemblage): the equations at the step's start and at its trials, and the scaled system
     // with its decompositions.
     struct NewtonWork {
+        Layout layout;
+        std::vector<int> holders;
         Equations now, trial;
         VectorXd gain, loss;
         MatrixXd d_gain, d_loss;
@@ -105,6 +107,7 @@ class Minimiser {
     bool turn_dual();
     int rows_of(int p) const { return is_primal(p) ? balance_.phases[p].size() : 1; }
     Layout layout() const;
+    void lay_out(Layout& l) const;  // the layout in l's storage
     VectorXd pack(const Layout& l) const;
     VectorXd potentials_of(const Layout& l, const VectorXd& y) const;
     void unpack(const Layout& l, const VectorXd& y, const Equations& at);
