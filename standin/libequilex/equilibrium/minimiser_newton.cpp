@@ -92,6 +92,9 @@ void Minimiser::rebase() {
         int constituent;
     };
     std::vector<Candidate> candidates;
+    std::size_t count = reservoirs_.size();
+    for (int p : active_) count += balance_.phases[p].size();
+    candidates.reserve(count);
     for (int r = 0; r < static_cast<int>(reservoirs_.size()); ++r)
         candidates.push_back(
             {std::numeric_limits<double>::infinity(), reservoirs_[r].stoichiometry, -1 - r, -1});
@@ -105,11 +108,14 @@ void Minimiser::rebase() {
                      [](const Candidate& a, const Candidate& b) { return a.weight > b.weight; });
     std::vector<VectorXd> orthonormal;
     std::vector<const Candidate*> chosen;
+    orthonormal.reserve(k_);
+    chosen.reserve(k_);
+    VectorXd v;
     for (const Candidate& candidate : candidates) {
         if (static_cast<int>(chosen.size()) == k_) break;
         const double norm = candidate.vector.norm();
         if (norm == 0.0) continue;
-        VectorXd v = candidate.vector;
+        v = candidate.vector;
         for (const VectorXd& q : orthonormal) v -= q.dot(v) * q;
         if (v.norm() <= 1e-9 * norm) continue;
         orthonormal.push_back(v.normalized());
@@ -120,9 +126,9 @@ void Minimiser::rebase() {
     for (int column = static_cast<int>(chosen.size()); column < k_; ++column) {
         int best = 0;
         double best_norm = -1.0;
-        VectorXd best_v;
+        VectorXd& best_v = newton_.best;
         for (int c = 0; c < k_; ++c) {
-            VectorXd v = VectorXd::Unit(k_, c);
+            v = VectorXd::Unit(k_, c);
             for (const VectorXd& q : orthonormal) v -= q.dot(v) * q;
             if (v.norm() > best_norm) {
                 best_norm = v.norm();
@@ -133,8 +139,8 @@ void Minimiser::rebase() {
         orthonormal.push_back(best_v.normalized());
         basis_.col(column) = VectorXd::Unit(k_, best);
     }
-    const Eigen::FullPivLU<MatrixXd> lu(basis_);
-    basis_inverse_ = lu.inverse();
+    newton_.basis_lu.compute(basis_);
+    basis_inverse_ = newton_.basis_lu.inverse();
     // Species' formulas are small whole or simple numbers, and so is the inverse: an entry a
     // rounding above zero is zero, or it would carry a rounding of the major inputs into a
     // trace's row (1e-16 of 1 mol in a row of 1e-12 mol).
@@ -144,24 +150,26 @@ void Minimiser::rebase() {
             if (std::abs(basis_inverse_(i, j)) < 1e-12 * size) basis_inverse_(i, j) = 0.0;
     }
     work_ = balance_;
-    for (CalculatedPhase& phase : work_.phases) {
+    for (int p = 0; p < count_; ++p) {
+        CalculatedPhase& phase = work_.phases[p];
         if (phase.role != Role::balanced) continue;
-        const MatrixXd original = phase.stoichiometry;
-        phase.stoichiometry = basis_inverse_ * original;
+        const MatrixXd& original = balance_.phases[p].stoichiometry;
+        phase.stoichiometry.noalias() = basis_inverse_ * original;
         for (int j = 0; j < phase.size(); ++j)
-            phase.stoichiometry.col(j) =
-                rounded_to_zero(phase.stoichiometry.col(j), original.col(j));
+            round_to_zero(phase.stoichiometry.col(j), original.col(j));
     }
     for (int i = 0; i < static_cast<int>(chosen.size()); ++i) {
         if (chosen[i]->phase >= 0)
             work_.phases[chosen[i]->phase].stoichiometry.col(chosen[i]->constituent) =
                 VectorXd::Unit(k_, i);
     }
-    b_work_ = rounded_to_zero(basis_inverse_ * b_, b_);
-    reservoirs_work_.clear();
-    for (const Reservoir& r : reservoirs_)
-        reservoirs_work_.push_back(
-            rounded_to_zero(basis_inverse_ * r.stoichiometry, r.stoichiometry));
+    b_work_.noalias() = basis_inverse_ * b_;
+    round_to_zero(b_work_, b_);
+    reservoirs_work_.resize(reservoirs_.size());
+    for (std::size_t r = 0; r < reservoirs_.size(); ++r) {
+        reservoirs_work_[r].noalias() = basis_inverse_ * reservoirs_[r].stoichiometry;
+        round_to_zero(reservoirs_work_[r], reservoirs_[r].stoichiometry);
+    }
     for (int i = 0; i < static_cast<int>(chosen.size()); ++i)
         if (chosen[i]->phase < 0) reservoirs_work_[-1 - chosen[i]->phase] = VectorXd::Unit(k_, i);
     balance_rows_.clear();
@@ -176,17 +184,17 @@ void Minimiser::rebase() {
     }
 }
 
-// B^-1 v, each entry no larger than the rounding of its computation (4 epsilon times the sum
-// of the magnitudes it is made of) taken as zero: the rows that cancel exactly (the second
-// row of 1 mol H2O over the basis H2O, H2) hold nothing, while a trace input, computed from
-// trace numbers, keeps all its digits.
-VectorXd Minimiser::rounded_to_zero(const VectorXd& written, const VectorXd& v) const {
-    VectorXd result = written;
-    const VectorXd bound =
+// written = B^-1 v, each entry no larger than the rounding of its computation (4 epsilon times
+// the sum of the magnitudes it is made of) taken as zero: the rows that cancel exactly (the
+// second row of 1 mol H2O over the basis H2O, H2) hold nothing, while a trace input, computed
+// from trace numbers, keeps all its digits.
+void Minimiser::round_to_zero(Eigen::Ref<VectorXd> written,
+                              const Eigen::Ref<const VectorXd>& v) const {
+    VectorXd& bound = newton_.bound;
+    bound.noalias() =
         4.0 * std::numeric_limits<double>::epsilon() * (basis_inverse_.cwiseAbs() * v.cwiseAbs());
-    for (int i = 0; i < result.size(); ++i)
-        if (std::abs(result[i]) <= bound[i]) result[i] = 0.0;
-    return result;
+    for (int i = 0; i < written.size(); ++i)
+        if (std::abs(written[i]) <= bound[i]) written[i] = 0.0;
 }
 
 // The components some species of the mass balance, a reservoir or the input holds. The others
@@ -272,7 +280,8 @@ void Minimiser::lay_out(Layout& l) const {
 
 VectorXd Minimiser::pack(const Layout& l) const {
     VectorXd y(l.size);
-    const VectorXd zw = basis_.transpose() * zeta_;
+    VectorXd& zw = newton_.basis_potentials;
+    zw.noalias() = basis_.transpose() * zeta_;
     for (int r = 0; r < l.potentials; ++r) y[r] = zw[balance_rows_[r]];
     for (std::size_t i = 0; i < active_.size(); ++i) {
         const int p = active_[i];
@@ -286,15 +295,15 @@ VectorXd Minimiser::pack(const Layout& l) const {
     return y;
 }
 
-// The potentials over the basis (basis^T zeta) at the unknowns y.
-VectorXd Minimiser::potentials_of(const Layout& l, const VectorXd& y) const {
-    VectorXd zw = basis_.transpose() * zeta_;
+// The potentials over the basis (basis^T zeta) at the unknowns y, written into zw.
+void Minimiser::potentials_of(const Layout& l, const VectorXd& y, VectorXd& zw) const {
+    zw.noalias() = basis_.transpose() * zeta_;
     for (int r = 0; r < l.potentials; ++r) zw[balance_rows_[r]] = y[r];
-    return zw;
 }
 
 void Minimiser::unpack(const Layout& l, const VectorXd& y, const Equations& at) {
-    zeta_ = basis_inverse_.transpose() * potentials_of(l, y);
+    potentials_of(l, y, newton_.basis_potentials);
+    zeta_.noalias() = basis_inverse_.transpose() * newton_.basis_potentials;
     for (std::size_t i = 0; i < active_.size(); ++i) {
         const int p = active_[i];
         composition_[p] = at.compositions[i];
@@ -314,7 +323,8 @@ bool Minimiser::equations(const Layout& l, const VectorXd& y, bool jacobian, Equ
     const int kb = l.potentials;
     const int n = l.size;
     const int a = static_cast<int>(active_.size());
-    const VectorXd zeta = potentials_of(l, y);
+    VectorXd& zeta = newton_.equation_potentials;
+    potentials_of(l, y, zeta);
     e.residual.setZero(n);
     e.compositions.resize(a);
     VectorXd& gain = newton_.gain;

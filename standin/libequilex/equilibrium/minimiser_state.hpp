@@ -80,9 +80,9 @@ class Minimiser {
         std::vector<VectorXd> compositions;  // per active phase
     };
 
-    // Storage the Newton steps reuse from one iteration to the next (sizes change only with the
-    // assemblage): the equations at the step's start and at its trials, and the scaled system
-    // with its decompositions.
+    // Storage the Newton steps and the basis reuse from one iteration to the next (sizes change
+    // only with the assemblage): the equations at the step's start and at its trials, and the
+    // scaled system with its decompositions.
     struct NewtonWork {
         Layout layout;
         std::vector<int> holders;
@@ -93,6 +93,9 @@ class Minimiser {
         MatrixXd scaled;
         Eigen::FullPivLU<MatrixXd> lu;
         Eigen::CompleteOrthogonalDecomposition<MatrixXd> cod;
+        // The basis's decomposition and the vectors rebase and the equations write.
+        Eigen::FullPivLU<MatrixXd> basis_lu;
+        VectorXd best, bound, basis_potentials, equation_potentials;
     };
 
     // Solves J delta = rhs (minimiser_newton.cpp describes how), in the storage of w.
@@ -100,7 +103,7 @@ class Minimiser {
                                     NewtonWork& w, VectorXd& delta);
     void find_balance_components();
     void rebase();
-    VectorXd rounded_to_zero(const VectorXd& written, const VectorXd& v) const;
+    void round_to_zero(Eigen::Ref<VectorXd> written, const Eigen::Ref<const VectorXd>& v) const;
     void assemblage_changed();
     bool is_primal(int p) const { return primal_[p]; }
     void turn_primal();
@@ -109,7 +112,7 @@ class Minimiser {
     Layout layout() const;
     void lay_out(Layout& l) const;  // the layout in l's storage
     VectorXd pack(const Layout& l) const;
-    VectorXd potentials_of(const Layout& l, const VectorXd& y) const;
+    void potentials_of(const Layout& l, const VectorXd& y, VectorXd& zw) const;
     void unpack(const Layout& l, const VectorXd& y, const Equations& at);
     bool equations(const Layout& l, const VectorXd& y, bool jacobian, Equations& e) const;
     Step newton_step();
