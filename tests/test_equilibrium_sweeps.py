@@ -96,6 +96,9 @@ NAMED_STATES = [
     # hold B, at an amount below zero on the way.
     _named("carbide.dat", 1997.239865, 1.0, (2.88395, 2.45101e-09, 0.333207)),
     _named("carbide.dat", 1990.105109, 1.0, (0.176517, 5.99769e-12, 0.0436086)),
+    # The FCC alone in the B-C binary, the liquid below it at every composition: the liquid,
+    # dwindled to nothing beside it, has no common tangent with it to converge to.
+    _named("quaternary.dat", 1324.084994, 53.6419, (0.0, 0.0431904, 0.00589965, 0.0)),
     _named("carbon_pressure.dat", 300.0, 1.0, (1.0,)),
     _named("carbon_pressure.dat", 2000.0, 1e5, (1.0,)),
     _named("gas30.dat", 1000.0, 1.0, (1.0,) * 30, name="gas30-1000K"),

@@ -208,6 +208,15 @@ int Minimiser::iterate() {
                 drop(inconsistent);
                 continue;
             }
+            // The phase the first step on this assemblage took below zero: an assemblage
+            // that cannot move with it may have no solution at all (a liquid gone dual at
+            // nothing beside the FCC it has no common tangent with: their amounts run off
+            // along two nearly equal compositions), and the programmes would lead back to it.
+            if (const auto first = std::find(active_.begin(), active_.end(), first_leaving_);
+                first != active_.end()) {
+                drop(static_cast<int>(first - active_.begin()));
+                continue;
+            }
             if (active_.size() > 1 && restarts_ < 3) {
                 const int error = restart_from_programmes(-1, VectorXd());
                 if (error != 0) return error;
