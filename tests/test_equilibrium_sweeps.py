@@ -96,6 +96,11 @@ NAMED_STATES = [
     # hold B, at an amount below zero on the way.
     _named("carbide.dat", 1997.239865, 1.0, (2.88395, 2.45101e-09, 0.333207)),
     _named("carbide.dat", 1990.105109, 1.0, (0.176517, 5.99769e-12, 0.0436086)),
+    # The liquid and the carbide of the A-B binary with a trace of C, above the binary's
+    # A_S + liquid + carbide invariant: the carbide joins the liquid at amount zero and holds
+    # the C 1e7 times richer, so the linearised C balance asks a potential step of 1e4.
+    _named("carbide.dat", 1568.897859, 1.0, (0.710805, 0.202062, 2.75258e-14)),
+    _named("carbide.dat", 1575.0, 1.0, (0.710805, 0.202062, 2.75258e-14)),
     # The FCC alone in the B-C binary, the liquid below it at every composition: the liquid,
     # dwindled to nothing beside it, has no common tangent with it to converge to.
     _named("quaternary.dat", 1324.084994, 53.6419, (0.0, 0.0431904, 0.00589965, 0.0)),

@@ -78,6 +78,53 @@ void Minimiser::solve_newton_system(const MatrixXd& jacobian, const VectorXd& rh
     refine(cod);
 }
 
+// The Newton step delta with each potential that moves by more than max_potential_step held
+// at that bound and the rest of the unknowns solved from the equations without those
+// potentials' own balance rows (the potential columns come first, in the order of their rows).
+VectorXd Minimiser::bounded_step(const MatrixXd& jacobian, const VectorXd& residual,
+                                 const VectorXd& delta, int potentials, NewtonWork& w,
+                                 std::vector<bool>& held) {
+    const int n = static_cast<int>(jacobian.rows());
+    VectorXd step = delta;
+    held.assign(n, false);
+    for (int round = 0; round < 3; ++round) {
+        bool more = false;
+        for (int r = 0; r < potentials; ++r) {
+            if (!held[r] && std::abs(step[r]) > max_potential_step) {
+                held[r] = true;
+                more = true;
+            }
+        }
+        if (!more) break;
+        std::vector<int> free;
+        VectorXd fixed = VectorXd::Zero(n);
+        int free_potentials = 0;
+        for (int j = 0; j < n; ++j) {
+            if (held[j]) {
+                fixed[j] = std::copysign(max_potential_step, step[j]);
+            } else {
+                free.push_back(j);
+                if (j < potentials) ++free_potentials;
+            }
+        }
+        if (free.empty()) return fixed;
+        const VectorXd rhs = -residual - jacobian * fixed;
+        const int m = static_cast<int>(free.size());
+        MatrixXd reduced(m, m);
+        VectorXd reduced_rhs(m);
+        for (int i = 0; i < m; ++i) {
+            reduced_rhs[i] = rhs[free[i]];
+            for (int j = 0; j < m; ++j) reduced(i, j) = jacobian(free[i], free[j]);
+        }
+        VectorXd solved;
+        solve_newton_system(reduced, reduced_rhs, free_potentials, w, solved);
+        if (!solved.allFinite()) return solved;
+        step = fixed;
+        for (int i = 0; i < m; ++i) step[free[i]] = solved[i];
+    }
+    return step;
+}
+
 // The basis: reservoirs first, then the species of the assemblage by amount, each taken when
 // independent of those before; unit vectors of components complete it. Every species is then
 // written over the basis (the basis species exactly), the input and the reservoirs too, each
@@ -525,21 +572,46 @@ Minimiser::Step Minimiser::newton_step() {
     // (a flat liquidus), the step's second-order error alone exceeds it, while the next step
     // removes that error. Then, from the start again, the step halved.
     Equations& trial = newton_.trial;
-    VectorXd next = y + reach * delta;
+    VectorXd next;
     VectorXd more;
-    for (int watch = 0; watch < 6; ++watch) {
-        const bool last = watch == 5;
-        if (!equations(l, next, !last, trial)) break;
-        if (sufficient(trial.residual.squaredNorm(), 1.0)) {
-            unpack(l, next, trial);
-            stuck_ = 0;
-            return Step::moved;
+    // (`left`: equations the first point leaves to the steps after it.)
+    auto watched = [&](const VectorXd& first, const std::vector<bool>& left) {
+        if (!first.allFinite()) return false;
+        next = y + reach_of(first) * first;
+        for (int watch = 0; watch < 6; ++watch) {
+            const bool last = watch == 5;
+            if (!equations(l, next, !last, trial)) return false;
+            if (sufficient(trial.residual.squaredNorm(), 1.0)) return true;
+            double judged = 0.0;
+            for (int i = 0; i < l.size; ++i)
+                if (watch > 0 || left.empty() || !left[i])
+                    judged += trial.residual[i] * trial.residual[i];
+            if (last || !(judged < 1e6 * merit + 1.0)) return false;
+            newton_.rhs = -trial.residual;
+            solve_newton_system(trial.jacobian, newton_.rhs, l.potentials, newton_, more);
+            if (!more.allFinite()) return false;
+            next += reach_of(more) * more;
         }
-        if (last || !(trial.residual.squaredNorm() < 1e6 * merit + 1.0)) break;
-        newton_.rhs = -trial.residual;
-        solve_newton_system(trial.jacobian, newton_.rhs, l.potentials, newton_, more);
-        if (!more.allFinite()) break;
-        next += reach_of(more) * more;
+        return false;
+    };
+    // Where some potentials would move further than they may, scaling the whole step down to
+    // their bound can leave next to nothing of the rest: a trace's balance row, linearised in
+    // the amount of a phase that joins at zero and holds that trace a million times richer
+    // than the input, asks its potential to fall by 1e4 (it needs ~15), and that potential
+    // alone then sets the step. So those potentials are also taken to their bound and the
+    // other unknowns solved from the other equations with them held there; their own rows are
+    // left to the next steps, which the watchdog takes.
+    bool watched_down = watched(delta, {});
+    if (!watched_down && step > max_potential_step) {
+        std::vector<bool> held;
+        const VectorXd bounded =
+            bounded_step(now.jacobian, now.residual, delta, l.potentials, newton_, held);
+        watched_down = watched(bounded, held);
+    }
+    if (watched_down) {
+        unpack(l, next, trial);
+        stuck_ = 0;
+        return Step::moved;
     }
     double alpha = reach;
     bool accepted = false;

@@ -101,6 +101,10 @@ class Minimiser {
     // Solves J delta = rhs (minimiser_newton.cpp describes how), in the storage of w.
     static void solve_newton_system(const MatrixXd& jacobian, const VectorXd& rhs, int potentials,
                                     NewtonWork& w, VectorXd& delta);
+    // The Newton step delta with the potentials that move too far held at their bound.
+    static VectorXd bounded_step(const MatrixXd& jacobian, const VectorXd& residual,
+                                 const VectorXd& delta, int potentials, NewtonWork& w,
+                                 std::vector<bool>& held);
     void find_balance_components();
     void rebase();
     void round_to_zero(Eigen::Ref<VectorXd> written, const Eigen::Ref<const VectorXd>& v) const;
