@@ -12,15 +12,38 @@ namespace eqx::equilibrium {
 using Eigen::MatrixXd;
 using Eigen::VectorXd;
 
+// The storage that minimisations on this thread gave back (at most as many as ran at once).
+std::vector<std::unique_ptr<Minimiser::Storage>>& Minimiser::spare_storage() {
+    thread_local std::vector<std::unique_ptr<Storage>> spare;
+    return spare;
+}
+
+std::unique_ptr<Minimiser::Storage> Minimiser::borrow_storage() {
+    std::vector<std::unique_ptr<Storage>>& spare = spare_storage();
+    if (spare.empty()) {
+        // Room for every storage made on this thread, so that giving one back never allocates.
+        thread_local std::size_t made = 0;
+        spare.reserve(++made);
+        return std::make_unique<Storage>();
+    }
+    std::unique_ptr<Storage> storage = std::move(spare.back());
+    spare.pop_back();
+    return storage;
+}
+
 Minimiser::Minimiser(const CalculatedSystem& full, const VectorXd& b,
                      const std::vector<Reservoir>& reservoirs, const MinimiserOptions& options)
     : full_(full),
-      balance_(full),
+      storage_(borrow_storage()),
+      balance_(storage_->balance),
       b_(b),
       reservoirs_(reservoirs),
       options_(options),
       k_(full.components),
-      count_(static_cast<int>(full.phases.size())) {
+      count_(static_cast<int>(full.phases.size())),
+      work_(storage_->work),
+      newton_(storage_->newton) {
+    balance_ = full;
     amount_.assign(count_, 0.0);
     primal_.assign(count_, false);
     composition_.resize(count_);
@@ -29,6 +52,10 @@ Minimiser::Minimiser(const CalculatedSystem& full, const VectorXd& b,
     for (int c = 0; c < k_; ++c) input_scale_[c] = b_[c] != 0.0 ? largest / std::abs(b_[c]) : 1.0;
     exclude_unreachable();
     find_balance_components();
+}
+
+Minimiser::~Minimiser() {
+    spare_storage().push_back(std::move(storage_));
 }
 
 MinimiserResult Minimiser::run(const Equilibrium* start) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <limits>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -33,6 +34,9 @@ class Minimiser {
 
     Minimiser(const CalculatedSystem& full, const VectorXd& b,
               const std::vector<Reservoir>& reservoirs, const MinimiserOptions& options);
+    ~Minimiser();
+    Minimiser(const Minimiser&) = delete;
+    Minimiser& operator=(const Minimiser&) = delete;
 
     MinimiserResult run(const Equilibrium* start);
 
@@ -97,6 +101,17 @@ class Minimiser {
         Eigen::FullPivLU<MatrixXd> basis_lu;
         VectorXd best, bound, basis_potentials, equation_potentials;
     };
+
+    // The storage of the copies of the system and of the Newton work: borrowed from those that
+    // earlier minimisations on the same thread gave back, so that their buffers keep their sizes
+    // from one calculation to the next (a tqce repeated on one system allocates them once).
+    // Everything in it is written before it is read.
+    struct Storage {
+        CalculatedSystem balance, work;
+        NewtonWork newton;
+    };
+    static std::vector<std::unique_ptr<Storage>>& spare_storage();
+    static std::unique_ptr<Storage> borrow_storage();
 
     // Solves J delta = rhs (minimiser_newton.cpp describes how), in the storage of w.
     static void solve_newton_system(const MatrixXd& jacobian, const VectorXd& rhs, int potentials,
@@ -168,7 +183,8 @@ class Minimiser {
     bool sound(const Equilibrium& e) const;
 
     const CalculatedSystem& full_;
-    CalculatedSystem balance_;
+    std::unique_ptr<Storage> storage_;
+    CalculatedSystem& balance_;
     VectorXd b_;
     std::vector<Reservoir> reservoirs_;
     MinimiserOptions options_;
@@ -180,7 +196,7 @@ class Minimiser {
     // input and reservoirs written over it, and the rows of it that the balance solves.
     MatrixXd basis_;
     MatrixXd basis_inverse_;
-    CalculatedSystem work_;
+    CalculatedSystem& work_;
     VectorXd b_work_;
     std::vector<VectorXd> reservoirs_work_;
     std::vector<int> balance_rows_;
@@ -215,7 +231,7 @@ class Minimiser {
         std::vector<bool> known;
     };
     mutable Outside outside_;
-    mutable NewtonWork newton_;
+    NewtonWork& newton_;
     bool dual_copies_ = false;  // de-mixing copies held in dual form (near a critical point)
 };
 
