@@ -136,6 +136,11 @@ NAMED_STATES += [
     # A quarter of a kelvin below the gap's closing next to its critical point: both copies
     # nearly at their spinodals.
     _named("demixing.dat", 1103.5, 1.0, (0.3999, 0.6001), name="demixing-near-critical"),
+    # Inside and just above a solid + liquid region a tenth of a kelvin wide (nearly pure A):
+    # the liquid forms beside a solid of nearly its composition, and by the lever rule takes
+    # nearly all or all of the matter.
+    _named("demixing.dat", 1335.76, 1.0, (0.99, 0.01)),
+    _named("demixing.dat", 1335.8, 1.0, (0.99, 0.01)),
 ]
 
 

@@ -103,6 +103,8 @@ MAPS = [
     MapCase("demixing.dat", "T", 600.0, 1800.0, (0.5, 0.5)),
     MapCase("demixing.dat", "T", 600.0, 1800.0, (0.05, 0.95)),
     MapCase("demixing.dat", "T", 600.0, 1800.0, (0.3999, 0.6001)),
+    # Nearly pure A: the solidus and the liquidus a tenth of a kelvin apart below A's melting.
+    MapCase("demixing.dat", "T", 600.0, 1800.0, (0.99, 0.01)),
     # Graphite under the gas: used up on heating, and in the amount of oxygen.
     MapCase("cho_gas.dat", "T", 400.0, 2500.0, (0.2126, 0.4129, 0.3746)),
     MapCase("cho_gas.dat", "T", 400.0, 2500.0, (1.0, 1.0, 1.0)),

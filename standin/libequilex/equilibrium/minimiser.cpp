@@ -244,6 +244,20 @@ int Minimiser::iterate() {
                 drop(static_cast<int>(first - active_.begin()));
                 continue;
             }
+            // Mixtures solved for the logarithms of their constituents' amounts, whose amounts
+            // must change many-fold (a liquid just formed beside a solid of nearly its
+            // composition, a tenth of a kelvin wide two-phase region: by the lever rule the
+            // liquid takes nearly all): the step, linear in the logarithms, asks a change
+            // thousands of times too large, which the line search cuts to nothing. In dual form
+            // the amounts are linear unknowns (and may reach zero); the compositions follow the
+            // potentials. They stay in that form for the rest of the calculation.
+            if (active_.size() > 1 && !dual_mixtures_ &&
+                std::any_of(active_.begin(), active_.end(), [&](int p) { return primal_[p]; })) {
+                dual_mixtures_ = true;
+                for (int p : active_) primal_[p] = false;
+                assemblage_changed();
+                continue;
+            }
             if (active_.size() > 1 && restarts_ < 3) {
                 const int error = restart_from_programmes(-1, VectorXd());
                 if (error != 0) return error;

@@ -268,8 +268,9 @@ void Minimiser::assemblage_changed() {
 void Minimiser::turn_primal() {
     const double threshold = 1e-6 * input_scale();
     for (int p : active_)
-        if (!primal_[p] && balance_.phases[p].kind == CalculatedPhase::Kind::nonideal &&
-            amount_[p] > threshold && (composition_[p].array() > 0.0).all() &&
+        if (!dual_mixtures_ && !primal_[p] &&
+            balance_.phases[p].kind == CalculatedPhase::Kind::nonideal && amount_[p] > threshold &&
+            (composition_[p].array() > 0.0).all() &&
             !(dual_copies_ && balance_.phases[p].partner >= 0 &&
               is_active(balance_.phases[p].partner)))
             primal_[p] = true;

@@ -232,6 +232,9 @@ class Minimiser {
     };
     mutable Outside outside_;
     NewtonWork& newton_;
+    // Every mixture held in dual form from here on (Newton's method stuck on the logarithms
+    // of constituent amounts that must change many-fold).
+    bool dual_mixtures_ = false;
     bool dual_copies_ = false;  // de-mixing copies held in dual form (near a critical point)
 };
 
