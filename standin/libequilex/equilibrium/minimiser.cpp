@@ -278,6 +278,11 @@ int Minimiser::iterate() {
             // most above activity 1 (a mixture inside its miscibility gap needs its other
             // copy), or let go of the phase that holds the least.
             if (++unsettled_ > 40) {
+                // Two primal copies of a de-mixing phase a few kelvin below its critical point
+                // creep towards their compositions by steps the line search takes but that
+                // lower the residual by a thousandth each: in dual form, as where they are
+                // stuck (copies_to_dual), rather than one copy leaving and coming back.
+                if (copies_to_dual()) continue;
                 // First the phase the first step on this assemblage took below zero: the
                 // assemblage it left (a liquid beside a carbide, the carbide alone holding the
                 // input) is the one to return to; amounts that then ran off to +-1e15 say
