@@ -121,8 +121,11 @@ void Minimiser::programme_instead_of_start() {
 // (where a basis with coefficients of both signs cancels terms).
 bool Minimiser::sound(const Equilibrium& e) const {
     if (!e.zeta.allFinite() || !e.supplies.allFinite()) return false;
-    VectorXd held = VectorXd::Zero(k_);
-    VectorXd gross = b_.cwiseAbs();
+    NewtonWork& w = newton_;
+    VectorXd& held = w.held;
+    VectorXd& gross = w.gross;
+    held.setZero(k_);
+    gross = b_.cwiseAbs();
     for (int i = 0; i < static_cast<int>(reservoirs_.size()); ++i) {
         held += e.supplies[i] * reservoirs_[i].stoichiometry;
         gross += (e.supplies[i] * reservoirs_[i].stoichiometry).cwiseAbs();
@@ -134,14 +137,13 @@ bool Minimiser::sound(const Equilibrium& e) const {
         if (!std::isfinite(out.amount) || out.amount < 0.0 || out.x.size() != phase.size() ||
             !out.x.allFinite())
             return false;
-        const VectorXd moles = out.amount * out.x;
-        held -= phase.stoichiometry * moles;
-        gross += phase.stoichiometry.cwiseAbs() * moles;
+        w.moles = out.amount * out.x;
+        held -= phase.stoichiometry * w.moles;
+        gross += phase.stoichiometry.cwiseAbs() * w.moles;
     }
     // held is now supplies minus what the phases hold; with the input it is the imbalance.
-    const VectorXd imbalance = held + b_;
     for (int c = 0; c < k_; ++c)
-        if (!(std::abs(imbalance[c]) <= 1e-9 * std::abs(b_[c]) + 1e-12 * gross[c])) {
+        if (!(std::abs(held[c] + b_[c]) <= 1e-9 * std::abs(b_[c]) + 1e-12 * gross[c])) {
             return false;
         }
     return true;

@@ -23,12 +23,17 @@ using Eigen::VectorXd;
 // zero-input rule places the potentials (place_zero_input_potentials).
 void Minimiser::exclude_unreachable() {
     std::vector<VectorXd> directions;
+    int formulas = 0;
+    for (const CalculatedPhase& phase : balance_.phases)
+        if (phase.role == Role::balanced) formulas += phase.size();
+    VectorXd a;
     for (int round = 0; round <= k_; ++round) {
         std::vector<VectorXd> species;
+        species.reserve(formulas);
         for (const CalculatedPhase& phase : balance_.phases) {
             if (phase.role != Role::balanced) continue;
             for (int j = 0; j < phase.size(); ++j) {
-                const VectorXd a = phase.stoichiometry.col(j);
+                a = phase.stoichiometry.col(j);
                 if (a.cwiseAbs().maxCoeff() == 0.0) continue;
                 if (std::none_of(species.begin(), species.end(),
                                  [&](const VectorXd& s) { return s == a; }))
@@ -210,6 +215,14 @@ int Minimiser::cold_start(const std::vector<std::pair<int, VectorXd>>& seeds) {
     std::vector<Column> columns;
     std::vector<VectorXd> vectors;
     std::vector<double> costs;
+    // Room for the first round's columns (a mixture's points add more).
+    std::size_t first_columns = seeds.size() + 2 * reservoirs_.size();
+    for (int p = 0; p < count_; ++p)
+        if (balance_.phases[p].role == Role::balanced && !is_second_copy(p))
+            first_columns += balance_.phases[p].size();
+    columns.reserve(first_columns);
+    vectors.reserve(first_columns);
+    costs.reserve(first_columns);
     auto add_column = [&](int p, VectorXd x) {
         const CalculatedPhase& phase = balance_.phases[p];
         vectors.push_back(phase.stoichiometry * x);

@@ -100,6 +100,7 @@ class Minimiser {
         // The basis's decomposition and the vectors rebase and the equations write.
         Eigen::FullPivLU<MatrixXd> basis_lu;
         VectorXd best, bound, basis_potentials, equation_potentials;
+        VectorXd held, gross, moles;  // the balance check of an outcome (sound)
     };
 
     // The storage of the copies of the system and of the Newton work: borrowed from those that
