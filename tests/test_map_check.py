@@ -103,6 +103,9 @@ MAPS = [
     MapCase("demixing.dat", "T", 600.0, 1800.0, (0.5, 0.5)),
     MapCase("demixing.dat", "T", 600.0, 1800.0, (0.05, 0.95)),
     MapCase("demixing.dat", "T", 600.0, 1800.0, (0.3999, 0.6001)),
+    # The gap closing a kelvin below its critical point, at 0.36 A: both copies hold matter to
+    # within a few kelvin of it.
+    MapCase("demixing.dat", "T", 600.0, 1800.0, (0.11399496685564547, 0.2026009768288206)),
     # Nearly pure A: the solidus and the liquidus a tenth of a kelvin apart below A's melting.
     MapCase("demixing.dat", "T", 600.0, 1800.0, (0.99, 0.01)),
     # Graphite under the gas: used up on heating, and in the amount of oxygen.
