@@ -101,6 +101,11 @@ NAMED_STATES = [
     # the C 1e7 times richer, so the linearised C balance asks a potential step of 1e4.
     _named("carbide.dat", 1568.897859, 1.0, (0.710805, 0.202062, 2.75258e-14)),
     _named("carbide.dat", 1575.0, 1.0, (0.710805, 0.202062, 2.75258e-14)),
+    # The same field richer in A: the carbide joins the liquid at nothing, and must take most
+    # of the matter while the C potential falls by some fifteen e-folds (its C-bearing end
+    # members, 0.6 % of it at the liquid's potentials, hold the trace the richer).
+    _named("carbide.dat", 1568.300684, 1.0, (3.66688, 1.07022, 3.3339e-09)),
+    _named("carbide.dat", 1578.0, 1.0, (3.66688, 1.07022, 3.3339e-09)),
     # The FCC alone in the B-C binary, the liquid below it at every composition: the liquid,
     # dwindled to nothing beside it, has no common tangent with it to converge to.
     _named("quaternary.dat", 1324.084994, 53.6419, (0.0, 0.0431904, 0.00589965, 0.0)),

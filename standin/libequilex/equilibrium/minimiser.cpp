@@ -46,6 +46,7 @@ Minimiser::Minimiser(const CalculatedSystem& full, const VectorXd& b,
     balance_ = full;
     amount_.assign(count_, 0.0);
     primal_.assign(count_, false);
+    log_amount_.assign(count_, false);
     composition_.resize(count_);
     const double largest = std::max(b_.cwiseAbs().maxCoeff(), 1e-300);
     input_scale_.resize(k_);
@@ -285,6 +286,11 @@ int Minimiser::iterate() {
                 // lower the residual by a thousandth each: in dual form, as where they are
                 // stuck (copies_to_dual), rather than one copy leaving and coming back.
                 if (copies_to_dual()) continue;
+                // A phase that joined at nothing and creeps up by a few per cent a step (a
+                // carbide beside the liquid of its binary, holding a trace of C millions of
+                // times richer): its amount must grow a million-fold while the C potential
+                // falls by as many e-folds, linear together only in the logarithm.
+                if (creeping_amounts_to_logarithms()) continue;
                 // First the phase the first step on this assemblage took below zero: the
                 // assemblage it left (a liquid beside a carbide, the carbide alone holding the
                 // input) is the one to return to; amounts that then ran off to +-1e15 say
@@ -357,6 +363,7 @@ int Minimiser::restart_from_programmes(int p, const VectorXd& x) {
     active_.clear();
     std::fill(amount_.begin(), amount_.end(), 0.0);
     std::fill(primal_.begin(), primal_.end(), false);
+    std::fill(log_amount_.begin(), log_amount_.end(), false);
     const int error = cold_start(seeds);
     if (error != 0) return error;
     assemblage_changed();
@@ -381,6 +388,9 @@ void Minimiser::first_copies_first() {
         const bool primal = primal_[p];
         primal_[p] = primal_[q];
         primal_[q] = primal;
+        const bool log_amount = log_amount_[p];
+        log_amount_[p] = log_amount_[q];
+        log_amount_[q] = log_amount;
     }
 }
 

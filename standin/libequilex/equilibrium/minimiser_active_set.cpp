@@ -82,6 +82,7 @@ void Minimiser::drop(int index) {
     active_.erase(active_.begin() + index);
     amount_[p] = 0.0;
     primal_[p] = false;
+    log_amount_[p] = false;
     last_dropped_ = p;
     ++assemblies_;
     assemblage_changed();
@@ -90,6 +91,7 @@ void Minimiser::drop(int index) {
 void Minimiser::add(int p, const VectorXd& x) {
     active_.push_back(p);
     primal_[p] = false;
+    log_amount_[p] = false;
     amount_[p] = 0.0;
     composition_[p] = x;
     ++assemblies_;
@@ -287,6 +289,23 @@ bool Minimiser::revive_sole_holders() {
         }
     }
     return revived;
+}
+
+// Dual phases that hold next to nothing (below 1e-6 of the input) in an assemblage that does
+// not settle: solved for the logarithm of their amounts from here on, once each time they join.
+// Their amount, linear, must grow many-fold through steps that the line search cuts to a few
+// per cent each, where the potentials of the traces they hold richly fall by as many e-folds
+// (the balance of the trace keeps their product); in the logarithm both are linear together.
+bool Minimiser::creeping_amounts_to_logarithms() {
+    const double threshold = 1e-6 * input_scale();
+    bool turned = false;
+    for (int p : active_)
+        if (!primal_[p] && !log_amount_[p] && amount_[p] > 0.0 && amount_[p] < threshold) {
+            log_amount_[p] = true;
+            turned = true;
+        }
+    if (turned) assemblage_changed();
+    return turned;
 }
 
 // The input the assemblage does not hold: b plus supplies minus what the phases hold.

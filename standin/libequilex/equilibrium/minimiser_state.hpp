@@ -156,6 +156,7 @@ class Minimiser {
     bool merge_copies();
     bool copies_to_dual();
     bool revive_sole_holders();
+    bool creeping_amounts_to_logarithms();
     VectorXd unheld() const;
     bool holds_input() const;
     bool add_phase_for_unheld(const MatrixXd& z);
@@ -213,6 +214,9 @@ class Minimiser {
     std::vector<int> active_;
     std::vector<double> amount_;
     std::vector<bool> primal_;
+    // Dual phases solved for the logarithm of their amounts since those crept up from next to
+    // nothing through an assemblage that did not settle (minimiser_active_set.cpp).
+    std::vector<bool> log_amount_;
     std::vector<VectorXd> composition_;
     int iterations_ = 0;
     int assemblies_ = 0;
