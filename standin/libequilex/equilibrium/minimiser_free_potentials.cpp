@@ -29,19 +29,21 @@ std::vector<int> Minimiser::outside_phases() const {
 MatrixXd Minimiser::free_directions() const {
     // The null space of the rows (the formulas of the active species and the reservoirs):
     // eigenvectors of their Gram matrix with eigenvalue ~0.
-    MatrixXd gram = MatrixXd::Zero(k_, k_);
+    MatrixXd& gram = newton_.gram;
+    gram.setZero(k_, k_);
     int rows = 0;
     for (int p : active_) {
         const CalculatedPhase& phase = balance_.phases[p];
         for (int j = 0; j < phase.size(); ++j, ++rows)
-            gram += phase.stoichiometry.col(j) * phase.stoichiometry.col(j).transpose();
+            gram.noalias() += phase.stoichiometry.col(j) * phase.stoichiometry.col(j).transpose();
     }
     for (const Reservoir& r : reservoirs_) {
-        gram += r.stoichiometry * r.stoichiometry.transpose();
+        gram.noalias() += r.stoichiometry * r.stoichiometry.transpose();
         ++rows;
     }
     if (rows == 0) return MatrixXd::Identity(k_, k_);
-    Eigen::SelfAdjointEigenSolver<MatrixXd> eigen(gram);
+    Eigen::SelfAdjointEigenSolver<MatrixXd>& eigen = newton_.gram_eigen;
+    eigen.compute(gram);
     const VectorXd& values = eigen.eigenvalues();  // ascending
     const double top = std::max(values.cwiseAbs().maxCoeff(), 1.0);
     int free = 0;

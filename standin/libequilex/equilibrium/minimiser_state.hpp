@@ -101,6 +101,8 @@ class Minimiser {
         Eigen::FullPivLU<MatrixXd> basis_lu;
         VectorXd best, bound, basis_potentials, equation_potentials;
         VectorXd held, gross, moles;  // the balance check of an outcome (sound)
+        MatrixXd gram;                // free_directions
+        Eigen::SelfAdjointEigenSolver<MatrixXd> gram_eigen;
     };
 
     // The storage of the copies of the system and of the Newton work: borrowed from those that
