@@ -438,6 +438,10 @@ int Minimiser::cold_start(const std::vector<std::pair<int, VectorXd>>& seeds) {
 void Minimiser::start_potentials(const std::vector<VectorXd>& compositions) {
     std::vector<VectorXd> rows;
     std::vector<double> shifts;
+    std::size_t count = reservoirs_.size();
+    for (int p : active_) count += balance_.phases[p].size();
+    rows.reserve(count);
+    shifts.reserve(count);
     for (int p : active_) {
         const CalculatedPhase& phase = balance_.phases[p];
         const VectorXd& x = compositions[p];
@@ -462,7 +466,10 @@ void Minimiser::start_potentials(const std::vector<VectorXd>& compositions) {
         m.row(i) = rows[i].transpose();
         rhs[i] = shifts[i];
     }
-    const VectorXd shift = Eigen::CompleteOrthogonalDecomposition<MatrixXd>(m).solve(rhs);
+    // (A decomposition of its own: the Newton steps' has a threshold of theirs.)
+    Eigen::CompleteOrthogonalDecomposition<MatrixXd>& cod = newton_.start_cod;
+    cod.compute(m);
+    const VectorXd shift = cod.solve(rhs);
     if (shift.allFinite()) zeta_ += shift;
 }
 

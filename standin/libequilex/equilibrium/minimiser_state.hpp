@@ -103,6 +103,7 @@ class Minimiser {
         VectorXd held, gross, moles;  // the balance check of an outcome (sound)
         MatrixXd gram;                // free_directions
         Eigen::SelfAdjointEigenSolver<MatrixXd> gram_eigen;
+        Eigen::CompleteOrthogonalDecomposition<MatrixXd> start_cod;  // start_potentials
     };
 
     // The storage of the copies of the system and of the Newton work: borrowed from those that
