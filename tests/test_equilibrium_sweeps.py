@@ -106,6 +106,9 @@ NAMED_STATES = [
     # members, 0.6 % of it at the liquid's potentials, hold the trace the richer).
     _named("carbide.dat", 1568.300684, 1.0, (3.66688, 1.07022, 3.3339e-09)),
     _named("carbide.dat", 1578.0, 1.0, (3.66688, 1.07022, 3.3339e-09)),
+    # Traces of A and C in B: two phases holding ~1e-11 mol trade places, one on its way out
+    # below zero, neither creeping towards a lever.
+    _named("carbide.dat", 1804.964736, 1.0, (7.51591e-12, 0.219562, 1.16117e-14)),
     # The FCC alone in the B-C binary, the liquid below it at every composition: the liquid,
     # dwindled to nothing beside it, has no common tangent with it to converge to.
     _named("quaternary.dat", 1324.084994, 53.6419, (0.0, 0.0431904, 0.00589965, 0.0)),

@@ -291,16 +291,22 @@ bool Minimiser::revive_sole_holders() {
     return revived;
 }
 
-// Dual phases that hold next to nothing (below 1e-6 of the input) in an assemblage that does
-// not settle: solved for the logarithm of their amounts from here on, once each time they join.
-// Their amount, linear, must grow many-fold through steps that the line search cuts to a few
-// per cent each, where the potentials of the traces they hold richly fall by as many e-folds
-// (the balance of the trace keeps their product); in the logarithm both are linear together.
+// Dual phases that hold next to nothing (below 1e-6 of the input) but ten times what they held
+// when the assemblage last changed, in an assemblage that does not settle: solved for the logarithm
+// of their amounts from here on, once each time they join. Their amount, linear, must grow
+// many-fold through steps that the line search cuts to a few per cent each, where the potentials of
+// the traces they hold richly fall by as many e-folds (the balance of the trace keeps their
+// product); in the logarithm both are linear together.
 bool Minimiser::creeping_amounts_to_logarithms() {
+    // A phase below zero is on its way out (a trace's phases sorting themselves out): the
+    // amounts are not creeping towards a lever but changing places.
+    if (std::any_of(active_.begin(), active_.end(), [&](int p) { return amount_[p] < 0.0; }))
+        return false;
     const double threshold = 1e-6 * input_scale();
     bool turned = false;
     for (int p : active_)
-        if (!primal_[p] && !log_amount_[p] && amount_[p] > 0.0 && amount_[p] < threshold) {
+        if (!primal_[p] && !log_amount_[p] && amount_[p] > 10.0 * amount_at_change_[p] &&
+            amount_[p] > 0.0 && amount_[p] < threshold) {
             log_amount_[p] = true;
             turned = true;
         }

@@ -262,6 +262,7 @@ void Minimiser::find_balance_components() {
 void Minimiser::assemblage_changed() {
     unsettled_ = 0;
     stuck_ = 0;
+    amount_at_change_ = amount_;
     rebase();
 }
 

@@ -220,6 +220,7 @@ class Minimiser {
     // Dual phases solved for the logarithm of their amounts since those crept up from next to
     // nothing through an assemblage that did not settle (minimiser_active_set.cpp).
     std::vector<bool> log_amount_;
+    std::vector<double> amount_at_change_;  // each phase's amount when the assemblage last changed
     std::vector<VectorXd> composition_;
     int iterations_ = 0;
     int assemblies_ = 0;
