@@ -106,6 +106,15 @@ NAMED_STATES = [
     # members, 0.6 % of it at the liquid's potentials, hold the trace the richer).
     _named("carbide.dat", 1568.300684, 1.0, (3.66688, 1.07022, 3.3339e-09)),
     _named("carbide.dat", 1578.0, 1.0, (3.66688, 1.07022, 3.3339e-09)),
+    # The same field a few kelvin higher, where that rule creeps too, and, B-rich, where the
+    # carbide gives way to the liquid, shrinking several hundred-fold as the C potential rises
+    # by some seven e-folds: the full steps left the C balance far off, the line search cut
+    # them to a few per cent, and the carbide left and joined again until the iterations ran
+    # out.
+    _named("carbide.dat", 1581.0, 1.0, (3.66688, 1.07022, 3.3339e-09)),
+    _named("carbide.dat", 1584.3, 1.0, (3.66688, 1.07022, 3.3339e-09)),
+    _named("carbide.dat", 1766.0, 1.0,
+           (0.22486395434060935, 0.45831768588280397, 6.122083288422086e-08)),
     # Traces of A and C in B: two phases holding ~1e-11 mol trade places, one on its way out
     # below zero, neither creeping towards a lever.
     _named("carbide.dat", 1804.964736, 1.0, (7.51591e-12, 0.219562, 1.16117e-14)),

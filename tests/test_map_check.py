@@ -117,6 +117,10 @@ MAPS = [
     MapCase("carbide.dat", "T", 1500.0, 2500.0, (0.862, 0.0414, 0.0967)),
     MapCase("carbide.dat", "T", 1000.0, 2500.0, (0.3, 0.3, 0.4)),
     MapCase("carbide.dat", "IA", 0.01, 1.5, (0.5, 0.5, 0.0), t=1800.0, component=3),
+    # B-rich with a trace of C: the carbide gives way to the liquid near 1766 K, shrinking
+    # several hundred-fold as the C potential rises (the map's first call calculated that region).
+    MapCase("carbide.dat", "T", 1000.0, 2600.0,
+            (0.22486395434060935, 0.45831768588280397, 6.122083288422086e-08)),
     # The quaternary: four changes (the compound, a pure solid, solidus, liquidus), and the
     # solidus and liquidus of another composition.
     MapCase("quaternary.dat", "T", 1200.0, 2400.0, (0.1, 0.1, 0.1, 0.7), steps=SLOW_GRID),

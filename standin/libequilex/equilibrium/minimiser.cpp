@@ -291,6 +291,10 @@ int Minimiser::iterate() {
                 // times richer): its amount must grow a million-fold while the C potential
                 // falls by as many e-folds, linear together only in the logarithm.
                 if (creeping_amounts_to_logarithms()) continue;
+                // Amounts that must change many-fold beside the potentials of traces they hold
+                // (a carbide joining a liquid or giving way to it): those potentials solved
+                // from their own rows at each point the steps try.
+                if (meet_trace_rows_from_now_on()) continue;
                 // First the phase the first step on this assemblage took below zero: the
                 // assemblage it left (a liquid beside a carbide, the carbide alone holding the
                 // input) is the one to return to; amounts that then ran off to +-1e15 say

@@ -262,8 +262,78 @@ void Minimiser::find_balance_components() {
 void Minimiser::assemblage_changed() {
     unsettled_ = 0;
     stuck_ = 0;
+    trace_rows_met_ = false;
     amount_at_change_ = amount_;
     rebase();
+}
+
+// A balance row (over the basis) of a trace: an input below 1e-6 of the whole and no reservoir
+// in it (a row without input is the zero-input rule's).
+bool Minimiser::is_trace_row(int row) const {
+    const double input = std::abs(b_work_[row]);
+    if (!(input > 0.0) || !(input <= 1e-6 * b_work_.cwiseAbs().sum())) return false;
+    return std::none_of(reservoirs_work_.begin(), reservoirs_work_.end(),
+                        [&](const VectorXd& r) { return r[row] != 0.0; });
+}
+
+// In an assemblage that does not settle: from here on until it changes, each trace row's potential
+// is solved from that row alone at every point Newton's method tries (the step is the same; its
+// points are moved onto the trace rows, a nonlinear elimination of those potentials). A phase's
+// amount enters a trace's row, in the logarithm, as ln(amount) plus that potential (the phase holds
+// the trace in proportion to its exponential), so a step linear in the amount meets the row only
+// for small changes: where a carbide beside a liquid forming must shrink several hundred-fold, the
+// step raises the C potential by one e-fold where some seven are needed. Where the carbide joins
+// the liquid at nothing instead, holding the C a million times richer, its ln a, convex in the C
+// potential, falls along it by less than the share of its C end members, while the linear model
+// takes the slope as holding on. Either way the full step leaves the trace's row far off, and the
+// line search cuts it to a few per cent, step after step; with the row met at each point, the step
+// is judged by the rest of the equations, and the amounts reach the lever rule in a few steps.
+bool Minimiser::meet_trace_rows_from_now_on() {
+    if (trace_rows_met_ || std::none_of(balance_rows_.begin(), balance_rows_.end(),
+                                        [&](int row) { return is_trace_row(row); }))
+        return false;
+    trace_rows_met_ = true;
+    unsettled_ = 0;
+    stuck_ = 0;
+    return true;
+}
+
+// Each trace row's slope in its own potential at the equations `at` (0 for the other rows):
+// false where there is none or one is not positive (the amounts held rise with the potential
+// wherever the row's input is held by phases, not reservoirs).
+bool Minimiser::trace_slopes(const Layout& l, const Equations& at, VectorXd& slopes) const {
+    slopes.setZero(l.potentials);
+    bool any = false;
+    for (int r = 0; r < l.potentials; ++r) {
+        if (!is_trace_row(balance_rows_[r])) continue;
+        slopes[r] = at.jacobian(r, r);
+        if (!(slopes[r] > 0.0)) return false;
+        any = true;
+    }
+    return any;
+}
+
+// Moves the trace rows' potentials in y (the potentials come first, each in the place of its
+// row) until those rows are met: a few Newton steps on each row alone with its slope, each no
+// larger than a Newton step may move a potential. e is left at y (`current`) when they are met.
+bool Minimiser::meet_trace_rows(const Layout& l, const VectorXd& slopes, VectorXd& y, Equations& e,
+                                bool& current) const {
+    current = false;
+    for (int round = 0; round < 4; ++round) {
+        if (!equations(l, y, false, e)) return false;
+        double worst = 0.0;
+        for (int r = 0; r < l.potentials; ++r)
+            if (slopes[r] > 0.0) worst = std::max(worst, std::abs(e.residual[r]));
+        if (worst < 1e-12) {
+            current = true;
+            return true;
+        }
+        for (int r = 0; r < l.potentials; ++r)
+            if (slopes[r] > 0.0)
+                y[r] -=
+                    std::clamp(e.residual[r] / slopes[r], -max_potential_step, max_potential_step);
+    }
+    return true;
 }
 
 void Minimiser::turn_primal() {
@@ -513,9 +583,24 @@ bool Minimiser::equations(const Layout& l, const VectorXd& y, bool jacobian, Equ
 Minimiser::Step Minimiser::newton_step() {
     lay_out(newton_.layout);
     const Layout& l = newton_.layout;
-    const VectorXd y = pack(l);
+    VectorXd y = pack(l);
     Equations& now = newton_.now;
-    if (!equations(l, y, true, now)) return Step::failed;
+    // The equations at a point, with the trace rows met there first where they are to be.
+    VectorXd& slopes = newton_.trace_slopes;
+    slopes.resize(0);
+    auto evaluate = [&](VectorXd& at, bool jacobian, Equations& e) {
+        bool current = false;
+        if (slopes.size() > 0 && !meet_trace_rows(l, slopes, at, e, current)) return false;
+        return (current && !jacobian) || equations(l, at, jacobian, e);
+    };
+    if (!evaluate(y, true, now)) return Step::failed;
+    if (trace_rows_met_) {
+        if (trace_slopes(l, now, slopes)) {
+            if (!evaluate(y, true, now)) return Step::failed;
+        } else {
+            slopes.resize(0);
+        }
+    }
     VectorXd delta;
     newton_.rhs = -now.residual;
     solve_newton_system(now.jacobian, newton_.rhs, l.potentials, newton_, delta);
@@ -557,8 +642,8 @@ Minimiser::Step Minimiser::newton_step() {
     // A step below the tolerance is the rounding of a converged solution: no line search.
     if (step < converged_step && primal_step < converged_step && size < 1e-11) {
         Equations at;
-        const VectorXd next = y + delta;
-        if (equations(l, next, false, at)) {
+        VectorXd next = y + delta;
+        if (evaluate(next, false, at)) {
             unpack(l, next, at);
         } else {
             unpack(l, y, now);
@@ -582,7 +667,7 @@ Minimiser::Step Minimiser::newton_step() {
         next = y + reach_of(first) * first;
         for (int watch = 0; watch < 6; ++watch) {
             const bool last = watch == 5;
-            if (!equations(l, next, !last, trial)) return false;
+            if (!evaluate(next, !last, trial)) return false;
             if (sufficient(trial.residual.squaredNorm(), 1.0)) return true;
             double judged = 0.0;
             for (int i = 0; i < l.size; ++i)
@@ -619,7 +704,7 @@ Minimiser::Step Minimiser::newton_step() {
     bool accepted = false;
     for (int halving = 0; halving < 12; ++halving) {
         next = y + alpha * delta;
-        if (equations(l, next, false, trial) && sufficient(trial.residual.squaredNorm(), alpha)) {
+        if (evaluate(next, false, trial) && sufficient(trial.residual.squaredNorm(), alpha)) {
             accepted = true;
             break;
         }
@@ -652,7 +737,7 @@ Minimiser::Step Minimiser::newton_step() {
             // No further than a Newton step may go: unbounded, a step along a nearly flat
             // direction throws the potentials where no phase can be evaluated.
             next = y + reach_of(step) * step;
-            if (equations(l, next, false, trial) &&
+            if (evaluate(next, false, trial) &&
                 trial.residual.squaredNorm() < std::min((1.0 - 1e-4) * merit, reached)) {
                 accepted = true;
                 alpha = 1.0;
