@@ -162,6 +162,13 @@ NAMED_STATES += [
     # and Newton's method on them creeps by steps that each lower the residual by a thousandth.
     _named("demixing.dat", 1093.556766, 1.0, (0.0485739, 0.0941839)),
     _named("demixing.dat", 1098.0, 1.0, (0.11399496685564547, 0.2026009768288206)),
+    # Nearer the critical point the copy that holds most sits at the composition of the whole,
+    # between the binodal and the spinodal where the Gibbs energy is nearly flat: the second
+    # copy joins it from nothing (1100 K), or the start gives both, the smaller far from its
+    # binodal (1095.1 K, 1101.15 K).
+    _named("demixing.dat", 1100.0, 1.0, (0.11399496685564547, 0.2026009768288206)),
+    _named("demixing.dat", 1095.1004258047894, 1.0, (0.15178520939185647, 0.2857070706263018)),
+    _named("demixing.dat", 1101.1541554193254, 1.0, (0.05231087505183509, 0.08945860424660243)),
 ]
 
 
@@ -218,6 +225,24 @@ def test_demixing_solid_just_below_its_critical_point(engine, tests_data_dir, be
     assert_certified(system, result)
     if below >= 1.0:  # a gap wide enough for the certificate's tolerance to see it
         assert result.assemblage == {"FCC#1", "FCC#2"}
+
+
+@pytest.mark.parametrize("iterations", [1, 2])
+def test_demixing_solid_cut_short_fails_rather_than_answering_one_phase(engine, tests_data_dir,
+                                                                       iterations):
+    """3.6 K below the critical point, with too few iterations to form the second copy: the
+    answer is an error, never the one phase, below whose tangent plane the second copy lies."""
+    system = open_system(engine, tests_data_dir / "demixing.dat")
+    engine.tqconf("ITERATIONS", iterations, 0, 0)
+    try:
+        result = calculate(engine, system,
+                           State(1100.0, 1.0, (0.11399496685564547, 0.2026009768288206)))
+    finally:
+        engine.tqconf("ITERATIONS", 500, 0, 0)
+    if result.error:
+        assert result.error == 705
+    else:
+        assert_certified(system, result)
 
 
 def test_diamond_forms_where_the_gibbs_energies_cross(engine, tests_data_dir):

@@ -231,7 +231,7 @@ int Minimiser::iterate() {
             // linear programmes, the phases found so far among their columns, choose the
             // assemblage again; past their restarts, the phase that holds the least leaves.
             stuck_ = 0;
-            if (copies_to_dual()) continue;
+            if (split_stuck_copies() || copies_to_dual()) continue;
             // More phases at activity 1 than the potentials allow (a carbide above activity 1
             // beside both pure metals): the one furthest below it leaves.
             if (const int inconsistent = least_consistent(); inconsistent >= 0) {
@@ -285,7 +285,7 @@ int Minimiser::iterate() {
                 // creep towards their compositions by steps the line search takes but that
                 // lower the residual by a thousandth each: in dual form, as where they are
                 // stuck (copies_to_dual), rather than one copy leaving and coming back.
-                if (copies_to_dual()) continue;
+                if (split_stuck_copies() || copies_to_dual()) continue;
                 // A phase that joined at nothing and creeps up by a few per cent a step (a
                 // carbide beside the liquid of its binary, holding a trace of C millions of
                 // times richer): its amount must grow a million-fold while the C potential
@@ -438,19 +438,26 @@ MinimiserResult minimise_gibbs_energy(const CalculatedSystem& system, const Vect
     if (result.error != err::balance_unsolved) return result;
     // Within a few hundredths of a kelvin of a critical point the two sides of a miscibility
     // gap are too close for the iteration to hold apart: there the one phase is calculated, its
-    // second copy observed (the Gibbs energies differ by far less than the rounding of G).
+    // second copy observed (the Gibbs energies differ by far less than the rounding of G). That
+    // is the equilibrium only where the second copy, looking beside the first, stays at activity
+    // 1 to the tolerance a phase joins by; further below the critical point it lies below the
+    // tangent plane of the one phase (-4e-5 RT 3.6 K below), which is no equilibrium, and the
+    // error stands.
     CalculatedSystem single = system;
-    bool copies = false;
+    std::vector<int> observed;
     for (CalculatedPhase& phase : single.phases) {
         if (phase.partner >= 0 && phase.partner < phase.phase && phase.role == Role::balanced) {
             phase.role = Role::observed;
-            copies = true;
+            observed.push_back(phase.phase);
         }
     }
-    if (!copies) return result;
+    if (observed.empty()) return result;
     Minimiser one(single, b, reservoirs, options);
     MinimiserResult retried = one.run(nullptr);
-    return retried.error == 0 ? retried : result;
+    if (retried.error != 0) return result;
+    for (int p : observed)
+        if (!(retried.equilibrium.phases[p].ln_activity <= activity_tolerance)) return result;
+    return retried;
 }
 
 }  // namespace eqx::equilibrium

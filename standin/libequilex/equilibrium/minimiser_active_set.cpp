@@ -95,6 +95,7 @@ void Minimiser::add(int p, const VectorXd& x) {
     amount_[p] = 0.0;
     composition_[p] = x;
     ++assemblies_;
+    split_with_partner(p);
     pivot_dependent(p);
     assemblage_changed();
 }
@@ -219,6 +220,128 @@ bool Minimiser::split_in_spinodal() {
         ++assemblies_;
         assemblage_changed();
         return true;
+    }
+    return false;
+}
+
+// Two copies of a de-mixing phase a few kelvin below its critical point: the one that holds
+// most sits near the composition of the whole, which lies between the binodal and the
+// spinodal, where the Gibbs energy is nearly flat along the composition the copies exchange.
+// The linear model of the pair's equations then moves that composition many times too far for
+// a change of the potentials, and the line search creeps or stalls (a second copy grew by
+// 3e-4 mol a step towards 0.08). So what the pair holds is shared between them at the common
+// tangent of their two basins: the potentials move along the difference of the copies'
+// compositions until both local minima are equally deep, then put both at activity 1; the
+// amounts follow by the lever rule, the mass balance kept. False where the basins merge on the
+// way or what the pair holds lies outside the tie line found.
+bool Minimiser::split_at_common_tangent(int p, int q) {
+    const CalculatedPhase& phase = balance_.phases[p];
+    const CalculatedPhase& other = balance_.phases[q];
+    const int m = phase.size();
+    if (other.size() != m || m < 2 || composition_[p].size() != m || composition_[q].size() != m)
+        return false;
+    // Each copy's local minimum at the potentials zeta, from its last composition.
+    VectorXd starts[2] = {start_composition(composition_[p]), start_composition(composition_[q])};
+    TangentPlane planes[2];
+    auto minima = [&](const VectorXd& zeta) {
+        TangentPlaneRequest request;
+        for (int side = 0; side < 2; ++side) {
+            request.start = &starts[side];
+            planes[side] = tangent_plane(balance_, side == 0 ? phase : other, zeta, request);
+        }
+        return planes[0].converged && planes[1].converged && planes[0].x.allFinite() &&
+               planes[1].x.allFinite() && std::isfinite(planes[0].ln_activity) &&
+               std::isfinite(planes[1].ln_activity) &&
+               (planes[0].x - planes[1].x).cwiseAbs().maxCoeff() > 1e-6;
+    };
+    // The search starts from the potentials at which the copy holding more is at its own
+    // composition's tangent plane (the least change of the present ones): the present ones
+    // are the pair's together, and a copy beside the spinodal may have no basin of its own at
+    // them.
+    const int major = amount_[q] > amount_[p] ? 1 : 0;
+    const CalculatedPhase& held_most = major == 0 ? phase : other;
+    const VectorXd off = mixture_derivatives(balance_, held_most, starts[major]).mu -
+                         held_most.stoichiometry.transpose() * zeta_;
+    const VectorXd base =
+        zeta_ + held_most.stoichiometry.transpose().completeOrthogonalDecomposition().solve(off);
+    if (!base.allFinite()) return false;
+    if (!minima(base)) return false;
+    const VectorXd direction = planes[1].m - planes[0].m;
+    if (!(direction.squaredNorm() > 0.0)) return false;
+    // depth(t), q's ln a over p's at base + t direction, rises with t at the rate
+    // (m_q - m_p) . direction: Newton's method on it, kept inside the bracket once one is known,
+    // and halved back towards the last point reached where the two minima have merged.
+    double low = -std::numeric_limits<double>::infinity();
+    double high = std::numeric_limits<double>::infinity();
+    double t = 0.0;
+    double depth = planes[1].ln_activity - planes[0].ln_activity;
+    VectorXd zeta = base;
+    for (int iteration = 0; std::abs(depth) >= 1e-13; ++iteration) {
+        (depth > 0.0 ? high : low) = t;
+        const double slope = direction.dot(planes[1].m - planes[0].m);
+        if (iteration == 60 || !(slope > 0.0) || high - low <= 1e-15 * std::abs(t)) return false;
+        double next = t - depth / slope;
+        if (!(next > low && next < high))
+            next = std::isfinite(low) && std::isfinite(high) ? 0.5 * (low + high) : t;
+        bool valid = false;
+        for (int halving = 0; halving < 30 && !valid && next != t; ++halving) {
+            zeta = base + next * direction;
+            valid = minima(zeta);
+            if (!valid) next = 0.5 * (next + t);
+        }
+        if (!valid) return false;
+        t = next;
+        depth = planes[1].ln_activity - planes[0].ln_activity;
+        starts[0] = start_composition(planes[0].x);
+        starts[1] = start_composition(planes[1].x);
+    }
+    // Both at activity 1: the least change of the potentials that lifts both by their ln a.
+    MatrixXd rows(2, k_);
+    rows.row(0) = planes[0].m.transpose();
+    rows.row(1) = planes[1].m.transpose();
+    const Eigen::Vector2d lift(-planes[0].ln_activity, -planes[1].ln_activity);
+    const VectorXd shift = rows.completeOrthogonalDecomposition().solve(lift);
+    // The lever rule on what the pair holds, in moles of the constituents; p takes the rest of
+    // it exactly (in more than two constituents the tie line found need not run through what
+    // the pair holds).
+    VectorXd held = std::max(amount_[p], 0.0) * composition_[p];
+    if (amount_[q] > 0.0) held += amount_[q] * composition_[q];
+    MatrixXd ends(m, 2);
+    ends << planes[0].x, planes[1].x;
+    const VectorXd lever = ends.colPivHouseholderQr().solve(held);
+    if (!lever.allFinite() || !(lever.array() > 0.0).all() || !shift.allFinite()) return false;
+    const VectorXd rest = held - lever[1] * planes[1].x;
+    if (!(rest.array() > 0.0).all()) return false;
+    const double threshold = 1e-6 * input_scale();
+    amount_[p] = rest.sum();
+    composition_[p] = start_composition(rest / amount_[p]);
+    amount_[q] = lever[1];
+    composition_[q] = start_composition(planes[1].x);
+    for (int copy : {p, q})
+        primal_[copy] = !dual_mixtures_ && !dual_copies_ && amount_[copy] > threshold;
+    zeta_ = zeta + shift;
+    return true;
+}
+
+// A copy joining beside its primal partner is shared with it at once (split_at_common_tangent).
+void Minimiser::split_with_partner(int q) {
+    const int p = balance_.phases[q].partner;
+    if (p < 0 || dual_mixtures_ || dual_copies_ || !is_active(p) || !primal_[p]) return;
+    split_at_common_tangent(p, q);
+}
+
+// Two copies both in the assemblage on which Newton's method does not settle: shared again at
+// their common tangent, a few times in one calculation at most.
+bool Minimiser::split_stuck_copies() {
+    if (stuck_splits_ >= 3) return false;
+    for (int p : active_) {
+        const int q = balance_.phases[p].partner;
+        if (q < p || !is_active(q) || !(primal_[p] || primal_[q])) continue;
+        if (split_at_common_tangent(p, q)) {
+            ++stuck_splits_;
+            assemblage_changed();
+            return true;
+        }
     }
     return false;
 }

@@ -162,6 +162,9 @@ class Minimiser {
     void pivot_dependent(int added);
     int least_consistent() const;
     bool split_in_spinodal();
+    bool split_at_common_tangent(int p, int q);
+    void split_with_partner(int q);
+    bool split_stuck_copies();
     bool merge_copies();
     bool copies_to_dual();
     bool revive_sole_holders();
@@ -254,6 +257,7 @@ class Minimiser {
     // of constituent amounts that must change many-fold).
     bool dual_mixtures_ = false;
     bool dual_copies_ = false;  // de-mixing copies held in dual form (near a critical point)
+    int stuck_splits_ = 0;      // copies shared again at their common tangent (stuck or unsettled)
 };
 
 }  // namespace eqx::equilibrium
