@@ -151,7 +151,8 @@ VectorXd least_change(const MatrixXd& m, const VectorXd& rhs) {
 
 class Placement {
   public:
-    using PhaseValue = std::function<Condition(int, const VectorXd&)>;
+    // A non-ideal mixture's tangent plane at the potentials (with its sensitivity, asked).
+    using MixturePlane = std::function<TangentPlane(int, const VectorXd&, bool)>;
 
     // How the phases enter: the usual placement makes the largest end-member activity of the
     // `levelled` phases lowest, each mixture among them capped at activity 1; a phase's
@@ -159,8 +160,8 @@ class Placement {
     enum class Use { levelled, capped, least };
 
     Placement(const CalculatedSystem& system, const VectorXd& base, const MatrixXd& z,
-              PhaseValue phase_value)
-        : system_(system), base_(base), z_(z), phase_value_(std::move(phase_value)) {}
+              MixturePlane nonideal_plane)
+        : system_(system), base_(base), z_(z), nonideal_plane_(std::move(nonideal_plane)) {}
 
     // The phase's conditions: `bound` is the fixed one of a capped phase.
     void add(int p, Use use, double bound = 0.0) {
@@ -202,14 +203,23 @@ class Placement {
             c.bound = l.level ? level : l.bound;
         }
         for (const Mixture& m : mixtures_) {
-            const Condition value = phase_value_(m.phase, base_ + z_ * s);
+            const TangentPlane& plane = plane_at(m.phase, s, true);
             Condition& c = result[i++];
-            c.value = value.value;
-            c.gradient.noalias() = z_.transpose() * value.gradient;
-            c.hessian.noalias() = z_.transpose() * value.hessian * z_;
+            c.value = plane.ln_activity;
+            c.gradient.noalias() = z_.transpose() * plane.m;
+            projected_.noalias() = z_.transpose() * plane.sensitivity;
+            c.hessian.noalias() = projected_ * z_;
             c.level = m.level;
             c.bound = m.level ? level : m.bound;
         }
+    }
+
+    // The values alone of conditions that `at` wrote, at another s (the level as it was).
+    void values_at(const VectorXd& s, std::vector<Condition>& result) const {
+        std::size_t i = 0;
+        for (const Linear& l : linear_) result[i++].value = l.offset + l.gradient.dot(s);
+        for (const Mixture& m : mixtures_)
+            result[i++].value = plane_at(m.phase, s, false).ln_activity;
     }
 
     // How far the mixtures' conditions, and all of them, lie above their bounds.
@@ -395,18 +405,22 @@ class Placement {
             }
             // Curvature may lift a condition above its bound where the linearisation kept it
             // below: the step is halved until every condition is met, the first one met with
-            // least room joining the active set.
+            // least room joining the active set. The halvings ask only the values (along the
+            // gas's curved cap they run to dozens a step); the point taken gets its
+            // derivatives.
             at(s + alpha * step, level, there);
             std::vector<int> lifted;
-            for (int halving = 0; halving < 40 && !meets(there); ++halving) {
+            int halvings = 0;
+            for (; halvings < 40 && !meets(there); ++halvings) {
                 for (int i = 0; i < static_cast<int>(there.size()); ++i)
                     if (!(there[i].value <= there[i].bound + tolerance) &&
                         std::find(lifted.begin(), lifted.end(), i) == lifted.end())
                         lifted.push_back(i);
                 alpha *= 0.5;
-                at(s + alpha * step, level, there);
+                values_at(s + alpha * step, there);
             }
             if (!meets(there)) break;
+            if (halvings > 0) at(s + alpha * step, level, there);
             s += alpha * step;
             multipliers = next;
             std::swap(here, there);
@@ -431,6 +445,25 @@ class Placement {
     }
 
   private:
+    // Mixture p's tangent plane at zeta = base + z s; an ideal one's in closed form, in place.
+    const TangentPlane& plane_at(int p, const VectorXd& s, bool sensitivity) const {
+        zeta_at_.noalias() = z_ * s;
+        zeta_at_ += base_;
+        const CalculatedPhase& phase = system_.phases[p];
+        if (phase.kind != CalculatedPhase::Kind::ideal) {
+            plane_ = nonideal_plane_(p, zeta_at_, sensitivity);
+            return plane_;
+        }
+        w_at_.noalias() = phase.stoichiometry.transpose() * zeta_at_;
+        w_at_ -= phase.g;
+        if (sensitivity) {
+            ideal_tangent_plane(phase, w_at_, true, plane_);
+        } else {
+            plane_.ln_activity = log_sum_exp(w_at_);
+        }
+        return plane_;
+    }
+
     // Takes out of the active set the condition that leaves by its multiplier `next` (the most
     // negative), keeping the others' multipliers from `kept` (at least zero); false if none
     // leaves. A condition leaves only where it is met: one that curvature has lifted above its
@@ -467,7 +500,12 @@ class Placement {
     const CalculatedSystem& system_;
     VectorXd base_;
     MatrixXd z_;
-    PhaseValue phase_value_;
+    MixturePlane nonideal_plane_;
+    // The tangent plane of the last mixture evaluated and the storage it is computed in (the
+    // searches evaluate the mixtures at every step and halving).
+    mutable VectorXd zeta_at_, w_at_;
+    mutable TangentPlane plane_;
+    mutable MatrixXd projected_;
     std::vector<Linear> linear_;
     std::vector<Mixture> mixtures_;
 };
@@ -491,26 +529,21 @@ void Minimiser::place_free_potentials(const MatrixXd& z, const std::vector<int>&
         if (projected.cwiseAbs().maxCoeff() > 1e-12) dependent.push_back(p);
     }
     if (dependent.empty()) return;
-    const auto phase_value = [&](int p, const VectorXd& zeta) {
-        const TangentPlane tp = full_activity(p, zeta, true);
-        Condition c;
-        c.value = tp.ln_activity;
-        c.gradient = tp.m;
-        c.hessian = tp.sensitivity;
-        return c;
+    const auto nonideal_plane = [&](int p, const VectorXd& zeta, bool sensitivity) {
+        return full_activity(p, zeta, sensitivity);
     };
     int least = options_.least_activity_phase;
     if (std::find(dependent.begin(), dependent.end(), least) == dependent.end()) least = -1;
     VectorXd s = VectorXd::Zero(z.cols());
     double least_level = 0.0;
     if (least >= 0) {
-        Placement first(full_, zeta_, z, phase_value);
+        Placement first(full_, zeta_, z, nonideal_plane);
         for (int p : dependent)
             first.add(p, p == least ? Placement::Use::least : Placement::Use::capped);
         // Where the others admit no place (on the way to the equilibrium), the usual one.
         if (!first.lowest_level(-potential_box, s, least_level)) least = -1;
     }
-    Placement placement(full_, zeta_, z, phase_value);
+    Placement placement(full_, zeta_, z, nonideal_plane);
     for (int p : dependent)
         placement.add(p, p == least ? Placement::Use::capped : Placement::Use::levelled,
                       least_level + 1e-9);

@@ -71,16 +71,33 @@ CalculatedSystem calculate_system(const System& system, double temperature, doub
     return result;
 }
 
-namespace {
-
-constexpr double tiny_fraction = 1e-300;
-constexpr double underflowed_fraction = 1e-290;
-
 double log_sum_exp(const Eigen::VectorXd& w) {
     const double top = w.maxCoeff();
     if (!std::isfinite(top)) return top;
     return top + std::log((w.array() - top).exp().sum());
 }
+
+void ideal_tangent_plane(const CalculatedPhase& phase, const Eigen::VectorXd& w, bool sensitivity,
+                         TangentPlane& out) {
+    const Eigen::MatrixXd& a = phase.stoichiometry;
+    out.ln_activity = log_sum_exp(w);
+    out.x = (w.array() - out.ln_activity).exp().matrix();
+    out.m.noalias() = a * out.x;
+    out.converged = true;
+    if (!sensitivity) return;
+    // dx_j / dzeta_k = x_j (a_kj - m_k), written out: as an expression its outer product
+    // would be a temporary.
+    out.composition_sensitivity.resize(a.cols(), a.rows());
+    for (Eigen::Index k = 0; k < a.rows(); ++k)
+        for (Eigen::Index j = 0; j < a.cols(); ++j)
+            out.composition_sensitivity(j, k) = out.x[j] * (a(k, j) - out.m[k]);
+    out.sensitivity.noalias() = a * out.composition_sensitivity;
+}
+
+namespace {
+
+constexpr double tiny_fraction = 1e-300;
+constexpr double underflowed_fraction = 1e-290;
 
 // The nonideal tangent-plane problem: minimise f(x) = sum x_j (ln x_j - w_j) + E(x) on the
 // simplex, E the excess Gibbs energy over R T. E depends on the fractions of the support
@@ -478,18 +495,9 @@ TangentPlane tangent_plane(const CalculatedSystem& system, const CalculatedPhase
             }
             return result;
         }
-        case CalculatedPhase::Kind::ideal: {
-            result.ln_activity = log_sum_exp(w);
-            result.x = (w.array() - result.ln_activity).exp().matrix();
-            result.m = a * result.x;
-            if (request.sensitivity) {
-                result.composition_sensitivity =
-                    result.x.asDiagonal() *
-                    (a.transpose() - Eigen::VectorXd::Ones(a.cols()) * result.m.transpose());
-                result.sensitivity = a * result.composition_sensitivity;
-            }
+        case CalculatedPhase::Kind::ideal:
+            ideal_tangent_plane(phase, w, request.sensitivity, result);
             return result;
-        }
         case CalculatedPhase::Kind::nonideal:
             break;
     }

@@ -79,6 +79,14 @@ struct TangentPlaneRequest {
 TangentPlane tangent_plane(const CalculatedSystem& system, const CalculatedPhase& phase,
                            const Eigen::VectorXd& zeta, const TangentPlaneRequest& request = {});
 
+// ln sum exp(w_j), without overflow: an ideal mixture's ln a at w = a^T zeta - g.
+double log_sum_exp(const Eigen::VectorXd& w);
+
+// The tangent plane of an ideal mixture at w = a^T zeta - g (tangent_plane's, in closed form),
+// written into out's storage: a caller that evaluates it over and over keeps its buffers.
+void ideal_tangent_plane(const CalculatedPhase& phase, const Eigen::VectorXd& w, bool sensitivity,
+                         TangentPlane& out);
+
 // A mixture at composition x: the reduced chemical potentials mu_j / (R T) of its calculated
 // constituents, and the Hessian of its reduced molar Gibbs energy over the fractions (as a
 // function of all of them): diag(1/x) plus the excess part.
