@@ -139,16 +139,6 @@ struct Condition {
     bool level = false;
 };
 
-// The least-norm solution of a square system that may be singular.
-VectorXd least_change(const MatrixXd& m, const VectorXd& rhs) {
-    // The threshold before the decomposition: the rank it finds shapes the factors, and a
-    // rank lowered afterwards would have the solve read factors never computed.
-    Eigen::CompleteOrthogonalDecomposition<MatrixXd> cod(m.rows(), m.cols());
-    cod.setThreshold(1e-12);
-    cod.compute(m);
-    return cod.solve(rhs);
-}
-
 class Placement {
   public:
     // A non-ideal mixture's tangent plane at the potentials (with its sensitivity, asked).
@@ -303,8 +293,10 @@ class Placement {
         for (int iteration = 0; iteration < 40; ++iteration) {
             const int a = static_cast<int>(active.size());
             const int size = n + 1 + a;  // the step, the level, the multipliers
-            MatrixXd m = MatrixXd::Zero(size, size);
-            VectorXd rhs = VectorXd::Zero(size);
+            MatrixXd& m = kkt_;
+            VectorXd& rhs = kkt_rhs_;
+            m.setZero(size, size);
+            rhs.setZero(size);
             for (int i = 0; i < a; ++i) {
                 const Condition& c = here[active[i]];
                 m.block(n + 1 + i, 0, 1, n) = c.gradient.transpose();
@@ -319,11 +311,13 @@ class Placement {
                     m.topLeftCorner(n, n) += std::max(multipliers[i], 1.0) * c.hessian;
             }
             rhs[n] = 1.0;
-            const VectorXd solution = least_change(m, rhs);
+            const VectorXd& solution = least_change();
             if (!solution.allFinite()) return false;
-            const VectorXd next = solution.tail(a);
+            VectorXd& next = next_;
+            next = solution.tail(a);
             if (leave(next, here, active, multipliers, multipliers)) continue;
-            const VectorXd step = solution.head(n);
+            VectorXd& step = step_;
+            step = solution.head(n);
             s += step;
             level += solution[n];
             multipliers = next;
@@ -368,10 +362,25 @@ class Placement {
             if (here[i].value > here[i].bound - tolerance) active.push_back(i);
         VectorXd multipliers = VectorXd::Zero(static_cast<int>(active.size()));
         const VectorXd anchor = z_.transpose() * base_;
+        // The active sets and multipliers met since s last moved. One that comes round again
+        // is a cycle, s held where it is: a condition leaves by its multiplier, the step is
+        // blocked at no room by it and it joins again (calcite alone at 776 K: CO2 and CaO at
+        // the level, their gradients opposite). Each step is a function of these alone, so the
+        // iterations left would only go round it.
+        std::vector<std::pair<std::vector<int>, VectorXd>> unmoved;
+        std::vector<int> lifted;
         for (int iteration = 0; iteration < 60; ++iteration) {
+            const auto seen = std::find_if(unmoved.begin(), unmoved.end(), [&](const auto& state) {
+                return state.first == active && state.second.size() == multipliers.size() &&
+                       state.second == multipliers;
+            });
+            if (seen != unmoved.end()) break;
+            unmoved.emplace_back(active, multipliers);
             const int a = static_cast<int>(active.size());
-            MatrixXd m = MatrixXd::Zero(n + a, n + a);
-            VectorXd rhs = VectorXd::Zero(n + a);
+            MatrixXd& m = kkt_;
+            VectorXd& rhs = kkt_rhs_;
+            m.setZero(n + a, n + a);
+            rhs.setZero(n + a);
             m.topLeftCorner(n, n).setIdentity();
             rhs.head(n) = -(anchor + s);
             for (int i = 0; i < a; ++i) {
@@ -382,10 +391,12 @@ class Placement {
                 m.block(n + i, 0, 1, n) = c.gradient.transpose();
                 rhs[n + i] = c.bound - c.value;
             }
-            const VectorXd solution = least_change(m, rhs);
+            const VectorXd& solution = least_change();
             if (!solution.allFinite()) break;
-            const VectorXd step = solution.head(n);
-            const VectorXd next = solution.tail(a);
+            VectorXd& step = step_;
+            VectorXd& next = next_;
+            step = solution.head(n);
+            next = solution.tail(a);
             if (leave(next, here, active, next, multipliers)) continue;
             // A step of rounding size: s is the nearest point. (Taken, it would be blocked by a
             // condition that left at no room, which joins again, and so on without end.)
@@ -408,8 +419,10 @@ class Placement {
             // least room joining the active set. The halvings ask only the values (along the
             // gas's curved cap they run to dozens a step); the point taken gets its
             // derivatives.
-            at(s + alpha * step, level, there);
-            std::vector<int> lifted;
+            VectorXd& trial = trial_;
+            trial = s + alpha * step;
+            at(trial, level, there);
+            lifted.clear();
             int halvings = 0;
             for (; halvings < 40 && !meets(there); ++halvings) {
                 for (int i = 0; i < static_cast<int>(there.size()); ++i)
@@ -417,11 +430,13 @@ class Placement {
                         std::find(lifted.begin(), lifted.end(), i) == lifted.end())
                         lifted.push_back(i);
                 alpha *= 0.5;
-                values_at(s + alpha * step, there);
+                trial = s + alpha * step;
+                values_at(trial, there);
             }
             if (!meets(there)) break;
-            if (halvings > 0) at(s + alpha * step, level, there);
-            s += alpha * step;
+            if (halvings > 0) at(trial, level, there);
+            if (trial != s) unmoved.clear();
+            s = trial;
             multipliers = next;
             std::swap(here, there);
             bool joined = false;
@@ -445,6 +460,17 @@ class Placement {
     }
 
   private:
+    // The least-norm solution of the square system kkt_ x = kkt_rhs_, which may be singular,
+    // into solution_.
+    const VectorXd& least_change() const {
+        // The threshold before the decomposition: the rank it finds shapes the factors, and a
+        // rank lowered afterwards would have the solve read factors never computed.
+        cod_.setThreshold(1e-12);
+        cod_.compute(kkt_);
+        solution_ = cod_.solve(kkt_rhs_);
+        return solution_;
+    }
+
     // Mixture p's tangent plane at zeta = base + z s; an ideal one's in closed form, in place.
     const TangentPlane& plane_at(int p, const VectorXd& s, bool sensitivity) const {
         zeta_at_.noalias() = z_ * s;
@@ -506,6 +532,11 @@ class Placement {
     mutable VectorXd zeta_at_, w_at_;
     mutable TangentPlane plane_;
     mutable MatrixXd projected_;
+    // The searches' linear systems, their decomposition and solution, and the trial point of a
+    // step: kept from one step to the next.
+    mutable MatrixXd kkt_;
+    mutable VectorXd kkt_rhs_, solution_, step_, next_, trial_;
+    mutable Eigen::CompleteOrthogonalDecomposition<MatrixXd> cod_;
     std::vector<Linear> linear_;
     std::vector<Mixture> mixtures_;
 };
