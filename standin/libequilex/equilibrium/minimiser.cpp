@@ -331,7 +331,7 @@ int Minimiser::iterate() {
             if (!add_phase_for_unheld(z)) return err::balance_unsolved;
             continue;
         }
-        place_potentials();
+        place_potentials(z);
         const Worst worst = worst_outside();
         if (worst.phase < 0 || worst.ln_activity <= activity_tolerance) {
             // The equilibrium: without the phases that hold nothing (at activity 1 where the

@@ -55,8 +55,9 @@ MatrixXd Minimiser::free_directions() const {
 // The potentials that the equilibrium leaves free. Those of components without input whose
 // species cannot hold matter (exclude_unreachable) stand for minus infinity: while the others are
 // placed they are far out of the way, then they are placed on their own
-// (place_zero_input_potentials).
-void Minimiser::place_potentials() {
+// (place_zero_input_potentials). `free` are the free directions of the assemblage as it is
+// (free_directions(), which the iteration has at hand).
+void Minimiser::place_potentials(const MatrixXd& free) {
     const MatrixXd& d = zero_directions_;
     const int q = static_cast<int>(d.cols());
     // Potentials written as zeta_ = rest + d c, rest orthogonal to the directions.
@@ -66,7 +67,7 @@ void Minimiser::place_potentials() {
         zeta_ -= d * cod.solve(zeta_);
         zeta_ -= far_potential * d * VectorXd::Ones(q);
     }
-    MatrixXd z = free_directions();
+    MatrixXd z = free;
     if (z.cols() > 0 && q > 0) {
         // The free directions apart from those.
         const MatrixXd projected = z - d * cod.solve(z);

@@ -178,7 +178,7 @@ class Minimiser {
     // --- free potentials (minimiser_free_potentials.cpp) -------------------------------------
     std::vector<int> outside_phases() const;
     MatrixXd free_directions() const;
-    void place_potentials();
+    void place_potentials(const MatrixXd& free);  // free: free_directions() now
     void place_zero_input_potentials();
     void place_free_potentials(const MatrixXd& z, const std::vector<int>& outside);
 
