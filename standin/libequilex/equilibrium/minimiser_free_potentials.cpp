@@ -173,15 +173,9 @@ class Placement {
 
     int r() const { return static_cast<int>(z_.cols()); }
 
-    // Every condition at s: the linear ones first, then the mixtures.
-    std::vector<Condition> at(const VectorXd& s, double level) const {
-        std::vector<Condition> result;
-        at(s, level, result);
-        return result;
-    }
-
-    // The same into `result`, whose conditions keep their storage from one call to the next
-    // (the searches below evaluate them at every step and halving).
+    // Every condition at s, the linear ones first, then the mixtures, into `result`, whose
+    // conditions keep their storage from one call to the next (the searches below evaluate
+    // them at every step).
     void at(const VectorXd& s, double level, std::vector<Condition>& result) const {
         result.resize(linear_.size() + mixtures_.size());
         std::size_t i = 0;
@@ -268,7 +262,8 @@ class Placement {
             s = lp.x.head(n) - lp.x.segment(n, n);
             level = lp.x[2 * n] + floor;
             found = true;
-            const std::vector<Condition> here = at(s, level);
+            std::vector<Condition>& here = here_;
+            at(s, level, here);
             const double excess = mixtures_over(here);
             if (!(excess > 1e-12)) return true;  // the relaxation's optimum meets every mixture
             if (round >= 4 && excess < 1e-3) break;
@@ -286,7 +281,8 @@ class Placement {
     // bound joins).
     bool polish(double floor, VectorXd& s, double& level) const {
         const int n = r();
-        std::vector<Condition> here = at(s, level);
+        std::vector<Condition>& here = here_;
+        at(s, level, here);
         std::vector<int> active;
         for (int i = 0; i < static_cast<int>(here.size()); ++i)
             if (here[i].value > here[i].bound - 1e-6) active.push_back(i);
@@ -355,9 +351,10 @@ class Placement {
                 if (!(c.value <= c.bound + tolerance)) return false;
             return true;
         };
-        std::vector<Condition> here = at(s, level);
+        std::vector<Condition>& here = here_;
+        std::vector<Condition>& there = there_;
+        at(s, level, here);
         if (!meets(here)) return;
-        std::vector<Condition> there;
         std::vector<int> active;
         for (int i = 0; i < static_cast<int>(here.size()); ++i)
             if (here[i].value > here[i].bound - tolerance) active.push_back(i);
@@ -533,8 +530,10 @@ class Placement {
     mutable VectorXd zeta_at_, w_at_;
     mutable TangentPlane plane_;
     mutable MatrixXd projected_;
-    // The searches' linear systems, their decomposition and solution, and the trial point of a
-    // step: kept from one step to the next.
+    // The conditions where a search stands and at its trial point, and the searches' linear
+    // systems, their decomposition and solution, and the trial point of a step: kept from one
+    // step (and search) to the next.
+    mutable std::vector<Condition> here_, there_;
     mutable MatrixXd kkt_;
     mutable VectorXd kkt_rhs_, solution_, step_, next_, trial_;
     mutable Eigen::CompleteOrthogonalDecomposition<MatrixXd> cod_;
