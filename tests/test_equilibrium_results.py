@@ -322,6 +322,25 @@ def test_amount_map_of_lime_and_carbon_dioxide(limestone):
     assert e.tqmap("IA0", 1, 1, (0.0, 1.0)) == 1
 
 
+def test_an_amount_map_varies_only_its_own_input(limestone):
+    # A second map of another input holds the first map's input at the value it was left at,
+    # and so does a plain calculation after it.
+    e = limestone
+    e.tqsetc("T", 0, 0, 900.0)
+    e.tqsetc("IA", 1, 1, 1.0)
+    map_steps(e, ("IAF", 3, 1, (0.5, 1.5)), "IAN", ("IA", 3, 1))
+    counts, gas_in, lime_in, calcite = map_steps(e, ("IAF", 1, 1, (0.25, 1.25)), "IAN",
+                                                 ("IA", 1, 1), ("IA", 3, 1), ("A", 2, 0))
+    assert gas_in[0] == pytest.approx(0.25) and gas_in[-1] == pytest.approx(1.25)
+    assert lime_in == pytest.approx([1.5] * len(counts))
+    assert calcite == pytest.approx(gas_in, abs=1e-6)  # lime is left over at every point
+    e.tqsetc("IA", 1, 1, 2.0)
+    e.calc()
+    ok(e)
+    assert e.tqgetr("IA", 3, 1) == pytest.approx(1.5)
+    assert e.tqgetr("A", 2, 0) == pytest.approx(1.5, abs=1e-6)
+
+
 def test_halite_demixes_below_its_critical_temperature(engine, sample_data_dir):
     e = calculated(engine, sample_data_dir, "structure", [(0, 1, 0.5), (0, 2, 0.5), (0, 3, 1.0)],
                    800.0)

@@ -518,7 +518,8 @@ class MapPlanner {
 };
 
 // The SI value of the map variable for the conditions and for "T"/"P" results.
-void keep_point(const System& system, CalculationState& state, Variable variable, double u) {
+void keep_point(const System& system, CalculationState& state, Variable variable, double u,
+                const std::vector<AmountVariable>& amounts) {
     Conditions& c = state.conditions;
     switch (variable) {
         case Variable::temperature:
@@ -531,7 +532,7 @@ void keep_point(const System& system, CalculationState& state, Variable variable
             c.volume_in_force = false;
             break;
         case Variable::amount:
-            apply_amounts(system, state.map_amounts, u, c, state.streams);
+            apply_amounts(system, amounts, u, c, state.streams);
             break;
     }
 }
@@ -564,8 +565,8 @@ int begin_map(const System& system, CalculationState& state, Variable variable, 
     plan.next = 1;
     plan.amounts = std::move(amounts);
     state.map = std::move(plan);
-    state.map_amounts = state.map.amounts;
-    keep_point(system, state, variable, low);
+    // The recorded "IA0" substances belong to this map alone: the next one records its own.
+    keep_point(system, state, variable, low, state.map.amounts);
     state.keep_result(std::move(first));
     count = static_cast<std::int32_t>(state.map.points.size() - state.map.next);
     return 0;
@@ -588,7 +589,7 @@ int continue_map(const System& system, CalculationState& state, Variable variabl
         return error;
     }
     ++map.next;
-    keep_point(system, state, variable, u);
+    keep_point(system, state, variable, u, map.amounts);
     state.keep_result(std::move(result));
     count = static_cast<std::int32_t>(map.points.size() - map.next);
     if (count == 0) map.active = false;

@@ -202,7 +202,7 @@ struct CalculationState {
     std::vector<Stream> streams;
     MapProgress map;
     std::vector<AmountVariable> amount_variables;  // "IA0" calls collected so far
-    std::vector<AmountVariable> map_amounts;       // the amounts an IA map varies
+    std::vector<AmountVariable> map_amounts;  // "IA0" map substances recorded for the next "IAF"
     std::optional<Result> result;
     // The last calculation failed (and so left no result): TQCEN then calculates as TQCE does,
     // where before any calculation it gives 516.
