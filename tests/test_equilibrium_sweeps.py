@@ -171,6 +171,52 @@ NAMED_STATES += [
     _named("demixing.dat", 1101.1541554193254, 1.0, (0.05231087505183509, 0.08945860424660243)),
 ]
 
+# A phase that leaves and comes back barely above activity 1 (1e-8..1e-7 in ln a), within
+# 1e-6..1e-4 K of a melting point or of a liquidus at its composition: it forms, however near
+# the assemblage without it lies in G (LIQUID + A_S by the lever rule at 800.67 K, not the
+# liquid alone).
+NAMED_STATES += [
+    _named("eutectic.dat", 800.6726231163666, 1.0, (1.0, 1e-09)),
+    _named("eutectic.dat", 1532.1196467261796, 1.0, (1e-08, 1.0)),
+    _named("quaternary.dat", 1811.0235220472398, 1.0, (1.0, 0.0, 0.0, 1e-15)),
+    _named("quaternary.dat", 2180.685258255451, 1.0, (1e-08, 0.0, 1.0, 0.0)),
+    _named("quaternary.dat", 1741.7720031025522, 1000.0, (0.0, 1.0, 1e-15, 0.0)),
+    _named("quaternary.dat", 1599.999, 1.0, (0.0, 0.70619999995876, 0.0, 0.29380000004124)),
+    _named("quaternary.dat", 1502.742064632755, 4096.593938107462,
+           (1.4792867969220486e-11, 0.9467266833982557, 0.5097927984250767, 0.07104448790244022),
+           name="quaternary-liquid-leaving-4096bar"),
+    _named("demixing.dat", 1332.0808803782706, 1.0, (0.296925, 0.015205875061432006)),
+    _named("carbide.dat", 1800.3074230024542, 1.0,
+           (0.22290467239464754, 0.780095283148233, 1.0029999555428806e-14)),
+    # Inputs whose squares underflow (the direction of an input held by no phase is taken
+    # from the input scaled to its largest entry).
+    _named("carbon_pressure.dat", 1000.0, 1.0, (1.5e-162,)),
+    _named("eutectic.dat", 600.0, 1.0, (1.0, 1e-165)),
+    _named("eutectic.dat", 600.0, 1.0, (1e-165, 1.0)),
+]
+
+# The equilibrium does not depend on the scale of the input: the same states at totals down to
+# 1e-300 mol (below 1.5e-162 mol the squares of amounts underflow).
+SCALED_STATES = [
+    ("carbon_pressure.dat", State(1000.0, 1.0, (1.0,))),
+    ("eutectic.dat", State(600.0, 1.0, (0.3, 0.7))),
+    ("quaternary.dat", State(1300.0, 1.0, (0.5, 0.5, 0.2, 0.1))),
+]
+
+
+@pytest.mark.parametrize("scale", [1e-100, 1e-162, 1e-200, 1e-300])
+@pytest.mark.parametrize("file_name, state", SCALED_STATES,
+                         ids=[f"{f[:-4]}-{s.t:g}K" for f, s in SCALED_STATES])
+def test_scaled_input_gives_the_same_equilibrium(engine, tests_data_dir, file_name, state, scale):
+    system = open_system(engine, tests_data_dir / file_name)
+    unscaled = calculate(engine, system, state)
+    assert_certified(system, unscaled)
+    scaled = calculate(engine, system, State(state.t, state.p, tuple(a * scale for a in state.amounts)))
+    assert_certified(system, scaled)
+    assert scaled.assemblage == unscaled.assemblage
+    rt = R * state.t
+    assert np.allclose(scaled.potentials / rt, unscaled.potentials / rt, rtol=0, atol=1e-8)
+
 
 @pytest.mark.parametrize("file_name, state", NAMED_STATES)
 def test_named_state_is_certified(engine, tests_data_dir, file_name, state):

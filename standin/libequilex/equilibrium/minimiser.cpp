@@ -342,7 +342,11 @@ int Minimiser::iterate() {
             }
             return 0;
         }
-        if (worst.phase == last_dropped_ && worst.ln_activity < 1e-7) return 0;
+        // A phase just dropped that comes back barely above activity 1 may cycle (dropped
+        // below zero, back above 1): it rejoins a few times, each time from the assemblage the
+        // drop left, and only then is the one barely above 1 taken as rounding.
+        if (worst.phase == last_dropped_ && worst.ln_activity < 1e-7 && rejoins_ >= 4) return 0;
+        if (worst.phase == last_dropped_) ++rejoins_;
         // Far above activity 1 the new assemblage lies far away: start again from the linear
         // programmes, with the phases found so far among their columns.
         if (worst.ln_activity > 1.0 && restarts_ < 3) {

@@ -464,8 +464,14 @@ bool Minimiser::holds_input() const {
 // (the ratio test of the dual problem).
 bool Minimiser::add_phase_for_unheld(const MatrixXd& z) {
     if (z.cols() == 0) return false;
-    VectorXd d = z * (z.transpose() * unheld());
-    if (d.norm() == 0.0) return false;
+    // Only the direction counts: scaled to its largest entry first, so that the norm of an
+    // input of 1e-200 mol does not underflow to zero.
+    VectorXd r = unheld();
+    const double largest = r.cwiseAbs().maxCoeff();
+    if (!(largest > 0.0) || !std::isfinite(largest)) return false;
+    r /= largest;
+    VectorXd d = z * (z.transpose() * r);
+    if (!(d.norm() > 0.0)) return false;
     d.normalize();
     std::vector<int> outside;
     for (int p = 0; p < count_; ++p)

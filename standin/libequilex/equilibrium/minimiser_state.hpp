@@ -243,6 +243,7 @@ class Minimiser {
     int first_leaving_ = -1;  // the phase the first step on this assemblage took below zero first
     double last_merit_ = 0.0;
     int last_dropped_ = -1;
+    int rejoins_ = 0;  // times the phase just dropped was added again
     // The last check of the phases outside: the potentials and assemblage it ran at and each
     // phase's tangent plane, which the outcome reports where nothing has moved since.
     struct Outside {
