@@ -195,6 +195,20 @@ NAMED_STATES += [
     _named("eutectic.dat", 600.0, 1.0, (1e-165, 1.0)),
 ]
 
+# Traces of 1e-12..1e-10 beside two major components: the start's programme, rows scaled by
+# each component's input, reached a nearly singular basis whose rounding showed a way down
+# without end (703 for a programme bounded by the input).
+NAMED_STATES += [
+    _named("quaternary.dat", 1806.4682265481015, 94.71199424496677,
+           (1.8152577774478914e-10, 0.508291408906805, 0.9656326889574629, 2.1298204821277768e-11)),
+    _named("quaternary.dat", 1749.999, 1.0, (1e-10, 0.22187790005552432, 0.7781220999444757, 1e-10)),
+    _named("quaternary.dat", 938.166928874286, 9879.271424077264,
+           (1.0084028733204159e-12, 0.015967782349999227, 6.559020795841579e-11,
+            0.16190446181499576)),
+    _named("quaternary.dat", 2042.3641591985852, 7019.152790853655,
+           (3.585590653279998e-09, 0.214265720181253, 2.2231808591944924e-10, 0.642882792827476)),
+]
+
 # The equilibrium does not depend on the scale of the input: the same states at totals down to
 # 1e-300 mol (below 1.5e-162 mol the squares of amounts underflow).
 SCALED_STATES = [

@@ -118,6 +118,7 @@ class Tableau {
             return artificial || j >= columns_ ? t_(rows_, j) : t_(rows_, j) * unscale_[j];
         };
         int degenerate = 0;
+        bool refreshed = false;
         while (iterations_++ < limit_) {
             const bool bland = degenerate > 2 * (rows_ + 5);
             int entering = -1;
@@ -152,12 +153,42 @@ class Tableau {
                 // cost is rounding: both mean there is nothing left to gain.
                 if (artificial || judged(entering) > -1e-7 * cost_scale)
                     return LinearSolution::Status::optimal;
+                // The pivots' rounding can make a nearly singular basis (columns that differ
+                // only in traces) show a way down without end: the tableau is computed again
+                // from the basis itself before the programme counts as unbounded.
+                if (!refreshed && refresh()) {
+                    refreshed = true;
+                    continue;
+                }
                 return LinearSolution::Status::unbounded;
             }
+            refreshed = false;
             degenerate = best == 0.0 ? degenerate + 1 : 0;
             pivot(leaving, entering);
         }
         return LinearSolution::Status::iteration_limit;
+    }
+
+    // The tableau's rows anew from the original ones and the basis (the objective row from
+    // them): false where the basis is singular.
+    bool refresh() {
+        Eigen::MatrixXd original = Eigen::MatrixXd::Zero(rows_, columns_ + rows_ + 1);
+        for (int i = 0; i < rows_; ++i) {
+            original.row(i).head(columns_) = sign_[i] * a_.row(i);
+            original(i, columns_ + i) = 1.0;
+            original(i, rhs()) = sign_[i] * b_[i];
+        }
+        Eigen::MatrixXd basis(rows_, rows_);
+        for (int i = 0; i < rows_; ++i) basis.col(i) = original.col(basis_[i]);
+        const Eigen::FullPivLU<Eigen::MatrixXd> lu(basis);
+        if (!lu.isInvertible()) return false;
+        const Eigen::MatrixXd rows = lu.solve(original);
+        if (!rows.allFinite()) return false;
+        t_.topRows(rows_) = rows;
+        for (int i = 0; i < rows_; ++i)
+            if (t_(i, rhs()) < 0.0 && t_(i, rhs()) > -1e-9 * rhs_scale_) t_(i, rhs()) = 0.0;
+        set_objective(cost_, false);
+        return true;
     }
 
     void pivot(int row, int column) {
