@@ -210,22 +210,34 @@ NAMED_STATES += [
 ]
 
 # The equilibrium does not depend on the scale of the input: the same states at totals down to
-# 1e-300 mol (below 1.5e-162 mol the squares of amounts underflow).
+# 1e-300 mol, where every amount the result holds is a normal double (a gas's O2 at e^-53 of the
+# total is not at 1e-300 mol; below 1.5e-162 mol the squares of amounts underflow), and totals
+# of 1e-14 mol that failed where ten times as much calculated.
 SCALED_STATES = [
-    ("carbon_pressure.dat", State(1000.0, 1.0, (1.0,))),
-    ("eutectic.dat", State(600.0, 1.0, (0.3, 0.7))),
-    ("quaternary.dat", State(1300.0, 1.0, (0.5, 0.5, 0.2, 0.1))),
+    ("carbon_pressure.dat", State(1000.0, 1.0, (1.0,)), 1e-300),
+    ("eutectic.dat", State(600.0, 1.0, (0.3, 0.7)), 1e-300),
+    ("quaternary.dat", State(1300.0, 1.0, (0.5, 0.5, 0.2, 0.1)), 1e-300),
+    ("cho_gas.dat", State(900.0, 1.0, (1.0, 1e-3, 0.5)), 1e-200),
+    ("cho_gas.dat", State(936.4542075098965, 0.10495457533489895,
+                          (1.5863180795049446, 0.9249202577812268, 0.8483392059840168)), 1e-200),
+    ("carbide.dat", State(1500.0, 1.0, (0.5, 0.3, 0.4)), 1e-200),
+    ("carbide.dat", State(1825.872019577477, 1.0,
+                          (0.8625481067142878, 0.2538993652601369, 0.02983826690393479)), 1e-200),
+    ("demixing.dat", State(1325.9764565432822, 1.0, (1.0952920421499938, 0.8105638969369021)),
+     1e-300),
 ]
 
 
-@pytest.mark.parametrize("scale", [1e-100, 1e-162, 1e-200, 1e-300])
-@pytest.mark.parametrize("file_name, state", SCALED_STATES,
-                         ids=[f"{f[:-4]}-{s.t:g}K" for f, s in SCALED_STATES])
+@pytest.mark.parametrize("file_name, state, scale", [
+    pytest.param(f, s, scale, id=f"{f[:-4]}-{s.t:g}K-{scale:g}")
+    for f, s, smallest in SCALED_STATES
+    for scale in (1e-14, 1e-15, 1e-100, 1e-162, 1e-200, 1e-300) if scale >= smallest])
 def test_scaled_input_gives_the_same_equilibrium(engine, tests_data_dir, file_name, state, scale):
     system = open_system(engine, tests_data_dir / file_name)
     unscaled = calculate(engine, system, state)
     assert_certified(system, unscaled)
-    scaled = calculate(engine, system, State(state.t, state.p, tuple(a * scale for a in state.amounts)))
+    scaled = calculate(engine, system,
+                       State(state.t, state.p, tuple(a * scale for a in state.amounts)))
     assert_certified(system, scaled)
     assert scaled.assemblage == unscaled.assemblage
     rt = R * state.t

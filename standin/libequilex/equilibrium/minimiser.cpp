@@ -430,9 +430,11 @@ Equilibrium Minimiser::outcome() {
     return e;
 }
 
-MinimiserResult minimise_gibbs_energy(const CalculatedSystem& system, const VectorXd& b,
-                                      const std::vector<Reservoir>& reservoirs,
-                                      const Equilibrium* start, const MinimiserOptions& options) {
+namespace {
+
+MinimiserResult minimise_at_scale(const CalculatedSystem& system, const VectorXd& b,
+                                  const std::vector<Reservoir>& reservoirs,
+                                  const Equilibrium* start, const MinimiserOptions& options) {
     Minimiser minimiser(system, b, reservoirs, options);
     MinimiserResult result = minimiser.run(start);
     if (result.error != 0 && start) {
@@ -462,6 +464,37 @@ MinimiserResult minimise_gibbs_energy(const CalculatedSystem& system, const Vect
     for (int p : observed)
         if (!(retried.equilibrium.phases[p].ln_activity <= activity_tolerance)) return result;
     return retried;
+}
+
+}  // namespace
+
+// The equilibrium does not depend on the size of the input, only on its proportions: the
+// minimisation runs on the input scaled by a power of two to a largest entry in [1, 2) (exact,
+// and the identity for such an input), and its amounts are scaled back. Its tolerances then hold
+// whatever the total (1e-14 mol in all, or 1e-300).
+MinimiserResult minimise_gibbs_energy(const CalculatedSystem& system, const VectorXd& b,
+                                      const std::vector<Reservoir>& reservoirs,
+                                      const Equilibrium* start, const MinimiserOptions& options) {
+    const double largest = b.size() > 0 ? b.cwiseAbs().maxCoeff() : 0.0;
+    if (!(largest > 0.0) || !std::isfinite(largest) || std::ilogb(largest) == 0)
+        return minimise_at_scale(system, b, reservoirs, start, options);
+    const int exponent = std::ilogb(largest);
+    auto scaled = [](double v, int e) { return std::ldexp(v, e); };
+    VectorXd scaled_b = b;
+    for (double& v : scaled_b) v = scaled(v, -exponent);
+    Equilibrium scaled_start;
+    if (start) {
+        scaled_start = *start;
+        for (PhaseOutcome& phase : scaled_start.phases)
+            phase.amount = scaled(phase.amount, -exponent);
+        for (double& v : scaled_start.supplies) v = scaled(v, -exponent);
+    }
+    MinimiserResult result =
+        minimise_at_scale(system, scaled_b, reservoirs, start ? &scaled_start : nullptr, options);
+    for (PhaseOutcome& phase : result.equilibrium.phases)
+        phase.amount = scaled(phase.amount, exponent);
+    for (double& v : result.equilibrium.supplies) v = scaled(v, exponent);
+    return result;
 }
 
 }  // namespace eqx::equilibrium
