@@ -188,6 +188,18 @@ NAMED_STATES += [
     _named("demixing.dat", 1332.0808803782706, 1.0, (0.296925, 0.015205875061432006)),
     _named("carbide.dat", 1800.3074230024542, 1.0,
            (0.22290467239464754, 0.780095283148233, 1.0029999555428806e-14)),
+    # ... and where the liquid, sole holder of the trace, must give most of the matter to the
+    # solid by the lever rule (it was left alone with error 0, or 705 a few 1e-5 K lower).
+    _named("quaternary.dat", 2895.7527957528946, 1.0, (1e-08, 0.0, 0.0, 1.0)),
+    _named("carbide.dat", 1941.014989163238, 1.0, (1.0, 1e-08, 0.0)),
+    _named("carbide.dat", 2182.741016751266, 1.0, (1e-08, 1.0, 0.0)),
+    _named("carbide.dat", 1566.2307048559453, 1.0,
+           (0.8133199895874313, 0.18968000046959452, 1.0029999900570259e-14)),
+    _named("carbide.dat", 739.3009052216837, 1.0,
+           (1.0014999999999872, 0.0014999999999873817, 1.0029999999999745e-11)),
+    _named("eutectic.dat", 800.6725331163666, 1.0, (1.0, 3e-08)),
+    _named("eutectic.dat", 800.6725692749023, 1.0, (0.9326402965973477, 1.828152975094664e-08)),
+    _named("eutectic.dat", 1532.1195793151855, 1.0, (4.361928336330465e-08, 0.7520463365295937)),
     # Inputs whose squares underflow (the direction of an input held by no phase is taken
     # from the input scaled to its largest entry).
     _named("carbon_pressure.dat", 1000.0, 1.0, (1.5e-162,)),

@@ -261,6 +261,18 @@ int Minimiser::iterate() {
                 assemblage_changed();
                 continue;
             }
+            // A sole holder of a trace, solved for the logarithm of its amount, beside a phase
+            // of nearly its composition that joined at nothing (a pure solid forming 1e-4 K
+            // below its melting point beside its liquid holding a trace of B): the lever rule
+            // moves most of the matter, and the mass balance of the major component, linear in
+            // the amounts, is exponential in that logarithm; the step overshoots by far more
+            // than the tiny residual it starts from, and the line search cuts it to nothing.
+            // For the rest of the calculation sole holders keep linear amounts.
+            if (active_.size() > 1 && !sole_holders_linear_) {
+                sole_holders_linear_ = true;
+                assemblage_changed();
+                continue;
+            }
             if (active_.size() > 1 && restarts_ < 3) {
                 const int error = restart_from_programmes(-1, VectorXd());
                 if (error != 0) return error;

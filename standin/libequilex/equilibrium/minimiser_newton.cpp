@@ -391,7 +391,8 @@ void Minimiser::lay_out(Layout& l) const {
         for (int c : balance_components_)
             alone = alone || (holders[c] == 1 &&
                               balance_.phases[p].stoichiometry.row(c).cwiseAbs().maxCoeff() > 0.0);
-        l.log_amount.push_back(!primal_[p] && amount_[p] > 0.0 && (alone || log_amount_[p]));
+        l.log_amount.push_back(!primal_[p] && amount_[p] > 0.0 &&
+                               ((alone && !sole_holders_linear_) || log_amount_[p]));
     }
     l.reservoirs = n;
     l.size = n + static_cast<int>(reservoirs_.size());
