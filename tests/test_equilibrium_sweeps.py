@@ -169,6 +169,13 @@ NAMED_STATES += [
     _named("demixing.dat", 1100.0, 1.0, (0.11399496685564547, 0.2026009768288206)),
     _named("demixing.dat", 1095.1004258047894, 1.0, (0.15178520939185647, 0.2857070706263018)),
     _named("demixing.dat", 1101.1541554193254, 1.0, (0.05231087505183509, 0.08945860424660243)),
+    # A few thousandths of a kelvin below the critical point, inside the gap: the curvature at the
+    # two minima is of the rounding of the Hessian, and a copy at one of them looked inside its
+    # spinodal, to be split again and again onto the same two sides (or the two swapped).
+    _named("demixing.dat", 1103.8274299894263, 1.0, (0.1509995494912669, 0.2339834022671977),
+           name="demixing-near-critical-1103.82743K"),
+    _named("demixing.dat", 1103.8273870953146, 1.0, (0.10755147008012664, 0.16643465712687214),
+           name="demixing-near-critical-1103.82739K"),
 ]
 
 # A phase that leaves and comes back barely above activity 1 (1e-8..1e-7 in ln a), within

@@ -204,6 +204,19 @@ bool Minimiser::split_in_spinodal() {
             sides[side] = tangent_plane(balance_, balance_.phases[p], zeta_, request).x;
         }
         if ((sides[0] - sides[1]).cwiseAbs().maxCoeff() < 1e-6) continue;
+        // A few thousandths of a kelvin below the critical point the curvature at the minima
+        // is of the rounding of the Hessian (~1e-7), which may call a minimum inside: where the
+        // copies are at the two sides already (in either order), splitting again changes
+        // nothing, and without a Newton step between went on until the assemblies ran out (702).
+        if (is_active(q)) {
+            const double apart = 1e-3 * (sides[0] - sides[1]).cwiseAbs().maxCoeff();
+            auto at = [&](const VectorXd& a, const VectorXd& b) {
+                return (a - b).cwiseAbs().maxCoeff() <= apart;
+            };
+            const VectorXd& y = composition_[q];
+            if ((at(sides[0], x) && at(sides[1], y)) || (at(sides[0], y) && at(sides[1], x)))
+                continue;
+        }
         // What the two copies hold together, spread over the two sides.
         VectorXd held = amount_[p] * x;
         if (is_active(q)) held += amount_[q] * composition_[q];
