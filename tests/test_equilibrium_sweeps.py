@@ -169,6 +169,18 @@ NAMED_STATES += [
     _named("demixing.dat", 1100.0, 1.0, (0.11399496685564547, 0.2026009768288206)),
     _named("demixing.dat", 1095.1004258047894, 1.0, (0.15178520939185647, 0.2857070706263018)),
     _named("demixing.dat", 1101.1541554193254, 1.0, (0.05231087505183509, 0.08945860424660243)),
+    # Just below B's melting point with a trace of A, above the liquidus: the solid alone first,
+    # the liquid joining it at nothing must take all of it while the A potential falls by some
+    # three e-folds (the two-phase equations' solution has the solid below zero); the steps
+    # moved matter from the solid into the liquid by a thousandth a step. The same in the
+    # quaternary's B with a trace of D.
+    _named("demixing.dat", 1727.434, 1.0, (6.063692923305845e-07, 0.024819460856519093),
+           name="demixing-melting-1727.434K"),
+    _named("demixing.dat", 1727.44, 1.0, (6.063692923305845e-07, 0.024819460856519093),
+           name="demixing-melting-1727.44K"),
+    _named("demixing.dat", 1727.439338348266, 1.0, (1e-05, 1.0)),
+    _named("quaternary.dat", 1727.2627272727252, 1.0, (0.0, 1.0, 0.0, 1e-04)),
+    _named("quaternary.dat", 1727.2717272727252, 1.0, (0.0, 1.0, 0.0, 1e-05)),
     # A few thousandths of a kelvin below the critical point, inside the gap: the curvature at the
     # two minima is of the rounding of the Hessian, and a copy at one of them looked inside its
     # spinodal, to be split again and again onto the same two sides (or the two swapped).

@@ -322,8 +322,10 @@ int Minimiser::iterate() {
                 }
                 if (add_most_active()) continue;
                 // The phase Newton's step keeps taking below zero (the assemblage's others
-                // would have to hold more than the input), else the one that holds the least.
-                const int least = leaving_ >= 0 ? leaving_ : least_share();
+                // would have to hold more than the input), else the one the steps have been
+                // emptying into another, else the one that holds the least.
+                int least = leaving_ >= 0 ? leaving_ : emptying();
+                if (least < 0) least = least_share();
                 if (least < 0) return err::balance_unsolved;
                 drop(least);
             }

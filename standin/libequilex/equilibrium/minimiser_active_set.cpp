@@ -47,6 +47,32 @@ int Minimiser::least_share() const {
     return static_cast<int>(std::min_element(share.begin(), share.end()) - share.begin());
 }
 
+// In an assemblage that does not settle, where the steps move matter from some phases into
+// others (some hold more than when the assemblage last changed, some less): of those that hold
+// less, the one that at the rate since then reaches zero first. A liquid that joined at nothing
+// beside a solid of nearly its composition, just below the melting point with a trace, grew
+// thirty-fold in forty steps while the solid gave it what it took: the two-phase equations have
+// their solution with the solid below zero, out of the steps' reach, and the liquid, holding
+// the least, left and joined again until the iterations ran out. -1 where none has grown or
+// none has fallen.
+int Minimiser::emptying() const {
+    int first = -1;
+    double soonest = std::numeric_limits<double>::infinity();
+    bool grown = false;
+    for (int i = 0; i < static_cast<int>(active_.size()); ++i) {
+        const int p = active_[i];
+        const double before = amount_at_change_[p];
+        grown = grown || amount_[p] > before;
+        if (!(amount_[p] > 0.0 && amount_[p] < before)) continue;
+        const double steps = amount_[p] / (before - amount_[p]);
+        if (steps < soonest) {
+            soonest = steps;
+            first = i;
+        }
+    }
+    return grown ? first : -1;
+}
+
 // After the Newton iteration of an assemblage: the phase with the most negative amount, by
 // its share of what the balances move (an amount a rounding below zero is zero).
 int Minimiser::most_negative() const {

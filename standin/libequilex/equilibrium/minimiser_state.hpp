@@ -155,6 +155,7 @@ class Minimiser {
 
     std::vector<double> shares() const;
     int least_share() const;
+    int emptying() const;
     int most_negative() const;
     int holding_nothing() const;
     void drop(int index);
