@@ -234,7 +234,7 @@ class Minimiser {
     // The potentials of the trace rows solved from those rows at every point Newton's method
     // tries, until the assemblage changes (meet_trace_rows_from_now_on).
     bool trace_rows_met_ = false;
-    // Sole holders of a component keep linear amounts (see the stuck branch of run).
+    // Sole holders of a component keep linear amounts (where the line search is stuck, iterate).
     bool sole_holders_linear_ = false;
     std::vector<VectorXd> composition_;
     int iterations_ = 0;
