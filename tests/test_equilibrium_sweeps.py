@@ -240,6 +240,20 @@ NAMED_STATES += [
            (3.585590653279998e-09, 0.214265720181253, 2.2231808591944924e-10, 0.642882792827476)),
 ]
 
+# One input 1e-20..1e-200 of the others: the start's programme, its rows scaled by each input,
+# left the trace's potential near -1e21 RT, and the start's potentials, moved from there to
+# where the phases held put them, kept only its rounding (705).
+NAMED_STATES += [
+    _named("quaternary.dat", 1079.602668510931, 4.577001333437988,
+           (trace, 1.2687989681570324, 0.7289045865443934, 0.3332987906982339))
+    for trace in (2.0435122356687187e-20, 1e-22, 1e-30, 1e-80, 1e-200)
+] + [
+    _named("quaternary.dat", 1105.3295562488738, 8773.292527801172,
+           (0.9392156102627102, 1e-20, 0.149964510098441, 0.15102039217674887)),
+    _named("cho_gas.dat", 754.7103707064475, 47.845500114528846,
+           (0.015166104392178576, 9.579238565078585e-121, 0.061358031325630016)),
+]
+
 # The equilibrium does not depend on the scale of the input: the same states at totals down to
 # 1e-300 mol, where every amount the result holds is a normal double (a gas's O2 at e^-53 of the
 # total is not at 1e-300 mol; below 1.5e-162 mol the squares of amounts underflow), and totals

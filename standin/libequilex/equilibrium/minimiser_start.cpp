@@ -435,13 +435,16 @@ int Minimiser::cold_start(const std::vector<std::pair<int, VectorXd>>& seeds) {
 // happens to put it. The start's compositions are the programme's: the potentials are moved
 // (least change, least squares) so that each constituent the start holds has its chemical
 // potential at them - a trace's potential then starts where its balance is met.
+// Where the constituents held determine every potential, those are solved for directly: a
+// trace of 1e-22 of the input, weighted by its row's scale in the programme, may leave its
+// potential at -1e21 RT, and a shift back from there keeps only its rounding (2^19 RT).
 void Minimiser::start_potentials(const std::vector<VectorXd>& compositions) {
     std::vector<VectorXd> rows;
-    std::vector<double> shifts;
+    std::vector<double> values;
     std::size_t count = reservoirs_.size();
     for (int p : active_) count += balance_.phases[p].size();
     rows.reserve(count);
-    shifts.reserve(count);
+    values.reserve(count);
     for (int p : active_) {
         const CalculatedPhase& phase = balance_.phases[p];
         const VectorXd& x = compositions[p];
@@ -452,23 +455,29 @@ void Minimiser::start_potentials(const std::vector<VectorXd>& compositions) {
             if (!(x[j] > 0.0)) continue;
             rows.push_back(phase.stoichiometry.col(j));
             const double ideal = phase.kind == CalculatedPhase::Kind::pure ? 0.0 : std::log(x[j]);
-            shifts.push_back(mu[j] + ideal - rows.back().dot(zeta_));
+            values.push_back(mu[j] + ideal);
         }
     }
     for (const Reservoir& reservoir : reservoirs_) {
         rows.push_back(reservoir.stoichiometry);
-        shifts.push_back(reservoir.potential - reservoir.stoichiometry.dot(zeta_));
+        values.push_back(reservoir.potential);
     }
     if (rows.empty()) return;
     MatrixXd m(static_cast<int>(rows.size()), k_);
     VectorXd rhs(static_cast<int>(rows.size()));
     for (int i = 0; i < m.rows(); ++i) {
         m.row(i) = rows[i].transpose();
-        rhs[i] = shifts[i];
+        rhs[i] = values[i];
     }
     // (A decomposition of its own: the Newton steps' has a threshold of theirs.)
     Eigen::CompleteOrthogonalDecomposition<MatrixXd>& cod = newton_.start_cod;
     cod.compute(m);
+    if (cod.rank() == k_) {
+        const VectorXd zeta = cod.solve(rhs);
+        if (zeta.allFinite()) zeta_ = zeta;
+        return;
+    }
+    rhs -= m * zeta_;
     const VectorXd shift = cod.solve(rhs);
     if (shift.allFinite()) zeta_ += shift;
 }
