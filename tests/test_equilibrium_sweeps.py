@@ -219,6 +219,22 @@ NAMED_STATES += [
     _named("eutectic.dat", 800.6725331163666, 1.0, (1.0, 3e-08)),
     _named("eutectic.dat", 800.6725692749023, 1.0, (0.9326402965973477, 1.828152975094664e-08)),
     _named("eutectic.dat", 1532.1195793151855, 1.0, (4.361928336330465e-08, 0.7520463365295937)),
+    # ... and where the trace's potential must move by an e-fold or more between a liquid and
+    # the solid beside it (the line search found no way down from a residual of ~1e-15).
+    _named("demixing.dat", 1727.4403373482658, 1.0, (3e-08, 1.0)),
+    _named("demixing.dat", 1727.439338348266, 1.0, (1e-05, 1.0)),
+    _named("demixing.dat", 1727.4395678043365, 1.0, (3.242827223811256e-07, 0.13207434408973373)),
+    _named("quaternary.dat", 1727.2627272727252, 1.0, (0.0, 1.0, 0.0, 1e-04)),
+    _named("quaternary.dat", 1741.7621031025521, 1000.0, (0.0, 1.0, 0.0, 1e-04)),
+    _named("carbide.dat", 1941.013606404047, 1.0,
+           (2.999907389790399, 3.172481543670867e-08, 0.17257415388046854)),
+    _named("carbide.dat", 1941.013606404047, 1.0,
+           (2.999907389790399, 3.172481543670868e-05, 0.17257415388046854)),
+    _named("carbide.dat", 1941.013671875, 1.0,
+           (0.4124748723727609, 3.595102851875523e-09, 0.007809038204261043)),
+    _named("demixing.dat", 1103.8274299894263, 1.0, (0.1509995494912669, 0.2339834022671977)),
+    _named("quaternary.dat", 1704.7134017944336, 1.0,
+           (0.05446120283057676, 0.5541294137869079, 0.10610623917006468, 0.967061932541292)),
     # Inputs whose squares underflow (the direction of an input held by no phase is taken
     # from the input scaled to its largest entry).
     _named("carbon_pressure.dat", 1000.0, 1.0, (1.5e-162,)),

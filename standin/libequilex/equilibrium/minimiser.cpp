@@ -273,6 +273,11 @@ int Minimiser::iterate() {
                 assemblage_changed();
                 continue;
             }
+            // A trace's potential that the step must move by an e-fold or more (the A trace
+            // between a liquid and the solid beside it, 1e-4 K below B's melting point): its
+            // row met at each point the line search tries, as where an assemblage does not
+            // settle.
+            if (meet_trace_rows_from_now_on()) continue;
             if (active_.size() > 1 && restarts_ < 3) {
                 const int error = restart_from_programmes(-1, VectorXd());
                 if (error != 0) return error;
