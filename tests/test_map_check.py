@@ -121,6 +121,20 @@ MAPS = [
     # several hundred-fold as the C potential rises (the map's first call calculated that region).
     MapCase("carbide.dat", "T", 1000.0, 2600.0,
             (0.22486395434060935, 0.45831768588280397, 6.122083288422086e-08)),
+    # In an input amount through a compound's own composition, where one phase goes as another
+    # comes and the compound alone leaves the potentials free: B2C at C = B/2 (the liquid giving
+    # way to the carbide; at B = 2 C the carbide to the liquid, or to solid B), the full carbide
+    # at C = A + B (graphite forming), the gas at about CO (graphite forming).
+    MapCase("carbide.dat", "IA", 0.0, 1.1381159668375493,
+            (5.917979835976587e-12, 0.41832749458028384, 0.0), t=2539.29028781586, component=3),
+    MapCase("carbide.dat", "IA", 0.0, 2.368750893446907,
+            (5.295595293258016e-13, 0.0, 0.1844669427253699), t=2358.141213731995, component=2),
+    MapCase("carbide.dat", "IA", 0.001, 2.6591218230604707,
+            (6.815919776043774e-10, 0.0, 0.5194309491276563), t=1372.327701742095, component=2),
+    MapCase("carbide.dat", "IA", 0.0, 2.578700771142255,
+            (0.20996904797931648, 0.5148432730161642, 0.0), t=1137.751690081765, component=3),
+    MapCase("cho_gas.dat", "IA", 0.0, 1.703773729538054,
+            (0.0, 0.9262570127540541, 0.280414323675663), t=1977.7875148870032, component=1),
     # The quaternary: four changes (the compound, a pure solid, solidus, liquidus), and the
     # solidus and liquidus of another composition.
     MapCase("quaternary.dat", "T", 1200.0, 2400.0, (0.1, 0.1, 0.1, 0.7), steps=SLOW_GRID),

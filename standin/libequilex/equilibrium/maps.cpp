@@ -8,7 +8,8 @@
 // of a phase that changes, calculated with that phase kept out. Each call calculates the next
 // point - the transitions in order, then the upper limit - and gives the number of points still
 // to come (0 after the last). At a transition point the assemblage is that of the lower side,
-// and the phases that form there have activity 1 and amount 0.
+// and the phases that form there have activity 1 and amount 0 (where, kept out, they would be
+// above it, the point is the plain equilibrium).
 // "IA0" calculates nothing and gives 1. The conditions keep the value of the last point.
 // Targets are not part of a map: each point is a plain equilibrium.
 #include <algorithm>
@@ -46,6 +47,10 @@ using Variable = MapProgress::Variable;
 // ln a below which a phase with an amount is not taken as present: a stable phase has
 // activity 1 to the precision of the calculation, one below it holds no matter at equilibrium.
 constexpr double present_activity = -1e-7;
+
+// ln a above which a phase kept out at the point where it forms is past its bound: the point
+// without it is no equilibrium (the certificate's bound is 1e-8).
+constexpr double forming_above_bound = 1e-9;
 
 // One plain equilibrium of the map, with what tells where its assemblage may change: the phases
 // present (a positive amount, whatever its size, at activity 1), the activities of the others,
@@ -583,7 +588,21 @@ int continue_map(const System& system, CalculationState& state, Variable variabl
     if (map.starts[map.next].zeta.size() > 0) calculator.start_from(map.starts[map.next]);
     const double u = map.points[map.next];
     Result result;
-    const int error = calculator.at(u, calculator.kept_out(map.forming[map.next]), result);
+    int error = calculator.at(u, calculator.kept_out(map.forming[map.next]), result);
+    // Where a phase that forms here is above activity 1 with it kept out, the point is no
+    // equilibrium: at a composition where one phase goes as another comes (the input passing a
+    // compound's own), the phases left do not fix the potentials, and kept out the forming phase
+    // lets them be placed past its bound. There the point is the plain equilibrium.
+    const bool above_bound =
+        error == 0 &&
+        std::any_of(map.forming[map.next].begin(), map.forming[map.next].end(),
+                    [&](int p) { return result.phases[p].ln_activity > forming_above_bound; });
+    if (above_bound) {
+        MapCalculator plain(system, state, variable, map.amounts);
+        if (map.starts[map.next].zeta.size() > 0) plain.start_from(map.starts[map.next]);
+        result = Result{};
+        error = plain.at(u, {}, result);
+    }
     if (error != 0) {
         state.drop_result();  // the map keeps its place: the same step may be called again
         return error;
