@@ -207,6 +207,11 @@ NAMED_STATES += [
     _named("demixing.dat", 1332.0808803782706, 1.0, (0.296925, 0.015205875061432006)),
     _named("carbide.dat", 1800.3074230024542, 1.0,
            (0.22290467239464754, 0.780095283148233, 1.0029999555428806e-14)),
+    # ... and where the solid takes the place of the liquid, both nearly pure, the solid
+    # holding the trace as well (the liquid alone was reported 3e-8..7e-8 RT above the FCC's
+    # plane, the FCC rejoining and dropped below zero again and again).
+    _named("quaternary.dat", 1727.2726272727252, 1.0, (0.0, 1.0, 1e-15, 0.0)),
+    _named("quaternary.dat", 2642.528868928277, 30000.0, (1.0, 0.0, 0.0, 1e-13)),
     # ... and where the liquid, sole holder of the trace, must give most of the matter to the
     # solid by the lever rule (it was left alone with error 0, or 705 a few 1e-5 K lower).
     _named("quaternary.dat", 2895.7527957528946, 1.0, (1e-08, 0.0, 0.0, 1.0)),

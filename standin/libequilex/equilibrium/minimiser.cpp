@@ -69,6 +69,9 @@ MinimiserResult Minimiser::run(const Equilibrium* start) {
     }
     independent_assemblage();
     result.error = iterate();
+    // The swap went nowhere: the assemblage it left is the answer it would have been.
+    if (result.error != 0 && back_from_swap(std::numeric_limits<double>::infinity()))
+        result.error = 0;
     if (result.error != 0) return result;
     result.equilibrium = outcome();
     // The balances are written over the species most abundant when the assemblage last changed;
@@ -363,8 +366,16 @@ int Minimiser::iterate() {
         }
         // A phase just dropped that comes back barely above activity 1 may cycle (dropped
         // below zero, back above 1): it rejoins a few times, each time from the assemblage the
-        // drop left, and only then is the one barely above 1 taken as rounding.
-        if (worst.phase == last_dropped_ && worst.ln_activity < 1e-7 && rejoins_ >= 4) return 0;
+        // drop left; then it is tried once in the place of the phase of its composition but
+        // for the traces (FCC for the liquid of nearly pure B holding a trace of C, 1e-4 K below
+        // B's melting point: the liquid alone was reported, the FCC 7e-8 RT below its plane),
+        // and only then is the one barely above 1 taken as rounding, in whichever of the two
+        // assemblages it is the less above 1.
+        if (worst.phase == last_dropped_ && worst.ln_activity < 1e-7 && rejoins_ >= 4) {
+            if (swap_past_traces(worst)) continue;
+            back_from_swap(worst.ln_activity);
+            return 0;
+        }
         if (worst.phase == last_dropped_) ++rejoins_;
         // Far above activity 1 the new assemblage lies far away: start again from the linear
         // programmes, with the phases found so far among their columns.

@@ -114,7 +114,7 @@ void Minimiser::drop(int index) {
     assemblage_changed();
 }
 
-void Minimiser::add(int p, const VectorXd& x) {
+void Minimiser::add(int p, const VectorXd& x, bool past_traces) {
     active_.push_back(p);
     primal_[p] = false;
     log_amount_[p] = false;
@@ -122,15 +122,16 @@ void Minimiser::add(int p, const VectorXd& x) {
     composition_[p] = x;
     ++assemblies_;
     split_with_partner(p);
-    pivot_dependent(p);
+    pivot_dependent(p, past_traces);
     assemblage_changed();
 }
 
 // A phase joining an assemblage whose compositions it depends on (more phases than the
 // compositions can tell apart, as where a compound forms from two others): the amounts move
 // along the dependency, keeping the mass balance, until one of the others reaches zero and
-// leaves - the simplex method's pivot.
-void Minimiser::pivot_dependent(int added) {
+// leaves - the simplex method's pivot. past_traces: the dependency without the rows of inputs
+// below 1e-6 of the whole (their balance then left to the iteration).
+void Minimiser::pivot_dependent(int added, bool past_traces) {
     const std::vector<int>& holding = active_;
     const int a = static_cast<int>(holding.size());
     if (a < 2) return;
@@ -138,8 +139,12 @@ void Minimiser::pivot_dependent(int added) {
     VectorXd norms(a);
     for (int i = 0; i < a; ++i) {
         const int p = holding[i];
-        const VectorXd v =
-            input_scale_.cwiseProduct(balance_.phases[p].stoichiometry * composition_[p]);
+        VectorXd v = input_scale_.cwiseProduct(balance_.phases[p].stoichiometry * composition_[p]);
+        if (past_traces) {
+            const double whole = b_.cwiseAbs().sum();
+            for (int c = 0; c < k_; ++c)
+                if (b_[c] != 0.0 && std::abs(b_[c]) <= 1e-6 * whole) v[c] = 0.0;
+        }
         norms[i] = v.norm();
         columns.col(i) = norms[i] > 0.0 ? VectorXd(v / norms[i]) : v;
     }
@@ -172,6 +177,39 @@ void Minimiser::pivot_dependent(int added) {
     active_.erase(active_.begin() + leaving);
     amount_[p] = 0.0;
     last_dropped_ = p;
+}
+
+// A phase that keeps rejoining barely above activity 1, dropped each time below zero, may
+// belong in the place of a phase of its composition but for the traces (nearly pure B as FCC
+// rather than liquid just below B's melting point, the trace of C in either): a step that
+// linear amounts take from beside the liquid would move all of B while the trace's potential
+// falls by e-folds, and it stalls. Once per calculation it joins with the amounts moved along
+// that dependency counted without the traces' rows, which then follow (the assemblage it left
+// kept, for back_from_swap). False where it was tried already.
+bool Minimiser::swap_past_traces(const Worst& worst) {
+    if (before_swap_) return false;
+    before_swap_ = Converged{active_,     amount_, composition_, primal_,
+                             log_amount_, zeta_,   supply_,      worst.ln_activity};
+    add(worst.phase, start_composition(worst.x), true);
+    return true;
+}
+
+// Back to the assemblage swap_past_traces left where the phase it tried let another in further
+// above activity 1 than ln_activity (infinity: where it led to no equilibrium). False where
+// nothing was swapped or the swap stands.
+bool Minimiser::back_from_swap(double ln_activity) {
+    if (!before_swap_ || !(ln_activity > before_swap_->ln_activity)) return false;
+    Converged& c = *before_swap_;
+    active_ = c.active;
+    amount_ = c.amount;
+    composition_ = c.composition;
+    primal_ = c.primal;
+    log_amount_ = c.log_amount;
+    zeta_ = c.zeta;
+    supply_ = c.supply;
+    before_swap_.reset();
+    assemblage_changed();
+    return true;
 }
 
 // After the Newton iteration of an assemblage whose equations have no exact solution (more

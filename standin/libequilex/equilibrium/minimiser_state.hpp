@@ -8,6 +8,7 @@
 
 #include <limits>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -159,8 +160,10 @@ class Minimiser {
     int most_negative() const;
     int holding_nothing() const;
     void drop(int index);
-    void add(int p, const VectorXd& x);
-    void pivot_dependent(int added);
+    void add(int p, const VectorXd& x, bool past_traces = false);
+    void pivot_dependent(int added, bool past_traces = false);
+    bool swap_past_traces(const Worst& worst);
+    bool back_from_swap(double ln_activity);
     int least_consistent() const;
     bool split_in_spinodal();
     bool split_at_common_tangent(int p, int q);
@@ -247,6 +250,17 @@ class Minimiser {
     double last_merit_ = 0.0;
     int last_dropped_ = -1;
     int rejoins_ = 0;  // times the phase just dropped was added again
+    // The converged assemblage a phase barely above activity 1 kept rejoining, kept while the
+    // phase is tried in its place (swap_past_traces): ln_activity is that phase's.
+    struct Converged {
+        std::vector<int> active;
+        std::vector<double> amount;
+        std::vector<VectorXd> composition;
+        std::vector<bool> primal, log_amount;
+        VectorXd zeta, supply;
+        double ln_activity;
+    };
+    std::optional<Converged> before_swap_;
     // The last check of the phases outside: the potentials and assemblage it ran at and each
     // phase's tangent plane, which the outcome reports where nothing has moved since.
     struct Outside {
