@@ -275,6 +275,23 @@ NAMED_STATES += [
            (0.015166104392178576, 9.579238565078585e-121, 0.061358031325630016)),
 ]
 
+# One input 1e-200..1e-300 of the others, held by a phase that joins the start at next to
+# nothing: each component's entry, scaled by its input, is up to 1e250 times the rest, and the
+# phase compared by the direction of its composition (a norm whose square overflowed) looked
+# dependent on the others and left the start, so that nothing held the trace (705).
+NAMED_STATES += [
+    _named("quaternary.dat", 2147.0125534785575, 4.140055111813761,
+           (0.4788167763681617, 3.36764735574177e-250, 0.9950651103750631, 1.4298186320054846)),
+    _named("quaternary.dat", 1946.4836045068014, 169.36057085245127,
+           (0.48437062998931224, 2.336822208770088e-200, 0.70042162754664, 0.2465666122598622)),
+    _named("quaternary.dat", 2056.6025907310245, 10.114682784995285,
+           (0.3889066071010314, 2.3365689023682395e-250, 0.6563302280099574, 0.9375159510140932)),
+    _named("quaternary.dat", 2205.8430936170225, 4135.799740795966,
+           (0.20199699682016936, 2.2575160583087603e-280, 0.7207915865615457, 0.7492166344996645)),
+    _named("quaternary.dat", 2178.395026106705, 588.9091095465999,
+           (0.6303777603050261, 2.2109972393304873e-300, 0.49787529713088385, 0.4352829514747446)),
+]
+
 # The equilibrium does not depend on the scale of the input: the same states at totals down to
 # 1e-300 mol, where every amount the result holds is a normal double (a gas's O2 at e^-53 of the
 # total is not at 1e-300 mol; below 1.5e-162 mol the squares of amounts underflow), and totals

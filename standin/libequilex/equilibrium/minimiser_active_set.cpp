@@ -145,7 +145,7 @@ void Minimiser::pivot_dependent(int added, bool past_traces) {
             for (int c = 0; c < k_; ++c)
                 if (b_[c] != 0.0 && std::abs(b_[c]) <= 1e-6 * whole) v[c] = 0.0;
         }
-        norms[i] = v.norm();
+        norms[i] = v.stableNorm();  // entries up to 1e250 for a trace (unit_composition)
         columns.col(i) = norms[i] > 0.0 ? VectorXd(v / norms[i]) : v;
     }
     // Nearly dependent counts: a gas of CO2 with traces of CO and O2 beside CaO is, for the

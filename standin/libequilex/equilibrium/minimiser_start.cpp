@@ -506,10 +506,13 @@ void Minimiser::independent_assemblage() {
 
 // What a mole of an active phase holds of each component, each against its input, as a unit
 // vector: phases compared by the directions of their compositions, a trace counting as the rest.
+// The norm is taken without squaring the entries: a trace of 1e-250 of the input scales its
+// entry by 1e250, whose square overflows, and a zero vector made the phase that holds the
+// trace look dependent, so that it left the start and nothing held the trace.
 VectorXd Minimiser::unit_composition(int p) const {
     const VectorXd v =
         input_scale_.cwiseProduct(balance_.phases[p].stoichiometry * composition_[p]);
-    const double norm = v.norm();
+    const double norm = v.stableNorm();
     return norm > 0.0 ? VectorXd(v / norm) : v;
 }
 
