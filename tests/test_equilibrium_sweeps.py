@@ -212,6 +212,14 @@ NAMED_STATES += [
     # plane, the FCC rejoining and dropped below zero again and again).
     _named("quaternary.dat", 1727.2726272727252, 1.0, (0.0, 1.0, 1e-15, 0.0)),
     _named("quaternary.dat", 2642.528868928277, 30000.0, (1.0, 0.0, 0.0, 1e-13)),
+    # ... where it rejoins 1.2e-7..1.3e-7 above activity 1, a little further below the melting
+    # point (it joined and left until 702, or 705), and where the solid is pure, the liquid
+    # keeping both traces beside it.
+    _named("quaternary.dat", 1727.2725407293242, 1.0, (0.0, 1.0, 2.874688830730262e-16, 0.0)),
+    _named("quaternary.dat", 1727.2724444961466, 1.0, (0.0, 1.0, 1.1440211675855616e-14, 0.0)),
+    _named("quaternary.dat", 1741.7718486490492, 1000.0, (0.0, 1.0, 4.1912474440462175e-16, 0.0)),
+    _named("carbide.dat", 2182.740815070055, 1.0,
+           (4.794332406885441e-16, 1.0, 3.544283115436399e-11)),
     # ... and where the liquid, sole holder of the trace, must give most of the matter to the
     # solid by the lever rule (it was left alone with error 0, or 705 a few 1e-5 K lower).
     _named("quaternary.dat", 2895.7527957528946, 1.0, (1e-08, 0.0, 0.0, 1.0)),

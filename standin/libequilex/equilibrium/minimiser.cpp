@@ -69,7 +69,8 @@ MinimiserResult Minimiser::run(const Equilibrium* start) {
     }
     independent_assemblage();
     result.error = iterate();
-    // The swap went nowhere: the assemblage it left is the answer it would have been.
+    // A swap that led to no equilibrium: the assemblage before it is the answer, where the
+    // phase it tried was taken as rounding there (back_from_swap).
     if (result.error != 0 && back_from_swap(std::numeric_limits<double>::infinity()))
         result.error = 0;
     if (result.error != 0) return result;
@@ -368,13 +369,16 @@ int Minimiser::iterate() {
         // below zero, back above 1): it rejoins a few times, each time from the assemblage the
         // drop left; then it is tried once in the place of the phase of its composition but
         // for the traces (FCC for the liquid of nearly pure B holding a trace of C, 1e-4 K below
-        // B's melting point: the liquid alone was reported, the FCC 7e-8 RT below its plane),
-        // and only then is the one barely above 1 taken as rounding, in whichever of the two
-        // assemblages it is the less above 1.
-        if (worst.phase == last_dropped_ && worst.ln_activity < 1e-7 && rejoins_ >= 4) {
+        // B's melting point: the liquid alone was reported, the FCC 7e-8 RT below its plane; at
+        // 1.3e-7 RT, 2e-4 K below, the FCC joined and left until 702), and only then is one less
+        // than rejoin_rounding above 1 taken as rounding, in whichever of the two assemblages
+        // it is the less above 1.
+        if (worst.phase == last_dropped_ && worst.ln_activity <= 1.0 && rejoins_ >= 4) {
             if (swap_past_traces(worst)) continue;
-            back_from_swap(worst.ln_activity);
-            return 0;
+            if (worst.ln_activity < rejoin_rounding) {
+                back_from_swap(worst.ln_activity);
+                return 0;
+            }
         }
         if (worst.phase == last_dropped_) ++rejoins_;
         // Far above activity 1 the new assemblage lies far away: start again from the linear

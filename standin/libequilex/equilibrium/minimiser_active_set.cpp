@@ -179,7 +179,7 @@ void Minimiser::pivot_dependent(int added, bool past_traces) {
     last_dropped_ = p;
 }
 
-// A phase that keeps rejoining barely above activity 1, dropped each time below zero, may
+// A phase that keeps rejoining just above activity 1, dropped each time below zero, may
 // belong in the place of a phase of its composition but for the traces (nearly pure B as FCC
 // rather than liquid just below B's melting point, the trace of C in either): a step that
 // linear amounts take from beside the liquid would move all of B while the trace's potential
@@ -195,10 +195,14 @@ bool Minimiser::swap_past_traces(const Worst& worst) {
 }
 
 // Back to the assemblage swap_past_traces left where the phase it tried let another in further
-// above activity 1 than ln_activity (infinity: where it led to no equilibrium). False where
-// nothing was swapped or the swap stands.
+// above activity 1 than ln_activity (infinity: where it led to no equilibrium), and only where
+// that assemblage was an answer, the phase tried less than rejoin_rounding above 1 there (one
+// further above, tried too, makes it no equilibrium). False where nothing was swapped or the
+// swap stands.
 bool Minimiser::back_from_swap(double ln_activity) {
-    if (!before_swap_ || !(ln_activity > before_swap_->ln_activity)) return false;
+    if (!before_swap_ || !(ln_activity > before_swap_->ln_activity) ||
+        !(before_swap_->ln_activity < rejoin_rounding))
+        return false;
     Converged& c = *before_swap_;
     active_ = c.active;
     amount_ = c.amount;

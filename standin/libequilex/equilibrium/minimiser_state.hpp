@@ -19,6 +19,8 @@
 namespace eqx::equilibrium {
 
 inline constexpr double activity_tolerance = 1e-9;  // ln a above which an outside phase joins
+// ln a below which a phase that keeps rejoining is taken as rounding (the placement's precision).
+inline constexpr double rejoin_rounding = 1e-7;
 inline constexpr double potential_box = 50.0;       // reduced potential a free direction may move
 inline constexpr double max_potential_step = 10.0;  // reduced potential change per Newton step
 inline constexpr double max_amount_step = 40.0;     // change of ln(amount) per Newton step
@@ -250,7 +252,7 @@ class Minimiser {
     double last_merit_ = 0.0;
     int last_dropped_ = -1;
     int rejoins_ = 0;  // times the phase just dropped was added again
-    // The converged assemblage a phase barely above activity 1 kept rejoining, kept while the
+    // The converged assemblage a phase just above activity 1 kept rejoining, kept while the
     // phase is tried in its place (swap_past_traces): ln_activity is that phase's.
     struct Converged {
         std::vector<int> active;
