@@ -121,6 +121,9 @@ NAMED_STATES = [
     # The FCC alone in the B-C binary, the liquid below it at every composition: the liquid,
     # dwindled to nothing beside it, has no common tangent with it to converge to.
     _named("quaternary.dat", 1324.084994, 53.6419, (0.0, 0.0431904, 0.00589965, 0.0)),
+    # The liquid alone, a trace of C: the carbide beside it, below zero, left and joined again.
+    _named("carbide.dat", 2593.1630205133183, 1.0,
+           (0.05839223002507168, 2.072989434493814, 1.4011677045380581e-11)),
     _named("carbon_pressure.dat", 300.0, 1.0, (1.0,)),
     _named("carbon_pressure.dat", 2000.0, 1e5, (1.0,)),
     _named("gas30.dat", 1000.0, 1.0, (1.0,) * 30, name="gas30-1000K"),
@@ -132,6 +135,19 @@ NAMED_STATES = [
            name="gas30-1500K-odd-zero"),
 ]
 
+
+# The FCC alone in the B-C binary, the other inputs 0, the liquid above its plane there but not
+# everywhere: the liquid, dwindled to nothing beside the FCC, ran off with it along two nearly
+# equal compositions (the FCC just below the pair's plane), or converged with it on the tie line
+# at the C-rich side (the FCC below zero); the FCC left, the liquid alone converged, the FCC
+# joined it again far above activity 1, and so on, over whole ranges of T.
+FCC_ALONE_IN_B_C = [
+    (1415.9373296062254, 5.372959279935944, (0.0, 0.5865945975793299, 0.02129633974332776, 0.0)),
+    (1422.2383594642445, 41.56366572803904,
+     (0.0, 0.08358203638009379, 0.00026827507138599553, 0.0)),
+    (1692.6020235727406, 8609.324434781933, (0.0, 4.80486841155663, 0.01049004096170221, 0.0)),
+]
+NAMED_STATES += [_named("quaternary.dat", t, p, amounts) for t, p, amounts in FCC_ALONE_IN_B_C]
 
 # States within 1e-8 to 1e-2 K of a change of assemblage (found by scan and bisection of single
 # calculations): a phase just formed holds a composition off its potentials, a phase just left
@@ -339,6 +355,14 @@ def test_scaled_input_gives_the_same_equilibrium(engine, tests_data_dir, file_na
 def test_named_state_is_certified(engine, tests_data_dir, file_name, state):
     system = open_system(engine, tests_data_dir / file_name)
     assert_certified(system, calculate(engine, system, state))
+
+
+@pytest.mark.parametrize("t, p, amounts", FCC_ALONE_IN_B_C)
+def test_fcc_alone_in_b_c_is_certified_a_kelvin_around(engine, tests_data_dir, t, p, amounts):
+    """Not one state but whole ranges of T failed there: a kelvin each side of the named state."""
+    system = open_system(engine, tests_data_dir / "quaternary.dat")
+    for offset in (-1.0, -0.5, -0.25, 0.25, 0.5, 1.0):
+        assert_certified(system, calculate(engine, system, State(t + offset, p, amounts)))
 
 
 def test_hundred_constituent_phase_is_certified(engine, tests_data_dir):

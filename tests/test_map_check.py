@@ -132,6 +132,11 @@ MAPS = [
     # several hundred-fold as the C potential rises (the map's first call calculated that region).
     MapCase("carbide.dat", "T", 1000.0, 2600.0,
             (0.22486395434060935, 0.45831768588280397, 6.122083288422086e-08)),
+    # Less A and a trace of C: the map's first call gave 705 near the A_S + liquid + carbide
+    # invariant point (the liquid leaving the three and joining the two left again), while
+    # single calculations over the range calculated.
+    MapCase("carbide.dat", "T", 1000.0, 2600.0,
+            (0.3759073223897912, 0.05578919257278514, 3.857770976623287e-13)),
     # In an input amount through a compound's own composition, where one phase goes as another
     # comes and the compound alone leaves the potentials free: B2C at C = B/2 (the liquid giving
     # way to the carbide; at B = 2 C the carbide to the liquid, or to solid B), the full carbide

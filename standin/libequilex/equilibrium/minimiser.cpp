@@ -238,7 +238,8 @@ int Minimiser::iterate() {
             if (split_stuck_copies() || copies_to_dual()) continue;
             // More phases at activity 1 than the potentials allow (a carbide above activity 1
             // beside both pure metals): the one furthest below it leaves.
-            if (const int inconsistent = least_consistent(); inconsistent >= 0) {
+            if (const int inconsistent = least_consistent();
+                inconsistent >= 0 && !leads_round(inconsistent)) {
                 drop(inconsistent);
                 continue;
             }
@@ -247,7 +248,7 @@ int Minimiser::iterate() {
             // nothing beside the FCC it has no common tangent with: their amounts run off
             // along two nearly equal compositions), and the programmes would lead back to it.
             if (const auto first = std::find(active_.begin(), active_.end(), first_leaving_);
-                first != active_.end()) {
+                first != active_.end() && !leads_round(static_cast<int>(first - active_.begin()))) {
                 drop(static_cast<int>(first - active_.begin()));
                 continue;
             }
@@ -321,11 +322,12 @@ int Minimiser::iterate() {
                 // input) is the one to return to; amounts that then ran off to +-1e15 say
                 // nothing about who leaves.
                 const auto first = std::find(active_.begin(), active_.end(), first_leaving_);
-                if (first != active_.end()) {
+                if (first != active_.end() &&
+                    !leads_round(static_cast<int>(first - active_.begin()))) {
                     drop(static_cast<int>(first - active_.begin()));
                     continue;
                 }
-                if (const int worst = most_negative(); worst >= 0) {
+                if (const int worst = most_negative(); worst >= 0 && !leads_round(worst)) {
                     drop(worst);
                     continue;
                 }
@@ -342,7 +344,11 @@ int Minimiser::iterate() {
         }
         if (merge_copies()) continue;
         if (const int worst = most_negative(); worst >= 0) {
-            drop(worst);
+            // A phase below zero whose leaving led back here belongs: of the others, the one
+            // with the least share gives way (the liquid of the B-C binary converged beside the
+            // FCC on the tie line at the far side, the FCC below zero: the FCC alone holds the
+            // input).
+            drop(leads_round(worst) ? least_share_but(worst) : worst);
             continue;
         }
         if (const int inconsistent = least_consistent(); inconsistent >= 0) {
@@ -381,6 +387,7 @@ int Minimiser::iterate() {
             }
         }
         if (worst.phase == last_dropped_) ++rejoins_;
+        if (worst.ln_activity >= rejoin_rounding) rejoining(worst.phase);
         // Far above activity 1 the new assemblage lies far away: start again from the linear
         // programmes, with the phases found so far among their columns.
         if (worst.ln_activity > 1.0 && restarts_ < 3) {

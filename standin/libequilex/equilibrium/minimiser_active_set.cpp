@@ -47,6 +47,16 @@ int Minimiser::least_share() const {
     return static_cast<int>(std::min_element(share.begin(), share.end()) - share.begin());
 }
 
+// The phase of the assemblage but active_[but] with the least share; `but` itself where it is
+// the only one.
+int Minimiser::least_share_but(int but) const {
+    const std::vector<double> share = shares();
+    int least = but;
+    for (int i = 0; i < static_cast<int>(active_.size()); ++i)
+        if (i != but && (least == but || share[i] < share[least])) least = i;
+    return least;
+}
+
 // In an assemblage that does not settle, where the steps move matter from some phases into
 // others (some hold more than when the assemblage last changed, some less): of those that hold
 // less, the one that at the rate since then reaches zero first. A liquid that joined at nothing
@@ -105,6 +115,8 @@ int Minimiser::holding_nothing() const {
 
 void Minimiser::drop(int index) {
     const int p = active_[index];
+    dropped_from_ = active_;
+    std::sort(dropped_from_.begin(), dropped_from_.end());
     active_.erase(active_.begin() + index);
     amount_[p] = 0.0;
     primal_[p] = false;
@@ -112,6 +124,33 @@ void Minimiser::drop(int index) {
     last_dropped_ = p;
     ++assemblies_;
     assemblage_changed();
+}
+
+// The phase just dropped joins again: where it joins what it left, clearly above activity 1, its
+// leaving led round, and it is remembered with the assemblage it left (leads_round).
+void Minimiser::rejoining(int p) {
+    if (p != last_dropped_) return;
+    std::vector<int> assemblage = active_;
+    assemblage.push_back(p);
+    std::sort(assemblage.begin(), assemblage.end());
+    if (assemblage != dropped_from_) return;
+    if (std::find(round_trips_.begin(), round_trips_.end(), std::make_pair(assemblage, p)) ==
+        round_trips_.end())
+        round_trips_.emplace_back(std::move(assemblage), p);
+}
+
+// Whether active_[index] leaving this assemblage once led back to it: then it is not the one to
+// leave again, as that would go round the same way. A liquid gone dual at nothing beside the
+// FCC of the B-C binary, with no common tangent between them near the input, runs off along
+// two nearly equal compositions or converges on the tie line at the far side of the binary,
+// either way with the FCC below the plane or below zero: the FCC left, the liquid alone
+// converged, the FCC (the more stable of the two at the input's composition) joined it again
+// far above activity 1, and so on until the iterations ran out.
+bool Minimiser::leads_round(int index) const {
+    std::vector<int> assemblage = active_;
+    std::sort(assemblage.begin(), assemblage.end());
+    return std::find(round_trips_.begin(), round_trips_.end(),
+                     std::make_pair(assemblage, active_[index])) != round_trips_.end();
 }
 
 void Minimiser::add(int p, const VectorXd& x, bool past_traces) {
@@ -174,6 +213,8 @@ void Minimiser::pivot_dependent(int added, bool past_traces) {
     if (leaving < 0) return;
     for (int i = 0; i < a; ++i) amount_[holding[i]] += t * v[i];
     const int p = holding[leaving];
+    dropped_from_ = active_;
+    std::sort(dropped_from_.begin(), dropped_from_.end());
     active_.erase(active_.begin() + leaving);
     amount_[p] = 0.0;
     last_dropped_ = p;

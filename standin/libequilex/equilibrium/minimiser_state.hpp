@@ -158,10 +158,13 @@ class Minimiser {
 
     std::vector<double> shares() const;
     int least_share() const;
+    int least_share_but(int but) const;
     int emptying() const;
     int most_negative() const;
     int holding_nothing() const;
     void drop(int index);
+    void rejoining(int p);
+    bool leads_round(int index) const;
     void add(int p, const VectorXd& x, bool past_traces = false);
     void pivot_dependent(int added, bool past_traces = false);
     bool swap_past_traces(const Worst& worst);
@@ -251,6 +254,10 @@ class Minimiser {
     int first_leaving_ = -1;  // the phase the first step on this assemblage took below zero first
     double last_merit_ = 0.0;
     int last_dropped_ = -1;
+    std::vector<int> dropped_from_;  // the assemblage (sorted) the last phase dropped left
+    // Phases whose leaving an assemblage (sorted) led back to it: they rejoined what they left
+    // clearly above activity 1 (leads_round).
+    std::vector<std::pair<std::vector<int>, int>> round_trips_;
     int rejoins_ = 0;  // times the phase just dropped was added again
     // The converged assemblage a phase just above activity 1 kept rejoining, kept while the
     // phase is tried in its place (swap_past_traces): ln_activity is that phase's.
