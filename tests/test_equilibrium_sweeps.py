@@ -148,6 +148,12 @@ FCC_ALONE_IN_B_C = [
     (1692.6020235727406, 8609.324434781933, (0.0, 4.80486841155663, 0.01049004096170221, 0.0)),
 ]
 NAMED_STATES += [_named("quaternary.dat", t, p, amounts) for t, p, amounts in FCC_ALONE_IN_B_C]
+# The same with traces of A and D: the liquid, beside the FCC and C_S below zero, dwindled in
+# primal form, gone dual it was given back a share of the input, primal again it dwindled.
+NAMED_STATES += [
+    _named("quaternary.dat", 1476.051519703321, 7556.226470805742,
+           (4.913931570723351e-12, 0.35761602756046146, 0.3863810519576609, 2.033275913409078e-11)),
+]
 
 # States within 1e-8 to 1e-2 K of a change of assemblage (found by scan and bisection of single
 # calculations): a phase just formed holds a composition off its potentials, a phase just left

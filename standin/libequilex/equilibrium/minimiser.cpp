@@ -46,6 +46,7 @@ Minimiser::Minimiser(const CalculatedSystem& full, const VectorXd& b,
     balance_ = full;
     amount_.assign(count_, 0.0);
     primal_.assign(count_, false);
+    dwindled_.assign(count_, false);
     log_amount_.assign(count_, false);
     composition_.resize(count_);
     const double largest = std::max(b_.cwiseAbs().maxCoeff(), 1e-300);
@@ -412,6 +413,7 @@ int Minimiser::restart_from_programmes(int p, const VectorXd& x) {
     active_.clear();
     std::fill(amount_.begin(), amount_.end(), 0.0);
     std::fill(primal_.begin(), primal_.end(), false);
+    std::fill(dwindled_.begin(), dwindled_.end(), false);
     std::fill(log_amount_.begin(), log_amount_.end(), false);
     const int error = cold_start(seeds);
     if (error != 0) return error;

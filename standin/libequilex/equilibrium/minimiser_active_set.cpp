@@ -121,6 +121,7 @@ void Minimiser::drop(int index) {
     amount_[p] = 0.0;
     primal_[p] = false;
     log_amount_[p] = false;
+    std::fill(dwindled_.begin(), dwindled_.end(), false);
     last_dropped_ = p;
     ++assemblies_;
     assemblage_changed();
@@ -159,6 +160,7 @@ void Minimiser::add(int p, const VectorXd& x, bool past_traces) {
     log_amount_[p] = false;
     amount_[p] = 0.0;
     composition_[p] = x;
+    std::fill(dwindled_.begin(), dwindled_.end(), false);
     ++assemblies_;
     split_with_partner(p);
     pivot_dependent(p, past_traces);

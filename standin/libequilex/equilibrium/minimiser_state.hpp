@@ -235,6 +235,7 @@ class Minimiser {
     std::vector<int> active_;
     std::vector<double> amount_;
     std::vector<bool> primal_;
+    std::vector<bool> dwindled_;  // gone dual at a trace, until the assemblage changes (turn_dual)
     // Dual phases solved for the logarithm of their amounts since those crept up from next to
     // nothing through an assemblage that did not settle (minimiser_active_set.cpp).
     std::vector<bool> log_amount_;
