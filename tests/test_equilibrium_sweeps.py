@@ -242,6 +242,13 @@ NAMED_STATES += [
     _named("quaternary.dat", 1741.7718486490492, 1000.0, (0.0, 1.0, 4.1912474440462175e-16, 0.0)),
     _named("carbide.dat", 2182.740815070055, 1.0,
            (4.794332406885441e-16, 1.0, 3.544283115436399e-11)),
+    # ... and where the solid is pure and the liquid, sole holder of both traces, joins it
+    # again after the swap and must stay near nothing (~1e-8 mol; it was left alone with error
+    # 0, B_S 3.7e-8 RT below its plane, or 705).
+    _named("carbide.dat", 2182.741048514779, 1.0,
+           (2.330497331944601e-16, 1.0, 2.2431274976831317e-16)),
+    _named("carbide.dat", 2182.74089653847, 1.0,
+           (8.335104436139507e-16, 1.0, 4.123858359837064e-16)),
     # ... and where the liquid, sole holder of the trace, must give most of the matter to the
     # solid by the lever rule (it was left alone with error 0, or 705 a few 1e-5 K lower).
     _named("quaternary.dat", 2895.7527957528946, 1.0, (1e-08, 0.0, 0.0, 1.0)),

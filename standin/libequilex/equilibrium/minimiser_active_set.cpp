@@ -233,6 +233,14 @@ bool Minimiser::swap_past_traces(const Worst& worst) {
     if (before_swap_) return false;
     before_swap_ = Converged{active_,     amount_, composition_, primal_,
                              log_amount_, zeta_,   supply_,      worst.ln_activity};
+    // From the other side: the phase that joins holds the matter, and a sole holder of the
+    // traces that joins beside it (a pure solid cannot hold them) starts from nothing and must
+    // stay near it, linear only in the logarithm of its amount (the liquid beside pure B_S
+    // with two traces 7e-5 K below B's melting point: with linear amounts its step stalled at
+    // 0.8 mol where the equilibrium has 1.2e-8, the solid left, and the liquid alone was
+    // reported, 3.7e-8 RT above the solid's plane). The linear amounts the stuck iteration
+    // chose before the swap were for the liquid giving its matter to the solid.
+    sole_holders_linear_ = false;
     add(worst.phase, start_composition(worst.x), true);
     return true;
 }

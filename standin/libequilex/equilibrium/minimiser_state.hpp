@@ -243,7 +243,8 @@ class Minimiser {
     // The potentials of the trace rows solved from those rows at every point Newton's method
     // tries, until the assemblage changes (meet_trace_rows_from_now_on).
     bool trace_rows_met_ = false;
-    // Sole holders of a component keep linear amounts (where the line search is stuck, iterate).
+    // Sole holders of a component keep linear amounts (where the line search is stuck, iterate),
+    // until a swap (swap_past_traces) starts from the other side.
     bool sole_holders_linear_ = false;
     std::vector<VectorXd> composition_;
     int iterations_ = 0;
