@@ -273,7 +273,8 @@ int Minimiser::iterate() {
             // moves most of the matter, and the mass balance of the major component, linear in
             // the amounts, is exponential in that logarithm; the step overshoots by far more
             // than the tiny residual it starts from, and the line search cuts it to nothing.
-            // For the rest of the calculation sole holders keep linear amounts.
+            // For the rest of the calculation sole holders keep linear amounts (but for a swap
+            // from the other side, swap_past_traces).
             if (active_.size() > 1 && !sole_holders_linear_) {
                 sole_holders_linear_ = true;
                 assemblage_changed();
