@@ -118,11 +118,38 @@ NAMED_STATES = [
     # Traces of A and C in B: two phases holding ~1e-11 mol trade places, one on its way out
     # below zero, neither creeping towards a lever.
     _named("carbide.dat", 1804.964736, 1.0, (7.51591e-12, 0.219562, 1.16117e-14)),
+    # A thousandth to three hundred-thousandths of a kelvin above the A-B binary's A_S + liquid
+    # + carbide invariant with a trace of C: the carbide joins the two at nothing and holds the
+    # trace while the C potential falls (705; the liquid left out 1.7e-8..5.6e-8 RT below its
+    # plane with error 0).
+    _named("carbide.dat", 1566.2316948582645, 1.0,
+           (0.3759073223897912, 0.05578919257278514, 3.857770976623287e-13),
+           name="carbide-invariant+1e-3K-trace-C"),
+    _named("carbide.dat", 1566.2307948559453, 1.0,
+           (0.3759073223897912, 0.05578919257278514, 3.857770976623287e-13),
+           name="carbide-invariant+1e-4K-trace-C"),
+    _named("carbide.dat", 1566.2307248559453, 1.0,
+           (0.3759073223897912, 0.05578919257278514, 3.857770976623287e-13),
+           name="carbide-invariant+3e-5K-trace-C"),
+    # Traces met at each point, where they must be solved together (C and O, held mostly as
+    # CO, in a gas of H2) or not at all: B_S beside a carbide holding traces of A and C, and
+    # graphite holding C beside a gas with traces of H and O, where a basis writes a trace
+    # through a difference of species; the B beyond B2C's composition, 2e-8 of the whole.
+    _named("cho_gas.dat", 1088.4798951625316, 0.022210451510459073,
+           (2.4762316786866563e-15, 0.015131562473563117, 2.6893968032542536e-15)),
+    _named("carbide.dat", 832.4270683538667, 1.0,
+           (3.3387291356301583e-09, 1.8117453374614405, 1.3359980391954338e-09)),
+    _named("cho_gas.dat", 527.6238504894286, 88.39465883634212,
+           (0.6599631560493928, 2.3110826101772023e-13, 6.245582673674257e-14)),
+    _named("carbide.dat", 2204.7378966489186, 1.0,
+           (3.1356411969543277e-09, 1.1833019177927011, 0.59165084879237617)),
     # The FCC alone in the B-C binary, the liquid below it at every composition: the liquid,
     # dwindled to nothing beside it, has no common tangent with it to converge to.
     _named("quaternary.dat", 1324.084994, 53.6419, (0.0, 0.0431904, 0.00589965, 0.0)),
     # The liquid alone, a trace of C: the carbide beside it, below zero, left and joined again.
     _named("carbide.dat", 2593.1630205133183, 1.0,
+           (0.05839223002507168, 2.072989434493814, 1.4011677045380581e-11)),
+    _named("carbide.dat", 2544.2, 1.0,
            (0.05839223002507168, 2.072989434493814, 1.4011677045380581e-11)),
     _named("carbon_pressure.dat", 300.0, 1.0, (1.0,)),
     _named("carbon_pressure.dat", 2000.0, 1e5, (1.0,)),

@@ -280,11 +280,6 @@ int Minimiser::iterate() {
                 assemblage_changed();
                 continue;
             }
-            // A trace's potential that the step must move by an e-fold or more (the A trace
-            // between a liquid and the solid beside it, 1e-4 K below B's melting point): its
-            // row met at each point the line search tries, as where an assemblage does not
-            // settle.
-            if (meet_trace_rows_from_now_on()) continue;
             if (active_.size() > 1 && restarts_ < 3) {
                 const int error = restart_from_programmes(-1, VectorXd());
                 if (error != 0) return error;
@@ -315,10 +310,6 @@ int Minimiser::iterate() {
                 // times richer): its amount must grow a million-fold while the C potential
                 // falls by as many e-folds, linear together only in the logarithm.
                 if (creeping_amounts_to_logarithms()) continue;
-                // Amounts that must change many-fold beside the potentials of traces they hold
-                // (a carbide joining a liquid or giving way to it): those potentials solved
-                // from their own rows at each point the steps try.
-                if (meet_trace_rows_from_now_on()) continue;
                 // First the phase the first step on this assemblage took below zero: the
                 // assemblage it left (a liquid beside a carbide, the carbide alone holding the
                 // input) is the one to return to; amounts that then ran off to +-1e15 say

@@ -262,7 +262,6 @@ void Minimiser::find_balance_components() {
 void Minimiser::assemblage_changed() {
     unsettled_ = 0;
     stuck_ = 0;
-    trace_rows_met_ = false;
     amount_at_change_ = amount_;
     rebase();
 }
@@ -276,62 +275,66 @@ bool Minimiser::is_trace_row(int row) const {
                         [&](const VectorXd& r) { return r[row] != 0.0; });
 }
 
-// In an assemblage that does not settle: from here on until it changes, each trace row's potential
-// is solved from that row alone at every point Newton's method tries (the step is the same; its
-// points are moved onto the trace rows, a nonlinear elimination of those potentials). A phase's
-// amount enters a trace's row, in the logarithm, as ln(amount) plus that potential (the phase holds
-// the trace in proportion to its exponential), so a step linear in the amount meets the row only
-// for small changes: where a carbide beside a liquid forming must shrink several hundred-fold, the
-// step raises the C potential by one e-fold where some seven are needed. Where the carbide joins
-// the liquid at nothing instead, holding the C a million times richer, its ln a, convex in the C
-// potential, falls along it by less than the share of its C end members, while the linear model
-// takes the slope as holding on. Either way the full step leaves the trace's row far off, and the
-// line search cuts it to a few per cent, step after step; with the row met at each point, the step
-// is judged by the rest of the equations, and the amounts reach the lever rule in a few steps.
-bool Minimiser::meet_trace_rows_from_now_on() {
-    if (trace_rows_met_ || std::none_of(balance_rows_.begin(), balance_rows_.end(),
-                                        [&](int row) { return is_trace_row(row); }))
-        return false;
-    trace_rows_met_ = true;
-    unsettled_ = 0;
-    stuck_ = 0;
+// Whether the active phases that hold some of a balance row are all mixtures in dual form,
+// each of their constituents adding to the row (none written over the basis as its difference).
+bool Minimiser::held_by_dual_mixtures(int row) const {
+    bool held = false;
+    for (int p : active_) {
+        const CalculatedPhase& phase = work_.phases[p];
+        if (phase.stoichiometry.row(row).cwiseAbs().maxCoeff() == 0.0) continue;
+        if (phase.kind == CalculatedPhase::Kind::pure || primal_[p] ||
+            phase.stoichiometry.row(row).minCoeff() < 0.0)
+            return false;
+        held = true;
+    }
+    return held;
+}
+
+// The trace rows whose potentials are solved from them at each point (into w.trace_rows), and
+// their block of the Jacobian at the equations `at` in those potentials, decomposed: the trace
+// rows that only mixtures in dual form hold, whose compositions follow the potentials. A pure
+// phase's amount does not (a trace it holds is fixed through its activity row instead), nor do
+// the constituent amounts of a primal mixture (their own unknowns). The rows are solved
+// together: two traces held mostly by one species (C and O as CO in a gas of H2) move each
+// other's rows as much as their own. False where there is none.
+bool Minimiser::trace_block(const Layout& l, const Equations& at, NewtonWork& w) const {
+    w.trace_rows.clear();
+    for (int r = 0; r < l.potentials; ++r)
+        if (is_trace_row(balance_rows_[r]) && held_by_dual_mixtures(balance_rows_[r]) &&
+            at.jacobian(r, r) > 0.0)
+            w.trace_rows.push_back(r);
+    const int t = static_cast<int>(w.trace_rows.size());
+    if (t == 0) return false;
+    w.trace_jacobian.resize(t, t);
+    for (int i = 0; i < t; ++i)
+        for (int j = 0; j < t; ++j)
+            w.trace_jacobian(i, j) = at.jacobian(w.trace_rows[i], w.trace_rows[j]);
+    w.trace_cod.setThreshold(1e-12);
+    w.trace_cod.compute(w.trace_jacobian);
     return true;
 }
 
-// Each trace row's slope in its own potential at the equations `at` (0 for the other rows):
-// false where there is none or one is not positive (the amounts held rise with the potential
-// wherever the row's input is held by phases, not reservoirs).
-bool Minimiser::trace_slopes(const Layout& l, const Equations& at, VectorXd& slopes) const {
-    slopes.setZero(l.potentials);
-    bool any = false;
-    for (int r = 0; r < l.potentials; ++r) {
-        if (!is_trace_row(balance_rows_[r])) continue;
-        slopes[r] = at.jacobian(r, r);
-        if (!(slopes[r] > 0.0)) return false;
-        any = true;
-    }
-    return any;
-}
-
 // Moves the trace rows' potentials in y (the potentials come first, each in the place of its
-// row) until those rows are met: a few Newton steps on each row alone with its slope, each no
-// larger than a Newton step may move a potential. e is left at y (`current`) when they are met.
-bool Minimiser::meet_trace_rows(const Layout& l, const VectorXd& slopes, VectorXd& y, Equations& e,
-                                bool& current) const {
+// row) until those rows are met: a few steps of Newton's method on those rows alone, with their
+// block of the Jacobian at the step's start, each no larger than a Newton step may move a
+// potential. e is left at y (`current`) when they are met.
+bool Minimiser::meet_trace_rows(const Layout& l, VectorXd& y, Equations& e, bool& current) const {
     current = false;
+    NewtonWork& w = newton_;
+    const int t = static_cast<int>(w.trace_rows.size());
     for (int round = 0; round < 4; ++round) {
         if (!equations(l, y, false, e)) return false;
-        double worst = 0.0;
-        for (int r = 0; r < l.potentials; ++r)
-            if (slopes[r] > 0.0) worst = std::max(worst, std::abs(e.residual[r]));
-        if (worst < 1e-12) {
+        w.trace_residual.resize(t);
+        for (int i = 0; i < t; ++i) w.trace_residual[i] = e.residual[w.trace_rows[i]];
+        if (w.trace_residual.cwiseAbs().maxCoeff() < 1e-12) {
             current = true;
             return true;
         }
-        for (int r = 0; r < l.potentials; ++r)
-            if (slopes[r] > 0.0)
-                y[r] -=
-                    std::clamp(e.residual[r] / slopes[r], -max_potential_step, max_potential_step);
+        w.trace_step = w.trace_cod.solve(w.trace_residual);
+        if (!w.trace_step.allFinite()) return true;
+        const double largest = w.trace_step.cwiseAbs().maxCoeff();
+        if (largest > max_potential_step) w.trace_step *= max_potential_step / largest;
+        for (int i = 0; i < t; ++i) y[w.trace_rows[i]] -= w.trace_step[i];
     }
     return true;
 }
@@ -592,20 +595,16 @@ Minimiser::Step Minimiser::newton_step() {
     VectorXd y = pack(l);
     Equations& now = newton_.now;
     // The equations at a point, with the trace rows met there first where they are to be.
-    VectorXd& slopes = newton_.trace_slopes;
-    slopes.resize(0);
+    bool meet = false;
     auto evaluate = [&](VectorXd& at, bool jacobian, Equations& e) {
         bool current = false;
-        if (slopes.size() > 0 && !meet_trace_rows(l, slopes, at, e, current)) return false;
+        if (meet && !meet_trace_rows(l, at, e, current)) return false;
         return (current && !jacobian) || equations(l, at, jacobian, e);
     };
     if (!evaluate(y, true, now)) return Step::failed;
-    if (trace_rows_met_) {
-        if (trace_slopes(l, now, slopes)) {
-            if (!evaluate(y, true, now)) return Step::failed;
-        } else {
-            slopes.resize(0);
-        }
+    if (trace_block(l, now, newton_)) {
+        meet = true;
+        if (!evaluate(y, true, now)) return Step::failed;
     }
     VectorXd delta;
     newton_.rhs = -now.residual;

@@ -104,8 +104,12 @@ class Minimiser {
         Eigen::FullPivLU<MatrixXd> basis_lu;
         VectorXd best, bound, basis_potentials, equation_potentials;
         VectorXd held, gross, moles;  // the balance check of an outcome (sound)
-        VectorXd trace_slopes;        // newton_step, where the trace rows are met at each point
-        MatrixXd gram;                // free_directions
+        // newton_step, where the trace rows are met at each point (trace_block).
+        std::vector<int> trace_rows;
+        MatrixXd trace_jacobian;
+        Eigen::CompleteOrthogonalDecomposition<MatrixXd> trace_cod;
+        VectorXd trace_residual, trace_step;
+        MatrixXd gram;  // free_directions
         Eigen::SelfAdjointEigenSolver<MatrixXd> gram_eigen;
         Eigen::CompleteOrthogonalDecomposition<MatrixXd> start_cod;  // start_potentials
     };
@@ -143,10 +147,9 @@ class Minimiser {
     void unpack(const Layout& l, const VectorXd& y, const Equations& at);
     bool equations(const Layout& l, const VectorXd& y, bool jacobian, Equations& e) const;
     bool is_trace_row(int row) const;
-    bool meet_trace_rows_from_now_on();
-    bool trace_slopes(const Layout& l, const Equations& at, VectorXd& slopes) const;
-    bool meet_trace_rows(const Layout& l, const VectorXd& slopes, VectorXd& y, Equations& e,
-                         bool& current) const;
+    bool held_by_dual_mixtures(int row) const;
+    bool trace_block(const Layout& l, const Equations& at, NewtonWork& w) const;
+    bool meet_trace_rows(const Layout& l, VectorXd& y, Equations& e, bool& current) const;
     Step newton_step();
 
     // --- the active set (minimiser_active_set.cpp) -------------------------------------------
@@ -240,9 +243,6 @@ class Minimiser {
     // nothing through an assemblage that did not settle (minimiser_active_set.cpp).
     std::vector<bool> log_amount_;
     std::vector<double> amount_at_change_;  // each phase's amount when the assemblage last changed
-    // The potentials of the trace rows solved from those rows at every point Newton's method
-    // tries, until the assemblage changes (meet_trace_rows_from_now_on).
-    bool trace_rows_met_ = false;
     // Sole holders of a component keep linear amounts (where the line search is stuck, iterate),
     // until a swap (swap_past_traces) starts from the other side.
     bool sole_holders_linear_ = false;
