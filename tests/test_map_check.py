@@ -156,6 +156,11 @@ MAPS = [
     MapCase("quaternary.dat", "T", 1200.0, 2400.0, (0.1, 0.1, 0.1, 0.7), steps=SLOW_GRID),
     MapCase("quaternary.dat", "T", 1700.0, 1850.0, (0.0424, 0.0324, 0.549, 0.3761),
             steps=SLOW_GRID),
+    # The B-C binary, the other inputs 0: the FCC alone up to its solidus and liquidus, where
+    # single calculations gave 705 over whole kelvins below them (the liquid beside the FCC,
+    # dropped and joining again).
+    MapCase("quaternary.dat", "T", 1300.0, 2000.0,
+            (0.0, 0.5865945975793299, 0.02129633974332776, 0.0), p=5.372959279935944),
     # Diamond under pressure.
     MapCase("carbon_pressure.dat", "P", 1.0, 1e5, (1.0,), t=300.0),
     MapCase("carbon_pressure.dat", "P", 1.0, 1e5, (1.0,), t=2000.0),
