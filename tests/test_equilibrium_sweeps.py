@@ -151,6 +151,12 @@ NAMED_STATES = [
            (0.05839223002507168, 2.072989434493814, 1.4011677045380581e-11)),
     _named("carbide.dat", 2544.2, 1.0,
            (0.05839223002507168, 2.072989434493814, 1.4011677045380581e-11)),
+    # The same cycle with C at 6e-6 of the whole (no trace row): the carbide and the liquid
+    # converged together with the liquid as far below zero as the carbide above (2439.4-2441 K).
+    _named("carbide.dat", 2440.0, 1.0,
+           (0.0027861790284330334, 0.07896656012776215, 4.912546419200788e-07)),
+    _named("carbide.dat", 2439.36, 1.0,
+           (0.0027861790284330334, 0.07896656012776215, 4.912546419200788e-07)),
     _named("carbon_pressure.dat", 300.0, 1.0, (1.0,)),
     _named("carbon_pressure.dat", 2000.0, 1e5, (1.0,)),
     _named("gas30.dat", 1000.0, 1.0, (1.0,) * 30, name="gas30-1000K"),
