@@ -2,6 +2,7 @@
 // equilibrium; and the reduced system for components that no phase can hold.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "core/library.hpp"
@@ -163,16 +164,39 @@ bool Minimiser::programme_direction(const std::vector<VectorXd>& species, Vector
     if (lp.status != LinearSolution::Status::optimal) return false;
     if (!(lp.x.segment(2 * k_, s).maxCoeff() > 1e-9)) return false;
     d = (lp.x.head(k_) - lp.x.segment(k_, k_)).cwiseProduct(input_scale_);
+    // The programme meets its rows to its tolerance, 1e-9 of each: an input within that of a
+    // face of the species' cone passes for one on it (CaO with an excess of O of 1e-12 of the
+    // input, which O2 in the gas holds: the direction that keeps the gas out has CaO . d at
+    // -1e-12 of its terms). Its direction is a vertex of a system of the species' small
+    // coefficients, exact but for rounding: only one that meets b . d = 0, v . d = 0 for each
+    // reservoir and a . d >= 0 for every species to the rounding of those products (as
+    // unreachable_along measures them) is one.
+    if (!(std::abs(b_.dot(d)) <= direction_rounding(b_, d))) return false;
+    for (const Reservoir& reservoir : reservoirs_)
+        if (!(std::abs(reservoir.stoichiometry.dot(d)) <=
+              direction_rounding(reservoir.stoichiometry, d)))
+            return false;
+    for (const VectorXd& a : species)
+        if (!(a.dot(d) >= -direction_rounding(a, d))) return false;
     return true;
 }
 
+// The rounding of a . d as computed: 4 epsilon times the sum of the magnitudes it is made of, as
+// the balances take the rounding of what they write over their basis (round_to_zero).
+double Minimiser::direction_rounding(const VectorXd& a, const VectorXd& d) const {
+    return 4.0 * std::numeric_limits<double>::epsilon() * a.cwiseProduct(d).cwiseAbs().sum();
+}
+
 // Whether a species with stoichiometry a cannot hold matter by the direction d: along a
-// component's own direction, any coefficient; along one of the programme's, a . d against the
-// species' own size (as the programme measured it) above its tolerance.
+// component's own direction, any coefficient; along one of the programme's, a . d above the
+// rounding of its terms. (Measured against the species' largest coefficient times the input's
+// scale, as the programme measures its rows, with the programme's tolerance, a trace of C of
+// 1e-12 beside exact CaO made CaCO3's a . d = 2 look like nothing beside its C coefficient
+// 1e12 as scaled: CaCO3 stayed in the balance, the start held the trace in it with the O row
+// off by 2e-12, and the iteration ran out.)
 bool Minimiser::unreachable_along(const VectorXd& a, const VectorXd& d) const {
     if ((d.array() != 0.0).count() == 1) return a.dot(d) > 0.0;
-    const double size = a.cwiseProduct(input_scale_).cwiseAbs().maxCoeff();
-    return a.dot(d) > 1e-9 * size;
+    return a.dot(d) > direction_rounding(a, d);
 }
 
 void Minimiser::restrict_phase(CalculatedPhase& phase, const std::vector<int>& keep) {

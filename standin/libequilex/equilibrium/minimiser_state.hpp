@@ -49,6 +49,7 @@ class Minimiser {
     bool unreachable_direction(const std::vector<VectorXd>& species, VectorXd& d) const;
     bool programme_direction(const std::vector<VectorXd>& species, VectorXd& d) const;
     bool unreachable_along(const VectorXd& a, const VectorXd& d) const;
+    double direction_rounding(const VectorXd& a, const VectorXd& d) const;
     static void restrict_phase(CalculatedPhase& phase, const std::vector<int>& keep);
     int cold_start(const std::vector<std::pair<int, VectorXd>>& seeds = {});
     void start_potentials(const std::vector<VectorXd>& compositions);
