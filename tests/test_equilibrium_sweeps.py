@@ -14,7 +14,7 @@ from equilibrium_certificate import (State, assert_certified, calculate, certify
 from equilibrium_reference import R
 from equilibrium_support import bisect
 from equilibrium_support import tests_data_dir  # noqa: F401 - a fixture
-from equilibrium_sweeps import KINDS, SWEEPS, random_states
+from equilibrium_sweeps import KINDS, SWEEPS, Sweep, random_states
 
 COUNTS = {"ordinary": 200, "traces": 100, "deep-traces": 100, "zeros": 100}
 ZERO_INPUT_RULE = "zero-input rule"
@@ -66,6 +66,10 @@ def _named(file_name, t, p, amounts, failing=None, name=None):
     return pytest.param(file_name, State(t, p, amounts), marks=marks,
                         id=name or f"{file_name[:-4]}-{t:g}K-{'-'.join(f'{a:g}' for a in amounts)}")
 
+
+GAS30_SEVEN = tuple({2: 0.30613937854820356, 6: 0.1604516369738798, 14: 0.003894678427318568,
+                     16: 0.2081435957217384, 22: 0.2730564559455354, 27: 0.05120958152045573,
+                     28: 0.20775387613571844}.get(k, 0.0) for k in range(1, 31))
 
 NAMED_STATES = [
     _named("eutectic.dat", 600.0, 1.0, (1e-12, 1.0)),
@@ -166,6 +170,13 @@ NAMED_STATES = [
            name="gas30-1000K-trace"),
     _named("gas30.dat", 1500.0, 1.0, tuple(float(k % 2) for k in range(30)),
            name="gas30-1500K-odd-zero"),
+    # Seven of the thirty components at a few mbar: the programme of the gas's end members alone
+    # put a compound of E02 and E27 beside the gas and the three compounds of the equilibrium;
+    # with it the amounts ran off to 1e21 mol, the wrong phases left, and every restart led
+    # back there (705 over 1170-1198 K, the same assemblage at either end).
+    *(_named("gas30.dat", t, 0.0038273519962471743, GAS30_SEVEN,
+             name=f"gas30-seven-components-{t:g}K")
+      for t in (1175.937288639827, 1180.0, 1185.0, 1195.0)),
 ]
 
 
@@ -449,6 +460,17 @@ def test_limestone_near_a_compound_holds_its_trace(engine, sample_data_dir, t, a
     held = sum(a @ phase.stoichiometry for a, phase in zip(result.amounts, system.phases))
     expected = np.dot(trace, amounts)
     assert abs(np.dot(trace, held) - expected) <= 1e-6 * abs(expected)
+
+
+def test_sweep_of_thirty_components_is_certified(engine, tests_data_dir):
+    # Ordinary states of the gas and its 100 compounds over the whole range (the ideal gas's
+    # entropy of mixing decides which compounds stand beside it); a few dozen cost about a second.
+    sweep = Sweep("gas30.dat", (500.0, 3000.0), (1e-3, 1e3), 30)
+    system = open_system(engine, tests_data_dir / sweep.file_name)
+    failures = [f"{state}: " + "; ".join(problems)
+                for state in random_states(sweep, "ordinary", 40, seed=zlib.crc32(b"gas30"))
+                if (problems := certify(system, calculate(engine, system, state)))]
+    assert not failures, f"{len(failures)} states fail:\n" + "\n".join(failures[:10])
 
 
 def test_hundred_constituent_phase_is_certified(engine, tests_data_dir):

@@ -112,8 +112,10 @@ int equilibrium_at(const System& system, const CalculationState& state, const In
         calculate_system(system, temperature, pressure, point.overrides);
     // The minimiser works only on finite energies: data that are not representable at this
     // temperature and pressure are refused before it starts (the reduced energies g / RT may
-    // overflow where g does not: the temperature's fault then).
-    if (!reduced_energies_representable(calculated)) {
+    // overflow where g does not: the temperature's fault then), and so is a state that the
+    // result could not report (1e298 bar is 1e303 Pa, with every function finite).
+    if (!reduced_energies_representable(calculated) || !representable(calculated.temperature) ||
+        !representable(calculated.pressure)) {
         const int cause = calculation_error(system, calculated, {});
         return cause == err::bad_pressure ? cause : err::bad_temperature;
     }

@@ -281,11 +281,21 @@ int Minimiser::cold_start(const std::vector<std::pair<int, VectorXd>>& seeds) {
     // Each mixture's last new column: its minimum moves little from one round to the next.
     std::vector<VectorXd> last_column(count_);
     // The mixtures whose points the rounds generate: each ENTERED nonideal one (a second copy
-    // by its first).
+    // by its first), and in a restart an ideal gas too. An ideal gas's end members alone
+    // leave out its entropy of mixing: the programme holds each gaseous component as a pure
+    // species at activity 1, its potential up to ln(1/x) too high, so that compounds the mixed
+    // gas would take apart may join the start. Newton's method mostly mends that at once (the
+    // first start stays the programme of the end members: generating costs a limestone tqce
+    // twice its time); where it led to no equilibrium, the restart has the mixed gas. On 30
+    // components with 100 compounds (a gas of one species each) such a start held one compound
+    // too many, whose equations have no finite solution: the amounts ran off to 1e21 mol, the
+    // phases that left were the wrong ones, and each restart led back there until 705.
     auto generated = [&](int p) {
         const CalculatedPhase& phase = balance_.phases[p];
-        return phase.role == Role::balanced && phase.kind == CalculatedPhase::Kind::nonideal &&
-               !is_second_copy(p);
+        const bool mixture =
+            phase.kind == CalculatedPhase::Kind::nonideal ||
+            (restarts_ > 0 && phase.gas && phase.kind == CalculatedPhase::Kind::ideal);
+        return phase.role == Role::balanced && mixture && !is_second_copy(p);
     };
     bool generating = false;
     for (int p = 0; p < count_; ++p) generating = generating || generated(p);
