@@ -6,7 +6,7 @@ import math
 
 import pytest
 
-from equilibrium_support import R, load, ok, standard_hs, write_dat
+from equilibrium_support import R, load, ok, standard_hs, tests_data_dir, write_dat  # noqa: F401
 
 GAS, CALCITE, LIME, GRAPHITE = 1, 2, 3, 4
 
@@ -93,6 +93,41 @@ def test_other_system_components(limestone):
     mu = [e.tqgetr("MU", 0, k) for k in (1, 2, 3)]
     assert g == pytest.approx(mu[0] + mu[1], rel=1e-10)
     assert e.tqgetr("AC", LIME, 0) == pytest.approx(1.0)
+
+
+# Inputs in Ca, C, O re-expressed in CaO, CO2, O2: small amounts, and amounts a hair off a whole
+# number, are inputs to be held, not rounding (CaO alone holds Ca, so its amount is Ca's input).
+@pytest.mark.parametrize("t, p, inputs, in_new_basis", [
+    (1200.0, 1.0, (5e-13, 0.0, 1.0), (5e-13, 0.0, 0.5 - 2.5e-13)),
+    (1500.0, 1.0, (1e-13, 0.0, 1e-13), (1e-13, 0.0, 0.0)),
+    (2355.200670169159, 40.70497627903267,
+     (9.44872312265238e-13, 1.8575761971264837e-14, 0.022087702602476892), None),
+])
+def test_other_system_components_keep_small_inputs(limestone, t, p, inputs, in_new_basis):
+    e = limestone
+    for k, amount in enumerate(inputs, 1):
+        e.tqsetc("IA", 0, k, amount)
+    e.tqsetc("T", 0, 0, t)
+    e.tqsetc("P", 0, 0, p)
+    e.tqcsc(["CaO", "CO2", "O2"])
+    ok(e)
+    ca, c, o = inputs
+    expected = in_new_basis or (ca, c, (o - ca - 2 * c) / 2)
+    e.calc()
+    ok(e)
+    assert [e.tqgetr("IA", 0, k) for k in (1, 2, 3)] == pytest.approx(expected, rel=1e-12, abs=0)
+    assert e.tqgetr("A", LIME, 0) == pytest.approx(ca, rel=1e-6)
+
+
+def test_a_constituent_that_holds_no_component_is_no_input(engine, tests_data_dir):
+    """The empty end member of a sublattice phase brings no matter: nothing to calculate (508),
+    as with no input at all, rather than a minimisation over nothing."""
+    e = load(engine, tests_data_dir / "carbide.dat")
+    carbide = e.tqinp("CARBIDE")
+    e.tqsetc("IA", carbide, e.tqinpc(carbide, "Va:Va"), 1.0)
+    e.last_error = 0
+    e.calc()
+    assert e.last_error == 508
 
 
 def test_charges(engine, sample_data_dir, tmp_path):

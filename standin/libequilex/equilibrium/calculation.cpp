@@ -94,7 +94,10 @@ int gather_input(const System& system, const Conditions& conditions,
             return err::bad_input;
         input.potentials.push_back(held);
     }
-    if (!positive && input.potentials.empty()) return err::no_input;
+    // Amounts of a constituent that holds no component (the empty Va:Va of a sublattice phase)
+    // are no matter either.
+    if ((!positive || (input.components.array() == 0.0).all()) && input.potentials.empty())
+        return err::no_input;
     // Finite amounts whose component sums overflow (1e308 mol of CaCO3 holds 3e308 mol O).
     if (!input.components.allFinite()) return err::bad_input;
     return 0;

@@ -9,6 +9,7 @@
 // and the last result are re-expressed in the new basis (the matter they stand for is the
 // same); a phase map in progress ends.
 #include <cmath>
+#include <limits>
 
 #include "equilex.h"
 #include "equilibrium/access.hpp"
@@ -67,6 +68,17 @@ void rebase(System& system, CalculationState& state, const Eigen::MatrixXd& basi
         for (int c = 0; c < k; ++c) out[c] = tidy(out[c]);
         return out;
     };
+    // Amounts are not coefficients: 5e-13 mol of CaO is an input to be held, not a rounding of
+    // 0, and 1.0000000000005 mol is not 1. Only what the transform's own rounding leaves where
+    // the terms cancel (4 epsilon of the terms' magnitudes) becomes 0.
+    auto transform_amounts = [&](const Eigen::VectorXd& v) {
+        Eigen::VectorXd out = inverse * v;
+        const Eigen::VectorXd magnitudes = inverse.cwiseAbs() * v.cwiseAbs();
+        for (int c = 0; c < k; ++c)
+            if (std::abs(out[c]) <= 4.0 * std::numeric_limits<double>::epsilon() * magnitudes[c])
+                out[c] = 0.0;
+        return out;
+    };
     Eigen::VectorXd masses(k);
     for (int c = 0; c < k; ++c) masses[c] = system.components[c].molar_mass;
     for (Phase& phase : system.phases) {
@@ -81,14 +93,14 @@ void rebase(System& system, CalculationState& state, const Eigen::MatrixXd& basi
     }
     for (IncomingAmount& amount : state.conditions.amounts)
         if (amount.phase < 0 && amount.components.size() == k)
-            amount.components = transform(amount.components);
+            amount.components = transform_amounts(amount.components);
     if (state.result) {
         Result& r = *state.result;
-        r.incoming = transform(r.incoming);
+        r.incoming = transform_amounts(r.incoming);
         r.potentials = basis.transpose() * r.potentials;
         r.equilibrium.zeta = basis.transpose() * r.equilibrium.zeta;
         r.component_masses = basis.transpose() * r.component_masses;
-        for (PhaseResult& phase : r.phases) phase.components = transform(phase.components);
+        for (PhaseResult& phase : r.phases) phase.components = transform_amounts(phase.components);
     }
     state.map = MapProgress{};
 }
