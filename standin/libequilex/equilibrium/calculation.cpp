@@ -66,10 +66,8 @@ int gather_input(const System& system, const Conditions& conditions,
     const int k = static_cast<int>(system.components.size());
     input = Input{};
     input.components = Eigen::VectorXd::Zero(k);
-    bool positive = false;
     auto add = [&](int phase, int index, double moles) {
         if (!std::isfinite(moles) || moles < 0.0) return false;
-        if (moles > 0.0) positive = true;
         input.components += moles * constituent_vector(system, phase, index);
         input.constituents.push_back({phase, index, moles});
         return true;
@@ -82,7 +80,6 @@ int gather_input(const System& system, const Conditions& conditions,
         for (const IncomingAmount& amount : conditions.amounts) {
             if (!std::isfinite(amount.moles) || amount.moles < 0.0) return err::bad_input;
             if (amount.phase < 0) {
-                if (amount.moles > 0.0) positive = true;
                 input.components += amount.components;
             } else if (!add(amount.phase, amount.index, amount.moles)) {
                 return err::bad_input;
@@ -94,10 +91,9 @@ int gather_input(const System& system, const Conditions& conditions,
             return err::bad_input;
         input.potentials.push_back(held);
     }
-    // Amounts of a constituent that holds no component (the empty Va:Va of a sublattice phase)
-    // are no matter either.
-    if ((!positive || (input.components.array() == 0.0).all()) && input.potentials.empty())
-        return err::no_input;
+    // No matter: no positive amount, or amounts only of a constituent that holds no component
+    // (the empty Va:Va of a sublattice phase).
+    if ((input.components.array() == 0.0).all() && input.potentials.empty()) return err::no_input;
     // Finite amounts whose component sums overflow (1e308 mol of CaCO3 holds 3e308 mol O).
     if (!input.components.allFinite()) return err::bad_input;
     return 0;
