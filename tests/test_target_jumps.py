@@ -5,9 +5,12 @@ function jumps past is not met (711), never reported met where it is not."""
 
 import math
 
+import numpy as np
 import pytest
 
+from equilibrium_reference import load_system, tangent_plane_distance
 from equilibrium_support import R, bisect, load, ok, standard_g, standard_hs
+from equilibrium_support import tests_data_dir  # noqa: F401 - a fixture
 
 # Water: H2O gas (phase 1, constituent 3) over liquid water (phase 2), 1 mol H2O. Limestone:
 # CaCO3 (phase 2) = CaO (phase 3) + CO2 (gas, phase 1, constituent 1), 1 mol CaCO3.
@@ -214,3 +217,90 @@ def test_a_formation_target_over_calcite_lands_on_its_decomposition(engine, samp
         assert plain.tqgetr("A", 2, 0) == pytest.approx(1.0 - decomposed, abs=1e-9)
         assert plain.tqgetr("A", 3, 0) == pytest.approx(decomposed, abs=1e-9)
         assert plain.tqgetr("A", 1, 0) == pytest.approx(decomposed, abs=1e-5)
+
+
+# The de-mixing system's first FCC copy (phase 2; phase 3 is its second copy) forms from the liquid
+# of the input's composition, on cooling. Below that the solid holds everything: there a target
+# that kept out only the first copy found the second in its place and the first at activity 1
+# with amount 0 at any temperature (1277.5 K from an estimate of 1327.5 K).
+DEMIXING_INPUT = (1.9605719171244003, 0.3790000772532235)
+
+
+@pytest.mark.parametrize("estimate", [1277.5, 1300.0, 1327.5, 1335.0, 1400.0])
+def test_a_formation_target_on_a_demixing_phase_finds_where_it_forms(engine, tests_data_dir,
+                                                                     estimate):
+    path = tests_data_dir / "demixing.dat"
+    model = load_system(path)
+    liquid, fcc = model.phase("LIQUID"), model.phase("FCC#1")
+    x = np.array(DEMIXING_INPUT) / sum(DEMIXING_INPUT)
+
+    def fcc_ln_activity(t):
+        # At the potentials of the liquid alone, the solid's lowest tangent-plane distance.
+        return -tangent_plane_distance(fcc, t, 1.0, liquid.potentials(x, t, 1.0))[0] / (R * t)
+
+    forms = bisect(fcc_ln_activity, 1300.0, 1337.0, 1e-13)
+    load(engine, path)
+    for k, amount in enumerate(DEMIXING_INPUT, start=1):
+        engine.tqsetc("IA", 0, k, amount)
+    engine.tqsetc("A", 2, 0, 0.0)
+    engine.calc_Ttarget(estimate=(estimate, 0.0))
+    ok(engine)
+    found = engine.temperature
+    assert fcc_ln_activity(found) == pytest.approx(0.0, abs=1e-6)
+    assert found == pytest.approx(forms, abs=1e-3)
+    assert engine.tqgetr("A", 2, 0) == 0.0 and engine.tqgetr("A", 3, 0) == 0.0
+    assert engine.tqgetr("A", 1, 0) == pytest.approx(sum(DEMIXING_INPUT), rel=1e-12)
+
+
+def second_minimum(phase, t, x):
+    """Of the binary solid at t, on the tangent plane at composition x, the lowest distance (J/mol)
+    of a local minimum apart from x itself (inf where there is none): a fine scan of x_B, each
+    minimum refined by golden sections."""
+    plane = phase.potentials(x, t, 1.0)
+    y = np.linspace(1e-9, 1.0 - 1e-9, 4001)
+
+    def distance(b):
+        b = np.asarray(b, dtype=float)
+        return phase.gibbs(np.stack([1.0 - b, b], axis=-1), t, 1.0) - np.stack([1.0 - b, b], -1) @ plane
+
+    d = distance(y)
+    best = math.inf
+    for i in np.nonzero((d[1:-1] < d[:-2]) & (d[1:-1] < d[2:]))[0] + 1:
+        low, high = y[i - 1], y[i + 1]
+        for _ in range(100):
+            a, b = high - 0.618 * (high - low), low + 0.618 * (high - low)
+            if distance(a) < distance(b):
+                high = b
+            else:
+                low = a
+        if abs(0.5 * (low + high) - x[1]) > 1e-3:
+            best = min(best, float(distance(0.5 * (low + high))))
+    return best
+
+
+# (input, temperature at which the solid alone holds it, bracket of its solvus): the second copy
+# (phase 3) forms where the gap reaches the input's composition on cooling. Above that, inside
+# the solid's one-phase field, it has no minimum of its own beside the first copy: the target
+# took its activity there, that of the first copy, 1, and was met at any temperature.
+SOLVUS = [((0.06706117912398014, 0.08190200291262617), (1065.0, 1130.0)),
+          ((0.3975003055338631, 0.6144117253787384), (1080.0, 1135.0))]
+
+
+@pytest.mark.parametrize("amounts, window", SOLVUS)
+@pytest.mark.parametrize("estimate", [1000.0, 1150.0, 1250.0])
+def test_a_formation_target_on_the_second_copy_finds_the_gap(engine, tests_data_dir, amounts,
+                                                             window, estimate):
+    path = tests_data_dir / "demixing.dat"
+    fcc = load_system(path).phase("FCC#1")
+    x = np.array(amounts) / sum(amounts)
+    solvus = bisect(lambda t: -second_minimum(fcc, t, x), *window, 1e-9)
+    load(engine, path)
+    for k, amount in enumerate(amounts, start=1):
+        engine.tqsetc("IA", 0, k, amount)
+    engine.tqsetc("A", 3, 0, 0.0)
+    engine.calc_Ttarget(estimate=(estimate, 0.0))
+    ok(engine)
+    found = engine.temperature
+    assert found == pytest.approx(solvus, abs=1e-4)
+    assert engine.tqgetr("A", 3, 0) == 0.0
+    assert engine.tqgetr("A", 2, 0) == pytest.approx(sum(amounts), rel=1e-12)

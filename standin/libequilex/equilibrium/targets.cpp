@@ -96,6 +96,13 @@ class TargetSearch {
         if (target_.kind == TargetKind::formation) {
             if (overrides_[target_.phase] == Role::absent) return err::bad_target_phase;
             overrides_[target_.phase] = Role::observed;
+            // The first copy of a de-mixing phase keeps its second copy out too, as a map does:
+            // else that takes the first one's place wherever the phase is stable, and the
+            // first copy is at activity 1 with amount 0 at every temperature there.
+            const int second = target_.phase + 1;
+            if (system_.phases[target_.phase].demixing_copy == 1 && second < phases &&
+                overrides_[second] != Role::absent)
+                overrides_[second] = Role::observed;
         } else if (target_.kind == TargetKind::precipitation) {
             const Phase& phase = system_.phases[target_.phase];
             if (!phase.is_mixture() || overrides_[target_.phase] != Role::balanced)
@@ -228,10 +235,28 @@ class TargetSearch {
         return e;
     }
 
+    // The target phase is a second de-mixing copy at the composition of its first copy, which
+    // holds matter (the tangent plane's search beside the first found no other minimum).
+    bool on_its_first_copy(const Result& r) const {
+        const int p = target_.phase;
+        if (system_.phases[p].demixing_copy != 2 || p == 0 || !r.phases[p - 1].present)
+            return false;
+        const std::vector<ConstituentResult>& second = r.phases[p].constituents;
+        const std::vector<ConstituentResult>& first = r.phases[p - 1].constituents;
+        for (std::size_t j = 0; j < second.size(); ++j)
+            if (std::abs(second[j].fraction - first[j].fraction) >= 1e-4) return false;
+        return true;
+    }
+
     // The function whose root meets the target.
     double target_value(const Result& r) const {
         switch (target_.kind) {
             case TargetKind::formation:
+                // Where the second copy of a de-mixing phase has no minimum of its own beside
+                // the first copy holding matter, its activity is the first's, 1, and it forms
+                // nowhere: taken as 1 there, the target would be met anywhere in the one-phase
+                // field. Any value below the tolerance keeps the sign that says so.
+                if (on_its_first_copy(r)) return -1.0;
                 return r.phases[target_.phase].ln_activity;
             case TargetKind::precipitation: {
                 double worst = -std::numeric_limits<double>::infinity();
