@@ -95,6 +95,14 @@ MAPS = [
     MapCase("sample:limestone", "T", 300.0, 2000.0, (1.0, 1.0, 3.0)),
     MapCase("sample:limestone", "P", 0.01, 10.0, (1.0, 1.0, 3.0), t=1100.0),
     MapCase("sample:water", "T", 300.0, 500.0, (2.0, 1.0), p=1.01325),
+    # A trace of Ca in a gas of O2 and CO2: calcite, lime and the gas together over a band of
+    # 1e-3 K (5e-7 mol of Ca), 2e-4 K (1e-7 mol) and 3e-5 K (1.3e-8 mol at 2.3 bar), where the
+    # map's first call landed and gave 705 or 702.
+    MapCase("sample:limestone", "T", 400.0, 2400.0, (5e-07, 0.02, 0.5)),
+    MapCase("sample:limestone", "T", 400.0, 2400.0, (1e-07, 0.02, 0.5)),
+    MapCase("sample:limestone", "T", 400.0, 2400.0,
+            (1.2975708049704485e-08, 0.020707946694781487, 0.5408732162733239),
+            p=2.2992585297591632),
     # The eutectic: at the middle, at either side, at nearly pure A (the eutectic and the
     # liquidus of a trace of B), and in the amount of B at the temperature of a liquid.
     MapCase("eutectic.dat", "T", 500.0, 2000.0, (0.5, 0.5)),

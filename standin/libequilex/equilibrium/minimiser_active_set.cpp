@@ -196,6 +196,23 @@ void Minimiser::pivot_dependent(int added, bool past_traces) {
     Eigen::JacobiSVD<MatrixXd> svd(columns, Eigen::ComputeFullV);
     const VectorXd& sigma = svd.singularValues();
     if (a <= k_ && sigma[a - 1] > 1e-5 * std::max(sigma[0], 1e-300)) return;
+    // The same test on what the phases hold in moles: scaled up to its input, a trace's entry
+    // outweighs the major components' in every phase that holds it, and two such phases can
+    // look alike over the input though their compositions differ where the matter is (CaCO3
+    // and CaO with a trace of Ca beside a gas of O2 and CO2, inside calcite's decomposition:
+    // the pivot took out one of them each time the other joined, and the three phases of the
+    // equilibrium were never tried). Dependent is what both measures find dependent.
+    if (a <= k_ && !past_traces) {
+        MatrixXd moles(k_, a);
+        for (int i = 0; i < a; ++i) {
+            const VectorXd v = balance_.phases[holding[i]].stoichiometry * composition_[holding[i]];
+            const double norm = v.stableNorm();
+            if (!(norm > 0.0)) return;
+            moles.col(i) = v / norm;
+        }
+        const VectorXd s = moles.jacobiSvd().singularValues();
+        if (s[a - 1] > 1e-5 * std::max(s[0], 1e-300)) return;
+    }
     // The change of the amounts along the dependency.
     VectorXd v = svd.matrixV().col(a - 1).cwiseQuotient(norms);
     const int q =
