@@ -373,6 +373,32 @@ NAMED_STATES += [
            (0.6303777603050261, 2.2109972393304873e-300, 0.49787529713088385, 0.4352829514747446)),
 ]
 
+# Traces beside the equilibrium of the other inputs, which is found at once without them: the
+# start gives a trace of B to pure B_S, whose activity row fixes B's potential; the liquid beside
+# it converged B-rich with B_S far below zero, and once B_S had left, the liquid and the carbide
+# ran off or crept until 705 (the liquid and the carbide with a trace of B); within 1e-2 K of a
+# melting point with two traces the phases that hold them joined and left until 705.
+NAMED_STATES += [
+    _named("carbide.dat", 1989.4533523752816, 1.0,
+           (0.6408761228603601, 6.459638833010235e-13, 1.8e-05), name="carbide-liquid-trace-B"),
+    _named("carbide.dat", 2071.045394857414, 1.0,
+           (0.8890267969421348, 1.3669721762963095e-10, 2.6045287640133295e-05)),
+    _named("carbide.dat", 1966.746487932197, 1.0,
+           (0.4549918662172095, 3.576076060546578e-11, 9.030231299408302e-06)),
+    _named("carbide.dat", 1941.0150891747605, 1.0,
+           (1.0, 1.2989789466220494e-09, 9.230235340630779e-06)),
+    _named("quaternary.dat", 1811.0231444977217, 1.0,
+           (1.0, 3.2568218462790905e-16, 0.0, 1.159393373301536e-15)),
+    _named("quaternary.dat", 1727.2467590863848, 1.0,
+           (1.7575826650574527e-15, 1.0, 1.0303354026559232e-15, 0.0)),
+    _named("quaternary.dat", 1727.2684676926751, 1.0,
+           (0.0, 1.0, 6.354442206956223e-15, 1.1554104535611269e-15)),
+    _named("quaternary.dat", 1832.7717124756114, 1000.0,
+           (1.0, 1.4516498813161648e-15, 0.0, 4.113710683088826e-16)),
+    _named("quaternary.dat", 1741.7680256044857, 1000.0,
+           (3.700230886144847e-15, 1.0, 1.753932379701984e-15, 0.0)),
+]
+
 # The equilibrium does not depend on the scale of the input: the same states at totals down to
 # 1e-300 mol, where every amount the result holds is a normal double (a gas's O2 at e^-53 of the
 # total is not at 1e-300 mol; below 1.5e-162 mol the squares of amounts underflow), and totals

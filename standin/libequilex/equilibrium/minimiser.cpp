@@ -467,6 +467,20 @@ Equilibrium Minimiser::outcome() {
 
 namespace {
 
+// The input with its traces (inputs below 1e-6 of the whole, as the trace rows count them) set
+// to zero; false where it has none.
+bool without_traces(const VectorXd& b, VectorXd& major) {
+    const double whole = b.cwiseAbs().sum();
+    major = b;
+    bool traces = false;
+    for (double& v : major)
+        if (v != 0.0 && std::abs(v) <= 1e-6 * whole) {
+            v = 0.0;
+            traces = true;
+        }
+    return traces;
+}
+
 MinimiserResult minimise_at_scale(const CalculatedSystem& system, const VectorXd& b,
                                   const std::vector<Reservoir>& reservoirs,
                                   const Equilibrium* start, const MinimiserOptions& options) {
@@ -475,6 +489,23 @@ MinimiserResult minimise_at_scale(const CalculatedSystem& system, const VectorXd
     if (result.error != 0 && start) {
         Minimiser cold(system, b, reservoirs, options);
         result = cold.run(nullptr);
+    }
+    // Traces can lead the iteration from the start far from the equilibrium (a trace of B that
+    // the start gives to pure B_S fixes B's potential there, the liquid beside it converges
+    // B-rich with B_S at -10 mol, and once B_S has left, the liquid and the carbide run off or
+    // creep until 705), while the equilibrium without them is found at once and differs from
+    // the one with them by the traces alone: that one is the start, as for a calculation from a
+    // previous equilibrium. The error stands where either finds none.
+    if (VectorXd major;
+        (result.error == err::balance_unsolved || result.error == err::too_many_assemblies) &&
+        without_traces(b, major)) {
+        Minimiser bare(system, major, reservoirs, options);
+        const MinimiserResult first = bare.run(nullptr);
+        if (first.error == 0) {
+            Minimiser traced(system, b, reservoirs, options);
+            MinimiserResult continued = traced.run(&first.equilibrium);
+            if (continued.error == 0) return continued;
+        }
     }
     if (result.error != err::balance_unsolved) return result;
     // Within a few hundredths of a kelvin of a critical point the two sides of a miscibility
