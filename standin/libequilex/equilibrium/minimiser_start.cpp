@@ -163,7 +163,7 @@ bool Minimiser::programme_direction(const std::vector<VectorXd>& species, Vector
     const LinearSolution lp = solve_linear_programme(a, rhs, cost);
     if (lp.status != LinearSolution::Status::optimal) return false;
     if (!(lp.x.segment(2 * k_, s).maxCoeff() > 1e-9)) return false;
-    d = (lp.x.head(k_) - lp.x.segment(k_, k_)).cwiseProduct(input_scale_);
+    const VectorXd vertex = lp.x.head(k_) - lp.x.segment(k_, k_);
     // The programme meets its rows to its tolerance, 1e-9 of each: an input within that of a
     // face of the species' cone passes for one on it (CaO with an excess of O of 1e-12 of the
     // input, which O2 in the gas holds: the direction that keeps the gas out has CaO . d at
@@ -171,14 +171,28 @@ bool Minimiser::programme_direction(const std::vector<VectorXd>& species, Vector
     // coefficients, exact but for rounding: only one that meets b . d = 0, v . d = 0 for each
     // reservoir and a . d >= 0 for every species to the rounding of those products (as
     // unreachable_along measures them) is one.
-    if (!(std::abs(b_.dot(d)) <= direction_rounding(b_, d))) return false;
-    for (const Reservoir& reservoir : reservoirs_)
-        if (!(std::abs(reservoir.stoichiometry.dot(d)) <=
-              direction_rounding(reservoir.stoichiometry, d)))
-            return false;
-    for (const VectorXd& a : species)
-        if (!(a.dot(d) >= -direction_rounding(a, d))) return false;
-    return true;
+    const auto is_direction = [&](const VectorXd& candidate) {
+        if (!(std::abs(b_.dot(candidate)) <= direction_rounding(b_, candidate))) return false;
+        for (const Reservoir& reservoir : reservoirs_)
+            if (!(std::abs(reservoir.stoichiometry.dot(candidate)) <=
+                  direction_rounding(reservoir.stoichiometry, candidate)))
+                return false;
+        for (const VectorXd& a : species)
+            if (!(a.dot(candidate) >= -direction_rounding(a, candidate))) return false;
+        return true;
+    };
+    // The vertex's rounding shows as entries of a few epsilon of its largest where the exact
+    // vertex has 0; such an entry alone makes a . d positive for a species that holds matter
+    // (CO2 in a basis of CO2, H2O and H2 without hydrogen: d = (6e-16, 1, 1) kept it out, and
+    // the gas held the carbon as CO with error 0). Without them, where that is still a
+    // direction; a species that only they kept out and that cannot hold matter is found by
+    // the next round's programme.
+    const double noise = 1e-12 * vertex.cwiseAbs().maxCoeff();
+    d = vertex.unaryExpr([&](double v) { return std::abs(v) <= noise ? 0.0 : v; })
+            .cwiseProduct(input_scale_);
+    if ((d.array() != 0.0).any() && is_direction(d)) return true;
+    d = vertex.cwiseProduct(input_scale_);
+    return is_direction(d);
 }
 
 // The rounding of a . d as computed: 4 epsilon times the sum of the magnitudes it is made of, as
