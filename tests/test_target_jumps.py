@@ -8,6 +8,8 @@ import math
 import numpy as np
 import pytest
 
+from equilibrium_certificate import (State, calculate, certify, locate, open_system, read_result,
+                                     set_state)
 from equilibrium_reference import load_system, tangent_plane_distance
 from equilibrium_support import R, bisect, load, ok, standard_g, standard_hs
 from equilibrium_support import tests_data_dir  # noqa: F401 - a fixture
@@ -304,3 +306,70 @@ def test_a_formation_target_on_the_second_copy_finds_the_gap(engine, tests_data_
     assert found == pytest.approx(solvus, abs=1e-4)
     assert engine.tqgetr("A", 3, 0) == 0.0
     assert engine.tqgetr("A", 2, 0) == pytest.approx(sum(amounts), rel=1e-12)
+
+
+def decomposition_gas(engine, t):
+    """The gas calcite gives off at t, per mole of C: CO2 with its dissociation at the CO2
+    fugacity lime allows, p(CO) = 2 p(O2) (C and O as in CO2): (moles, H in J)."""
+    q = (1.0 - widest_co2_fugacity(engine, t)) / 3.0
+    moles = 1.0 / (1.0 - q)
+    fractions = (1.0 - 3.0 * q, 2.0 * q, q)
+    h = sum(x * standard_hs(engine, 1, c, t)[0] for c, x in enumerate(fractions, start=1))
+    return moles, moles * h
+
+
+@pytest.mark.parametrize("estimate", [1161.4430798538344, 1011.0])
+def test_the_lever_state_across_calcites_decomposition_is_an_equilibrium(engine, sample_data_dir,
+                                                                         estimate):
+    # Calcite alone fixes one combination of the potentials and leaves the oxygen potential to a
+    # placement; lime and the gas on the other side fix all three. The lever state holds all
+    # three phases, and so carries the potentials lime and the gas fix: with the placed ones
+    # its gas was 0.004 RT (CO) and 0.009 RT (O2) off them, reported with error 0.
+    system = open_system(engine, sample_data_dir / "limestone.dat")
+    e = limestone_amounts(engine, sample_data_dir)
+    decomposition = bisect(lambda t: lime_ln_activity(e, t), 1000.0, 1300.0, 1e-13)
+    gas_moles, gas_h = decomposition_gas(e, decomposition)
+    below = standard_hs(e, 2, 1, decomposition)[0]
+    above = standard_hs(e, 3, 1, decomposition)[0] + gas_h
+    share = 0.3
+    e.tqsetc("H", 0, 0, below + share * (above - below))
+    e.calc_Ttarget(estimate=(estimate, 0.0))
+    ok(e)
+    t = e.temperature
+    # The sides change within ln a 1e-8 of each other's phases: in kelvin, by dH / (R T^2).
+    assert t == pytest.approx(decomposition, abs=1e-8 * R * decomposition**2 / (above - below))
+    result = read_result(e, system, State(t, 1.0, (1.0, 1.0, 3.0)))
+    assert certify(system, result) == []
+    # The lever rule over the two sides' amounts at the decomposition.
+    assert result.phase_amounts[1] == pytest.approx(1.0 - share, abs=1e-7)
+    assert result.phase_amounts[2] == pytest.approx(share, abs=1e-7)
+    assert result.phase_amounts[0] == pytest.approx(share * gas_moles, abs=1e-7)
+
+
+# Lever states whose sides both fix the potentials, each within what the minimisation resolves
+# of the other's phases (the leaving ones 1e-8 RT off the forming phase's potentials on the other
+# side): each phase takes the composition the state's potentials give it. The change is located
+# here by bisection of single calculations; H is the target half-way across its jump.
+LEVERS = [
+    ("eutectic.dat", (6.366120703209483, 0.1391633080219018), 775.5443161459308),
+    ("carbide.dat", (0.0053070798741335235, 0.9724693419342253, 0.02859302326034275),
+     2161.0389947192),
+]
+
+
+@pytest.mark.parametrize("file_name, amounts, near", LEVERS, ids=[c[0] for c in LEVERS])
+def test_the_lever_state_of_an_enthalpy_target_is_an_equilibrium(engine, tests_data_dir,
+                                                                  file_name, amounts, near):
+    system = open_system(engine, tests_data_dir / file_name)
+    low, high, below, above = locate(engine, system, lambda t: State(t, 1.0, amounts), near - 1.0,
+                             near + 1.0, 1e-13)
+    h = [calculate(engine, system, State(t, 1.0, amounts)).h for t in (low - 1e-3, high + 1e-3)]
+    set_state(engine, system, State(low - 20.0, 1.0, amounts))
+    engine.tqsetc("H", 0, 0, 0.5 * (h[0] + h[1]))
+    engine.calc_Ttarget(estimate=(low, 0.0))
+    ok(engine)
+    t = engine.temperature
+    assert low - 1e-6 <= t <= high + 1e-6
+    result = read_result(engine, system, State(t, 1.0, amounts))
+    assert certify(system, result) == []
+    assert result.assemblage == below | above  # both sides' phases: the reaction partly made

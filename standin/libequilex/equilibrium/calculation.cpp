@@ -1,7 +1,9 @@
 #include "equilibrium/calculation.hpp"
 
+#include <algorithm>
 #include <boost/math/tools/roots.hpp>
 #include <cmath>
+#include <vector>
 
 #include "core/library.hpp"
 #include "data/thermo.hpp"
@@ -211,6 +213,77 @@ int calculate_point(const System& system, const CalculationState& state, const I
     return 0;
 }
 
+namespace {
+
+// How many independent directions of the component potentials a side's phases fix: the rank of
+// the stoichiometry of the constituents that hold matter there. The minimiser places the
+// potentials along the other directions where no other phase forms, a choice, not a result.
+int fixed_directions(const CalculatedSystem& calculated, const Equilibrium& side) {
+    std::vector<Eigen::VectorXd> rows;
+    for (std::size_t i = 0; i < side.phases.size() && i < calculated.phases.size(); ++i) {
+        const PhaseOutcome& outcome = side.phases[i];
+        const CalculatedPhase& cp = calculated.phases[i];
+        if (!outcome.active || !(outcome.amount > 0.0) || outcome.x.size() != cp.size()) continue;
+        for (int j = 0; j < cp.size(); ++j)
+            if (outcome.x[j] > 0.0) rows.push_back(cp.stoichiometry.col(j));
+    }
+    if (rows.empty()) return 0;
+    Eigen::MatrixXd a(calculated.components, static_cast<Eigen::Index>(rows.size()));
+    for (std::size_t r = 0; r < rows.size(); ++r) a.col(static_cast<Eigen::Index>(r)) = rows[r];
+    return static_cast<int>(Eigen::FullPivLU<Eigen::MatrixXd>(a).rank());
+}
+
+bool holds_matter(const PhaseOutcome& outcome) {
+    return outcome.active && outcome.amount > 0.0;
+}
+
+// The largest |ln a| under a side's potentials of the phases that hold matter only on the other.
+double misfit(const Equilibrium& side, const Equilibrium& other) {
+    double worst = 0.0;
+    for (std::size_t i = 0; i < side.phases.size() && i < other.phases.size(); ++i)
+        if (holds_matter(other.phases[i]) && !holds_matter(side.phases[i]))
+            worst = std::max(worst, std::abs(side.phases[i].ln_activity));
+    return worst;
+}
+
+// A phase that takes a composition other than its side's own holds a little more or less of
+// each component: the amounts of the phases holding matter (and the held potentials' supplies)
+// are corrected by the least change that holds the input again.
+void hold_the_input(const CalculatedSystem& calculated, const Input& input, Equilibrium& state) {
+    std::vector<int> holding;
+    for (std::size_t i = 0; i < state.phases.size() && i < calculated.phases.size(); ++i)
+        if (holds_matter(state.phases[i]) &&
+            state.phases[i].x.size() == calculated.phases[i].size())
+            holding.push_back(static_cast<int>(i));
+    const int supplies = state.supplies.size() == static_cast<Eigen::Index>(input.reservoirs.size())
+                             ? static_cast<int>(state.supplies.size())
+                             : 0;
+    const int n = static_cast<int>(holding.size()) + supplies;
+    if (n == 0) return;
+    Eigen::MatrixXd columns(calculated.components, n);
+    Eigen::VectorXd amounts(n);
+    for (std::size_t h = 0; h < holding.size(); ++h) {
+        const PhaseOutcome& phase = state.phases[holding[h]];
+        const int c = static_cast<int>(h);
+        columns.col(c) = calculated.phases[holding[h]].stoichiometry * phase.x;
+        amounts[c] = phase.amount;
+    }
+    for (int r = 0; r < supplies; ++r) {
+        const int c = static_cast<int>(holding.size()) + r;
+        columns.col(c) = -input.reservoirs[r].stoichiometry;
+        amounts[c] = state.supplies[r];
+    }
+    const Eigen::VectorXd missing = input.components - columns * amounts;
+    const Eigen::VectorXd change = columns.completeOrthogonalDecomposition().solve(missing);
+    if (!change.allFinite()) return;
+    for (std::size_t h = 0; h < holding.size(); ++h)
+        state.phases[holding[h]].amount += change[static_cast<int>(h)];
+    for (int r = 0; r < supplies; ++r)
+        state.supplies[r] += change[static_cast<int>(holding.size()) + r];
+}
+
+}  // namespace
+
 int transition_state(const System& system, const CalculationState& state, const Input& given,
                      const Point& point, const Equilibrium& lower, const Equilibrium& upper,
                      double share, Result& result) {
@@ -218,9 +291,23 @@ int transition_state(const System& system, const CalculationState& state, const 
     hold_potentials(system, point.temperature, point.pressure, input);
     const CalculatedSystem calculated =
         calculate_system(system, point.temperature, point.pressure, point.overrides);
-    Equilibrium mixed = lower;
+    // The state's potentials are one side's, and a phase that holds matter on one side only
+    // takes the composition those potentials give it (its own there, or where it is absent on
+    // that side the composition of its least tangent-plane distance): so each is at its plane
+    // to what the minimisation resolved on that side. The side whose phases fix more directions of
+    // the potentials gives them (calcite alone leaves the oxygen potential to a placement that lime
+    // and the gas, on the other side, fix); of two that fix as many, the one under whose
+    // potentials the other side's phases are nearer activity 1.
+    const int fixed_below = fixed_directions(calculated, lower);
+    const int fixed_above = fixed_directions(calculated, upper);
+    const bool from_above =
+        fixed_above > fixed_below ||
+        (fixed_above == fixed_below && misfit(upper, lower) < misfit(lower, upper));
+    const Equilibrium& fixing = from_above ? upper : lower;
+    const Equilibrium& other = from_above ? lower : upper;
+    Equilibrium mixed = fixing;
     mixed.iterations = std::max(lower.iterations, upper.iterations);
-    for (std::size_t i = 0; i < mixed.phases.size() && i < upper.phases.size(); ++i) {
+    for (std::size_t i = 0; i < mixed.phases.size() && i < other.phases.size(); ++i) {
         const PhaseOutcome& below = lower.phases[i];
         const PhaseOutcome& above = upper.phases[i];
         PhaseOutcome& out = mixed.phases[i];
@@ -228,14 +315,21 @@ int transition_state(const System& system, const CalculationState& state, const 
         const double n_above = above.active ? share * above.amount : 0.0;
         out.active = below.active || above.active;
         out.amount = n_below + n_above;
-        if (n_above > 0.0 && above.x.size() == below.x.size()) {
-            out.x = n_below > 0.0 ? ((n_below * below.x + n_above * above.x) / out.amount).eval()
-                                  : above.x;
-            if (!(n_below > 0.0)) out.ln_activity = above.ln_activity;
+        if (!(out.amount > 0.0)) continue;
+        out.ln_activity = 0.0;
+        // A phase holding matter on both sides: the mix of its two compositions, which keeps
+        // the balance (beside a solvus they differ by far more than the potentials resolve,
+        // where the phase's potentials hardly move with its composition).
+        if (holds_matter(below) && holds_matter(above) && below.x.size() == above.x.size()) {
+            out.x = ((n_below * below.x + n_above * above.x) / out.amount).eval();
+            continue;
         }
+        // A phase the fixing side keeps out entirely (no composition there): the other's.
+        if (out.x.size() != calculated.phases[i].size()) out.x = other.phases[i].x;
     }
     if (lower.supplies.size() == upper.supplies.size())
         mixed.supplies = (1.0 - share) * lower.supplies + share * upper.supplies;
+    hold_the_input(calculated, input, mixed);
     Result made = make_result(system, calculated, mixed, input, state.streams);
     if (!representable(made)) return calculation_error(system, calculated, state.streams);
     result = std::move(made);

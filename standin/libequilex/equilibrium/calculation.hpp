@@ -49,9 +49,10 @@ int calculate_point(const System& system, const CalculationState& state, const I
 // A state at a transition of the point's temperature and pressure (not at constant volume),
 // where the system passes between two equilibria that are both minima of G there: `lower` and
 // `upper`, calculated at that point. The phase amounts (and the held potentials' supplies) are
-// (1 - share) times the lower side's plus share times the upper side's, each phase at the
-// composition that mix gives it; the potentials are the lower side's. 0, or 509/510/513 when
-// its values are not representable.
+// (1 - share) times the lower side's plus share times the upper side's. The potentials are
+// those of the side whose phases fix more of their directions (of two that fix as many, the one
+// under which the other side's phases are nearer activity 1), and each phase holding matter
+// takes the composition they give it. 0, or 509/510/513 when its values are not representable.
 int transition_state(const System& system, const CalculationState& state, const Input& input,
                      const Point& point, const Equilibrium& lower, const Equilibrium& upper,
                      double share, Result& result);

@@ -507,18 +507,80 @@ class TargetSearch {
         const Evaluation upper = evaluate_at(u, true, without_leaving, &high->result.equilibrium);
         if (upper.error != 0) return upper.error;
         if ((upper.value > 0.0) == lower_positive) return err::target_not_found;
-        const double share = lower.value / (lower.value - upper.value);
         Point point;
         Input input;
         int error = trial(u, overrides_, nullptr, point, input);
-        if (error == 0)
-            error = transition_state(system_, state_, input, point, lower.result.equilibrium,
-                                     upper.result.equilibrium, share, found.result);
         if (error != 0) return error;
-        found.value = target_value(found.result);
-        if (!met(found)) return err::target_not_found;
+        // The lever takes phases at compositions that may differ from a side's own by what
+        // the minimisation resolves (and a phase on both sides at the mix of the two): the
+        // share is the root of the target's function over the lever's states themselves.
+        auto lever = [&](double share, Evaluation& state) {
+            const int failed =
+                transition_state(system_, state_, input, point, lower.result.equilibrium,
+                                 upper.result.equilibrium, share, state.result);
+            if (failed == 0) state.value = target_value(state.result);
+            return failed;
+        };
+        Evaluation all_below, all_above;
+        if ((error = lever(0.0, all_below)) != 0 || (error = lever(1.0, all_above)) != 0)
+            return error;
+        if ((all_below.value > 0.0) == (all_above.value > 0.0)) return err::target_not_found;
+        int failure = 0;
+        auto f = [&](double share) {
+            Evaluation e;
+            if (failure == 0) failure = lever(share, e);
+            return failure == 0 ? e.value : 0.0;  // a failure ends the search; it is reported
+        };
+        std::uintmax_t iterations = 100;
+        double share = 0.0;
+        try {
+            const auto root = boost::math::tools::toms748_solve(
+                f, 0.0, 1.0, all_below.value, all_above.value,
+                boost::math::tools::eps_tolerance<double>(50), iterations);
+            share = 0.5 * (root.first + root.second);
+        } catch (const std::exception&) {
+            return failure != 0 ? failure : err::target_not_found;
+        }
+        if (failure != 0) return failure;
+        if ((error = lever(share, found)) != 0) return error;
+        if (!met(found) || !at_equilibrium(found.result)) return err::target_not_found;
         bracket.root = u;
         return 0;
+    }
+
+    // Whether a lever state is an equilibrium, as a minimisation's result is: each constituent
+    // of a phase holding matter at its stoichiometry times the component potentials to 1e-8 RT,
+    // each component held as it came in to 1e-8 of its input. The two sides' phases meet at
+    // their planes only as far as the sides agree: beside a critical point a phase on both
+    // sides, at the mix of its two compositions, is off its plane by more than that, and the
+    // lever is then no state.
+    bool at_equilibrium(const Result& r) const {
+        constexpr double potential = 1e-8;
+        constexpr double balance = 1e-8;
+        const double rt = gas_constant * r.temperature;
+        const int k = static_cast<int>(r.potentials.size());
+        Eigen::VectorXd held = Eigen::VectorXd::Zero(k);
+        for (std::size_t p = 0; p < r.phases.size(); ++p) {
+            const PhaseResult& phase = r.phases[p];
+            if (!phase.present) continue;
+            held += phase.moles * phase.components;
+            for (std::size_t c = 0; c < phase.constituents.size(); ++c) {
+                const ConstituentResult& constituent = phase.constituents[c];
+                // Below 1e-300 the mixing term is not the fraction's (it is cut off there).
+                if (!constituent.calculated || !(constituent.fraction > 1e-300)) continue;
+                const std::vector<double>& a = system_.phases[p].constituents[c].stoichiometry;
+                double plane = 0.0;
+                for (int q = 0; q < k && q < static_cast<int>(a.size()); ++q)
+                    plane += a[q] * r.potentials[q];
+                if (!(std::abs(constituent.g - plane) <= potential * rt)) return false;
+            }
+        }
+        const double total = r.incoming.cwiseAbs().sum();
+        for (int q = 0; q < k; ++q)
+            if (!(std::abs(held[q] - r.incoming[q]) <=
+                  balance * std::abs(r.incoming[q]) + 1e-20 * total))
+                return false;
+        return true;
     }
 
     // No sign change between the limits: the root lies beyond the limit where the target is
