@@ -399,6 +399,17 @@ NAMED_STATES += [
            (3.700230886144847e-15, 1.0, 1.753932379701984e-15, 0.0)),
 ]
 
+# The FCC alone in dual form holding two traces 1e-3 K from B's melting point at 1000 bar: the
+# search for its composition at the potentials stopped short, and the balances, met through
+# that composition, were met with the traces' potentials 1e-5..1.4e-3 RT off (error 0).
+NAMED_STATES += [
+    _named("quaternary.dat", 1741.7720982013682, 1000.0,
+           (1.8658268889729727e-14, 1.0, 0.0, 2.1478622418328362e-14),
+           name="quaternary-fcc-two-traces-potentials"),
+    _named("quaternary.dat", 1741.7716581970042, 1000.0,
+           (0.0, 1.0, 9.950464837641363e-16, 6.148866447452641e-16)),
+]
+
 # The equilibrium does not depend on the scale of the input: the same states at totals down to
 # 1e-300 mol, where every amount the result holds is a normal double (a gas's O2 at e^-53 of the
 # total is not at 1e-300 mol; below 1.5e-162 mol the squares of amounts underflow), and totals

@@ -152,6 +152,24 @@ bool Minimiser::sound(const Equilibrium& e) const {
         if (!(std::abs(held[c] + b_[c]) <= 1e-9 * std::abs(b_[c]) + 1e-12 * gross[c])) {
             return false;
         }
+    return compositions_at_potentials();
+}
+
+// Whether each active non-ideal mixture in dual form has its composition where its
+// constituents' potentials are the component potentials: its composition follows from them by
+// a search that may stop short (the FCC alone holding traces of 2e-14 of A and D, 1e-3 K from
+// B's melting point: the search stopped with D's potential 1.4e-3 RT off, and the balances,
+// met through that composition, were met with the potentials off as far).
+bool Minimiser::compositions_at_potentials() const {
+    for (int p : active_) {
+        const CalculatedPhase& phase = balance_.phases[p];
+        if (primal_[p] || phase.kind != CalculatedPhase::Kind::nonideal) continue;
+        const VectorXd& x = composition_[p];
+        const VectorXd off =
+            mixture_derivatives(balance_, phase, x).mu - phase.stoichiometry.transpose() * zeta_;
+        for (int j = 0; j < phase.size(); ++j)
+            if (x[j] > 0.0 && !(std::abs(off[j]) <= rejoin_rounding)) return false;
+    }
     return true;
 }
 

@@ -208,6 +208,7 @@ class Minimiser {
     void first_copies_first();
     Equilibrium outcome();
     bool sound(const Equilibrium& e) const;
+    bool compositions_at_potentials() const;
 
     const CalculatedSystem& full_;
     std::unique_ptr<Storage> storage_;
