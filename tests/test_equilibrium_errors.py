@@ -562,7 +562,9 @@ def test_a_start_whose_mixtures_never_settle_fails_instead_of_reading_past_its_s
         print(e.last_error)
         """,
         libequilex_path, sample_data_dir / "structure.dat")
-    assert int(out.split()[-1]) in (0, 705)
+    # Whether the minimisation ends out of Newton iterations (705) or of assemblages (702)
+    # follows the rounding of the balance rows; either is an honest failure.
+    assert int(out.split()[-1]) in (0, 702, 705)
 
 
 @pytest.mark.parametrize("amount_a", [1e19, 1e100])

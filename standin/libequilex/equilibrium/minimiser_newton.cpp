@@ -125,6 +125,31 @@ VectorXd Minimiser::bounded_step(const MatrixXd& jacobian, const VectorXd& resid
     return step;
 }
 
+namespace {
+
+// out = m v, each entry summed as in twice the precision (exact products by fma, their sums
+// with their rounding errors carried): where the major inputs cancel in a trace's row, they
+// cancel before the trace is added, whatever the order of the terms (0.5 mol Ca + 1e-12 mol C
+// - 0.5000000000005 mol O, summed in that order, rounds the trace at 0.5's last place: 1.1e-16
+// mol, 1e-4 of it).
+void accurate_product(const MatrixXd& m, const VectorXd& v, VectorXd& out) {
+    out.resize(m.rows());
+    for (int i = 0; i < m.rows(); ++i) {
+        double sum = 0.0;
+        double error = 0.0;
+        for (int j = 0; j < m.cols(); ++j) {
+            const double product = m(i, j) * v[j];
+            const double next = sum + product;
+            const double part = next - sum;
+            error += (sum - (next - part)) + (product - part) + std::fma(m(i, j), v[j], -product);
+            sum = next;
+        }
+        out[i] = sum + error;
+    }
+}
+
+}  // namespace
+
 // The basis: reservoirs first, then the species of the assemblage by amount, each taken when
 // independent of those before; unit vectors of components complete it. Every species is then
 // written over the basis (the basis species exactly), the input and the reservoirs too, each
@@ -188,6 +213,24 @@ void Minimiser::rebase() {
     }
     newton_.basis_lu.compute(basis_);
     basis_inverse_ = newton_.basis_lu.inverse();
+    // A basis of whole-numbered formulas has for inverse its adjugate (whole numbers) over its
+    // determinant; the decomposition's inverse has each entry a rounding off that
+    // (0.49999999999999989 for 1/2), which the major inputs carry into a trace's row: lime,
+    // calcite and graphite with a trace of CO, 1 mol Ca and 1 + 1e-12 mol O, put 1.1e-16 mol
+    // too much into calcite's row of 5e-13 mol, and the C held missed its input by 9e-5 of it.
+    if ((basis_.array() == basis_.array().round()).all()) {
+        const double det = std::round(newton_.basis_lu.determinant());
+        bool whole = det != 0.0 && std::abs(det) <= 1e6;
+        for (int i = 0; whole && i < k_; ++i)
+            for (int j = 0; whole && j < k_; ++j) {
+                const double entry = basis_inverse_(i, j) * det;
+                whole = std::abs(entry - std::round(entry)) <= 1e-6;
+            }
+        if (whole)
+            for (int i = 0; i < k_; ++i)
+                for (int j = 0; j < k_; ++j)
+                    basis_inverse_(i, j) = std::round(basis_inverse_(i, j) * det) / det;
+    }
     // Species' formulas are small whole or simple numbers, and so is the inverse: an entry a
     // rounding above zero is zero, or it would carry a rounding of the major inputs into a
     // trace's row (1e-16 of 1 mol in a row of 1e-12 mol).
@@ -210,7 +253,7 @@ void Minimiser::rebase() {
             work_.phases[chosen[i]->phase].stoichiometry.col(chosen[i]->constituent) =
                 VectorXd::Unit(k_, i);
     }
-    b_work_.noalias() = basis_inverse_ * b_;
+    accurate_product(basis_inverse_, b_, b_work_);
     round_to_zero(b_work_, b_);
     reservoirs_work_.resize(reservoirs_.size());
     for (std::size_t r = 0; r < reservoirs_.size(); ++r) {
