@@ -309,6 +309,21 @@ int Minimiser::iterate() {
             }
             // A phase alone that cannot hold the input: the phase it needs beside it.
             if (!holds_input() && add_phase_for_unheld(free_directions())) continue;
+            // A phase alone that cannot hold the input, where no free direction leads to the
+            // phase it needs: a mixture at the composition of one of its species holds it only
+            // at the edge of its compositions (the C-H-O gas at exactly CO's composition,
+            // without hydrogen: the CO2 it holds takes more O than C, and graphite, at a few
+            // 1e-5 mol, takes the rest), and Newton's method creeps towards potentials at
+            // infinity. The phase nearest activity 1 joins, once; where it does not belong, it
+            // leaves by the usual rules.
+            if (active_.size() == 1 && !lone_phase_joined_ && !holds_input()) {
+                const Worst nearest = worst_outside();
+                if (nearest.phase >= 0) {
+                    lone_phase_joined_ = true;
+                    add(nearest.phase, start_composition(nearest.x));
+                    continue;
+                }
+            }
         }
         // Near a critical point the equations are nearly singular and Newton's method
         // slows down to linear steps: equations met to rounding are met.

@@ -248,6 +248,9 @@ class Minimiser {
     // Sole holders of a component keep linear amounts (where the line search is stuck, iterate),
     // until a swap (swap_past_traces) starts from the other side.
     bool sole_holders_linear_ = false;
+    // A phase alone that could not hold the input has had the phase nearest activity 1 join it
+    // (once in a calculation, iterate).
+    bool lone_phase_joined_ = false;
     std::vector<VectorXd> composition_;
     int iterations_ = 0;
     int assemblies_ = 0;
