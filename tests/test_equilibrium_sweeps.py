@@ -410,6 +410,19 @@ NAMED_STATES += [
            (0.0, 1.0, 9.950464837641363e-16, 6.148866447452641e-16)),
 ]
 
+# A trace in M1 beside M0: M0M12 holds it twice, its fraction the trace squared, far below the
+# smallest double from a trace of 1.5e-154 on; M1 and M0M1 hold the trace (705 before).
+NAMED_STATES += [
+    _named("wide100.dat", 1700.0, 1.0, (1.0, trace) + (0.0,) * 8)
+    for trace in (1e-160, 1e-200, 1e-300)
+]
+# The same in gap_rest's solid solution: BC holds the traces of B and C together, its fraction
+# of the order of their product, far below the smallest double (705 before).
+NAMED_STATES += [
+    _named("gap_rest.dat", 1661.694101991381, 1.0,
+           (5.123283840454301, 2.8196624021400235e-56, 1.9290886869883022e-268)),
+]
+
 # The equilibrium does not depend on the scale of the input: the same states at totals down to
 # 1e-300 mol, where every amount the result holds is a normal double (a gas's O2 at e^-53 of the
 # total is not at 1e-300 mol; below 1.5e-162 mol the squares of amounts underflow), and totals

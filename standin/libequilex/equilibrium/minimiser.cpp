@@ -49,6 +49,7 @@ Minimiser::Minimiser(const CalculatedSystem& full, const VectorXd& b,
     dwindled_.assign(count_, false);
     log_amount_.assign(count_, false);
     composition_.resize(count_);
+    primal_logs_.resize(count_);
     const double largest = std::max(b_.cwiseAbs().maxCoeff(), 1e-300);
     input_scale_.resize(k_);
     for (int c = 0; c < k_; ++c) input_scale_[c] = b_[c] != 0.0 ? largest / std::abs(b_[c]) : 1.0;

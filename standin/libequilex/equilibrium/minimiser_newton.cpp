@@ -456,11 +456,21 @@ VectorXd Minimiser::pack(const Layout& l) const {
     for (int r = 0; r < l.potentials; ++r) y[r] = zw[balance_rows_[r]];
     for (std::size_t i = 0; i < active_.size(); ++i) {
         const int p = active_[i];
-        if (primal_[p])
-            y.segment(l.offset[i], composition_[p].size()) =
-                (amount_[p] * composition_[p]).array().log().matrix();
-        else
+        if (primal_[p]) {
+            const VectorXd& x = composition_[p];
+            auto u = y.segment(l.offset[i], x.size());
+            u = (amount_[p] * x).array().log().matrix();
+            // An amount below the smallest normal double has no logarithm left in it (a
+            // constituent that holds a trace twice, its fraction the trace squared): where
+            // the amounts are those Newton's method left, its logarithm is the one it left.
+            const PrimalLogs& left = primal_logs_[p];
+            const bool kept = left.amount == amount_[p] && left.x.size() == x.size() && left.x == x;
+            for (int j = 0; j < x.size(); ++j)
+                if (!(amount_[p] * x[j] >= std::numeric_limits<double>::min()))
+                    u[j] = kept ? left.ln_moles[j] : std::log(amount_[p] * x[j]);
+        } else {
             y[l.offset[i]] = l.log_amount[i] ? std::log(amount_[p]) : amount_[p];
+        }
     }
     y.tail(static_cast<int>(reservoirs_.size())) = supply_;
     return y;
@@ -482,6 +492,10 @@ void Minimiser::unpack(const Layout& l, const VectorXd& y, const Equations& at) 
             const VectorXd u = y.segment(l.offset[i], composition_[p].size());
             const double top = u.maxCoeff();
             amount_[p] = std::exp(top) * (u.array() - top).exp().sum();
+            PrimalLogs& left = primal_logs_[p];
+            left.ln_moles = u;
+            left.amount = amount_[p];
+            left.x = composition_[p];
         } else {
             amount_[p] = l.log_amount[i] ? std::exp(y[l.offset[i]]) : y[l.offset[i]];
         }
@@ -536,8 +550,9 @@ bool Minimiser::equations(const Layout& l, const VectorXd& y, bool jacobian, Equ
             if (!u.allFinite()) return false;
             const double top = u.maxCoeff();
             const double ln_total = top + std::log((u.array() - top).exp().sum());
-            const VectorXd x = (u.array() - ln_total).exp().matrix();
-            const VectorXd moles = u.array().exp().matrix();
+            VectorXd x, moles;
+            exp_entries(u, ln_total, x);
+            exp_entries(u, 0.0, moles);
             e.compositions[i] = x;
             const MixtureExcess excess = mixture_excess(work_, phase, x, jacobian);
             const VectorXd w = stoichiometry.transpose() * zeta;

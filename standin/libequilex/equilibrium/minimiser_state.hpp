@@ -252,6 +252,15 @@ class Minimiser {
     // (once in a calculation, iterate).
     bool lone_phase_joined_ = false;
     std::vector<VectorXd> composition_;
+    // Each primal phase's logarithms of its constituents' amounts as Newton's method last left
+    // them, with the amount and composition they gave (pack takes from them the logarithms of
+    // amounts below the smallest normal double, which the amount and composition cannot hold).
+    struct PrimalLogs {
+        VectorXd ln_moles;
+        double amount = 0.0;
+        VectorXd x;
+    };
+    std::vector<PrimalLogs> primal_logs_;
     int iterations_ = 0;
     int assemblies_ = 0;
     int unsettled_ = 0;  // Newton iterations since the assemblage last changed

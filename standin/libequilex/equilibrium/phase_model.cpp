@@ -77,11 +77,17 @@ double log_sum_exp(const Eigen::VectorXd& w) {
     return top + std::log((w.array() - top).exp().sum());
 }
 
+void exp_entries(const Eigen::VectorXd& v, double shift, Eigen::VectorXd& out) {
+    out = (v.array() - shift).exp().matrix();
+    for (Eigen::Index i = 0; i < v.size(); ++i)
+        if (!(out[i] >= std::numeric_limits<double>::min())) out[i] = std::exp(v[i] - shift);
+}
+
 void ideal_tangent_plane(const CalculatedPhase& phase, const Eigen::VectorXd& w, bool sensitivity,
                          TangentPlane& out) {
     const Eigen::MatrixXd& a = phase.stoichiometry;
     out.ln_activity = log_sum_exp(w);
-    out.x = (w.array() - out.ln_activity).exp().matrix();
+    exp_entries(w, out.ln_activity, out.x);
     out.m.noalias() = a * out.x;
     out.converged = true;
     if (!sensitivity) return;

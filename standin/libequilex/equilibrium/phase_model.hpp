@@ -82,6 +82,11 @@ TangentPlane tangent_plane(const CalculatedSystem& system, const CalculatedPhase
 // ln sum exp(w_j), without overflow: an ideal mixture's ln a at w = a^T zeta - g.
 double log_sum_exp(const Eigen::VectorXd& w);
 
+// out = exp(v - shift), entry by entry, exact where below the smallest normal double: Eigen's
+// vectorised exp gives ~5.6e-309 for every argument from about -709.8 down to far below -745,
+// where the result is a smaller subnormal or 0 (a fraction of e^-738 came out as e^-709).
+void exp_entries(const Eigen::VectorXd& v, double shift, Eigen::VectorXd& out);
+
 // The tangent plane of an ideal mixture at w = a^T zeta - g (tangent_plane's, in closed form),
 // written into out's storage: a caller that evaluates it over and over keeps its buffers.
 void ideal_tangent_plane(const CalculatedPhase& phase, const Eigen::VectorXd& w, bool sensitivity,
