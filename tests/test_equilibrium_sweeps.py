@@ -399,6 +399,23 @@ NAMED_STATES += [
            (3.700230886144847e-15, 1.0, 1.753932379701984e-15, 0.0)),
 ]
 
+# The carbide's liquid alone above 5000 K: the liquid joined the carbide with graphite, the three
+# ran off along nearly dependent compositions (-2e4, -5e4 and 9e4 mol), and the carbide beside
+# the liquid kept those amounts, or crept from -49 mol to -600; the liquid left and the cycle
+# came round again until 705.
+NAMED_STATES += [
+    _named("carbide.dat", t, 1.0, (0.3536620455999976, 0.8332110894970968, 1.22508070806007),
+           name=f"carbide-liquid-alone-{t:g}K")
+    for t in (5100.0, 5165.0)
+] + [
+    _named("carbide.dat", 5557.549138581348, 1.0,
+           (0.4027242409057598, 0.2171252400042896, 0.7935131746017936)),
+    _named("carbide.dat", 5523.207388220428, 1.0,
+           (0.6189701195115442, 0.08741180300906472, 1.5387014845307552)),
+    _named("carbide.dat", 5097.562314791329, 1.0,
+           (0.2362073196435928, 0.7885440990863675, 1.0383129634165138)),
+]
+
 # The FCC alone in dual form holding two traces 1e-3 K from B's melting point at 1000 bar: the
 # search for its composition at the potentials stopped short, and the balances, met through
 # that composition, were met with the traces' potentials 1e-5..1.4e-3 RT off (error 0).

@@ -541,6 +541,19 @@ MinimiserResult minimise_at_scale(const CalculatedSystem& system, const VectorXd
             if (continued.error == 0) return continued;
         }
     }
+    // An assemblage that ran off along nearly dependent compositions, or left phases below
+    // zero, hands those amounts to the next one, whose Newton's method starts from there (the
+    // carbide and graphite at -2e4 and -5e4 mol beside a liquid of 9e4 at 5100 K; the carbide
+    // left at -49 mol beside the liquid it then crept away from; the liquid alone is the
+    // equilibrium): once more from nothing, the amounts after each drop made to hold the input
+    // again. Only where the first way found none: elsewhere the amounts on the way out are the
+    // ones its rules were made with.
+    if (result.error == err::balance_unsolved || result.error == err::too_many_assemblies) {
+        Minimiser again(system, b, reservoirs, options);
+        again.reproject_amounts_after_drops();
+        MinimiserResult second = again.run(nullptr);
+        if (second.error == 0) return second;
+    }
     if (result.error != err::balance_unsolved) return result;
     // Within a few hundredths of a kelvin of a critical point the two sides of a miscibility
     // gap are too close for the iteration to hold apart: there the one phase is calculated, its

@@ -121,10 +121,33 @@ void Minimiser::drop(int index) {
     amount_[p] = 0.0;
     primal_[p] = false;
     log_amount_[p] = false;
+    if (reproject_after_drops_) reproject_amounts();
     std::fill(dwindled_.begin(), dwindled_.end(), false);
     last_dropped_ = p;
     ++assemblies_;
     assemblage_changed();
+}
+
+// The amounts of the phases left, where one is below zero or any beyond a thousand times the
+// input (the assemblage before ran off along nearly dependent compositions: the carbide and
+// graphite at -2e4 and -5e4 mol beside a liquid of 9e4 at 5100 K): the least-squares amounts
+// that hold the input with their compositions as they are, none below zero.
+void Minimiser::reproject_amounts() {
+    if (active_.empty()) return;
+    const double far = 1e3 * b_.cwiseAbs().sum();
+    if (std::none_of(active_.begin(), active_.end(),
+                     [&](int q) { return amount_[q] < 0.0 || std::abs(amount_[q]) > far; }))
+        return;
+    const int a = static_cast<int>(active_.size());
+    MatrixXd columns(k_, a);
+    for (int i = 0; i < a; ++i)
+        columns.col(i) = balance_.phases[active_[i]].stoichiometry * composition_[active_[i]];
+    VectorXd held = b_;
+    for (int i = 0; i < static_cast<int>(reservoirs_.size()); ++i)
+        held += supply_[i] * reservoirs_[i].stoichiometry;
+    const VectorXd n = columns.completeOrthogonalDecomposition().solve(held);
+    if (!n.allFinite()) return;
+    for (int i = 0; i < a; ++i) amount_[active_[i]] = std::max(n[i], 0.0);
 }
 
 // The phase just dropped joins again: where it joins what it left, clearly above activity 1, its

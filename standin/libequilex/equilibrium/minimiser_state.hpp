@@ -42,6 +42,9 @@ class Minimiser {
     Minimiser& operator=(const Minimiser&) = delete;
 
     MinimiserResult run(const Equilibrium* start);
+    // The amounts left after each drop made to hold the input again where they ran off or fell
+    // below zero (reproject_amounts): a second way through, where the first found no equilibrium.
+    void reproject_amounts_after_drops() { reproject_after_drops_ = true; }
 
   private:
     // --- the start (minimiser_start.cpp) -----------------------------------------------------
@@ -167,6 +170,7 @@ class Minimiser {
     int most_negative() const;
     int holding_nothing() const;
     void drop(int index);
+    void reproject_amounts();
     void rejoining(int p);
     bool leads_round(int index) const;
     void add(int p, const VectorXd& x, bool past_traces = false);
@@ -299,6 +303,7 @@ class Minimiser {
     // Every mixture held in dual form from here on (Newton's method stuck on the logarithms
     // of constituent amounts that must change many-fold).
     bool dual_mixtures_ = false;
+    bool reproject_after_drops_ = false;
     bool dual_copies_ = false;  // de-mixing copies held in dual form (near a critical point)
     int stuck_splits_ = 0;      // copies shared again at their common tangent (stuck or unsettled)
 };
