@@ -515,6 +515,13 @@ LIMESTONE_NEAR_COMPOUNDS = [
     # excess held 2e-16 mol off, 2 % of it).
     _near_compound(1000.0, (1.0, 1e-12, 1.000000000001), (0.0, 1.0, 0.0)),
     _near_compound(1150.0, (1.0, 1.00000000000001, 3.0), (1.0, -1.0, 0.0)),
+    # The same, where calcite and lime alone were the start and nothing in them can hold the
+    # C of the CO (graphite must join), and calcite with an excess of Ca (lime and graphite
+    # beside it): the phase dropped, rejoined, and the third never came (705).
+    _near_compound(600.0, (1.0, 1e-12, 1.000000000001), (0.0, 1.0, 0.0)),
+    _near_compound(594.2197977219251, (0.586808378515862, 9.652195851953209e-13,
+                                       0.5868083785164488), (0.0, 1.0, 0.0)),
+    _near_compound(400.0, (1.00000000000001, 1.0, 3.0), (1.0, -1.0, 0.0)),
 ]
 
 

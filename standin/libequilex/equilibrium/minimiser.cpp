@@ -255,6 +255,11 @@ int Minimiser::iterate() {
             // linear programmes, the phases found so far among their columns, choose the
             // assemblage again; past their restarts, the phase that holds the least leaves.
             stuck_ = 0;
+            // An assemblage that has nothing to hold some balance row's input with (calcite and
+            // lime with an excess of 1e-14 mol Ca: the excess needs graphite or the gas beside
+            // them) gets the phase that the unheld matter calls for; dropping one of its phases
+            // led back to it.
+            if (lacks_a_holder() && add_phase_for_unheld(free_directions())) continue;
             if (split_stuck_copies() || copies_to_dual()) continue;
             // More phases at activity 1 than the potentials allow (a carbide above activity 1
             // beside both pure metals): the one furthest below it leaves.

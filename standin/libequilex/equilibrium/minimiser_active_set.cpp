@@ -631,6 +631,21 @@ bool Minimiser::holds_input() const {
     return e.residual.head(l.potentials).cwiseAbs().maxCoeff() <= 1e-9;
 }
 
+// Whether some balance row has an input that no active species and no reservoir enters with
+// a coefficient of its sign: the assemblage cannot hold it at any amounts.
+bool Minimiser::lacks_a_holder() const {
+    for (int row : balance_rows_) {
+        const double input = b_work_[row];
+        if (input == 0.0) continue;
+        bool held = std::any_of(reservoirs_work_.begin(), reservoirs_work_.end(),
+                                [&](const VectorXd& r) { return r[row] != 0.0; });
+        for (int p : active_)
+            held = held || (work_.phases[p].stoichiometry.row(row).array() * input > 0.0).any();
+        if (!held) return true;
+    }
+    return false;
+}
+
 // The assemblage cannot hold the input: raise the potentials along the free direction that
 // the unheld matter points to until the first phase outside reaches activity 1, and add it
 // (the ratio test of the dual problem).

@@ -188,6 +188,7 @@ class Minimiser {
     bool creeping_amounts_to_logarithms();
     VectorXd unheld() const;
     bool holds_input() const;
+    bool lacks_a_holder() const;
     bool add_phase_for_unheld(const MatrixXd& z);
     Worst worst_outside() const;
     bool add_most_active();
