@@ -159,6 +159,14 @@ MAPS = [
             (0.20996904797931648, 0.5148432730161642, 0.0), t=1137.751690081765, component=3),
     MapCase("cho_gas.dat", "IA", 0.0, 1.703773729538054,
             (0.0, 0.9262570127540541, 0.280414323675663), t=1977.7875148870032, component=1),
+    # Carbon over lime with a little more oxygen than calcium: calcite holds the carbon from
+    # C = 0.00654 to 0.01156 mol, inside the first of the map's scan steps (0.0141), where the
+    # gas goes from O2 to CO2 and CO as the carbon uses up the oxygen; graphite forms at 0.0185.
+    # From 0, calcite's ln a at the step's lower end is the zero-input rule's -50; from 0.001
+    # there is none, and the parabola through the step's ends missed it all the same.
+    *(MapCase("sample:limestone", "IA", low, 1.4095190800405233,
+              (0.4743763167999675, 0.0, 0.4937397130280269), t=973.4605665301134,
+              p=0.05021594021039722, component=2) for low in (0.0, 0.001)),
     # The quaternary: four changes (the compound, a pure solid, solidus, liquidus), and the
     # solidus and liquidus of another composition.
     MapCase("quaternary.dat", "T", 1200.0, 2400.0, (0.1, 0.1, 0.1, 0.7), steps=SLOW_GRID),

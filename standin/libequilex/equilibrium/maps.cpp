@@ -58,10 +58,11 @@ constexpr double forming_above_bound = 1e-9;
 struct Sample {
     double u = 0.0;
     std::vector<int> phases;
-    std::vector<double> ln_activity;  // per phase (0 for a present one)
-    std::vector<double> moles;        // per phase
-    Equilibrium equilibrium;          // to start the next calculation near it from
-    bool potentials_fixed = false;    // by the phases present and the held potentials
+    std::vector<double> ln_activity;         // per phase (0 for a present one)
+    std::vector<double> moles;               // per phase
+    std::vector<Eigen::VectorXd> fractions;  // per phase: its constituents' (empty if absent)
+    Equilibrium equilibrium;                 // to start the next calculation near it from
+    bool potentials_fixed = false;           // by the phases present and the held potentials
     // Beside a change placed already: the phases that change there (rising to it, their
     // activities or amounts say nothing of another change).
     std::vector<int> placed;
@@ -75,6 +76,11 @@ struct Sample {
             if (present) sample.phases.push_back(static_cast<int>(p));
             sample.ln_activity.push_back(present ? 0.0 : phase.ln_activity);
             sample.moles.push_back(present ? phase.moles : 0.0);
+            Eigen::VectorXd& x = sample.fractions.emplace_back();
+            if (!present) continue;
+            x.resize(static_cast<Eigen::Index>(phase.constituents.size()));
+            for (std::size_t c = 0; c < phase.constituents.size(); ++c)
+                x[static_cast<Eigen::Index>(c)] = phase.constituents[c].fraction;
         }
         sample.equilibrium = std::move(result.equilibrium);
         return sample;
@@ -265,7 +271,7 @@ class MapPlanner {
                 MapProgress& plan, int depth = 0) {
         if (a.phases == b.phases) {
             if (depth >= max_depth || b.u - a.u <= minimum_width_ ||
-                !may_change_between(a, b, before, after))
+                (!swings_between(a, b) && !may_change_between(a, b, before, after)))
                 return 0;
             return halve(a, b, before, after, plan, depth);
         }
@@ -411,6 +417,24 @@ class MapPlanner {
                 top += std::abs(curvatures[0] - curvatures[1]) * h * h / 8;
             }
             if (top >= 0.0) return true;
+        }
+        return false;
+    }
+
+    // Whether a phase present at both ends changes its composition by more than half its range
+    // between them: the others' activities follow the present phases' potentials, and where
+    // those swing (at an equivalence point of the input, a gas going from O2 to CO2 and CO as
+    // carbon uses up the oxygen) they need not be smooth enough for a parabola to follow: a
+    // phase may come and go inside the interval (calcite, over a third of a scan step of an
+    // amount map of carbon over lime, its ln a -50 by the zero-input rule at one end and -0.6
+    // at the other).
+    bool swings_between(const Sample& a, const Sample& b) const {
+        constexpr double swing = 0.5;
+        for (int p : a.phases) {
+            const Eigen::VectorXd& xa = a.fractions[p];
+            const Eigen::VectorXd& xb = b.fractions[p];
+            if (xa.size() == xb.size() && xa.size() > 1 && (xa - xb).cwiseAbs().maxCoeff() > swing)
+                return true;
         }
         return false;
     }
