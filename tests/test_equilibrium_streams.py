@@ -300,3 +300,33 @@ def test_the_equilibrium_is_the_same_in_other_system_components(engine, file_nam
             continue
         assert engine.tqgetr("MU", 0, k) == pytest.approx(
             stoichiometry[name] @ default.potentials, abs=1e-8 * R * t)
+
+
+@pytest.mark.parametrize("t, p, hydrogen", [
+    (1882.58521916026, 0.44634229098024336, 0.015125467531926864),
+    (673.7820691736196, 0.1407982110347078, 0.5747328708850576),
+])
+def test_the_zero_input_rule_holds_in_other_system_components(engine, tests_data_dir, t, p,
+                                                              hydrogen):
+    # Hydrogen alone in CO, CO2 and H2: the species of C and O, which nothing can hold, hold the
+    # new components with both signs (graphite is 2 CO - CO2). Their potentials were placed as
+    # free ones and went to +1.6e8 J/mol with error 0: graphite, H2O and CH4 far above
+    # activity 1, reading graphite's activity gave 606.
+    from equilibrium_certificate import open_system
+
+    system = open_system(engine, tests_data_dir / "cho_gas.dat")
+    for k, amount in enumerate((0.0, hydrogen, 0.0), start=1):
+        engine.tqsetc("IA", 0, k, amount)
+    engine.tqsetc("T", 0, 0, t)
+    engine.tqsetc("P", 0, 0, p)
+    engine.tqcsc(["CO", "CO2", "H2"])
+    engine.calc()
+    ok(engine)
+    for i, phase in enumerate(system.phases, start=1):
+        for j, name in enumerate(phase.constituent_names, start=1):
+            activity = engine.tqgetr("AC", i, j)
+            ok(engine)
+            if phase.stoichiometry[j - 1][1] == 0:  # no hydrogen: its species stay at e^-50
+                assert activity <= math.exp(-50.0) * (1 + 1e-9), name
+            else:
+                assert activity <= 1.0 + 1e-9, name

@@ -262,8 +262,8 @@ def second_minimum(phase, t, x):
     y = np.linspace(1e-9, 1.0 - 1e-9, 4001)
 
     def distance(b):
-        b = np.asarray(b, dtype=float)
-        return phase.gibbs(np.stack([1.0 - b, b], axis=-1), t, 1.0) - np.stack([1.0 - b, b], -1) @ plane
+        x = np.stack([1.0 - np.asarray(b, dtype=float), np.asarray(b, dtype=float)], axis=-1)
+        return phase.gibbs(x, t, 1.0) - x @ plane
 
     d = distance(y)
     best = math.inf

@@ -24,6 +24,12 @@ using Eigen::VectorXd;
 // zero-input rule places the potentials (place_zero_input_potentials).
 void Minimiser::exclude_unreachable() {
     std::vector<VectorXd> directions;
+    std::vector<bool> without_input(k_);
+    for (int c = 0; c < k_; ++c) {
+        without_input[c] = b_[c] == 0.0;
+        for (const Reservoir& r : reservoirs_)
+            without_input[c] = without_input[c] && r.stoichiometry[c] == 0.0;
+    }
     int formulas = 0;
     for (const CalculatedPhase& phase : balance_.phases)
         if (phase.role == Role::balanced) formulas += phase.size();
@@ -54,9 +60,18 @@ void Minimiser::exclude_unreachable() {
             restrict_phase(phase, keep);
         }
         if (!removed) break;
-        // Only a component's own direction: along the programme's the species that cannot
-        // hold matter are placed as any free potential is (their activity at most 1).
-        if ((d.array() != 0.0).count() == 1) directions.push_back(d);
+        // Only a direction of components without input: along the programme's others the
+        // species that cannot hold matter are placed as any free potential is (their activity
+        // at most 1). A component's own direction is one; so is the programme's where every
+        // component it moves has no input, as in other system components where a component
+        // of the file has none and its species hold the new ones with both signs (CO and CO2
+        // without C and O: graphite is 2 CO - CO2, and placed as a free potential it was
+        // reported at activity e^1e4).
+        bool of_components_without_input = true;
+        for (int c = 0; c < k_; ++c)
+            of_components_without_input =
+                of_components_without_input && (d[c] == 0.0 || without_input[c]);
+        if (of_components_without_input) directions.push_back(d);
     }
     zero_directions_.resize(k_, static_cast<int>(directions.size()));
     for (int i = 0; i < static_cast<int>(directions.size()); ++i)
