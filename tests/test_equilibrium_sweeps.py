@@ -5,6 +5,7 @@ power to see a fault."""
 
 import math
 import zlib
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -177,6 +178,18 @@ NAMED_STATES = [
     *(_named("gas30.dat", t, 0.0038273519962471743, GAS30_SEVEN,
              name=f"gas30-seven-components-{t:g}K")
       for t in (1175.937288639827, 1180.0, 1185.0, 1195.0)),
+    # The programme of the gas's end members put 14-26 compounds beside it; their amounts ran
+    # off (to 1e24 mol), and at each stuck point the compound furthest below activity 1 left,
+    # though the potentials could put them all there, until the iterations ran out (705).
+    *(_named("gas30.dat", t, p, tuple(amounts), name=f"gas30-run-off-{t:.6g}K")
+      for t, p, *amounts in (
+          [float(v) for v in line.split()]
+          for line in (Path(__file__).parent / "data" / "gas30_states.txt").read_text().splitlines()
+          if line and not line.startswith("#"))),
+    # The liquid beside the carbide: their amounts ran off to -3e6/+5e6 mol, and the liquid,
+    # furthest below activity 1 there, left, though both could be at activity 1; graphite and
+    # the liquid joined again, and the same round came back until the iterations ran out (705).
+    _named("carbide.dat", 5100.0, 1.0, (0.3536620455999976, 0.8332110894970968, 1.22508070806007)),
 ]
 
 

@@ -116,6 +116,7 @@ void Minimiser::programme_instead_of_start() {
     std::sort(previous.begin(), previous.end());
     if (error == 0 && programme != previous) return;
     assemblies_ = assemblies;
+    end_member_gas_ = false;
     active_ = warm_active;
     amount_ = warm_amount;
     composition_ = warm_composition;
@@ -261,11 +262,35 @@ int Minimiser::iterate() {
             // led back to it.
             if (lacks_a_holder() && add_phase_for_unheld(free_directions())) continue;
             if (split_stuck_copies() || copies_to_dual()) continue;
+            // The ideal gas beside phases the programme of its end members chose: that
+            // programme held each gaseous component as a pure species at activity 1, and may
+            // have put beside the gas compounds the mixed gas takes apart, whose equations then
+            // have no solution near the start. The point the amounts ran off to says nothing
+            // about which phase leaves (30 components: the gas and 26 compounds, one dropped at
+            // each stuck point, the iterations ran out before the restart); the restart, with
+            // the mixed gas, chooses the assemblage again at once.
+            if (end_member_gas_ && restarts_ < 3 &&
+                std::any_of(active_.begin(), active_.end(), [&](int p) {
+                    return balance_.phases[p].gas &&
+                           balance_.phases[p].kind == CalculatedPhase::Kind::ideal;
+                })) {
+                const int error = restart_from_programmes(-1, VectorXd());
+                if (error != 0) return error;
+                continue;
+            }
             // More phases at activity 1 than the potentials allow (a carbide above activity 1
             // beside both pure metals): the one furthest below it leaves.
             if (const int inconsistent = least_consistent();
                 inconsistent >= 0 && !leads_round(inconsistent)) {
                 drop(inconsistent);
+                continue;
+            }
+            // Else, the activity rows independent (the potentials could put every phase at
+            // activity 1; it is the amounts that have no solution), the phase the amounts ran
+            // off with furthest below zero leaves, by its share, as where an assemblage
+            // converged with a phase below zero.
+            if (const int worst = most_negative(); worst >= 0 && !leads_round(worst)) {
+                drop(worst);
                 continue;
             }
             // The phase the first step on this assemblage took below zero: an assemblage

@@ -309,7 +309,14 @@ bool Minimiser::back_from_swap(double ln_activity) {
 
 // After the Newton iteration of an assemblage whose equations have no exact solution (more
 // phases at activity 1 than the potentials allow): the phase furthest below activity 1.
-// -1 when every phase of the assemblage is at activity 1.
+// -1 when every phase of the assemblage is at activity 1, or where the potentials could put
+// them all there: the activity rows (each phase's composition and each reservoir over the
+// balance rows, each of unit length) independent, their least singular value above 1e-9
+// (stoichiometric phases that depend on each other give ~1e-16). Where the line search is
+// stuck on an assemblage whose amounts ran off, the phases are off activity 1 because the
+// potentials ran off with them, not because they cannot meet: the 30-component gas beside
+// 14-26 compounds, its rows at least 3e-6 from dependent, lost one compound at a time, the one
+// furthest below 1 there, until the iterations ran out.
 int Minimiser::least_consistent() const {
     const Layout l = layout();
     Equations e;
@@ -323,7 +330,20 @@ int Minimiser::least_consistent() const {
             worst = i;
         }
     }
-    return worst;
+    const int a = static_cast<int>(active_.size());
+    const int rows = a + static_cast<int>(reservoirs_.size());
+    if (worst < 0 || rows > l.potentials) return worst;
+    MatrixXd activity_rows(rows, l.potentials);
+    for (int i = 0; i < rows; ++i) {
+        const VectorXd v =
+            i < a ? VectorXd(work_.phases[active_[i]].stoichiometry * e.compositions[i])
+                  : reservoirs_work_[i - a];
+        for (int r = 0; r < l.potentials; ++r) activity_rows(i, r) = v[balance_rows_[r]];
+        const double length = activity_rows.row(i).norm();
+        if (length > 0.0) activity_rows.row(i) /= length;
+    }
+    const Eigen::JacobiSVD<MatrixXd> svd(activity_rows);
+    return svd.singularValues()[rows - 1] > 1e-9 ? -1 : worst;
 }
 
 // A mixture inside its spinodal (its Gibbs energy curves down along some composition change)

@@ -327,7 +327,14 @@ int Minimiser::cold_start(const std::vector<std::pair<int, VectorXd>>& seeds) {
         return phase.role == Role::balanced && mixture && !is_second_copy(p);
     };
     bool generating = false;
-    for (int p = 0; p < count_; ++p) generating = generating || generated(p);
+    end_member_gas_ = false;
+    for (int p = 0; p < count_; ++p) {
+        generating = generating || generated(p);
+        const CalculatedPhase& phase = balance_.phases[p];
+        end_member_gas_ =
+            end_member_gas_ || (phase.role == Role::balanced && phase.gas &&
+                                phase.kind == CalculatedPhase::Kind::ideal && !generated(p));
+    }
     // The mixtures above activity 1 by more than the tolerance at the potentials zeta, each
     // searched from its last new column (local) or over all its compositions (global); with
     // `add`, their minima join the columns. Whether there was one.

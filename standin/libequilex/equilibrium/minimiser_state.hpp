@@ -270,6 +270,9 @@ class Minimiser {
     int assemblies_ = 0;
     int unsettled_ = 0;  // Newton iterations since the assemblage last changed
     int restarts_ = 0;
+    // The start is the programme of an ideal gas's end members alone (cold_start): each
+    // gaseous component it held stood as a pure species at activity 1.
+    bool end_member_gas_ = false;
     int stuck_ = 0;           // Newton steps in a row that the line search could not take
     int leaving_ = -1;        // the active phase the last full Newton step took below zero first
     int first_leaving_ = -1;  // the phase the first step on this assemblage took below zero first
