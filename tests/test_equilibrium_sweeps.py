@@ -453,6 +453,24 @@ NAMED_STATES += [
            (5.123283840454301, 2.8196624021400235e-56, 1.9290886869883022e-268)),
 ]
 
+# Binaries whose other inputs are 1e-250 of the major, the trace held by a primal mixture alone
+# (the FCC holding C at 5e-251 of A): the trace's potential must fall by some 575 RT, 10 a step,
+# in more steps than an assemblage may take to settle (705).
+NAMED_STATES += [
+    _named("quaternary.dat", 1520.2677524794321, 1.2126136472456748,
+           (0.5303036690250945, 0.0, 5.303036690250946e-251, 0.03306705587298189),
+           name="quaternary-primal-trace-1e-250-1520K"),
+    _named("quaternary.dat", 2004.8899617405882, 1321.9390949614824,
+           (4.277835030409758, 0.007054035230327715, 4.277835030409758e-250, 0.0),
+           name="quaternary-primal-trace-1e-250-2004K"),
+    _named("quaternary.dat", 2012.197427406206, 135.87229015819418,
+           (0.020797870502218947, 0.0, 2.0797870502218948e-252, 2.2068549803183113e-05),
+           name="quaternary-primal-trace-1e-250-2012K"),
+    _named("quaternary.dat", 1758.989688949188, 6670.003940975868,
+           (0.3623056589942933, 0.022882664945887123, 3.623056589942933e-251, 0.0),
+           name="quaternary-primal-trace-1e-250-1758K"),
+]
+
 # The equilibrium does not depend on the scale of the input: the same states at totals down to
 # 1e-300 mol, where every amount the result holds is a normal double (a gas's O2 at e^-53 of the
 # total is not at 1e-300 mol; below 1.5e-162 mol the squares of amounts underflow), and totals

@@ -363,7 +363,7 @@ int Minimiser::iterate() {
             // An assemblage that does not settle cannot be the equilibrium: take in the phase
             // most above activity 1 (a mixture inside its miscibility gap needs its other
             // copy), or let go of the phase that holds the least.
-            if (++unsettled_ > 40) {
+            if (++unsettled_ > settle_steps) {
                 // Two primal copies of a de-mixing phase a few kelvin below its critical point
                 // creep towards their compositions by steps the line search takes but that
                 // lower the residual by a thousandth each: in dual form, as where they are
@@ -374,6 +374,10 @@ int Minimiser::iterate() {
                 // times richer): its amount must grow a million-fold while the C potential
                 // falls by as many e-folds, linear together only in the logarithm.
                 if (creeping_amounts_to_logarithms()) continue;
+                // Steps cut to the largest potential step on their way to a root that the full
+                // step shows within reach (a primal FCC alone holding a trace of C whose
+                // potential must fall by hundreds of e-folds): as many steps again, once.
+                if (crawl_on_within_reach()) continue;
                 // First the phase the first step on this assemblage took below zero: the
                 // assemblage it left (a liquid beside a carbide, the carbide alone holding the
                 // input) is the one to return to; amounts that then ran off to +-1e15 say

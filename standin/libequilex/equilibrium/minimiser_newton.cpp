@@ -305,6 +305,7 @@ void Minimiser::find_balance_components() {
 void Minimiser::assemblage_changed() {
     unsettled_ = 0;
     stuck_ = 0;
+    crawled_on_ = false;
     amount_at_change_ = amount_;
     rebase();
 }
@@ -331,6 +332,24 @@ bool Minimiser::held_by_dual_mixtures(int row) const {
         held = true;
     }
     return held;
+}
+
+// In an assemblage that does not settle, where a trace row is not held by dual mixtures alone
+// (so not solved from its row at each point, trace_block) and the steps are cut to the largest
+// potential step on the way to a root that the full step puts within as many steps again: those
+// steps, once per assemblage. A primal FCC alone holding C at 5e-251 of A, whose potential must
+// fall by ~575 RT, 10 a step, needs ~58 steps. False where the full step is further off (a
+// potential ~4000 RT away, ~400 steps: the rules for an unsettled assemblage act at once).
+bool Minimiser::crawl_on_within_reach() {
+    if (crawled_on_ || !(full_potential_step_ > max_potential_step) ||
+        full_potential_step_ > settle_steps * max_potential_step ||
+        std::none_of(balance_rows_.begin(), balance_rows_.end(),
+                     [&](int row) { return is_trace_row(row) && !held_by_dual_mixtures(row); }))
+        return false;
+    crawled_on_ = true;
+    unsettled_ = 0;
+    stuck_ = 0;
+    return true;
 }
 
 // The trace rows whose potentials are solved from them at each point (into w.trace_rows), and
@@ -702,6 +721,7 @@ Minimiser::Step Minimiser::newton_step() {
     if (unsettled_ == 0 && stuck_ == 0) first_leaving_ = leaving_ >= 0 ? active_[leaving_] : -1;
     const double size = now.residual.cwiseAbs().maxCoeff();
     last_merit_ = now.residual.squaredNorm();
+    full_potential_step_ = step;
     // A step below the tolerance is the rounding of a converged solution: no line search.
     if (step < converged_step && primal_step < converged_step && size < 1e-11) {
         Equations at;

@@ -23,6 +23,7 @@ inline constexpr double activity_tolerance = 1e-9;  // ln a above which an outsi
 inline constexpr double rejoin_rounding = 1e-7;
 inline constexpr double potential_box = 50.0;       // reduced potential a free direction may move
 inline constexpr double max_potential_step = 10.0;  // reduced potential change per Newton step
+inline constexpr int settle_steps = 40;             // Newton steps an assemblage may take to settle
 inline constexpr double max_amount_step = 40.0;     // change of ln(amount) per Newton step
 inline constexpr double converged_step = 1e-10;
 // Where the potential of a component with no input is kept while the others are placed, and
@@ -152,6 +153,7 @@ class Minimiser {
     bool equations(const Layout& l, const VectorXd& y, bool jacobian, Equations& e) const;
     bool is_trace_row(int row) const;
     bool held_by_dual_mixtures(int row) const;
+    bool crawl_on_within_reach();
     bool trace_block(const Layout& l, const Equations& at, NewtonWork& w) const;
     bool meet_trace_rows(const Layout& l, VectorXd& y, Equations& e, bool& current) const;
     Step newton_step();
@@ -256,6 +258,8 @@ class Minimiser {
     // A phase alone that could not hold the input has had the phase nearest activity 1 join it
     // (once in a calculation, iterate).
     bool lone_phase_joined_ = false;
+    // An unsettled assemblage given as many steps again (crawl_on_within_reach), until it changes.
+    bool crawled_on_ = false;
     std::vector<VectorXd> composition_;
     // Each primal phase's logarithms of its constituents' amounts as Newton's method last left
     // them, with the amount and composition they gave (pack takes from them the logarithms of
@@ -277,6 +281,7 @@ class Minimiser {
     int leaving_ = -1;        // the active phase the last full Newton step took below zero first
     int first_leaving_ = -1;  // the phase the first step on this assemblage took below zero first
     double last_merit_ = 0.0;
+    double full_potential_step_ = 0.0;  // the largest potential change of the last full step
     int last_dropped_ = -1;
     std::vector<int> dropped_from_;  // the assemblage (sorted) the last phase dropped left
     // Phases whose leaving an assemblage (sorted) led back to it: they rejoined what they left
