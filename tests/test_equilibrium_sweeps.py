@@ -429,6 +429,16 @@ NAMED_STATES += [
            (0.2362073196435928, 0.7885440990863675, 1.0383129634165138)),
 ]
 
+# A with a trace of C 1e-5 K below A's melting point, the liquid alone the equilibrium: pure A_S
+# beside the liquid crept by 1e-4 mol a step, the carbide taken in instead led back to them,
+# until 705 (the equilibrium without the trace is A_S alone).
+NAMED_STATES += [
+    _named("carbide.dat", t, 1.0, (1.0, 0.0, trace))
+    for t, trace in ((1941.015089052302, 1.1347803650385972e-07),
+                     (1941.0150791923716, 6.14200646774494e-09),
+                     (1941.0150889622012, 2.6472086494944165e-10))
+]
+
 # The FCC alone in dual form holding two traces 1e-3 K from B's melting point at 1000 bar: the
 # search for its composition at the potentials stopped short, and the balances, met through
 # that composition, were met with the traces' potentials 1e-5..1.4e-3 RT off (error 0).

@@ -392,6 +392,16 @@ int Minimiser::iterate() {
                     drop(worst);
                     continue;
                 }
+                // The second way: the phase the steps have been emptying into another leaves
+                // first (pure A_S beside a liquid holding a trace of C 1e-5 K below A's melting
+                // point, the liquid alone the equilibrium: the two crept by 1e-4 mol a step, and
+                // the carbide taken in instead led back to them).
+                if (second_way_ && leaving_ < 0) {
+                    if (const int empty = emptying(); empty >= 0 && !leads_round(empty)) {
+                        drop(empty);
+                        continue;
+                    }
+                }
                 if (add_most_active()) continue;
                 // The phase Newton's step keeps taking below zero (the assemblage's others
                 // would have to hold more than the input), else the one the steps have been
@@ -580,11 +590,12 @@ MinimiserResult minimise_at_scale(const CalculatedSystem& system, const VectorXd
     // carbide and graphite at -2e4 and -5e4 mol beside a liquid of 9e4 at 5100 K; the carbide
     // left at -49 mol beside the liquid it then crept away from; the liquid alone is the
     // equilibrium): once more from nothing, the amounts after each drop made to hold the input
-    // again. Only where the first way found none: elsewhere the amounts on the way out are the
-    // ones its rules were made with.
+    // again (and a creeping assemblage lets go of the phase it empties first: take_second_way).
+    // Only where the first way found none: elsewhere the amounts on the way out are the ones its
+    // rules were made with.
     if (result.error == err::balance_unsolved || result.error == err::too_many_assemblies) {
         Minimiser again(system, b, reservoirs, options);
-        again.reproject_amounts_after_drops();
+        again.take_second_way();
         MinimiserResult second = again.run(nullptr);
         if (second.error == 0) return second;
     }

@@ -121,7 +121,7 @@ void Minimiser::drop(int index) {
     amount_[p] = 0.0;
     primal_[p] = false;
     log_amount_[p] = false;
-    if (reproject_after_drops_) reproject_amounts();
+    if (second_way_) reproject_amounts();
     std::fill(dwindled_.begin(), dwindled_.end(), false);
     last_dropped_ = p;
     ++assemblies_;

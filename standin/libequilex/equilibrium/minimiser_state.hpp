@@ -43,9 +43,11 @@ class Minimiser {
     Minimiser& operator=(const Minimiser&) = delete;
 
     MinimiserResult run(const Equilibrium* start);
-    // The amounts left after each drop made to hold the input again where they ran off or fell
-    // below zero (reproject_amounts): a second way through, where the first found no equilibrium.
-    void reproject_amounts_after_drops() { reproject_after_drops_ = true; }
+    // The second way through, where the first found no equilibrium: the amounts left after
+    // each drop made to hold the input again where they ran off or fell below zero
+    // (reproject_amounts), and an assemblage that does not settle lets go of the phase its
+    // steps empty before it takes in another (iterate).
+    void take_second_way() { second_way_ = true; }
 
   private:
     // --- the start (minimiser_start.cpp) -----------------------------------------------------
@@ -312,7 +314,7 @@ class Minimiser {
     // Every mixture held in dual form from here on (Newton's method stuck on the logarithms
     // of constituent amounts that must change many-fold).
     bool dual_mixtures_ = false;
-    bool reproject_after_drops_ = false;
+    bool second_way_ = false;
     bool dual_copies_ = false;  // de-mixing copies held in dual form (near a critical point)
     int stuck_splits_ = 0;      // copies shared again at their common tangent (stuck or unsettled)
 };
