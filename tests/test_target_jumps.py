@@ -373,3 +373,35 @@ def test_the_lever_state_of_an_enthalpy_target_is_an_equilibrium(engine, tests_d
     result = read_result(engine, system, State(t, 1.0, amounts))
     assert certify(system, result) == []
     assert result.assemblage == below | above  # both sides' phases: the reaction partly made
+
+
+# (data file, inputs, P, fraction target (phase, constituent, value), estimate of T): the phase
+# alone holds the input over a range of T, where its fraction is the input's and the target is
+# met at every T. The search ended where the phase was absent (4288 K, 576 K), its composition
+# there that of its tangent plane's minimum, and reported that state with error 0.
+FRACTION_WHERE_ABSENT = [
+    ("demixing.dat", (0.9021313681408976, 0.0260125531981088), 1.0, (2, 1, 0.9719735780194722),
+     1167.4140824464282),
+    ("quaternary.dat", (0.14945056591971662, 0.6670708871748086, 0.7209081350745514,
+                        0.47725755675712367), 6689.401775552216, (1, 3, 0.3578263438519923),
+     2517.788799840649),
+]
+
+
+@pytest.mark.parametrize("file_name, amounts, p, target, estimate", FRACTION_WHERE_ABSENT)
+def test_a_fraction_target_is_never_met_in_an_absent_phase(engine, tests_data_dir, file_name,
+                                                          amounts, p, target, estimate):
+    load(engine, tests_data_dir / file_name)
+    for k, amount in enumerate(amounts, start=1):
+        engine.tqsetc("IA", 0, k, amount)
+    engine.tqsetc("P", 0, 0, p)
+    phase, constituent, value = target
+    engine.tqsetc("XT", phase, constituent, value)
+    engine.calc_Ttarget(estimate=(estimate, 0.0))
+    if engine.last_error == 0:
+        assert engine.tqgetr("A", phase, 0) > 0.0
+        assert engine.tqgetr("A", phase, constituent) / engine.tqgetr("A", phase, 0) == \
+            pytest.approx(value, rel=1e-6)
+        ok(engine)
+    else:
+        assert engine.last_error == 711

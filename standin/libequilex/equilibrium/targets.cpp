@@ -425,7 +425,16 @@ class TargetSearch {
         return relative * (size + std::abs(streams));
     }
 
-    bool met(const Evaluation& e) const { return std::abs(e.value) <= tolerance(e.result); }
+    // A fraction is met only in a phase that holds matter: an absent phase's composition is that
+    // of its tangent plane's minimum, which moves with the variable and met the value where the
+    // phase was absent (at 4288 K, a liquid holding everything, for a solid alone at 1197 K),
+    // with error 0 and a fraction that TQGETR does not give (605).
+    bool met(const Evaluation& e) const {
+        const bool fraction = target_.kind == TargetKind::fraction ||
+                              target_.kind == TargetKind::component_fraction;
+        if (fraction && !e.result.phases[target_.phase].present) return false;
+        return std::abs(e.value) <= tolerance(e.result);
+    }
 
     bool extensive() const {
         return target_.kind == TargetKind::heat_capacity || target_.kind == TargetKind::enthalpy ||
