@@ -430,8 +430,8 @@ class TargetSearch {
     // phase was absent (at 4288 K, a liquid holding everything, for a solid alone at 1197 K),
     // with error 0 and a fraction that TQGETR does not give (605).
     bool met(const Evaluation& e) const {
-        const bool fraction = target_.kind == TargetKind::fraction ||
-                              target_.kind == TargetKind::component_fraction;
+        const bool fraction =
+            target_.kind == TargetKind::fraction || target_.kind == TargetKind::component_fraction;
         if (fraction && !e.result.phases[target_.phase].present) return false;
         return std::abs(e.value) <= tolerance(e.result);
     }
