@@ -480,6 +480,19 @@ NAMED_STATES += [
            (0.3623056589942933, 0.022882664945887123, 3.623056589942933e-251, 0.0),
            name="quaternary-primal-trace-1e-250-1758K"),
 ]
+# ... and one input at 1e-300 of the total beside three major ones, held by the primal FCC alone
+# or beside the liquid (705).
+NAMED_STATES += [
+    _named("quaternary.dat", 1945.1341397629685, 91.38210255493613,
+           (0.6266527599036384, 0.18159962343219327, 0.4871038213713744, 1.835681238244957e-300),
+           name="quaternary-primal-trace-1e-300-1945K"),
+    _named("quaternary.dat", 2019.4148795634674, 17.1333854892521,
+           (0.35276306254771983, 1.6558154783582224e-300, 0.5907821909630496, 0.46636901836320066),
+           name="quaternary-primal-trace-1e-300-2019K"),
+    _named("quaternary.dat", 2149.164858016532, 219.61798003964176,
+           (0.008558330277837367, 1.499537826718694e-300, 0.8196584629572327, 0.6038849273262245),
+           name="quaternary-primal-trace-1e-300-2149K"),
+]
 
 # The equilibrium does not depend on the scale of the input: the same states at totals down to
 # 1e-300 mol, where every amount the result holds is a normal double (a gas's O2 at e^-53 of the
