@@ -494,6 +494,32 @@ NAMED_STATES += [
            name="quaternary-primal-trace-1e-300-2149K"),
 ]
 
+# The balances written over species that held next to nothing once the first steps had moved the
+# potentials (705): the hundred-constituent phase alone with some inputs 0 (the start held M5 in
+# M4M5 and M5M8, then 1e-17 of that), and hydrogen with traces of C and O (a species taken into
+# the basis at the start's floor of 1e-6, then holding 1e-215 mol); the last three from random
+# sweeps of such states.
+NAMED_STATES += [
+    _named("wide100.dat", 2000.0, 1.0, (0.0, 0.0, 0.0, 0.0, 0.10916968026637479,
+                                        0.00654888043073921, 0.0, 0.0, 0.3387899804907545,
+                                        0.5454914588121316)),
+    _named("wide100.dat", 1959.2265500220653, 0.011732568156179105,
+           (0.032637268565659884, 0.0, 0.005293064007561899, 0.0, 0.0, 0.0,
+            0.015668981737170296, 0.0, 0.0, 0.0586524911829424)),
+    _named("cho_gas.dat", 1443.3478186296525, 5.277511392434484,
+           (1.9396203537438497e-195, 2.317454812266051, 7.917168262441703e-143)),
+    _named("cho_gas.dat", 1521.0739574356771, 0.33893015297507334,
+           (8.689806092667036e-219, 2.9398710844209175, 6.581252066948847e-140)),
+    _named("wide100.dat", 2658.819427735204, 1.0,
+           (0.0, 0.0, 0.0, 0.07856150893868787, 0.0, 0.20043576630518586, 0.0,
+            0.05380867601340867, 0.4531331230253772, 0.0)),
+    _named("wide100.dat", 1461.0296405014258, 0.2706051066509381,
+           (2.093262194884421e-230, 2.815851851625083e-166, 0.053746353290469104,
+            3.004505603171148e-258, 2.4005629330256753e-215, 0.13210029231941678,
+            0.20822032328051074, 5.813030764632265e-201, 0.33209736921582356,
+            0.07171264426335916)),
+]
+
 # The equilibrium does not depend on the scale of the input: the same states at totals down to
 # 1e-300 mol, where every amount the result holds is a normal double (a gas's O2 at e^-53 of the
 # total is not at 1e-300 mol; below 1.5e-162 mol the squares of amounts underflow), and totals

@@ -278,6 +278,14 @@ int Minimiser::iterate() {
                 if (error != 0) return error;
                 continue;
             }
+            // The balances written over species that held the most when the basis was chosen
+            // but next to nothing now: a component that they held alone is written as rows of
+            // which the other species make up nearly all, and is lost in their rounding (one
+            // ideal solution of M4, M5, M8, M9 whose start held M5 in M4M5 and M5M8: the steps
+            // took the M5 potential 36 e-folds too low, and the two rows, each the M5 balance
+            // plus cancelling terms of the rest, were 2 % off with a slope of e^-36 in it, a
+            // least-squares point and no root). Over the species abundant now each is its own.
+            if (rebase_past_emptied_basis()) continue;
             // More phases at activity 1 than the potentials allow (a carbide above activity 1
             // beside both pure metals): the one furthest below it leaves.
             if (const int inconsistent = least_consistent();

@@ -141,6 +141,7 @@ class Minimiser {
                                  std::vector<bool>& held);
     void find_balance_components();
     void rebase();
+    bool rebase_past_emptied_basis();
     void round_to_zero(Eigen::Ref<VectorXd> written, const Eigen::Ref<const VectorXd>& v) const;
     void assemblage_changed();
     bool is_primal(int p) const { return primal_[p]; }
@@ -233,6 +234,14 @@ class Minimiser {
     // input and reservoirs written over it, and the rows of it that the balance solves.
     MatrixXd basis_;
     MatrixXd basis_inverse_;
+    // The species of the basis (phase, constituent) and the amounts they held when chosen.
+    struct BasisSpecies {
+        int phase;
+        int constituent;
+        double amount;
+    };
+    std::vector<BasisSpecies> basis_species_;
+    bool rebased_since_change_ = false;  // rebase_past_emptied_basis, until the assemblage changes
     CalculatedSystem& work_;
     VectorXd b_work_;
     std::vector<VectorXd> reservoirs_work_;
