@@ -228,6 +228,17 @@ def test_a_formation_target_over_calcite_lands_on_its_decomposition(engine, samp
 DEMIXING_INPUT = (1.9605719171244003, 0.3790000772532235)
 
 
+def formation_temperature(engine, path, amounts, phase, estimate):
+    """The temperature a formation target ("A" = 0) on the phase finds from the estimate."""
+    load(engine, path)
+    for k, amount in enumerate(amounts, start=1):
+        engine.tqsetc("IA", 0, k, amount)
+    engine.tqsetc("A", phase, 0, 0.0)
+    engine.calc_Ttarget(estimate=(estimate, 0.0))
+    ok(engine)
+    return engine.temperature
+
+
 @pytest.mark.parametrize("estimate", [1277.5, 1300.0, 1327.5, 1335.0, 1400.0])
 def test_a_formation_target_on_a_demixing_phase_finds_where_it_forms(engine, tests_data_dir,
                                                                      estimate):
@@ -241,13 +252,7 @@ def test_a_formation_target_on_a_demixing_phase_finds_where_it_forms(engine, tes
         return -tangent_plane_distance(fcc, t, 1.0, liquid.potentials(x, t, 1.0))[0] / (R * t)
 
     forms = bisect(fcc_ln_activity, 1300.0, 1337.0, 1e-13)
-    load(engine, path)
-    for k, amount in enumerate(DEMIXING_INPUT, start=1):
-        engine.tqsetc("IA", 0, k, amount)
-    engine.tqsetc("A", 2, 0, 0.0)
-    engine.calc_Ttarget(estimate=(estimate, 0.0))
-    ok(engine)
-    found = engine.temperature
+    found = formation_temperature(engine, path, DEMIXING_INPUT, 2, estimate)
     assert fcc_ln_activity(found) == pytest.approx(0.0, abs=1e-6)
     assert found == pytest.approx(forms, abs=1e-3)
     assert engine.tqgetr("A", 2, 0) == 0.0 and engine.tqgetr("A", 3, 0) == 0.0
@@ -296,13 +301,7 @@ def test_a_formation_target_on_the_second_copy_finds_the_gap(engine, tests_data_
     fcc = load_system(path).phase("FCC#1")
     x = np.array(amounts) / sum(amounts)
     solvus = bisect(lambda t: -second_minimum(fcc, t, x), *window, 1e-9)
-    load(engine, path)
-    for k, amount in enumerate(amounts, start=1):
-        engine.tqsetc("IA", 0, k, amount)
-    engine.tqsetc("A", 3, 0, 0.0)
-    engine.calc_Ttarget(estimate=(estimate, 0.0))
-    ok(engine)
-    found = engine.temperature
+    found = formation_temperature(engine, path, amounts, 3, estimate)
     assert found == pytest.approx(solvus, abs=1e-4)
     assert engine.tqgetr("A", 3, 0) == 0.0
     assert engine.tqgetr("A", 2, 0) == pytest.approx(sum(amounts), rel=1e-12)
