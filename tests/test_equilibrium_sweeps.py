@@ -429,6 +429,14 @@ NAMED_STATES += [
            (0.2362073196435928, 0.7885440990863675, 1.0383129634165138)),
 ]
 
+# The liquid with the carbide at 4716-4720 K: graphite left a converged assemblage below zero,
+# and the carbide and the liquid beside it ran from its amounts to the liquid at -0.6 mol (the
+# equilibrium has 0.066 mol beside 0.25 of carbide), stalled, and the cycle came round until 705.
+NAMED_STATES += [
+    _named("carbide.dat", t, 1.0, (0.13710435910060997, 0.1098433499657352, 0.2491785952264622))
+    for t in (4716.546796745335, 4720.0)
+]
+
 # A with a trace of C 1e-5 K below A's melting point, the liquid alone the equilibrium: pure A_S
 # beside the liquid crept by 1e-4 mol a step, the carbide taken in instead led back to them,
 # until 705 (the equilibrium without the trace is A_S alone).

@@ -129,14 +129,18 @@ void Minimiser::drop(int index) {
 }
 
 // The amounts of the phases left, where one is below zero or any beyond a thousand times the
-// input (the assemblage before ran off along nearly dependent compositions: the carbide and
-// graphite at -2e4 and -5e4 mol beside a liquid of 9e4 at 5100 K): the least-squares amounts
-// that hold the input with their compositions as they are, none below zero.
+// input (or after every drop, reproject_every_drop_): the least-squares amounts that hold the
+// input (with the supplies) at their compositions as they are, none below zero. The amounts the
+// assemblage before left may be far from any of this one (it ran off along nearly dependent
+// compositions: the carbide and graphite at -2e4 and -5e4 mol beside a liquid of 9e4 at 5100 K;
+// or it converged with graphite below zero and the carbide and liquid beside it, at 4716 K,
+// then ran from there to the liquid at -0.6 mol where the equilibrium has 0.066).
 void Minimiser::reproject_amounts() {
     if (active_.empty()) return;
     const double far = 1e3 * b_.cwiseAbs().sum();
-    if (std::none_of(active_.begin(), active_.end(),
-                     [&](int q) { return amount_[q] < 0.0 || std::abs(amount_[q]) > far; }))
+    if (!reproject_every_drop_ && std::none_of(active_.begin(), active_.end(), [&](int q) {
+            return amount_[q] < 0.0 || std::abs(amount_[q]) > far;
+        }))
         return;
     const int a = static_cast<int>(active_.size());
     MatrixXd columns(k_, a);

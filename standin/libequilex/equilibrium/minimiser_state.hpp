@@ -44,10 +44,14 @@ class Minimiser {
 
     MinimiserResult run(const Equilibrium* start);
     // The second way through, where the first found no equilibrium: the amounts left after
-    // each drop made to hold the input again where they ran off or fell below zero
-    // (reproject_amounts), and an assemblage that does not settle lets go of the phase its
-    // steps empty before it takes in another (iterate).
-    void take_second_way() { second_way_ = true; }
+    // each drop made to hold the input again (reproject_amounts) where one is below zero or any
+    // beyond a thousand times the input, or after every drop (`every_drop`), and an assemblage
+    // that does not settle lets go of the phase its steps empty before it takes in another
+    // (iterate).
+    void take_second_way(bool every_drop) {
+        second_way_ = true;
+        reproject_every_drop_ = every_drop;
+    }
 
   private:
     // --- the start (minimiser_start.cpp) -----------------------------------------------------
@@ -324,6 +328,7 @@ class Minimiser {
     // of constituent amounts that must change many-fold).
     bool dual_mixtures_ = false;
     bool second_way_ = false;
+    bool reproject_every_drop_ = false;
     bool dual_copies_ = false;  // de-mixing copies held in dual form (near a critical point)
     int stuck_splits_ = 0;      // copies shared again at their common tangent (stuck or unsettled)
 };
