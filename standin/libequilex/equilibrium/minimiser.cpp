@@ -609,7 +609,8 @@ MinimiserResult minimise_at_scale(const CalculatedSystem& system, const VectorXd
         // And where that too finds none, with the amounts made again after every drop (at 4716 K
         // graphite left a converged assemblage below zero with the others' amounts positive, and
         // the carbide and the liquid ran from those). Not on the second way itself: there it
-        // gave 705 for four of 2,100 carbide states at 2600-6000 K that the second way calculates.
+        // gave 705 for a carbide state with traces of A and B at 3534 K that the second way
+        // calculates.
         Minimiser third(system, b, reservoirs, options);
         third.take_second_way(true);
         MinimiserResult last = third.run(nullptr);
