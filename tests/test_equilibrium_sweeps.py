@@ -186,6 +186,21 @@ NAMED_STATES = [
           [float(v) for v in line.split()]
           for line in (Path(__file__).parent / "data" / "gas30_states.txt").read_text().splitlines()
           if line and not line.startswith("#"))),
+    # A compound of nearly the input's composition beside the gas, and another compound that
+    # holds next to nothing of the excess (7e-17 mol at 1376.59 K): it held nothing beyond the
+    # rounding of the balances and left, without it the potentials were not free, it joined
+    # again above activity 1, and so on until the iterations ran out (705).
+    *(_named("gas30.dat", t, p, tuple(inputs.get(k, 0.0) for k in range(1, 31)),
+             name=f"gas30-near-{compound}-{t:.6g}K")
+      for compound, t, p, inputs in (
+          ("E10E193E253", 864.875503285668, 2.535301862886776,
+           {10: 1.000000000001, 19: 3.0, 25: 3.0}),
+          ("E10E193E253", 1376.592692430904, 163.56837241157723,
+           {10: 1.0, 19: 3.0, 25: 3.0000000030000002}),
+          ("E07E133E302", 687.448334496464, 0.5674335824789148,
+           {7: 1.000000001, 13: 3.0, 30: 2.0}),
+          ("E05E19E20", 772.9922182875468, 200.42312785587634,
+           {5: 1.0, 19: 1.000000001, 20: 1.0}))),
     # The liquid beside the carbide: their amounts ran off to -3e6/+5e6 mol, and the liquid,
     # furthest below activity 1 there, left, though both could be at activity 1; graphite and
     # the liquid joined again, and the same round came back until the iterations ran out (705).

@@ -443,8 +443,11 @@ int Minimiser::iterate() {
         const Worst worst = worst_outside();
         if (worst.phase < 0 || worst.ln_activity <= activity_tolerance) {
             // The equilibrium: without the phases that hold nothing (at activity 1 where the
-            // potentials are free, as lime beside calcite), which it does not need.
-            if (const int empty = holding_nothing(); empty >= 0) {
+            // potentials are free, as lime beside calcite), which it does not need - but for
+            // one whose leaving led round: without it the potentials were not free, and it
+            // joined again above activity 1 (a compound of the 30-component gas holding 7e-17
+            // mol beside the gas and the compound of nearly the input's composition, 705).
+            if (const int empty = holding_nothing(); empty >= 0 && !leads_round(empty)) {
                 drop(empty);
                 continue;
             }
