@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <boost/math/tools/roots.hpp>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "core/library.hpp"
@@ -68,9 +69,15 @@ int gather_input(const System& system, const Conditions& conditions,
     const int k = static_cast<int>(system.components.size());
     input = Input{};
     input.components = Eigen::VectorXd::Zero(k);
+    // The magnitudes each component's sum is made of: in other system components the amounts
+    // of several conditions may cancel (1 mol each of Ca, C and 3 of O in CaCO3, CO and O2),
+    // and what their rounding leaves is no input.
+    Eigen::VectorXd magnitudes = Eigen::VectorXd::Zero(k);
     auto add = [&](int phase, int index, double moles) {
         if (!std::isfinite(moles) || moles < 0.0) return false;
-        input.components += moles * constituent_vector(system, phase, index);
+        const Eigen::VectorXd held = moles * constituent_vector(system, phase, index);
+        input.components += held;
+        magnitudes += held.cwiseAbs();
         input.constituents.push_back({phase, index, moles});
         return true;
     };
@@ -83,11 +90,21 @@ int gather_input(const System& system, const Conditions& conditions,
             if (!std::isfinite(amount.moles) || amount.moles < 0.0) return err::bad_input;
             if (amount.phase < 0) {
                 input.components += amount.components;
+                magnitudes += amount.components.cwiseAbs();
             } else if (!add(amount.phase, amount.index, amount.moles)) {
                 return err::bad_input;
             }
         }
     }
+    // Where the terms cancel, what is left within their rounding (4 epsilon of their
+    // magnitudes, as system components re-express each amount) becomes 0: 2e-16 mol of O2 left
+    // so was taken for an input of its own, its row scaled by 1e16, and the start's programme
+    // reported the input unbounded (703) for calcite in CaCO3, CO and O2.
+    for (int c = 0; c < k; ++c)
+        if (std::isfinite(magnitudes[c]) &&
+            std::abs(input.components[c]) <=
+                4.0 * std::numeric_limits<double>::epsilon() * magnitudes[c])
+            input.components[c] = 0.0;
     for (const HeldPotential& held : conditions.potentials) {
         if (!std::isfinite(held.value) || (held.activity && held.value <= 0.0))
             return err::bad_input;
