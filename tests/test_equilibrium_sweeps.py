@@ -543,6 +543,13 @@ NAMED_STATES += [
             0.07171264426335916)),
 ]
 
+# Where the line search is stuck, the phase furthest below activity 1 leaves unless the amounts
+# ran off: kept out of the rule only there, a liquid of B with a trace of D beside B's melting
+# point gave 705.
+NAMED_STATES += [
+    _named("quaternary.dat", 1727.2727257142406, 1.0, (0.0, 1.0, 0.0, 2.530966585012389e-06)),
+]
+
 # The equilibrium does not depend on the scale of the input: the same states at totals down to
 # 1e-300 mol, where every amount the result holds is a normal double (a gas's O2 at e^-53 of the
 # total is not at 1e-300 mol; below 1.5e-162 mol the squares of amounts underflow), and totals
