@@ -682,6 +682,10 @@ GAS_AT_A_SPECIES = [
     ("cho_gas.dat", 2000.0, 1.0, (1.0, 0.0, 1.0)),
     ("cho_gas.dat", 2500.0, 1.0, (1.0, 0.0, 1.0)),
     ("cho_gas.dat", 1500.0, 1e-10, (1.0, 0.0, 1.0)),
+    # Graphite at 6e-21 and 3e-25 mol: it was then dropped as holding nothing, and the gas alone
+    # failed again.
+    ("cho_gas.dat", 1000.0, 1e-20, (1.0, 0.0, 1.0)),
+    ("cho_gas.dat", 2000.0, 1e-20, (1.0, 0.0, 1.0)),
     ("cho_gas.dat", 2000.0, 1e-3, (0.5, 0.0, 0.5)),
     ("limestone.dat", 1500.0, 1.0, (0.0, 1.0, 1.0)),
     ("limestone.dat", 2000.0, 1.0, (0.0, 1.0, 1.0)),

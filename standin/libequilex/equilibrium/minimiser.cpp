@@ -355,10 +355,10 @@ int Minimiser::iterate() {
             // 1e-5 mol, takes the rest), and Newton's method creeps towards potentials at
             // infinity. The phase nearest activity 1 joins, once; where it does not belong, it
             // leaves by the usual rules.
-            if (active_.size() == 1 && !lone_phase_joined_ && !holds_input()) {
+            if (active_.size() == 1 && lone_phase_partner_ < 0 && !holds_input()) {
                 const Worst nearest = worst_outside();
                 if (nearest.phase >= 0) {
-                    lone_phase_joined_ = true;
+                    lone_phase_partner_ = nearest.phase;
                     add(nearest.phase, start_composition(nearest.x));
                     continue;
                 }

@@ -270,9 +270,9 @@ class Minimiser {
     // Sole holders of a component keep linear amounts (where the line search is stuck, iterate),
     // until a swap (swap_past_traces) starts from the other side.
     bool sole_holders_linear_ = false;
-    // A phase alone that could not hold the input has had the phase nearest activity 1 join it
-    // (once in a calculation, iterate).
-    bool lone_phase_joined_ = false;
+    // The phase that joined a phase alone that could not hold the input, nearest activity 1
+    // (once in a calculation, iterate); -1 before.
+    int lone_phase_partner_ = -1;
     // An unsettled assemblage given as many steps again (crawl_on_within_reach), until it changes.
     bool crawled_on_ = false;
     std::vector<VectorXd> composition_;
