@@ -585,9 +585,9 @@ MinimiserResult minimise_at_scale(const CalculatedSystem& system, const VectorXd
     // creep until 705), while the equilibrium without them is found at once and differs from
     // the one with them by the traces alone: that one is the start, as for a calculation from a
     // previous equilibrium. The error stands where either finds none.
-    if (VectorXd major;
-        (result.error == err::balance_unsolved || result.error == err::too_many_assemblies) &&
-        without_traces(b, major)) {
+    const bool unsolved =
+        result.error == err::balance_unsolved || result.error == err::too_many_assemblies;
+    if (VectorXd major; unsolved && without_traces(b, major)) {
         Minimiser bare(system, major, reservoirs, options);
         const MinimiserResult first = bare.run(nullptr);
         if (first.error == 0) {
@@ -604,7 +604,7 @@ MinimiserResult minimise_at_scale(const CalculatedSystem& system, const VectorXd
     // again (and a creeping assemblage lets go of the phase it empties first: take_second_way).
     // Only where the first way found none: elsewhere the amounts on the way out are the ones its
     // rules were made with.
-    if (result.error == err::balance_unsolved || result.error == err::too_many_assemblies) {
+    if (unsolved) {
         Minimiser again(system, b, reservoirs, options);
         again.take_second_way(false);
         MinimiserResult second = again.run(nullptr);

@@ -141,10 +141,8 @@ void Minimiser::drop(int index) {
 // then ran from there to the liquid at -0.6 mol where the equilibrium has 0.066).
 void Minimiser::reproject_amounts() {
     if (active_.empty()) return;
-    const double far = 1e3 * b_.cwiseAbs().sum();
-    if (!reproject_every_drop_ && std::none_of(active_.begin(), active_.end(), [&](int q) {
-            return amount_[q] < 0.0 || std::abs(amount_[q]) > far;
-        }))
+    if (!reproject_every_drop_ && !amounts_ran_off() &&
+        std::none_of(active_.begin(), active_.end(), [&](int q) { return amount_[q] < 0.0; }))
         return;
     const int a = static_cast<int>(active_.size());
     MatrixXd columns(k_, a);
@@ -345,10 +343,7 @@ int Minimiser::least_consistent() const {
     // with them; elsewhere the phase furthest below activity 1 leaves, as before the rank test
     // (with the test everywhere, the liquid of B with a trace of D of 2.5e-6 of the whole at
     // 1727.27 K, beside B's melting point, gave 705).
-    const double far = 1e3 * b_.cwiseAbs().sum();
-    if (std::none_of(active_.begin(), active_.end(),
-                     [&](int p) { return std::abs(amount_[p]) > far; }))
-        return worst;
+    if (!amounts_ran_off()) return worst;
     MatrixXd activity_rows(rows, l.potentials);
     for (int i = 0; i < rows; ++i) {
         const VectorXd v =
@@ -665,6 +660,13 @@ bool Minimiser::holds_input() const {
     Equations e;
     if (!equations(l, pack(l), false, e)) return false;
     return e.residual.head(l.potentials).cwiseAbs().maxCoeff() <= 1e-9;
+}
+
+// Whether some active phase's amount ran off beyond a thousand times the input.
+bool Minimiser::amounts_ran_off() const {
+    const double far = 1e3 * b_.cwiseAbs().sum();
+    return std::any_of(active_.begin(), active_.end(),
+                       [&](int p) { return std::abs(amount_[p]) > far; });
 }
 
 // Whether some balance row has an input that no active species and no reservoir enters with

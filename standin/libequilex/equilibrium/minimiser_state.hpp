@@ -198,6 +198,7 @@ class Minimiser {
     VectorXd unheld() const;
     bool holds_input() const;
     bool lacks_a_holder() const;
+    bool amounts_ran_off() const;
     bool add_phase_for_unheld(const MatrixXd& z);
     Worst worst_outside() const;
     bool add_most_active();
