@@ -29,9 +29,10 @@ from equilibrium_support import tests_data_dir  # noqa: F401 - a fixture
 
 GRID = 200  # intervals of the single calculations, the map's own scan has 100
 SLOW_GRID = 120  # where single calculations take milliseconds each (the quaternary)
-# Where the map is to place a change: 0.01 K; 1e-6 relative in pressure; 1e-6 mol.
+# Where the map is to place a change: 0.01 K; 1e-6 relative in pressure; 1e-6 mol. The map's
+# tolerances (ten of them merge changes) and the bisection's here. The amounts' figures hold for
+# a map over a mole or more; over less they are of its span (MapCase.amount_scale).
 PLACE = {"T": 0.01, "P": 1e-6, "IA": 1e-6}
-# The map's tolerances (ten of them merge changes) and the bisection's here.
 MAP_TOLERANCE = {"T": 1e-6, "P": 1e-6, "IA": 1e-6}
 BISECTION = {"T": 1e-4, "P": 1e-9, "IA": 1e-8}
 AT_CHANGE_DISTANCE = 1e-6  # RT: a forming phase's tangent-plane distance at the point
@@ -69,6 +70,16 @@ class MapCase:
     def distance(self, x, y):
         """How far apart two values of the map variable are, in the units of PLACE."""
         return abs(math.log(x / y)) if self.variable == "P" else abs(x - y)
+
+    def amount_scale(self):
+        """What the amounts' tolerances are of: a mole, or the map's span where that is less."""
+        return min(1.0, self.high - self.low) if self.variable == "IA" else 1.0
+
+    def place(self):
+        return PLACE[self.variable] * self.amount_scale()
+
+    def merge(self):
+        return 10 * MAP_TOLERANCE[self.variable] * self.amount_scale()
 
 
 def cases(maps, reason=lambda c: ""):
@@ -109,6 +120,11 @@ MAPS = [
     MapCase("eutectic.dat", "T", 500.0, 2000.0, (0.2, 0.8)),
     MapCase("eutectic.dat", "T", 500.0, 1200.0, (1 - 1e-6, 1e-6)),
     MapCase("eutectic.dat", "IA", 0.0, 3.0, (1.0, 0.0), t=900.0, component=2),
+    # Over small amounts, where a tolerance of 1e-6 mol took the map in a few steps and merged
+    # its one change (B_S forming from the liquid at B = 0.679 A) into the upper limit: the same
+    # map at 1e-5 mol of A and at a thousandth, 1e-5 and 1e-8 of that.
+    *(MapCase("eutectic.dat", "IA", 0.0, 2e-5 * scale, (1e-5 * scale, 0.0), t=1200.0,
+              component=2) for scale in (1.0, 1e-3, 1e-5, 1e-8)),
     # The de-mixing solid: the gap closing, the solidus and the liquidus (two transitions 3 K
     # apart inside one scan step of the map at 0.6849 A); the gap closing 3 K above its
     # critical point at 0.5243 A, where the second copy has no second minimum close above.
@@ -203,7 +219,7 @@ def single_calculation_changes(engine, system, c):
     the assemblage is that of the step's upper end."""
     changes = []
     values = c.grid()
-    tolerance = BISECTION[c.variable]
+    tolerance = BISECTION[c.variable] * c.amount_scale()
     lower = assemblage(engine, system, c.state(values[0]))
     for a, b in zip(values[:-1], values[1:]):
         upper = assemblage(engine, system, c.state(b))
@@ -227,7 +243,7 @@ def single_calculation_changes(engine, system, c):
 def merged(c, changes):
     """The changes as a map gives them: none within ten tolerances of a limit or of the change
     kept before it."""
-    merge = 10 * MAP_TOLERANCE[c.variable]
+    merge = c.merge()
     kept = [c.low]
     for u in changes:
         if c.distance(u, kept[-1]) > merge and c.distance(c.high, u) > merge:
@@ -274,7 +290,7 @@ def test_map_gives_every_change_of_single_calculations_at_its_place(engine, mapp
     transitions = [u for u, _ in points[1:-1]]
     assert transitions == sorted(transitions)
     changes = merged(c, single_calculation_changes(engine, system, c))
-    place = PLACE[c.variable]
+    place = c.place()
     missing = [u for u in changes if not any(c.distance(u, t) <= place for t in transitions)]
     extra = [t for t in transitions if not any(c.distance(u, t) <= place for u in changes)]
     assert not missing and not extra, (

@@ -576,11 +576,14 @@ int begin_map(const System& system, CalculationState& state, Variable variable, 
         state.drop_result();
         return error;
     }
+    // 1e-6 K; 1e-6 relative in pressure; 1e-6 mol, or 1e-6 of the amounts' span where that is
+    // less than a mole: an absolute tolerance would take a map over small amounts in a few steps
+    // and merge every change inside it into its limits (the map is over the parameter 0..1).
     double tolerance = 1e-6;
     if (variable == Variable::amount) {
         double span = 0.0;
         for (const AmountVariable& a : amounts) span = std::max(span, std::abs(a.high - a.low));
-        tolerance /= std::max(1e-300, span);
+        if (span > 1.0) tolerance /= span;
     }
     MapProgress plan;
     plan.active = true;
