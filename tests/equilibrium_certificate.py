@@ -20,8 +20,10 @@ Clauses (tolerances of the issue; RT at the state's temperature):
 - each constituent of a phase holding matter with a fraction > 0: its potential from the model at
   the reported composition equals its stoichiometry times the component potentials to 1e-8 RT; a
   constituent reported at fraction 0 (or at a subnormal amount, too coarse for a logarithm) in
-  such a phase must be one the potentials keep below 1e-250 (or one that holds a component
-  without input);
+  such a phase must be one the potentials keep below 1e-250, or one whose amount they put below
+  the smallest normal double (x times the phase's amount: in a trace phase, a species whose
+  fraction is a product of traces has no amount a double can hold, and 0 is the nearest), or one
+  that holds a component without input;
 - no ENTERED phase without matter has a lowest tangent-plane distance below -1e-8 RT (per mole of
   constituents) at those potentials (dormant and eliminated phases left out);
 - the zero-input rule: a constituent with a positive coefficient on a component without input
@@ -44,6 +46,7 @@ POTENTIAL = 1e-8  # of RT
 TANGENT_PLANE = 1e-8  # of RT
 ZERO_INPUT_LN_ACTIVITY = -50.0
 TINY = np.finfo(float).tiny  # the smallest normal double
+LN_TINY = math.log(TINY)
 
 
 @dataclass(frozen=True)
@@ -198,7 +201,8 @@ def certify(system, result):
                     if phase.excess:
                         rest += phase.excess_potentials(x, t, p)[c]
                     ln_x = (plane[c] - rest) / rt
-                    if ln_x > math.log(1e-250):
+                    ln_amount = ln_x + math.log(float(np.sum(result.amounts[i])))
+                    if ln_x > math.log(1e-250) and ln_amount >= LN_TINY:
                         failures.append(f"{phase.name} {phase.constituent_names[c]} at fraction"
                                         f" 0 where the potentials give ln x = {ln_x:.6g}")
         elif phase.status == "ENTERED":

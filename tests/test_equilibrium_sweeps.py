@@ -842,3 +842,25 @@ def test_certificate_sees_a_broken_zero_input_rule(engine, tests_data_dir):
     # Whatever the engine placed, a potential of B at its pure solid's G breaks the rule.
     result.potentials[1] = system.phase("B_S").standard_gibbs(700.0, 1.0)[0]
     assert any(f.startswith("zero-input rule: B_S") for f in certify(system, result))
+
+
+# A trace gas over graphite: CO and CO2 at ~1e-130 mol (or ~1e-300), the species whose fraction
+# is a product of the traces (H2 at e^-512 of the gas; O2 at e^-49 of 8e-301 mol) have no amount
+# a double can hold and come back at 0. The certificate takes such a zero by the amount the
+# potentials imply; a species they put at a normal amount, zeroed, still fails it.
+@pytest.mark.parametrize("amounts, zeroed", [
+    pytest.param((1.0, 1e-250, 1e-130), "CO2", id="gas-1e-130"),
+    pytest.param((1.0, 0.0, 1e-300), "CO2", id="gas-1e-300"),
+])
+def test_certificate_takes_a_zero_fraction_by_the_amount_it_implies(engine, tests_data_dir,
+                                                                    amounts, zeroed):
+    system = open_system(engine, tests_data_dir / "cho_gas.dat")
+    result = calculate(engine, system, State(1000.0, 1.0, amounts))
+    gas = system.phase("GAS")
+    i = system.phases.index(gas)
+    assert 0 < result.phase_amounts[i] < 1e-100
+    assert certify(system, result) == []
+    c = list(gas.constituent_names).index(zeroed)
+    result.amounts[i][c] = 0.0
+    result.fractions[i] = result.amounts[i] / np.sum(result.amounts[i])
+    assert f"GAS {zeroed} at fraction 0" in " ".join(certify(system, result))
