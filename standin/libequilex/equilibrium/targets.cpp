@@ -46,20 +46,17 @@ class TargetSearch {
         if (error != 0) return error;
         const Domain domain = make_domain();
         Bracket bracket;
-        error = find_root(domain, bracket);
-        if (error != 0) return error;
-        // A trial that met the target exactly is the state; else the bracket's middle is.
-        const Evaluation* exact = bracket.low == bracket.high ? searched(bracket.root) : nullptr;
-        Evaluation final = exact ? *exact : evaluate(bracket.root, true);
-        if (final.error != 0) return final.error;
-        if (!met(final)) {
-            // The root-finder closes its bracket on a jump as readily as on a root: the bracket
-            // is narrowed until a trial meets the target or no double lies between its ends.
-            // A function still not met there jumps past the value; only an extensive property
-            // at a transition is met then (the lever between the two sides), else none is.
-            if ((error = narrow(bracket, final)) != 0) return error;
-            if (!met(final) && (error = across_transition(domain, bracket, final)) != 0)
-                return error;
+        Evaluation final;
+        error = search(domain, bracket, final);
+        if (error != 0) {
+            // A target met over a whole interval of the variable (a phase alone holds the input,
+            // so its fractions are the input's wherever it does) has no sign change there, and
+            // the search may end on a jump elsewhere: a trial that met the target is then the
+            // state, the one nearest the start.
+            const auto trial = nearest_met(domain.start);
+            if (trial == searched_.end()) return error;
+            bracket.root = trial->first;
+            final = trial->second;
         }
         solution.result = std::move(final.result);
         solution.value = variable_value(bracket.root);
@@ -80,6 +77,36 @@ class TargetSearch {
         double low = 0.0;
         double high = 0.0;
     };
+
+    // The root between the limits and the state there.
+    int search(const Domain& domain, Bracket& bracket, Evaluation& final) {
+        int error = find_root(domain, bracket);
+        if (error != 0) return error;
+        // A trial that met the target exactly is the state; else the bracket's middle is.
+        const Evaluation* exact = bracket.low == bracket.high ? searched(bracket.root) : nullptr;
+        final = exact ? *exact : evaluate(bracket.root, true);
+        if (final.error != 0) return final.error;
+        if (!met(final)) {
+            // The root-finder closes its bracket on a jump as readily as on a root: the bracket
+            // is narrowed until a trial meets the target or no double lies between its ends.
+            // A function still not met there jumps past the value; only an extensive property
+            // at a transition is met then (the lever between the two sides), else none is.
+            if ((error = narrow(bracket, final)) != 0) return error;
+            if (!met(final) && (error = across_transition(domain, bracket, final)) != 0)
+                return error;
+        }
+        return 0;
+    }
+
+    // The search's trial nearest u that met the target, or the end of the trials.
+    std::map<double, Evaluation>::const_iterator nearest_met(double u) const {
+        auto best = searched_.end();
+        for (auto it = searched_.begin(); it != searched_.end(); ++it)
+            if (it->second.error == 0 && met(it->second) &&
+                (best == searched_.end() || std::abs(it->first - u) < std::abs(best->first - u)))
+                best = it;
+        return best;
+    }
 
     int prepare() {
         // A formation target reads only the sign of its value, so an infinite one would pass
@@ -341,8 +368,31 @@ class TargetSearch {
             }
             return false;
         };
+        // Limits of amounts or a potential are the caller's range, the lower one the start, so
+        // one step reaches the upper limit. Where the two limits show no sign change, the target
+        // may still be met inside (a phase that forms and leaves again as an amount grows): the
+        // range is halved, every interval's middle tried lowest first, until a sign change shows
+        // or a further halving would take more than half the search's trials.
+        const bool scanned = variable_.kind == TargetVariable::Kind::amounts ||
+                             variable_.kind == TargetVariable::Kind::potential;
+        const int scan_trials = state_.configuration.target_iterations / 2;
+        int intervals = 1;
+        auto halve = [&]() -> int {
+            for (int i = 0; i < intervals; ++i) {
+                const double u = d.low + (d.high - d.low) * (2.0 * i + 1.0) / (2.0 * intervals);
+                if (!(u > d.low && u < d.high)) continue;
+                if (const int failed = sample(u); failed != 0) return failed;
+                if (bracketed()) break;
+            }
+            intervals *= 2;
+            return 0;
+        };
         while (!bracketed()) {
-            if (reached_low && reached_high) return out_of_range(samples, d);
+            if (reached_low && reached_high) {
+                if (!scanned || 2 * intervals + 1 > scan_trials) return out_of_range(samples, d);
+                if ((error = halve()) != 0) return error;
+                continue;
+            }
             if (!reached_high) {
                 const double u = std::min(d.start + step, d.high);
                 reached_high = u >= d.high;
