@@ -10,14 +10,10 @@ from equilibrium_certificate import State, calculate, certify, open_system, read
 from equilibrium_support import bisect, ok
 from equilibrium_support import tests_data_dir  # noqa: F401 - a fixture
 
-CARBIDE_T = 1902.7218122985846
-CARBIDE_INPUT = (0.5926390386439759, 0.4123240794486305, 0.41124332319441836)
-
-
-def amount_target(engine, system, t, amounts, phase, component, limits):
+def amount_target(engine, system, t, p, amounts, phase, component, limits):
     """The input of the component (1-based) at which the phase forms ("A" = 0), searched between
     the limits, and the result there, read before the target is removed."""
-    set_state(engine, system, State(t, 1.0, amounts))
+    set_state(engine, system, State(t, p, amounts))
     ok(engine)
     number = engine.tqsetc("A", phase, 0, 0.0)
     engine.tqce("IA", 0, component, limits)
@@ -25,45 +21,57 @@ def amount_target(engine, system, t, amounts, phase, component, limits):
     found = engine.tqgetr("IA", 0, component)
     state = list(amounts)
     state[component - 1] = found
-    result = read_result(engine, system, State(t, 1.0, tuple(state)))
+    result = read_result(engine, system, State(t, p, tuple(state)))
     engine.tqremc(number)
     ok(engine)
     return found, result
 
 
-def presence_change(engine, system, t, amounts, phase, component, low, high):
+def presence_change(engine, system, t, p, amounts, phase, component, low, high):
     """Where single calculations change whether the phase holds matter, between low and high."""
 
     def present(value):
         state = list(amounts)
         state[component - 1] = value
-        result = calculate(engine, system, State(t, 1.0, tuple(state)))
+        result = calculate(engine, system, State(t, p, tuple(state)))
         assert result.error == 0
         return 1.0 if result.phase_amounts[phase - 1] > 0.0 else -1.0
 
     return bisect(present, low, high, 1e-12)
 
 
-# (limits of A's input, a window holding one change of B2C's presence in single calculations):
-# B2C forms at about 0.022 mol of A and leaves again at about 0.34. Over (0, 1.285) and (0, 0.5)
-# both limits' trials are without B2C; the search ended there with 709 and 713.
-CARBIDE_ROOTS = [
-    ((0.0, 1.2852780772879517), (0.0, 0.043)),
-    ((0.0, 0.5), (0.0, 0.043)),
-    ((0.05, 1.2852780772879517), (0.05, 1.0)),  # B2C present at the lower limit: where it leaves
+CARBIDE = ("carbide.dat", 1902.7218122985846, 1.0,
+           (0.5926390386439759, 0.4123240794486305, 0.41124332319441836), "B2C", 1)
+CHO_GAS = ("cho_gas.dat", 1215.7802167772145, 0.16556227232332216,
+           (0.6728365329126367, 0.8426122412539531, 0.0), "GRAPHITE", 1)
+
+# (system, T, P, inputs, phase, component; limits of the component's input; a window holding
+# one change of the phase's presence in single calculations). B2C forms at about 0.022 mol of
+# A and leaves again at about 0.34: over (0, 1.285) and (0, 0.5) both limits' trials are without
+# B2C, and the search ended there with 709 and 713. Graphite forms at 6.5e-4 mol of C beside the
+# gas of H; kept out, the gas cannot hold the carbon of the upper limit, whose trial's 705 ended
+# the search.
+AMOUNT_ROOTS = [
+    (CARBIDE, (0.0, 1.2852780772879517), (0.0, 0.043)),
+    (CARBIDE, (0.0, 0.5), (0.0, 0.043)),
+    (CARBIDE, (0.05, 1.2852780772879517), (0.05, 1.0)),  # B2C at the lower limit: it leaves
+    (CHO_GAS, (0.0, 1.7852245064), (0.0, 0.01)),
 ]
 
 
-@pytest.mark.parametrize("limits, window", CARBIDE_ROOTS)
-def test_an_amount_target_takes_the_root_nearest_the_lower_limit(engine, tests_data_dir, limits,
-                                                                 window):
-    system = open_system(engine, tests_data_dir / "carbide.dat")
-    b2c = [p.name for p in system.phases].index("B2C") + 1
-    found, result = amount_target(engine, system, CARBIDE_T, CARBIDE_INPUT, b2c, 1, limits)
+@pytest.mark.parametrize("system_state, limits, window", AMOUNT_ROOTS,
+                         ids=["carbide-0-1.285", "carbide-0-0.5", "carbide-0.05-1.285",
+                              "cho_gas-graphite"])
+def test_an_amount_target_takes_the_root_nearest_the_lower_limit(engine, tests_data_dir,
+                                                                 system_state, limits, window):
+    file_name, t, p, amounts, phase_name, component = system_state
+    system = open_system(engine, tests_data_dir / file_name)
+    phase = [q.name for q in system.phases].index(phase_name) + 1
+    found, result = amount_target(engine, system, t, p, amounts, phase, component, limits)
     assert certify(system, result) == []
-    assert result.phase_amounts[b2c - 1] == 0.0
-    assert result.activities[b2c - 1][0] == pytest.approx(1.0, abs=1e-6)
-    change = presence_change(engine, system, CARBIDE_T, CARBIDE_INPUT, b2c, 1, *window)
+    assert result.phase_amounts[phase - 1] == 0.0
+    assert result.activities[phase - 1][0] == pytest.approx(1.0, abs=1e-6)
+    change = presence_change(engine, system, t, p, amounts, phase, component, *window)
     assert found == pytest.approx(change, abs=1e-7)
 
 
@@ -97,3 +105,32 @@ def test_a_fraction_target_met_over_an_interval_is_met_where_the_phase_holds_the
     assert certify(system, result) == []
     assert result.phase_amounts[phase - 1] == pytest.approx(sum(amounts), rel=1e-12)
     assert result.fractions[phase - 1][constituent - 1] == pytest.approx(value, rel=1e-6)
+
+
+# (T, P, inputs, the solid that forms): of ab.dat's solids, with A's input the variable, A_S forms
+# where A reaches B and AB_S alone holds the input, and B_S leaves there. Kept out, its ln a jumps
+# there from what AB_S and B_S fix to what AB_S and an A-rich other phase fix (-1.29 to +0.96
+# for A_S here), and the search ended with 711 on neighbouring doubles.
+COMPOUND_COMPOSITION = [
+    (2477.4220993279077, 0.03180035678742643, (0.9067240532726011, 0.8304643984138624), "A_S"),
+    (2477.4220993279077, 0.03180035678742643, (0.9067240532726011, 0.8304643984138624), "B_S"),
+]
+
+
+@pytest.mark.parametrize("t, p, amounts, solid", COMPOUND_COMPOSITION)
+def test_an_amount_target_across_a_compounds_composition_forms_the_phase_there(
+        engine, tests_data_dir, t, p, amounts, solid):
+    system = open_system(engine, tests_data_dir / "ab.dat")
+    phase = [q.name for q in system.phases].index(solid) + 1
+    set_state(engine, system, State(t, p, amounts))
+    number = engine.tqsetc("A", phase, 0, 0.0)
+    engine.tqce("IA", 0, 1, (0.0, 2.0 * max(amounts) + 0.1))
+    ok(engine)
+    found = engine.tqgetr("IA", 0, 1)
+    result = read_result(engine, system, State(t, p, (found, amounts[1])))
+    engine.tqremc(number)
+    ok(engine)
+    assert found == pytest.approx(amounts[1], rel=1e-12)  # AB_S's composition
+    assert certify(system, result) == []
+    assert result.phase_amounts[phase - 1] <= 1e-12 * sum(amounts)
+    assert result.activities[phase - 1][0] == pytest.approx(1.0, abs=1e-6)

@@ -92,7 +92,9 @@ class TargetSearch {
             // A function still not met there jumps past the value; only an extensive property
             // at a transition is met then (the lever between the two sides), else none is.
             if ((error = narrow(bracket, final)) != 0) return error;
-            if (!met(final) && (error = across_transition(domain, bracket, final)) != 0)
+            if (!met(final) && (error = target_.kind == TargetKind::formation
+                                            ? forms_at_jump(bracket, final)
+                                            : across_transition(domain, bracket, final)) != 0)
                 return error;
         }
         return 0;
@@ -337,17 +339,35 @@ class TargetSearch {
     // Samples outwards from the estimate, alternating sides with doubling steps, until two
     // neighbouring samples differ in sign; then narrows the bracket.
     int find_root(const Domain& d, Bracket& found) {
+        // Limits of amounts or a potential are the caller's range, the lower one the start, so
+        // one step reaches the upper limit. Where the two limits show no sign change, the target
+        // may still be met inside (a phase that forms and leaves again as an amount grows): the
+        // range is halved, every interval's middle tried lowest first, until a sign change shows
+        // or a further halving would take more than half the search's trials. A trial of such a
+        // range that ends in an error leaves its point unknown, and the scan goes on: with a
+        // formation target's phase kept out, the others may not hold the input where that phase
+        // must form (graphite kept out beside a gas that cannot hold the carbon, 705), while the
+        // root lies below, where they still do. The first such error is the search's when no
+        // sign change shows, or when a limit's trial failed.
+        const bool scanned = variable_.kind == TargetVariable::Kind::amounts ||
+                             variable_.kind == TargetVariable::Kind::potential;
         std::map<double, double> samples;  // u -> f(u)
+        int unknown = 0;                   // the first error of a scan's trial
         auto sample = [&](double u) -> int {
             Evaluation e = evaluate(u);
-            if (e.error != 0) return e.error;
+            if (e.error != 0) {
+                if (!scanned || e.error == err::target_iterations) return e.error;
+                if (unknown == 0) unknown = e.error;
+                return 0;
+            }
             samples[u] = e.value;
             searched_.insert_or_assign(u, std::move(e));
             return 0;
         };
         int error = sample(d.start);
         if (error != 0) return error;
-        if (samples[d.start] == 0.0) {
+        if (const auto at_start = samples.find(d.start);
+            at_start != samples.end() && at_start->second == 0.0) {
             found = {d.start, d.start, d.start};
             return 0;
         }
@@ -356,6 +376,7 @@ class TargetSearch {
         bool reached_high = d.start >= d.high;
         double a = 0.0, b = 0.0, fa = 0.0, fb = 0.0;
         auto bracketed = [&]() {
+            if (samples.size() < 2) return false;
             for (auto it = samples.begin(); std::next(it) != samples.end(); ++it) {
                 const auto next = std::next(it);
                 if ((it->second > 0.0) != (next->second > 0.0) || next->second == 0.0) {
@@ -368,13 +389,6 @@ class TargetSearch {
             }
             return false;
         };
-        // Limits of amounts or a potential are the caller's range, the lower one the start, so
-        // one step reaches the upper limit. Where the two limits show no sign change, the target
-        // may still be met inside (a phase that forms and leaves again as an amount grows): the
-        // range is halved, every interval's middle tried lowest first, until a sign change shows
-        // or a further halving would take more than half the search's trials.
-        const bool scanned = variable_.kind == TargetVariable::Kind::amounts ||
-                             variable_.kind == TargetVariable::Kind::potential;
         const int scan_trials = state_.configuration.target_iterations / 2;
         int intervals = 1;
         auto halve = [&]() -> int {
@@ -387,9 +401,14 @@ class TargetSearch {
             intervals *= 2;
             return 0;
         };
+        auto no_sign_change = [&]() {
+            const bool limits_known = samples.size() >= 2 && samples.begin()->first == d.low &&
+                                      std::prev(samples.end())->first == d.high;
+            return unknown != 0 && !limits_known ? unknown : out_of_range(samples, d);
+        };
         while (!bracketed()) {
             if (reached_low && reached_high) {
-                if (!scanned || 2 * intervals + 1 > scan_trials) return out_of_range(samples, d);
+                if (!scanned || 2 * intervals + 1 > scan_trials) return no_sign_change();
                 if ((error = halve()) != 0) return error;
                 continue;
             }
@@ -522,6 +541,36 @@ class TargetSearch {
             }
             (positive == low_positive ? bracket.low : bracket.high) = middle;
         }
+    }
+
+    // A formation target whose function jumps past zero between neighbouring doubles: with the
+    // phase kept out, the potentials jump where the others' assemblage changes at one value of
+    // the variable (an amount reaching a compound's composition: below it the compound and one
+    // neighbour fix them, above it the compound and the other, and the compound alone leaves
+    // them free between, placed where the target phase's activity is lowest). The phase forms
+    // there: let into the assemblage at the end where it would form, it holds what the
+    // assemblage of the others resolves at most (1e-12 of the input), at activity 1. 711 where
+    // it holds more (the function jumped between two states of the others) or may not hold
+    // matter.
+    int forms_at_jump(Bracket& bracket, Evaluation& found) {
+        const Evaluation* low = searched(bracket.low);
+        const Evaluation* high = searched(bracket.high);
+        const int p = target_.phase;
+        if (!low || !high || std::nextafter(bracket.low, bracket.high) != bracket.high ||
+            system_.phases[p].status != Status::entered)
+            return err::target_not_found;
+        const double u = low->value > 0.0 ? bracket.low : bracket.high;
+        std::vector<Role> roles = overrides_;
+        roles[p] = Role::balanced;
+        Evaluation e = evaluate_at(u, true, roles, nullptr);
+        if (e.error != 0) return e.error;
+        constexpr double rounding = 1e-12;  // of the input
+        const double input = e.result.incoming.cwiseAbs().sum();
+        if (!met(e) || !(e.result.phases[p].moles <= rounding * input))
+            return err::target_not_found;
+        found = std::move(e);
+        bracket.root = u;
+        return 0;
     }
 
     // An extensive target inside the jump of its property at a transition: both sides are
