@@ -5,8 +5,10 @@ pressure and an incoming amount checked against roots computed from the stored d
 
 import math
 
+import numpy as np
 import pytest
 
+from equilibrium_reference import load_system
 from equilibrium_support import R, bisect, load, ok, standard_g
 from equilibrium_support import tests_data_dir  # noqa: F401 - a fixture
 
@@ -428,3 +430,71 @@ def test_maps_end_and_refuse_a_call_past_their_end(limestone, method, limits, te
         assert step("TN", 0, 0, limits) == 0 and e.last_error == 201
         e.last_error = 0
     assert e.tqgetr("T", 0, 0) == temperatures[-1]  # the last step's result stays
+
+
+# (file, T, P (bar), inputs): condensed phases with molar-volume data at high pressure, and the
+# quaternary liquid, whose excess parameters have pressure terms, alone and beside a solid.
+HEAT_CAPACITY_AND_VOLUME_STATES = [
+    ("carbon_pressure.dat", 1500.0, 1e4, (1.0,)),
+    ("carbon_pressure.dat", 900.0, 9e4, (1.0,)),
+    ("quaternary.dat", 2900.0, 1.0, (0.5, 0.5, 0.0, 0.0)),
+    ("quaternary.dat", 2900.0, 5000.0, (0.5, 0.5, 0.0, 0.0)),
+    ("quaternary.dat", 2401.395830745408, 9656.582097415523,
+     (0.2789743237186637, 0.1338206160402311, 0.8377807609980213, 0.9813615506575617)),
+    ("eutectic.dat", 1173.05, 1.0, (0.888, 0.783)),
+]
+
+
+@pytest.mark.parametrize("file_name, t, p, inputs", HEAT_CAPACITY_AND_VOLUME_STATES)
+def test_heat_capacity_and_volume_of_the_phases_as_they_stand(engine, tests_data_dir, file_name,
+                                                              t, p, inputs):
+    """"CP" is the heat capacity of the phases at their amounts and compositions (the
+    equilibrium's dH/dT also counts the shift of the equilibrium, which jumps at every
+    transition), "V" the volume dG/dP: both from the model of the data, differentiated here, so
+    the V dP term's heat capacity and the excess volume of pressure-dependent parameters count."""
+    load(engine, tests_data_dir / file_name)
+    model = load_system(tests_data_dir / file_name)
+    for k, amount in enumerate(inputs, start=1):
+        engine.tqsetc("IA", 0, k, amount)
+    engine.tqsetc("T", 0, 0, t)
+    engine.tqsetc("P", 0, 0, p)
+    engine.calc()
+    ok(engine)
+    present = []  # (model phase, amounts of its constituents), the point to differentiate at
+    for i, phase in enumerate(model.phases, start=1):
+        n = np.array([engine.tqgetr("A", i, c) for c in range(1, phase.size + 1)])
+        if n.sum() > 0:
+            present.append((i, phase, n))
+    assert present
+
+    def gibbs(phase, n, temperature, pressure):
+        return n.sum() * float(phase.gibbs(n / n.sum(), temperature, pressure))
+
+    dt, dp = 1.0, max(1.0, 1e-3 * p)
+    total_cp = total_v = 0.0
+    for i, phase, n in present:
+        cp = -t * (gibbs(phase, n, t + dt, p) - 2 * gibbs(phase, n, t, p)
+                   + gibbs(phase, n, t - dt, p)) / dt**2
+        v = (gibbs(phase, n, t, p + dp) - gibbs(phase, n, t, p - dp)) / (2 * dp) * 1e-2  # dm3
+        assert engine.tqgetr("CP", i, 0) == pytest.approx(cp, rel=1e-6), phase.name
+        assert engine.tqgetr("V", i, 0) == pytest.approx(v, rel=1e-9), phase.name
+        total_cp += cp
+        total_v += v
+    assert engine.tqgetr("CP", 0, 0) == pytest.approx(total_cp, rel=1e-6)
+    assert engine.tqgetr("V", 0, 0) == pytest.approx(total_v, rel=1e-9)
+
+
+def test_a_constant_volume_of_a_liquid_with_an_excess_volume(engine, tests_data_dir):
+    """The volume the quaternary liquid has at 5000 bar, computed here as dG/dP of the model, held
+    as "VT": the calculation finds 5000 bar (without the excess volume no pressure gave it: 706)."""
+    load(engine, tests_data_dir / "quaternary.dat")
+    liquid = load_system(tests_data_dir / "quaternary.dat").phase("LIQUID")
+    x, t = np.array([0.5, 0.5, 0.0, 0.0]), 2900.0
+    volume = (float(liquid.gibbs(x, t, 5001.0)) - float(liquid.gibbs(x, t, 4999.0))) / 2 * 1e-2
+    for k, amount in enumerate(x, start=1):
+        engine.tqsetc("IA", 0, k, float(amount))
+    engine.tqsetc("T", 0, 0, t)
+    engine.tqsetc("VT", 0, 0, volume)
+    engine.calc()
+    ok(engine)
+    assert engine.tqgetr("P", 0, 0) == pytest.approx(5000.0, rel=1e-6)

@@ -138,6 +138,30 @@ double pressure_gibbs_term(const Constituent& constituent, double molar_mass, do
 
 namespace {
 
+// -T d2/dT2 of pressure_gibbs_term, from its closed form 0.1 v(T) (dp - kappa(T) dp^2 / 2) with
+// v(T) = v298 exp(E(T)): v'' = v (E'' + E'^2), the pressure factor's derivatives from kappa's.
+double pressure_heat_capacity_term(const Constituent& constituent, double molar_mass,
+                                   double temperature, double pressure) {
+    if (!constituent.molar_volume) return 0.0;
+    const MolarVolumeData& data = *constituent.molar_volume;
+    const double t = temperature;
+    const double* e = data.expansion;
+    const double* k = data.compressibility;
+    const double v = molar_mass / data.density * std::exp(expansion_integral(data, t));
+    const double alpha = e[0] + term(e[1], t) + term(e[2], 1 / t) + term(e[3], 1 / (t * t));
+    const double alpha_t = term(e[1], 1.0) - term(e[2], 1 / (t * t)) - term(e[3], 2 / (t * t * t));
+    const double kappa_t = term(k[1], 1.0) + term(k[2], 2 * t) + term(k[3], 3 * t * t);
+    const double kappa_tt = term(k[2], 2.0) + term(k[3], 6 * t);
+    const double dp = pressure - reference_pressure;
+    const double half_dp2 = dp * dp / 2;
+    const double factor = dp - term(compressibility(data, t), half_dp2);
+    const double factor_t = -term(kappa_t, half_dp2);
+    const double factor_tt = -term(kappa_tt, half_dp2);
+    const double v_t = v * alpha;
+    const double v_tt = v * (alpha_t + alpha * alpha);
+    return -t * 0.1 * (v_tt * factor + 2 * v_t * factor_t + v * factor_tt);
+}
+
 constexpr double gas_constant = 8.3144621;  // J/(mol K), the value every calculation uses
 
 // The ordering polynomial f(tau) and its first two derivatives.
@@ -216,6 +240,7 @@ StandardFunctions constituent_functions(const System& system, const Phase& phase
         result.g += g_p;
         result.s += s_p;
         result.h += g_p + temperature * s_p;
+        result.cp += pressure_heat_capacity_term(constituent, mass, temperature, pressure);
     }
     if (constituent.magnetic) {
         const StandardFunctions magnetic =

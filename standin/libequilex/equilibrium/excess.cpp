@@ -12,17 +12,19 @@ bool has_excess_model(const Phase& phase) {
     return phase.sublattices.empty() && (phase.model == "RKMP" || phase.model == "QKTO");
 }
 
-// L and its temperature derivatives from one expression.
+// L and its derivatives from one expression (the pressure enters only in e[6] P + e[7] P^2).
 double coefficient(const std::array<double, 8>& e, double t, double p,
-                   TemperatureDerivative derivative) {
+                   ExcessDerivative derivative) {
     switch (derivative) {
-        case TemperatureDerivative::none:
+        case ExcessDerivative::none:
             return e[0] + e[1] * t + e[2] * t * std::log(t) + e[3] * t * t + e[4] * t * t * t +
                    e[5] / t + e[6] * p + e[7] * p * p;
-        case TemperatureDerivative::first:
+        case ExcessDerivative::temperature:
             return e[1] + e[2] * (std::log(t) + 1.0) + 2.0 * e[3] * t + 3.0 * e[4] * t * t -
                    e[5] / (t * t);
-        case TemperatureDerivative::second:
+        case ExcessDerivative::pressure:
+            return e[6] + 2.0 * e[7] * p;
+        case ExcessDerivative::temperature_second:
             break;
     }
     return e[2] / t + 2.0 * e[3] + 6.0 * e[4] * t + 2.0 * e[5] / (t * t * t);
@@ -119,8 +121,8 @@ void ExcessModel::prepare(double temperature, double pressure_bar) {
     for (ExcessTerm& term : terms_) {
         term.prepared.resize(term.expressions.size());
         for (std::size_t v = 0; v < term.expressions.size(); ++v)
-            term.prepared[v] = coefficient(term.expressions[v], temperature, pressure_bar,
-                                           TemperatureDerivative::none);
+            term.prepared[v] =
+                coefficient(term.expressions[v], temperature, pressure_bar, ExcessDerivative::none);
     }
     prepared_ = true;
     prepared_temperature_ = temperature;
@@ -278,9 +280,9 @@ double add_term(const ExcessTerm& term, const std::vector<int>& index, const Eig
 }  // namespace
 
 double ExcessModel::evaluate(const Eigen::VectorXd& x, double temperature, double pressure_bar,
-                             TemperatureDerivative derivative, Eigen::VectorXd* gradient,
+                             ExcessDerivative derivative, Eigen::VectorXd* gradient,
                              Eigen::MatrixXd* hessian) const {
-    const bool at_prepared = prepared_ && derivative == TemperatureDerivative::none &&
+    const bool at_prepared = prepared_ && derivative == ExcessDerivative::none &&
                              temperature == prepared_temperature_ &&
                              pressure_bar == prepared_pressure_;
     double total = 0.0;

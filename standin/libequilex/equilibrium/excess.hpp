@@ -28,8 +28,9 @@ struct ExcessTerm {
     std::vector<double> prepared;  // each expression's L at the prepared temperature and pressure
 };
 
-// Which temperature derivative of the excess Gibbs energy to evaluate.
-enum class TemperatureDerivative { none, first, second };
+// Which derivative of the excess Gibbs energy to evaluate: none, the first or second in
+// temperature, or the first in pressure (the excess volume, J/bar).
+enum class ExcessDerivative { none, temperature, temperature_second, pressure };
 
 class ExcessModel {
   public:
@@ -54,10 +55,10 @@ class ExcessModel {
     const std::vector<int>& support() const { return support_; }
 
     // G_ex per mole of phase (J/mol) at mole fractions x, as a polynomial in all the fractions
-    // (not only on the simplex), or its first or second temperature derivative; adds the
+    // (not only on the simplex), or one of its derivatives in temperature or pressure; adds the
     // gradient and the Hessian with respect to x when asked.
     double evaluate(const Eigen::VectorXd& x, double temperature, double pressure_bar,
-                    TemperatureDerivative derivative, Eigen::VectorXd* gradient,
+                    ExcessDerivative derivative, Eigen::VectorXd* gradient,
                     Eigen::MatrixXd* hessian) const;
 
     // G_ex (J/mol) at the prepared state, from the fractions of the support's constituents

@@ -441,7 +441,7 @@ MixtureDerivatives mixture_derivatives(const CalculatedSystem& system, const Cal
     double excess = 0.0;
     if (phase.kind == CalculatedPhase::Kind::nonideal)
         excess = phase.excess.evaluate(x, system.temperature, system.pressure_bar(),
-                                       TemperatureDerivative::none, &gradient, &d.hessian) /
+                                       ExcessDerivative::none, &gradient, &d.hessian) /
                  system.rt();
     gradient /= system.rt();
     d.hessian /= system.rt();
@@ -464,9 +464,9 @@ MixtureExcess mixture_excess(const CalculatedSystem& system, const CalculatedPha
     }
     Eigen::VectorXd gradient = Eigen::VectorXd::Zero(m);
     if (hessian) e.hessian = Eigen::MatrixXd::Zero(m, m);
-    const double excess = phase.excess.evaluate(x, system.temperature, system.pressure_bar(),
-                                                TemperatureDerivative::none, &gradient,
-                                                hessian ? &e.hessian : nullptr);
+    const double excess =
+        phase.excess.evaluate(x, system.temperature, system.pressure_bar(), ExcessDerivative::none,
+                              &gradient, hessian ? &e.hessian : nullptr);
     const double rt = system.rt();
     e.mu = partial_molar(excess / rt, gradient / rt, x);
     if (hessian) e.hessian /= rt;
@@ -480,7 +480,7 @@ double reduced_gibbs_energy(const CalculatedSystem& system, const CalculatedPhas
         if (x[j] > 0.0) f += x[j] * (phase.g[j] + std::log(x[j]));
     if (phase.kind == CalculatedPhase::Kind::nonideal)
         f += phase.excess.evaluate(x, system.temperature, system.pressure_bar(),
-                                   TemperatureDerivative::none, nullptr, nullptr) /
+                                   ExcessDerivative::none, nullptr, nullptr) /
              system.rt();
     return f;
 }

@@ -13,6 +13,7 @@ namespace {
 
 constexpr double kilograms_per_gram = 1e-3;
 constexpr double cubic_metres_per_cubic_centimetre = 1e-6;
+constexpr double cubic_metres_per_joule_per_bar = 1e-5;  // J/bar = 1e-5 m3
 
 double molar_mass_kg(const System& system, const Constituent& constituent) {
     return constituent_molar_mass(system, constituent) * kilograms_per_gram;
@@ -59,24 +60,29 @@ MolarProperties molar_properties(const System& system, const Phase& phase,
     }
     const ExcessModel excess = ExcessModel::build(phase, constituents);
     if (!excess.empty()) {
-        Eigen::VectorXd g0 = Eigen::VectorXd::Zero(m), g1 = g0, g2 = g0;
+        Eigen::VectorXd g0 = Eigen::VectorXd::Zero(m), g1 = g0, g2 = g0, gv = g0;
         const double ex0 =
-            excess.evaluate(x, temperature, p_bar, TemperatureDerivative::none, &g0, nullptr);
+            excess.evaluate(x, temperature, p_bar, ExcessDerivative::none, &g0, nullptr);
         const double ex1 =
-            excess.evaluate(x, temperature, p_bar, TemperatureDerivative::first, &g1, nullptr);
-        const double ex2 =
-            excess.evaluate(x, temperature, p_bar, TemperatureDerivative::second, &g2, nullptr);
-        // S_ex = -dG_ex/dT, H_ex = G_ex + T S_ex, Cp_ex = -T d2G_ex/dT2.
+            excess.evaluate(x, temperature, p_bar, ExcessDerivative::temperature, &g1, nullptr);
+        const double ex2 = excess.evaluate(x, temperature, p_bar,
+                                           ExcessDerivative::temperature_second, &g2, nullptr);
+        const double exv =
+            excess.evaluate(x, temperature, p_bar, ExcessDerivative::pressure, &gv, nullptr);
+        // S_ex = -dG_ex/dT, H_ex = G_ex + T S_ex, Cp_ex = -T d2G_ex/dT2, V_ex = dG_ex/dP.
         out.s += -ex1;
         out.h += ex0 - temperature * ex1;
         out.cp += -temperature * ex2;
+        out.v += exv * cubic_metres_per_joule_per_bar;
         if (partials) {
             const Eigen::VectorXd p0 = partial_molar(ex0, g0, x);
             const Eigen::VectorXd p1 = partial_molar(ex1, g1, x);
             const Eigen::VectorXd p2 = partial_molar(ex2, g2, x);
+            const Eigen::VectorXd pv = partial_molar(exv, gv, x);
             out.ps -= p1;
             out.ph += p0 - temperature * p1;
             out.pcp -= temperature * p2;
+            out.pv += pv * cubic_metres_per_joule_per_bar;
         }
     }
     out.g = out.h - temperature * out.s;
@@ -331,8 +337,7 @@ int calculation_error(const System& system, const CalculatedSystem& calculated,
         if (cp.excess.empty()) continue;
         const Eigen::VectorXd even = Eigen::VectorXd::Constant(cp.size(), 1.0 / cp.size());
         auto excess = [&](double p_bar) {
-            return cp.excess.evaluate(even, t, p_bar, TemperatureDerivative::none, nullptr,
-                                      nullptr);
+            return cp.excess.evaluate(even, t, p_bar, ExcessDerivative::none, nullptr, nullptr);
         };
         if (!representable(excess(reference_pressure))) return err::bad_temperature;
         if (!representable(excess(calculated.pressure_bar()))) return err::bad_pressure;
