@@ -345,6 +345,19 @@ def test_the_lever_state_across_calcites_decomposition_is_an_equilibrium(engine,
     assert result.phase_amounts[0] == pytest.approx(share * gas_moles, abs=1e-7)
 
 
+def enthalpy_of(system, result, t, p=1.0, dt=1e-3):
+    """H of a result's phases at their reported amounts and compositions, from the stored data:
+    G - T dG/dT of each phase at its composition, the derivative a central difference."""
+    total = 0.0
+    for phase, amounts in zip(system.phases, result.amounts):
+        moles = float(np.sum(amounts))
+        if moles > 0:
+            x = amounts / moles
+            slope = (phase.gibbs(x, t + dt, p) - phase.gibbs(x, t - dt, p)) / (2 * dt)
+            total += moles * (phase.gibbs(x, t, p) - t * slope)
+    return total
+
+
 # Lever states whose sides both fix the potentials, each within what the minimisation resolves
 # of the other's phases (the leaving ones 1e-8 RT off the forming phase's potentials on the other
 # side): each phase takes the composition the state's potentials give it. The change is located
@@ -353,6 +366,10 @@ LEVERS = [
     ("eutectic.dat", (6.366120703209483, 0.1391633080219018), 775.5443161459308),
     ("carbide.dat", (0.0053070798741335235, 0.9724693419342253, 0.02859302326034275),
      2161.0389947192),
+    # The solvus beside the critical point: the lever between the two sides mixes the copies'
+    # compositions 0.005 apart, off their plane; the state shares A between them anew (711
+    # before).
+    ("demixing.dat", (3.25, 5.0), 1103.817740590317),
 ]
 
 
@@ -372,6 +389,63 @@ def test_the_lever_state_of_an_enthalpy_target_is_an_equilibrium(engine, tests_d
     result = read_result(engine, system, State(t, 1.0, amounts))
     assert certify(system, result) == []
     assert result.assemblage == below | above  # both sides' phases: the reaction partly made
+    assert enthalpy_of(system, result, t) == pytest.approx(0.5 * (h[0] + h[1]), rel=1e-8)
+
+
+# (data file, inputs, the liquid and the solid constituent of the component that melts, H target
+# (J), estimate of T). A trace of A (1e-12, 1e-10 of B) spreads B's melting over ~4e-10 K, fewer
+# kelvin than the energies resolve: the two sides the search ends on both hold the liquid, its
+# trace at compositions 1e-9 and 1e-12, so the state meeting the target is a liquid whose trace
+# potential is neither side's. A de-mixing solid melting pure: its second copy stood in for the
+# first above the melting point, so no upper side was found. A trace of B in the solid and the
+# liquid of A: each side held all of it in one phase, the lever state shares it between the two.
+# 1e-9 of B in A: the search ended on two neighbouring temperatures both beside the liquid, H
+# 0.003 J apart. Each ended with 711.
+MELTING_LEVERS = [
+    ("eutectic.dat", (1e-12, 1.0), ("LIQUID", 1), ("B_S", 0), 57688.901804330024,
+     1532.119656351927),
+    ("eutectic.dat", (1e-10, 1.0), ("LIQUID", 1), ("B_S", 0), 60029.96641954617,
+     1532.1196563149128),
+    ("demixing.dat", (0.0, 1.0), ("LIQUID", 1), ("FCC#1", 1), 54655.93037157465,
+     1727.4403383386718),
+    ("demixing.dat", (1.0, 0.0), ("LIQUID", 0), ("FCC#1", 0), 35629.28406631388,
+     1336.528221502701),
+    ("demixing.dat", (0.2972552983555117, 4.842471252966945e-12), ("LIQUID", 0), ("FCC#1", 0),
+     10590.993465603056, 1300.0),
+    ("eutectic.dat", (0.9063309441259652, 1.6762349741630322e-09), ("LIQUID", 0), ("A_S", 0),
+     18857.05936270155, 800.0),
+]
+
+
+@pytest.mark.parametrize("file_name, amounts, liquid, solid, target, estimate", MELTING_LEVERS,
+                         ids=["eutectic-A-1e-12", "eutectic-A-1e-10", "demixing-B", "demixing-A",
+                              "demixing-B-shared", "eutectic-B-1.7e-9"])
+def test_an_enthalpy_target_across_a_melting_is_met_by_liquid_and_solid(
+        engine, tests_data_dir, file_name, amounts, liquid, solid, target, estimate):
+    system = open_system(engine, tests_data_dir / file_name)
+    (liquid_name, j), (solid_name, i) = liquid, solid
+    liquid_phase, solid_phase = system.phase(liquid_name), system.phase(solid_name)
+
+    def g_liquid_minus_solid(t):
+        return liquid_phase.standard_gibbs(t, 1.0)[j] - solid_phase.standard_gibbs(t, 1.0)[i]
+
+    melting = bisect(g_liquid_minus_solid, estimate - 50.0, estimate + 50.0, 1e-15)
+    dt = 1e-3
+    latent = -melting * (g_liquid_minus_solid(melting + dt) -
+                         g_liquid_minus_solid(melting - dt)) / (2 * dt)
+    set_state(engine, system, State(estimate - 20.0, 1.0, amounts))
+    engine.tqsetc("H", 0, 0, target)
+    engine.calc_Ttarget(estimate=(estimate, 0.0))
+    ok(engine)
+    t = engine.temperature
+    result = read_result(engine, system, State(t, 1.0, amounts))
+    assert certify(system, result) == []
+    assert enthalpy_of(system, result, t) == pytest.approx(target, rel=1e-8)
+    assert {name.split("#")[0] for name in result.assemblage} == {
+        liquid_name, solid_name.split("#")[0]}
+    # The liquid's trace x lowers the melting by x R T^2 / dH (x <= 4e-9 here): within ln a
+    # 1e-8 of the pure component's.
+    assert t == pytest.approx(melting, abs=1e-8 * R * melting**2 / latent)
 
 
 # (data file, inputs, P, fraction target (phase, constituent, value), estimate of T): the phase

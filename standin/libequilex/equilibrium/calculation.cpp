@@ -299,11 +299,130 @@ void hold_the_input(const CalculatedSystem& calculated, const Input& input, Equi
         state.supplies[r] += change[static_cast<int>(holding.size()) + r];
 }
 
+// The potentials that put the constituents of the phases holding matter in `made` (its own
+// state) at their planes: the least-squares fit of stoichiometry times the potentials to the
+// constituents' potentials at their compositions, from the state's own potentials, which keep
+// the directions no constituent fixes.
+void fit_potentials(const System& system, const CalculatedSystem& calculated, const Result& made,
+                    Equilibrium& state) {
+    const int k = calculated.components;
+    const double rt = calculated.rt();
+    std::vector<Eigen::VectorXd> rows;
+    std::vector<double> misses;
+    for (std::size_t i = 0; i < state.phases.size() && i < made.phases.size(); ++i) {
+        if (!made.phases[i].present) continue;
+        for (std::size_t c = 0; c < made.phases[i].constituents.size(); ++c) {
+            const ConstituentResult& constituent = made.phases[i].constituents[c];
+            // Below 1e-300 the mixing term is not the fraction's (it is cut off there).
+            if (!constituent.calculated || !(constituent.fraction > 1e-300)) continue;
+            Eigen::VectorXd a = Eigen::VectorXd::Zero(k);
+            const std::vector<double>& s = system.phases[i].constituents[c].stoichiometry;
+            for (int q = 0; q < k && q < static_cast<int>(s.size()); ++q) a[q] = s[q];
+            misses.push_back(constituent.g / rt - a.dot(state.zeta));
+            rows.push_back(std::move(a));
+        }
+    }
+    if (rows.empty()) return;
+    Eigen::MatrixXd a(static_cast<Eigen::Index>(rows.size()), k);
+    Eigen::VectorXd miss(static_cast<Eigen::Index>(rows.size()));
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        a.row(static_cast<Eigen::Index>(r)) = rows[r].transpose();
+        miss[static_cast<Eigen::Index>(r)] = misses[r];
+    }
+    const Eigen::VectorXd change = a.completeOrthogonalDecomposition().solve(miss);
+    if (change.allFinite()) state.zeta += change;
+}
+
+// Each phase without matter takes its least tangent-plane distance under the state's
+// potentials (the second copy of a de-mixing phase beside its first).
+void place_outside(const CalculatedSystem& calculated, Equilibrium& state) {
+    for (std::size_t i = 0; i < state.phases.size() && i < calculated.phases.size(); ++i) {
+        PhaseOutcome& outcome = state.phases[i];
+        const CalculatedPhase& cp = calculated.phases[i];
+        if (holds_matter(outcome) || cp.role == Role::absent || cp.size() == 0) continue;
+        TangentPlaneRequest request;
+        request.global = true;
+        if (cp.partner >= 0 && holds_matter(state.phases[cp.partner]) &&
+            state.phases[cp.partner].x.size() == cp.size())
+            request.avoid = &state.phases[cp.partner].x;
+        TangentPlane plane = tangent_plane(calculated, cp, state.zeta, request);
+        outcome.ln_activity = plane.ln_activity;
+        outcome.x = std::move(plane.x);
+    }
+}
+
+// The potentials under which the phases holding matter, at their amounts in `state` and each
+// at the composition of its least tangent-plane distance, hold the input and are nearest
+// activity 1 (least squares, the balance first): a trace two phases share is then partitioned
+// between them as its potential says, where each side held all of it in one phase. Gauss-Newton
+// from the state's potentials, each step at most 1 (RT) in any of them; a component without
+// input has no balance to hold and keeps its potential. False where it does not settle, or with
+// held potentials (their supplies are amounts of their own).
+bool partition_potentials(const CalculatedSystem& calculated, const Input& input,
+                          Equilibrium& state) {
+    if (!input.reservoirs.empty()) return false;
+    const int k = calculated.components;
+    std::vector<int> holding;
+    for (std::size_t i = 0; i < state.phases.size() && i < calculated.phases.size(); ++i)
+        if (holds_matter(state.phases[i]) && calculated.phases[i].role != Role::absent &&
+            state.phases[i].x.size() == calculated.phases[i].size())
+            holding.push_back(static_cast<int>(i));
+    std::vector<int> balanced;
+    for (int c = 0; c < k; ++c)
+        if (input.components[c] != 0.0) balanced.push_back(c);
+    if (holding.empty() || balanced.empty()) return false;
+    const int nb = static_cast<int>(balanced.size());
+    const int rows = nb + static_cast<int>(holding.size());
+    constexpr double balance_weight = 1e6;  // of a relative balance against ln a
+    constexpr int iterations = 60;
+    Eigen::MatrixXd jacobian(rows, k);
+    Eigen::VectorXd residual(rows);
+    for (int iteration = 0; iteration < iterations; ++iteration) {
+        Eigen::VectorXd held = Eigen::VectorXd::Zero(k);
+        Eigen::MatrixXd held_sensitivity = Eigen::MatrixXd::Zero(k, k);
+        for (std::size_t h = 0; h < holding.size(); ++h) {
+            PhaseOutcome& phase = state.phases[holding[h]];
+            Eigen::VectorXd start = phase.x.cwiseMax(1e-300);
+            start /= start.sum();
+            TangentPlaneRequest request;
+            request.start = &start;
+            request.sensitivity = true;
+            TangentPlane plane =
+                tangent_plane(calculated, calculated.phases[holding[h]], state.zeta, request);
+            if (!plane.converged || !plane.x.allFinite() || !plane.sensitivity.allFinite())
+                return false;
+            held += phase.amount * plane.m;
+            held_sensitivity += phase.amount * plane.sensitivity;
+            const int r = nb + static_cast<int>(h);
+            residual[r] = plane.ln_activity;
+            jacobian.row(r) = plane.m.transpose();
+            phase.x = std::move(plane.x);
+        }
+        for (int b = 0; b < nb; ++b) {
+            const int c = balanced[b];
+            const double scale = balance_weight / std::abs(input.components[c]);
+            residual[b] = scale * (held[c] - input.components[c]);
+            jacobian.row(b) = scale * held_sensitivity.row(c);
+        }
+        Eigen::MatrixXd columns(rows, nb);
+        for (int b = 0; b < nb; ++b) columns.col(b) = jacobian.col(balanced[b]);
+        const Eigen::VectorXd solved = columns.completeOrthogonalDecomposition().solve(-residual);
+        if (!solved.allFinite()) return false;
+        Eigen::VectorXd step = Eigen::VectorXd::Zero(k);
+        for (int b = 0; b < nb; ++b) step[balanced[b]] = solved[b];
+        const double largest = step.cwiseAbs().maxCoeff();
+        if (largest > 1.0) step /= largest;
+        state.zeta += step;
+        if (largest <= 1e-13) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int transition_state(const System& system, const CalculationState& state, const Input& given,
                      const Point& point, const Equilibrium& lower, const Equilibrium& upper,
-                     double share, Result& result) {
+                     double share, LeverPotentials potentials, Result& result) {
     Input input = given;
     hold_potentials(system, point.temperature, point.pressure, input);
     const CalculatedSystem calculated =
@@ -322,6 +441,7 @@ int transition_state(const System& system, const CalculationState& state, const 
         (fixed_above == fixed_below && misfit(upper, lower) < misfit(lower, upper));
     const Equilibrium& fixing = from_above ? upper : lower;
     const Equilibrium& other = from_above ? lower : upper;
+    const bool fitted = potentials != LeverPotentials::one_side;
     Equilibrium mixed = fixing;
     mixed.iterations = std::max(lower.iterations, upper.iterations);
     for (std::size_t i = 0; i < mixed.phases.size() && i < other.phases.size(); ++i) {
@@ -341,13 +461,24 @@ int transition_state(const System& system, const CalculationState& state, const 
             out.x = ((n_below * below.x + n_above * above.x) / out.amount).eval();
             continue;
         }
+        // Fitted: the composition of the side that holds it, so that the state, a mix of
+        // two that hold the input, holds it too.
+        if (fitted && holds_matter(other.phases[i])) out.x = other.phases[i].x;
         // A phase the fixing side keeps out entirely (no composition there): the other's.
         if (out.x.size() != calculated.phases[i].size()) out.x = other.phases[i].x;
     }
     if (lower.supplies.size() == upper.supplies.size())
         mixed.supplies = (1.0 - share) * lower.supplies + share * upper.supplies;
-    hold_the_input(calculated, input, mixed);
+    if (!fitted) hold_the_input(calculated, input, mixed);
     Result made = make_result(system, calculated, mixed, input, state.streams);
+    if (fitted && representable(made)) {
+        fit_potentials(system, calculated, made, mixed);
+        if (potentials == LeverPotentials::partitioned &&
+            partition_potentials(calculated, input, mixed))
+            hold_the_input(calculated, input, mixed);
+        place_outside(calculated, mixed);
+        made = make_result(system, calculated, mixed, input, state.streams);
+    }
     if (!representable(made)) return calculation_error(system, calculated, state.streams);
     result = std::move(made);
     return 0;

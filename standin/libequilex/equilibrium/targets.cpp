@@ -593,12 +593,24 @@ class TargetSearch {
         const std::vector<int> above_phases = present_phases(high->result);
         std::vector<Role> without_leaving = overrides_;
         bool leaving = false;
+        auto above = [&](int p) {
+            return std::count(above_phases.begin(), above_phases.end(), p) > 0;
+        };
         for (int p : below_phases) {
-            if (std::count(above_phases.begin(), above_phases.end(), p) > 0) continue;
+            if (above(p)) continue;
             without_leaving[p] = Role::observed;
             leaving = true;
+            // A copy of a de-mixing phase leaves with its other copy where that holds nothing
+            // above: else the other takes its place, the same phase below the transition
+            // (the solid of pure B melting, its second copy standing in for the first).
+            const int copy = system_.phases[p].demixing_copy;
+            const int other = copy == 1 ? p + 1 : copy == 2 ? p - 1 : -1;
+            if (other >= 0 && !above(other) && without_leaving[other] == Role::balanced)
+                without_leaving[other] = Role::observed;
         }
-        if (!leaving) return err::target_not_found;
+        if (!leaving)
+            return below_phases == above_phases ? within_assemblage(bracket, found)
+                                                : err::target_not_found;
         const bool lower_positive = low->value > 0.0;
         double u = bracket.low;
         double step = bracket.high - bracket.low;
@@ -621,15 +633,59 @@ class TargetSearch {
         if (error != 0) return error;
         // The lever takes phases at compositions that may differ from a side's own by what
         // the minimisation resolves (and a phase on both sides at the mix of the two): the
-        // share is the root of the target's function over the lever's states themselves.
+        // share is the root of the target's function over the lever's states themselves. With
+        // one side's potentials first; where that is no state, with potentials fitted to the
+        // lever's phases: a trace melting over fewer kelvin than the energies resolve (a
+        // 1e-12 share of A in the liquid of B: 4e-10 K) ends on two sides that hold the liquid,
+        // its trace at compositions 1e-9 and 1e-12, and the trace's potential is the mixed
+        // liquid's, neither side's. Then with the potentials partitioning a trace that phases
+        // on the two sides hold (B in the solid of A below, in its liquid above).
+        error = err::target_not_found;
+        for (const LeverPotentials potentials :
+             {LeverPotentials::one_side, LeverPotentials::fitted, LeverPotentials::partitioned}) {
+            error = lever_state(point, input, lower.result.equilibrium, upper.result.equilibrium,
+                                potentials, found);
+            if (error != err::target_not_found) break;
+        }
+        if (error != 0) return error;
+        bracket.root = u;
+        return 0;
+    }
+
+    // Both ends of the bracket hold the same phases, and the function jumps between them: the
+    // phase amounts a trace sets are resolved no finer than its potential (a 1e-9 share of B in
+    // the liquid of A gave 0.003 J of H between neighbouring temperatures, where the target is
+    // met to 4e-5 J). The two ends' states are equilibria there, and the lever between them,
+    // its potentials fitted to its phases (or partitioning a trace), is one that meets it.
+    int within_assemblage(Bracket& bracket, Evaluation& found) {
+        const Evaluation* low = searched(bracket.low);
+        const Evaluation* high = searched(bracket.high);
+        Point point;
+        Input input;
+        int error = trial(bracket.low, overrides_, nullptr, point, input);
+        if (error != 0) return error;
+        for (const LeverPotentials potentials :
+             {LeverPotentials::fitted, LeverPotentials::partitioned}) {
+            error = lever_state(point, input, low->result.equilibrium, high->result.equilibrium,
+                                potentials, found);
+            if (error != err::target_not_found) break;
+        }
+        if (error == 0) bracket.root = bracket.low;
+        return error;
+    }
+
+    // The lever state between two sides at one point that meets the target: 711 where the
+    // target lies outside the lever's states or the state meeting it is no equilibrium.
+    int lever_state(const Point& point, const Input& input, const Equilibrium& lower,
+                    const Equilibrium& upper, LeverPotentials potentials, Evaluation& found) {
         auto lever = [&](double share, Evaluation& state) {
-            const int failed =
-                transition_state(system_, state_, input, point, lower.result.equilibrium,
-                                 upper.result.equilibrium, share, state.result);
+            const int failed = transition_state(system_, state_, input, point, lower, upper, share,
+                                                potentials, state.result);
             if (failed == 0) state.value = target_value(state.result);
             return failed;
         };
         Evaluation all_below, all_above;
+        int error = 0;
         if ((error = lever(0.0, all_below)) != 0 || (error = lever(1.0, all_above)) != 0)
             return error;
         if ((all_below.value > 0.0) == (all_above.value > 0.0)) return err::target_not_found;
@@ -651,8 +707,9 @@ class TargetSearch {
         }
         if (failure != 0) return failure;
         if ((error = lever(share, found)) != 0) return error;
-        if (!met(found) || !at_equilibrium(found.result)) return err::target_not_found;
-        bracket.root = u;
+        const bool outside_checked = potentials != LeverPotentials::one_side;
+        if (!met(found) || !at_equilibrium(found.result, outside_checked))
+            return err::target_not_found;
         return 0;
     }
 
@@ -661,8 +718,11 @@ class TargetSearch {
     // each component held as it came in to 1e-8 of its input. The two sides' phases meet at
     // their planes only as far as the sides agree: beside a critical point a phase on both
     // sides, at the mix of its two compositions, is off its plane by more than that, and the
-    // lever is then no state.
-    bool at_equilibrium(const Result& r) const {
+    // lever is then no state. With `outside` also no phase that may hold matter above
+    // activity 1 by more than 1e-8 (potentials fitted to the lever's phases move those of the
+    // sides along the directions a trace fixes by several RT; one side's leave each phase
+    // outside where that side's minimisation found it).
+    bool at_equilibrium(const Result& r, bool outside) const {
         constexpr double potential = 1e-8;
         constexpr double balance = 1e-8;
         const double rt = gas_constant * r.temperature;
@@ -670,6 +730,9 @@ class TargetSearch {
         Eigen::VectorXd held = Eigen::VectorXd::Zero(k);
         for (std::size_t p = 0; p < r.phases.size(); ++p) {
             const PhaseResult& phase = r.phases[p];
+            if (outside && !phase.present && overrides_[p] == Role::balanced &&
+                !(phase.ln_activity <= potential))
+                return false;
             if (!phase.present) continue;
             held += phase.moles * phase.components;
             for (std::size_t c = 0; c < phase.constituents.size(); ++c) {
