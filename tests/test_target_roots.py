@@ -12,7 +12,7 @@ from equilibrium_support import tests_data_dir  # noqa: F401 - a fixture
 
 def amount_target(engine, system, t, p, amounts, phase, component, limits):
     """The input of the component (1-based) at which the phase forms ("A" = 0), searched between
-    the limits, and the result there, read before the target is removed."""
+    the limits, the result there and the phase's activity, read before the target is removed."""
     set_state(engine, system, State(t, p, amounts))
     ok(engine)
     number = engine.tqsetc("A", phase, 0, 0.0)
@@ -22,9 +22,10 @@ def amount_target(engine, system, t, p, amounts, phase, component, limits):
     state = list(amounts)
     state[component - 1] = found
     result = read_result(engine, system, State(t, p, tuple(state)))
+    activity = engine.tqgetr("AC", phase, 0)
     engine.tqremc(number)
     ok(engine)
-    return found, result
+    return found, result, activity
 
 
 def presence_change(engine, system, t, p, amounts, phase, component, low, high):
@@ -44,33 +45,57 @@ CARBIDE = ("carbide.dat", 1902.7218122985846, 1.0,
            (0.5926390386439759, 0.4123240794486305, 0.41124332319441836), "B2C", 1)
 CHO_GAS = ("cho_gas.dat", 1215.7802167772145, 0.16556227232332216,
            (0.6728365329126367, 0.8426122412539531, 0.0), "GRAPHITE", 1)
+CHO_GAS_O = ("cho_gas.dat", 1395.7493009843884, 1.6973523223976559,
+             (0.331036583966558, 2.0030140942317573e-12, 0.8986117897313752), "GRAPHITE", 3)
+LIMESTONE = ("data/limestone.dat", 1873.260961548764, 0.012595216637536603,
+             (1.3212387909007914e-13, 0.07854395399429537, 0.37113721838663993), "C(graphite)", 2)
+CARBIDE_B_S = ("carbide.dat", 1299.7689775934612, 1.0,
+               (3.2819680064788387e-10, 0.5466040844042966, 0.6220899123251782), "B_S", 3)
+DEMIXING = ("demixing.dat", 324.01730365908844, 1.0, (3.930374247429824e-13, 0.9376618860799),
+            "FCC#2", 1)
 
 # (system, T, P, inputs, phase, component; limits of the component's input; a window holding
 # one change of the phase's presence in single calculations). B2C forms at about 0.022 mol of
 # A and leaves again at about 0.34: over (0, 1.285) and (0, 0.5) both limits' trials are without
 # B2C, and the search ended there with 709 and 713. Graphite forms at 6.5e-4 mol of C beside the
 # gas of H; kept out, the gas cannot hold the carbon of the upper limit, whose trial's 705 ended
-# the search.
+# the search. With O the variable, graphite forms where the gas's CO and a little CO2 reach its
+# activity, at 1.003 times the carbon's input; below the carbon's the gas kept apart from it
+# cannot hold the carbon (705, from the lower limit up to there), and the search ended on the
+# lower limit's trial. In limestone's gas graphite forms at C just below the oxygen's input, its
+# ln a so steep there that the middle of the final bracket was 4.3e-7 off. FCC#2 forms at 7e-5
+# of A at 324 K; kept out, FCC#1 alone across the gap failed (705) inside the bracket. B_S leaves
+# the carbide's B2C + B_S + CARBIDE field where its ln a, B_S kept out, runs down steeply: an end
+# of the final bracket lies 6e-7 above 0 there, a state with B_S above activity 1.
 AMOUNT_ROOTS = [
     (CARBIDE, (0.0, 1.2852780772879517), (0.0, 0.043)),
     (CARBIDE, (0.0, 0.5), (0.0, 0.043)),
     (CARBIDE, (0.05, 1.2852780772879517), (0.05, 1.0)),  # B2C at the lower limit: it leaves
     (CHO_GAS, (0.0, 1.7852245064), (0.0, 0.01)),
+    (CHO_GAS_O, (0.0, 1.8972235795627505), (0.331, 0.36)),
+    (LIMESTONE, (0.0, 0.8422744367732799), (0.35, 0.38)),
+    (DEMIXING, (0.0, 1.9753237721598), (0.0, 0.01)),
+    (CARBIDE_B_S, (0.0, 1.3441798246503564), (0.26, 0.41)),
 ]
 
 
 @pytest.mark.parametrize("system_state, limits, window", AMOUNT_ROOTS,
                          ids=["carbide-0-1.285", "carbide-0-0.5", "carbide-0.05-1.285",
-                              "cho_gas-graphite"])
+                              "cho_gas-graphite-by-C", "cho_gas-graphite-by-O",
+                              "limestone-graphite", "demixing-FCC#2", "carbide-B_S-by-C"])
 def test_an_amount_target_takes_the_root_nearest_the_lower_limit(engine, tests_data_dir,
-                                                                 system_state, limits, window):
+                                                                 sample_data_dir, system_state,
+                                                                 limits, window):
     file_name, t, p, amounts, phase_name, component = system_state
-    system = open_system(engine, tests_data_dir / file_name)
+    directory, file_name = ((sample_data_dir, file_name[5:]) if file_name.startswith("data/")
+                            else (tests_data_dir, file_name))
+    system = open_system(engine, directory / file_name)
     phase = [q.name for q in system.phases].index(phase_name) + 1
-    found, result = amount_target(engine, system, t, p, amounts, phase, component, limits)
+    found, result, activity = amount_target(engine, system, t, p, amounts, phase, component,
+                                            limits)
     assert certify(system, result) == []
     assert result.phase_amounts[phase - 1] == 0.0
-    assert result.activities[phase - 1][0] == pytest.approx(1.0, abs=1e-6)
+    assert activity == pytest.approx(1.0, abs=1e-6)
     change = presence_change(engine, system, t, p, amounts, phase, component, *window)
     assert found == pytest.approx(change, abs=1e-7)
 

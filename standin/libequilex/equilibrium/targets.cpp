@@ -82,10 +82,26 @@ class TargetSearch {
     int search(const Domain& domain, Bracket& bracket, Evaluation& final) {
         int error = find_root(domain, bracket);
         if (error != 0) return error;
-        // A trial that met the target exactly is the state; else the bracket's middle is.
+        // A trial that met the target exactly is the state; else the bracket's middle is, or an
+        // end of the bracket that meets the target better: where the function is steep, the
+        // middle of a bracket 1e-12 wide may lie further off than an end (graphite's ln a beside
+        // limestone's gas at the composition of CO: 4.3e-7 in the middle, -2.7e-10 at the lower
+        // end). A phase kept out for its target (or the others, for a precipitation target) is
+        // above activity 1 where the function is above 0, and such a state is no equilibrium:
+        // an end is taken only where it is not, and in place of a middle that is.
         const Evaluation* exact = bracket.low == bracket.high ? searched(bracket.root) : nullptr;
         final = exact ? *exact : evaluate(bracket.root, true);
         if (final.error != 0) return final.error;
+        auto better = [&](const Evaluation& end, const Evaluation& than) {
+            return met_below_plane(end) &&
+                   (!met_below_plane(than) || std::abs(end.value) < std::abs(than.value));
+        };
+        if (!exact)
+            for (const double end : {bracket.low, bracket.high})
+                if (const Evaluation* trial = searched(end); trial && better(*trial, final)) {
+                    final = *trial;
+                    bracket.root = end;
+                }
         if (!met(final)) {
             // The root-finder closes its bracket on a jump as readily as on a root: the bracket
             // is narrowed until a trial meets the target or no double lies between its ends.
@@ -100,11 +116,20 @@ class TargetSearch {
         return 0;
     }
 
-    // The search's trial nearest u that met the target, or the end of the trials.
+    // Met, and with no phase kept out for the target above activity 1: the function of a
+    // formation target (or of a precipitation target's other phases) is above 0 where it is.
+    bool met_below_plane(const Evaluation& e) const {
+        const bool kept_out =
+            target_.kind == TargetKind::formation || target_.kind == TargetKind::precipitation;
+        return met(e) && !(kept_out && e.value > 0.0);
+    }
+
+    // The search's trial nearest u that met the target (with no kept-out phase above activity
+    // 1), or the end of the trials.
     std::map<double, Evaluation>::const_iterator nearest_met(double u) const {
         auto best = searched_.end();
         for (auto it = searched_.begin(); it != searched_.end(); ++it)
-            if (it->second.error == 0 && met(it->second) &&
+            if (it->second.error == 0 && met_below_plane(it->second) &&
                 (best == searched_.end() || std::abs(it->first - u) < std::abs(best->first - u)))
                 best = it;
         return best;
@@ -344,20 +369,28 @@ class TargetSearch {
         // may still be met inside (a phase that forms and leaves again as an amount grows): the
         // range is halved, every interval's middle tried lowest first, until a sign change shows
         // or a further halving would take more than half the search's trials. A trial of such a
-        // range that ends in an error leaves its point unknown, and the scan goes on: with a
+        // range that ends in an error leaves its point unknown, and the scan goes on. With a
         // formation target's phase kept out, the others may not hold the input where that phase
-        // must form (graphite kept out beside a gas that cannot hold the carbon, 705), while the
-        // root lies below, where they still do. The first such error is the search's when no
-        // sign change shows, or when a limit's trial failed.
+        // must form (graphite kept out beside a gas that cannot hold the carbon, 705): such a
+        // point stands for the phase formed, f = +inf, and a bracket with it is bisected until
+        // both ends are calculated (the root lies where the others still hold the input, graphite
+        // forming at an oxygen input 1.003 times the carbon's, from CO and a little CO2, while
+        // below the carbon's the gas cannot hold it). The first such error is the search's when
+        // no sign change shows and a limit's trial failed, or where the bisection closes on it.
         const bool scanned = variable_.kind == TargetVariable::Kind::amounts ||
                              variable_.kind == TargetVariable::Kind::potential;
+        const bool formed_where_failed = scanned && target_.kind == TargetKind::formation;
+        constexpr double formed = std::numeric_limits<double>::infinity();
         std::map<double, double> samples;  // u -> f(u)
         int unknown = 0;                   // the first error of a scan's trial
+        bool limit_failed = false;
         auto sample = [&](double u) -> int {
             Evaluation e = evaluate(u);
             if (e.error != 0) {
                 if (!scanned || e.error == err::target_iterations) return e.error;
                 if (unknown == 0) unknown = e.error;
+                if (u == d.low || u == d.high) limit_failed = true;
+                if (formed_where_failed) samples[u] = formed;
                 return 0;
             }
             samples[u] = e.value;
@@ -401,11 +434,7 @@ class TargetSearch {
             intervals *= 2;
             return 0;
         };
-        auto no_sign_change = [&]() {
-            const bool limits_known = samples.size() >= 2 && samples.begin()->first == d.low &&
-                                      std::prev(samples.end())->first == d.high;
-            return unknown != 0 && !limits_known ? unknown : out_of_range(samples, d);
-        };
+        auto no_sign_change = [&]() { return limit_failed ? unknown : out_of_range(samples, d); };
         while (!bracketed()) {
             if (reached_low && reached_high) {
                 if (!scanned || 2 * intervals + 1 > scan_trials) return no_sign_change();
@@ -425,35 +454,61 @@ class TargetSearch {
             }
             step *= 2.0;
         }
-        if (fb == 0.0) {
-            found = {b, b, b};
-            return 0;
-        }
-        int failure = 0;
-        auto f = [&](double u) {
-            if (failure != 0) return 0.0;
-            Evaluation e = evaluate(u);
-            if (e.error != 0) {
-                failure = e.error;
-                return 0.0;  // ends the search; the failure is reported
+        for (;;) {
+            while (fa == formed || fb == formed) {
+                const double middle = a + 0.5 * (b - a);
+                if (!(middle > a && middle < b)) return unknown;
+                if ((error = sample(middle)) != 0) return error;
+                const double value = samples[middle];
+                if (value == 0.0) {
+                    found = {middle, middle, middle};
+                    return 0;
+                }
+                ((value > 0.0) == (fa > 0.0) ? a : b) = middle;
+                ((value > 0.0) == (fa > 0.0) ? fa : fb) = value;
             }
-            const double value = e.value;
-            searched_.insert_or_assign(u, std::move(e));
-            return value;
-        };
-        const double width = std::max(1.0, std::max(std::abs(a), std::abs(b)));
-        auto tolerance = [width](double x, double y) { return std::abs(y - x) <= 1e-12 * width; };
-        std::uintmax_t iterations = static_cast<std::uintmax_t>(std::max(budget_, 1));
-        try {
-            const auto result =
-                boost::math::tools::toms748_solve(f, a, b, fa, fb, tolerance, iterations);
-            if (failure != 0) return failure;
+            if (fb == 0.0) {
+                found = {b, b, b};
+                return 0;
+            }
+            int failure = 0;
+            double failed_at = 0.0;
+            auto f = [&](double u) {
+                if (failure != 0) return 0.0;
+                Evaluation e = evaluate(u);
+                if (e.error != 0) {
+                    failure = e.error;
+                    failed_at = u;
+                    return 0.0;  // ends the root-finder; the failure is judged below
+                }
+                const double value = e.value;
+                searched_.insert_or_assign(u, std::move(e));
+                return value;
+            };
+            const double width = std::max(1.0, std::max(std::abs(a), std::abs(b)));
+            auto tolerance = [width](double x, double y) {
+                return std::abs(y - x) <= 1e-12 * width;
+            };
+            std::uintmax_t iterations = static_cast<std::uintmax_t>(std::max(budget_, 1));
+            std::pair<double, double> result{a, b};
+            try {
+                result = boost::math::tools::toms748_solve(f, a, b, fa, fb, tolerance, iterations);
+            } catch (const std::exception&) {
+                if (failure == 0) return err::target_iterations;
+            }
+            if (failure != 0) {
+                // Inside the bracket too, a formation target's failed trial stands for its phase
+                // formed: it takes the place of the bracket's end where the phase would form.
+                if (!formed_where_failed || failure == err::target_iterations) return failure;
+                if (unknown == 0) unknown = failure;
+                (fa > 0.0 ? a : b) = failed_at;
+                (fa > 0.0 ? fa : fb) = formed;
+                continue;
+            }
             if (!tolerance(result.first, result.second)) return err::target_iterations;
             found = {0.5 * (result.first + result.second), result.first, result.second};
-        } catch (const std::exception&) {
-            return failure != 0 ? failure : err::target_iterations;
+            return 0;
         }
-        return 0;
     }
 
     // How closely a state must meet the target, by what the calculation itself resolves: ln a
