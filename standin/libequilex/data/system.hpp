@@ -202,6 +202,10 @@ struct System {
     std::vector<Phase> phases;  // the gas phase, if any, first
     // Free text after the document (".dat": after its "..." line), kept for writing back.
     std::string commentary;
+    // Each component's composition in the components the data-file gave, one column per
+    // component (k x k, column by column); empty while the components are the file's own.
+    // TQCSC sets it; equilibria are calculated in the file's components.
+    std::vector<double> file_basis;
 
     bool operator==(const System&) const = default;
 

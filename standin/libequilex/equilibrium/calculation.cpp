@@ -8,6 +8,7 @@
 
 #include "core/library.hpp"
 #include "data/thermo.hpp"
+#include "equilibrium/components.hpp"
 
 namespace eqx::equilibrium {
 
@@ -51,6 +52,41 @@ void hold_potentials(const System& system, double temperature, double pressure, 
     }
 }
 
+// The minimisation in the file's components of a system re-based by TQCSC, its potentials
+// then in the system's own (zeta = F^T zeta_file, F the components' compositions in the
+// file's). The matter, the energies and so the equilibrium are the same in any basis, but
+// what the minimiser decides by components is not: which components have no input and where
+// the zero-input rule places their potentials, which inputs are traces, how rows are scaled.
+// In the new components a file component without input is a difference of inputs and has no
+// direction of its own: its potential was left unplaced, and the species made only of it were
+// reported far above e^-50 (CO2 at activity 6.5e29 over graphite without oxygen in CO, H2 and
+// O2), and states the file's components calculate gave 705.
+MinimiserResult minimise_in_file_components(const System& system,
+                                            const CalculatedSystem& calculated, const Input& input,
+                                            const Equilibrium* start,
+                                            const MinimiserOptions& options) {
+    const Eigen::MatrixXd to_file = file_basis(system);
+    const auto in_file = [&](const Eigen::MatrixXd& a) -> Eigen::MatrixXd {
+        return (to_file * a).unaryExpr([](double x) { return tidy_coefficient(x); });
+    };
+    CalculatedSystem file_system = calculated;
+    for (CalculatedPhase& phase : file_system.phases)
+        if (phase.stoichiometry.size() > 0) phase.stoichiometry = in_file(phase.stoichiometry);
+    std::vector<Reservoir> reservoirs = input.reservoirs;
+    for (Reservoir& reservoir : reservoirs)
+        reservoir.stoichiometry = in_file(reservoir.stoichiometry);
+    Equilibrium file_start;
+    if (start) {
+        file_start = *start;
+        file_start.zeta = to_file.transpose().fullPivLu().solve(start->zeta);
+    }
+    MinimiserResult outcome = minimise_gibbs_energy(file_system, input.file_components, reservoirs,
+                                                    start ? &file_start : nullptr, options);
+    if (outcome.error == 0)
+        outcome.equilibrium.zeta = to_file.transpose() * outcome.equilibrium.zeta;
+    return outcome;
+}
+
 bool reduced_energies_representable(const CalculatedSystem& calculated) {
     for (const CalculatedPhase& phase : calculated.phases)
         for (Eigen::Index j = 0; j < phase.g.size(); ++j)
@@ -73,11 +109,27 @@ int gather_input(const System& system, const Conditions& conditions,
     // of several conditions may cancel (1 mol each of Ca, C and 3 of O in CaCO3, CO and O2),
     // and what their rounding leaves is no input.
     Eigen::VectorXd magnitudes = Eigen::VectorXd::Zero(k);
+    // In other system components, the input in the file's components too, summed from each
+    // amount's own composition there (an amount set before TQCSC as it was set).
+    const Eigen::MatrixXd to_file = file_basis(system);
+    const bool other_basis = to_file.size() > 0;
+    Eigen::VectorXd in_file, file_magnitudes;
+    if (other_basis) {
+        in_file = Eigen::VectorXd::Zero(k);
+        file_magnitudes = Eigen::VectorXd::Zero(k);
+    }
+    auto add_in_file = [&](const Eigen::VectorXd& amounts) {
+        in_file += amounts;
+        file_magnitudes += amounts.cwiseAbs();
+    };
     auto add = [&](int phase, int index, double moles) {
         if (!std::isfinite(moles) || moles < 0.0) return false;
         const Eigen::VectorXd held = moles * constituent_vector(system, phase, index);
         input.components += held;
         magnitudes += held.cwiseAbs();
+        if (other_basis)
+            add_in_file(moles * (to_file * constituent_vector(system, phase, index))
+                                    .unaryExpr([](double x) { return tidy_coefficient(x); }));
         input.constituents.push_back({phase, index, moles});
         return true;
     };
@@ -91,6 +143,10 @@ int gather_input(const System& system, const Conditions& conditions,
             if (amount.phase < 0) {
                 input.components += amount.components;
                 magnitudes += amount.components.cwiseAbs();
+                if (other_basis)
+                    add_in_file(amount.file_components.size() == k
+                                    ? amount.file_components
+                                    : Eigen::VectorXd(to_file * amount.components));
             } else if (!add(amount.phase, amount.index, amount.moles)) {
                 return err::bad_input;
             }
@@ -100,11 +156,17 @@ int gather_input(const System& system, const Conditions& conditions,
     // magnitudes, as system components re-express each amount) becomes 0: 2e-16 mol of O2 left
     // so was taken for an input of its own, its row scaled by 1e16, and the start's programme
     // reported the input unbounded (703) for calcite in CaCO3, CO and O2.
-    for (int c = 0; c < k; ++c)
-        if (std::isfinite(magnitudes[c]) &&
-            std::abs(input.components[c]) <=
-                4.0 * std::numeric_limits<double>::epsilon() * magnitudes[c])
-            input.components[c] = 0.0;
+    const auto cancelled = [](Eigen::VectorXd& sums, const Eigen::VectorXd& terms) {
+        for (Eigen::Index c = 0; c < sums.size(); ++c)
+            if (std::isfinite(terms[c]) &&
+                std::abs(sums[c]) <= 4.0 * std::numeric_limits<double>::epsilon() * terms[c])
+                sums[c] = 0.0;
+    };
+    cancelled(input.components, magnitudes);
+    if (other_basis) {
+        cancelled(in_file, file_magnitudes);
+        input.file_components = std::move(in_file);
+    }
     for (const HeldPotential& held : conditions.potentials) {
         if (!std::isfinite(held.value) || (held.activity && held.value <= 0.0))
             return err::bad_input;
@@ -150,7 +212,9 @@ int equilibrium_at(const System& system, const CalculationState& state, const In
     options.max_assemblies = state.configuration.assemblies;
     options.least_activity_phase = point.least_activity_phase;
     const MinimiserResult outcome =
-        minimise_gibbs_energy(calculated, input.components, input.reservoirs, start, options);
+        input.file_components.size() == 0
+            ? minimise_gibbs_energy(calculated, input.components, input.reservoirs, start, options)
+            : minimise_in_file_components(system, calculated, input, start, options);
     if (outcome.error != 0) return outcome.error;
     Result made = make_result(system, calculated, outcome.equilibrium, input, state.streams);
     if (!representable(made)) return calculation_error(system, calculated, state.streams);

@@ -7,7 +7,10 @@
 // case; the new components are those compositions, under the names as given. The stoichiometry
 // of every constituent, the molar masses of the components, the incoming amounts of components
 // and the last result are re-expressed in the new basis (the matter they stand for is the
-// same); a phase map in progress ends.
+// same); a phase map in progress ends. The system keeps each component's composition in the
+// file's components, in which equilibria are calculated (components.hpp).
+#include "equilibrium/components.hpp"
+
 #include <cmath>
 #include <limits>
 
@@ -21,13 +24,6 @@ namespace {
 
 constexpr int component_fields = 30;
 constexpr double electron_like_mass = 0.01;  // g/mol: below this a component is an electron
-
-// Coefficients that are integers but for rounding become those integers.
-double tidy(double x) {
-    const double nearest = std::round(x);
-    if (std::abs(x - nearest) < 1e-12 * std::max(1.0, std::abs(x))) return nearest;
-    return std::abs(x) < 1e-14 ? 0.0 : x;
-}
 
 Eigen::VectorXd constituent_vector(const System& system, const Constituent& constituent) {
     const int k = static_cast<int>(system.components.size());
@@ -61,11 +57,18 @@ int composition_of(const System& system, std::string_view name, Eigen::VectorXd&
 
 void rebase(System& system, CalculationState& state, const Eigen::MatrixXd& basis,
             const std::vector<std::string>& names) {
-    const Eigen::MatrixXd inverse = basis.fullPivLu().inverse();
     const int k = static_cast<int>(system.components.size());
+    // The inverse of a basis of whole coefficients is exact but for rounding, which a step of
+    // refinement brings to that of its entries; then its entries that are whole numbers or 0
+    // but for rounding are those. An entry of 1e-17 where the exact one is 0 made an amount of
+    // terms that were all 0: without calcium, CaCO3 in CaCO3, CO2 and CO got 3e-17 mol from
+    // the carbon and oxygen, and CaO held it at activity 1.
+    Eigen::MatrixXd inverse = basis.fullPivLu().inverse();
+    inverse += inverse * (Eigen::MatrixXd::Identity(k, k) - basis * inverse);
+    inverse = inverse.unaryExpr([](double x) { return tidy_coefficient(x); });
     auto transform = [&](const Eigen::VectorXd& v) {
         Eigen::VectorXd out = inverse * v;
-        for (int c = 0; c < k; ++c) out[c] = tidy(out[c]);
+        for (int c = 0; c < k; ++c) out[c] = tidy_coefficient(out[c]);
         return out;
     };
     // Amounts are not coefficients: 5e-13 mol of CaO is an input to be held, not a rounding of
@@ -89,8 +92,16 @@ void rebase(System& system, CalculationState& state, const Eigen::MatrixXd& basi
     }
     for (int c = 0; c < k; ++c) {
         system.components[c].name = names[c];
-        system.components[c].molar_mass = tidy(basis.col(c).dot(masses));
+        system.components[c].molar_mass = tidy_coefficient(basis.col(c).dot(masses));
     }
+    const Eigen::MatrixXd before = file_basis(system);
+    const Eigen::MatrixXd composed =
+        (before.size() == 0 ? basis : Eigen::MatrixXd(before * basis)).unaryExpr([](double x) {
+            return tidy_coefficient(x);
+        });
+    system.file_basis.clear();
+    if (!composed.isIdentity(0.0))
+        system.file_basis.assign(composed.data(), composed.data() + composed.size());
     for (IncomingAmount& amount : state.conditions.amounts)
         if (amount.phase < 0 && amount.components.size() == k)
             amount.components = transform_amounts(amount.components);
@@ -106,6 +117,29 @@ void rebase(System& system, CalculationState& state, const Eigen::MatrixXd& basi
 }
 
 }  // namespace
+
+namespace eqx::equilibrium {
+
+double tidy_coefficient(double x) {
+    const double nearest = std::round(x);
+    if (std::abs(x - nearest) < 1e-12 * std::max(1.0, std::abs(x))) return nearest;
+    return std::abs(x) < 1e-14 ? 0.0 : x;
+}
+
+Eigen::MatrixXd file_basis(const System& system) {
+    const auto k = static_cast<Eigen::Index>(system.components.size());
+    if (static_cast<Eigen::Index>(system.file_basis.size()) != k * k) return {};
+    return Eigen::Map<const Eigen::MatrixXd>(system.file_basis.data(), k, k);
+}
+
+Eigen::VectorXd component_in_file(const System& system, int c, double moles) {
+    const auto k = static_cast<Eigen::Index>(system.components.size());
+    if (static_cast<Eigen::Index>(system.file_basis.size()) != k * k)
+        return moles * Eigen::VectorXd::Unit(k, c);
+    return moles * Eigen::Map<const Eigen::MatrixXd>(system.file_basis.data(), k, k).col(c);
+}
+
+}  // namespace eqx::equilibrium
 
 extern "C" {
 

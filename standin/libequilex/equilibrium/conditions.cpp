@@ -9,6 +9,7 @@
 
 #include "equilex.h"
 #include "equilibrium/access.hpp"
+#include "equilibrium/components.hpp"
 #include "equilibrium/listings.hpp"
 
 using namespace eqx;
@@ -125,6 +126,7 @@ EQX_API void TQSETC(const char* option, std::int32_t option_len, const std::int3
                     slot.components =
                         Eigen::VectorXd::Zero(static_cast<int>(system.components.size()));
                     slot.components[k] = moles;
+                    slot.file_components = component_in_file(system, k, moles);
                     number = slot.number;
                 } else {
                     const int p = phase_index(error, system, phase);

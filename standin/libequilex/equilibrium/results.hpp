@@ -40,6 +40,9 @@ StreamProperties stream_properties(const System& system, const Stream& stream);
 // constituents that were given as input, and the held potentials.
 struct Input {
     Eigen::VectorXd components;
+    // The same input in the file's components, where the system has other components (TQCSC);
+    // else empty.
+    Eigen::VectorXd file_components;
     std::vector<Result::ConstituentInput> constituents;
     std::vector<HeldPotential> potentials;
     std::vector<Reservoir> reservoirs;  // the potentials at the calculation's T and P

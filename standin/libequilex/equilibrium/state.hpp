@@ -56,8 +56,10 @@ struct IncomingAmount {
     int index = 0;
     double moles = 0.0;
     // Components: the amounts it adds to each component of the current basis (TQCSC changes the
-    // basis and re-expresses it).
+    // basis and re-expresses it), and to each of the file's components (which TQCSC leaves as
+    // they are: an input of 0 there stays exactly 0, whatever the basis).
     Eigen::VectorXd components;
+    Eigen::VectorXd file_components;
 };
 
 // A held chemical potential ("MU", relative: mu - mu0 in J/mol) or activity ("AC") of a phase

@@ -7,6 +7,7 @@
 
 #include "core/library.hpp"
 #include "equilibrium/access.hpp"
+#include "equilibrium/components.hpp"
 
 namespace eqx::equilibrium {
 
@@ -877,6 +878,7 @@ void apply_amounts(const System& system, const std::vector<AmountVariable>& amou
         if (variable.phase < 0) {
             found->components = Eigen::VectorXd::Zero(static_cast<int>(system.components.size()));
             found->components[variable.index] = moles;
+            found->file_components = component_in_file(system, variable.index, moles);
         }
     }
 }
