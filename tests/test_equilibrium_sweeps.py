@@ -74,6 +74,10 @@ GAS30_SEVEN = tuple({2: 0.30613937854820356, 6: 0.1604516369738798, 14: 0.003894
 
 NAMED_STATES = [
     _named("eutectic.dat", 600.0, 1.0, (1e-12, 1.0)),
+    # Nearly pure A 2e-5 K below its melting point, where the trace of B leaves the liquid alone:
+    # the liquid joined the FCC barely above activity 1 and left again until the rejoin rule
+    # took it as rounding, the FCC alone reported with the liquid 8.6e-8 RT below its plane.
+    _named("demixing.dat", 1336.5282037710429, 1.0, (0.21862625578327943, 3.3571949539990306e-07)),
     _named("eutectic.dat", 800.0, 1.0, (1.0, 0.0)),
     _named("eutectic.dat", 775.0, 1.0, (0.5, 0.5)),
     _named("cho_gas.dat", 900.0, 1.0, (1.0, 1e-3, 1e-14)),
@@ -668,6 +672,26 @@ CA_TRACE_IN_DECOMPOSITION = [
 @pytest.mark.parametrize("t, p, amounts", CA_TRACE_IN_DECOMPOSITION)
 def test_trace_of_lime_and_calcite_in_their_gas_is_certified(engine, sample_data_dir, t, p,
                                                               amounts):
+    system = open_system(engine, sample_data_dir / "limestone.dat")
+    assert_certified(system, calculate(engine, system, State(t, p, amounts)))
+
+
+# Lime and the gas where graphite just forms (the carbon's potential at graphite's, to 1e-8 RT):
+# graphite joined barely above activity 1, left below zero, joined again, and after four such
+# rounds the rejoin rule took it as rounding at 1e-8..8.4e-8 above activity 1 (error 0, graphite
+# that far below its plane).
+LIMESTONE_AT_GRAPHITE_BOUND = [
+    (2256.824689716917, 0.00842020088440679,
+     (0.09138967719665261, 0.4095191014887064, 0.5009088099069422)),
+    (2256.824689716917, 0.00842020088440679,
+     (0.09138967719665292, 0.4095191014887064, 0.5009088099069422)),
+    (1929.6255705478434, 0.0014869653379484579,
+     (0.6778548398094478, 0.09146948563004154, 0.7693243305878118)),
+]
+
+
+@pytest.mark.parametrize("t, p, amounts", LIMESTONE_AT_GRAPHITE_BOUND)
+def test_lime_and_gas_where_graphite_forms_is_certified(engine, sample_data_dir, t, p, amounts):
     system = open_system(engine, sample_data_dir / "limestone.dat")
     assert_certified(system, calculate(engine, system, State(t, p, amounts)))
 

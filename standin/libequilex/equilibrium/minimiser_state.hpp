@@ -19,8 +19,10 @@
 namespace eqx::equilibrium {
 
 inline constexpr double activity_tolerance = 1e-9;  // ln a above which an outside phase joins
-// ln a below which a phase that keeps rejoining is taken as rounding (the placement's precision).
-inline constexpr double rejoin_rounding = 1e-7;
+// ln a below which a phase that keeps rejoining is taken as rounding: the tolerance an
+// equilibrium is held to (no phase outside further below the potentials' plane, no constituent's
+// potential further off), a hundred times what the placement and Newton's method leave.
+inline constexpr double rejoin_rounding = 1e-8;
 inline constexpr double potential_box = 50.0;       // reduced potential a free direction may move
 inline constexpr double max_potential_step = 10.0;  // reduced potential change per Newton step
 inline constexpr int settle_steps = 40;             // Newton steps an assemblage may take to settle
