@@ -261,6 +261,10 @@ int Minimiser::iterate() {
             // them) gets the phase that the unheld matter calls for; dropping one of its phases
             // led back to it.
             if (lacks_a_holder() && add_phase_for_unheld(free_directions())) continue;
+            // Likewise a row without input that the assemblage holds on one side only, a
+            // mixture among its holders (one_sided_row): the phase the other side calls for.
+            if (const int row = one_sided_row(); row >= 0 && add_phase_for_one_sided_row(row))
+                continue;
             if (split_stuck_copies() || copies_to_dual()) continue;
             // The ideal gas beside phases the programme of its end members chose: that
             // programme held each gaseous component as a pure species at activity 1, and may

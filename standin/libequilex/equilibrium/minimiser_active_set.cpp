@@ -108,6 +108,10 @@ int Minimiser::holding_nothing() const {
         // little it holds (graphite beside the C-H-O gas at CO's composition at 1e-20 bar holds
         // 6e-21 mol; without it the gas alone cannot meet the balances again, 705).
         if (p == lone_phase_partner_ && active_.size() == 2) continue;
+        // Nor is a phase that alone holds one side of a row without input, beside a mixture on
+        // the other (lime at 1e-29 mol beside calcite and a gas of O2 holding CO2 at 400 K):
+        // without it that row cannot be met (one_sided_row).
+        if (one_sided_row(p) >= 0 && one_sided_row() < 0) continue;
         const VectorXd held =
             std::abs(amount_[p]) * (work_.phases[p].stoichiometry.cwiseAbs() * composition_[p]);
         bool nothing = true;
@@ -682,6 +686,100 @@ bool Minimiser::lacks_a_holder() const {
         if (!held) return true;
     }
     return false;
+}
+
+// A balance row without input (over the basis) that the active phases (but the one given)
+// enter with one sign only, a mixture among them: the row is met only where that mixture's
+// constituents in it have no amount, which no finite potentials give (calcite with an excess of
+// O beside the gas: the gas's CO2 and CO hold C beyond what calcite's Ca leaves, and its C
+// potential runs to minus infinity). A pure phase alone on such a side just leaves at zero. The
+// row, or -1 where there is none.
+int Minimiser::one_sided_row(int without) const {
+    for (int row : balance_rows_) {
+        if (b_work_[row] != 0.0) continue;
+        if (std::any_of(reservoirs_work_.begin(), reservoirs_work_.end(),
+                        [&](const VectorXd& r) { return r[row] != 0.0; }))
+            continue;
+        bool positive = false, negative = false, mixture = false;
+        for (int p : active_) {
+            if (p == without) continue;
+            const auto coefficients = work_.phases[p].stoichiometry.row(row).array();
+            positive = positive || (coefficients > 0.0).any();
+            negative = negative || (coefficients < 0.0).any();
+            mixture = mixture || (work_.phases[p].size() > 1 && (coefficients != 0.0).any());
+        }
+        if (mixture && positive != negative) return row;
+    }
+    return -1;
+}
+
+// The row's potential lowered on the side the assemblage holds (every other basis row's
+// potential kept, so the phases that stay out of the row keep their activities) until the
+// first phase outside with a species on the other side reaches activity 1, and that phase
+// joins: the ratio test of the dual problem along the direction that shows the assemblage
+// cannot meet the row. False where no phase outside enters the row with the other sign, or none
+// reaches activity 1 within reach.
+bool Minimiser::add_phase_for_one_sided_row(int row) {
+    double side = 0.0;
+    for (int p : active_) {
+        const auto coefficients = work_.phases[p].stoichiometry.row(row);
+        if (coefficients.maxCoeff() > 0.0) side = 1.0;
+        if (coefficients.minCoeff() < 0.0) side = -1.0;
+    }
+    std::vector<int> other_side;
+    for (int p = 0; p < count_; ++p)
+        if (balance_.phases[p].role == Role::balanced && !is_active(p) &&
+            (side * work_.phases[p].stoichiometry.row(row).array() < 0.0).any())
+            other_side.push_back(p);
+    // Species potentials are a . zeta = (B^-1 a) . (B^T zeta): the row's potential alone moves
+    // along B^-T e_row.
+    VectorXd d = -side * basis_inverse_.row(row).transpose();
+    if (other_side.empty() || !(d.norm() > 0.0) || !d.allFinite()) return false;
+    d.normalize();
+    auto highest = [&](double t, int& which) {
+        double best = -std::numeric_limits<double>::infinity();
+        for (int p : other_side) {
+            const double ln_a = activity(p, zeta_ + t * d, false).ln_activity;
+            if (ln_a > best) {
+                best = ln_a;
+                which = p;
+            }
+        }
+        return best;
+    };
+    // The first of them to reach activity 1 along the line (one above it already: back along
+    // the line to where the first of them reached it).
+    int which = -1;
+    double low = 0.0;
+    double high = 0.0;
+    if (highest(0.0, which) < 0.0) {
+        high = 1.0;
+        while (highest(high, which) < 0.0) {
+            low = high;
+            high *= 2.0;
+            if (high > 1e4) return false;
+        }
+    } else {
+        low = -1.0;
+        while (!(highest(low, which) < 0.0)) {
+            high = low;
+            low *= 2.0;
+            if (low < -1e4) return false;
+        }
+    }
+    for (int i = 0; i < 60 && high - low > 1e-12 * std::max(1.0, std::abs(high)); ++i) {
+        const double middle = 0.5 * (low + high);
+        int at = -1;
+        if (highest(middle, at) < 0.0)
+            low = middle;
+        else
+            high = middle;
+    }
+    highest(high, which);
+    zeta_ += high * d;
+    const TangentPlane tp = activity(which, zeta_, false);
+    add(which, start_composition(tp.x));
+    return true;
 }
 
 // The assemblage cannot hold the input: raise the potentials along the free direction that

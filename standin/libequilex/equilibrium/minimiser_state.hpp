@@ -149,6 +149,7 @@ class Minimiser {
     void rebase();
     bool rebase_past_emptied_basis();
     void round_to_zero(Eigen::Ref<VectorXd> written, const Eigen::Ref<const VectorXd>& v) const;
+    void round_input_to_zero();
     void assemblage_changed();
     bool is_primal(int p) const { return primal_[p]; }
     void turn_primal();
@@ -200,6 +201,8 @@ class Minimiser {
     VectorXd unheld() const;
     bool holds_input() const;
     bool lacks_a_holder() const;
+    int one_sided_row(int without = -1) const;
+    bool add_phase_for_one_sided_row(int row);
     bool amounts_ran_off() const;
     bool add_phase_for_unheld(const MatrixXd& z);
     Worst worst_outside() const;
