@@ -159,3 +159,48 @@ def test_an_amount_target_across_a_compounds_composition_forms_the_phase_there(
     assert certify(system, result) == []
     assert result.phase_amounts[phase - 1] <= 1e-12 * sum(amounts)
     assert result.activities[phase - 1][0] == pytest.approx(1.0, abs=1e-6)
+
+
+# (system, T, P, inputs, the phase whose leaving is the kink, the component varied, a window of
+# the component's input holding the lower root, from above the kink's value to the least H):
+# H over A's input falls past where graphite leaves the carbide, over 1.5e-3 mol, to its least,
+# and rises again. Between the limits it is far above the value half-way across the
+# kink, both limits' trials above it (713); the target is met twice, within that dip.
+ENTHALPY_DIP = [
+    (("carbide.dat", 1651.5449809195925, 1.0, (0.5566356146929263, 0.0, 0.4444092740082929),
+      "GRAPHITE", 1), (0.4441, 0.4449)),
+]
+
+
+@pytest.mark.parametrize("system_state, window", ENTHALPY_DIP)
+def test_an_amount_target_met_inside_a_narrow_dip_of_its_function(engine, tests_data_dir,
+                                                                  system_state, window):
+    file_name, t, p, amounts, phase_name, component = system_state
+    system = open_system(engine, tests_data_dir / file_name)
+    phase = [q.name for q in system.phases].index(phase_name) + 1
+    limits = (0.0, 2.0 * max(amounts) + 0.1)
+
+    def enthalpy(value):
+        state = list(amounts)
+        state[component - 1] = value
+        result = calculate(engine, system, State(t, p, tuple(state)))
+        assert result.error == 0
+        return result.h
+
+    change = presence_change(engine, system, t, p, amounts, phase, component, 0.0, window[0] +
+                             0.5 * (window[1] - window[0]))
+    step = 1e-6 * (limits[1] - limits[0])
+    value = 0.5 * (enthalpy(change - step) + enthalpy(change + step))
+    root = bisect(lambda a: enthalpy(a) - value, *window, 1e-13)
+    set_state(engine, system, State(t, p, amounts))
+    number = engine.tqsetc("H", 0, 0, value)
+    engine.tqce("IA", 0, component, limits)
+    ok(engine)
+    found = engine.tqgetr("IA", 0, component)
+    state = list(amounts)
+    state[component - 1] = found
+    result = read_result(engine, system, State(t, p, tuple(state)))
+    engine.tqremc(number)
+    ok(engine)
+    assert certify(system, result) == []
+    assert found == pytest.approx(root, abs=1e-9)

@@ -435,11 +435,68 @@ class TargetSearch {
             intervals *= 2;
             return 0;
         };
+        // Where the scan shows no sign change, the function may still reach the value between
+        // two samples: H of the carbide over A's input falls past where graphite leaves to its
+        // least 1.5e-3 mol further, and a value just below the kink's is met inside that dip. The
+        // sample nearest the value inside the range is refined by golden sections between its
+        // neighbours towards the function's extreme, until a trial crosses the value, the
+        // section is 1e-12 of the range, or a fifth of the search's trials is left for the root.
+        auto approach = [&]() -> int {
+            auto nearest = samples.end();
+            for (auto it = samples.begin(); it != samples.end(); ++it)
+                if (std::isfinite(it->second) &&
+                    (nearest == samples.end() || std::abs(it->second) < std::abs(nearest->second)))
+                    nearest = it;
+            if (nearest == samples.end() || nearest == samples.begin() ||
+                std::next(nearest) == samples.end())
+                return 0;
+            const double sign = nearest->second > 0.0 ? 1.0 : -1.0;
+            double low = std::prev(nearest)->first;
+            double high = std::next(nearest)->first;
+            int failed = 0;
+            auto distance = [&](double u) {  // towards the value, > 0 until it is crossed
+                if ((failed = sample(u)) != 0) return 0.0;
+                const auto found = samples.find(u);
+                return found == samples.end() ? formed : sign * found->second;
+            };
+            const double section = 0.5 * (3.0 - std::sqrt(5.0));
+            const int reserve = state_.configuration.target_iterations / 5;
+            double x1 = low + section * (high - low);
+            double x2 = high - section * (high - low);
+            double g1 = distance(x1);
+            if (failed != 0) return failed;
+            double g2 = distance(x2);
+            if (failed != 0) return failed;
+            while (!bracketed() && high - low > 1e-12 * (d.high - d.low) && budget_ > reserve) {
+                if (g1 < g2) {
+                    high = x2;
+                    x2 = x1;
+                    g2 = g1;
+                    x1 = low + section * (high - low);
+                    g1 = distance(x1);
+                } else {
+                    low = x1;
+                    x1 = x2;
+                    g1 = g2;
+                    x2 = high - section * (high - low);
+                    g2 = distance(x2);
+                }
+                if (failed != 0) return failed;
+            }
+            return 0;
+        };
+        bool approached = false;
         auto no_sign_change = [&]() { return limit_failed ? unknown : out_of_range(samples, d); };
         while (!bracketed()) {
             if (reached_low && reached_high) {
-                if (!scanned || 2 * intervals + 1 > scan_trials) return no_sign_change();
-                if ((error = halve()) != 0) return error;
+                if (scanned && 2 * intervals + 1 <= scan_trials) {
+                    if ((error = halve()) != 0) return error;
+                } else if (scanned && !approached) {
+                    approached = true;
+                    if ((error = approach()) != 0) return error;
+                } else {
+                    return no_sign_change();
+                }
                 continue;
             }
             if (!reached_high) {
