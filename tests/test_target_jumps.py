@@ -448,6 +448,30 @@ def test_an_enthalpy_target_across_a_melting_is_met_by_liquid_and_solid(
     assert t == pytest.approx(melting, abs=1e-8 * R * melting**2 / latent)
 
 
+def test_an_enthalpy_target_with_the_pressure_as_the_variable_is_met_across_a_trace_change(
+        engine, tests_data_dir):
+    # ab.dat at 2328.889 K with 2.4e-13 of B: A_S goes into the SL phase at ~19825.5 bar, the
+    # trace held by SL on both sides at compositions the lever's SL does not have (711 before).
+    system = open_system(engine, tests_data_dir / "ab.dat")
+    t, amounts = 2328.8891113898735, (0.8196637622803685, 2.3534422207234164e-13)
+    low, high, below, above = locate(engine, system, lambda p: State(t, p, amounts), 19825.0,
+                                     19826.0, 1e-13)
+    assert below == {"SL", "A_S"} and above == {"SL"}
+    h = [calculate(engine, system, State(t, p, amounts)).h
+         for p in (low * (1 - 1e-6), high * (1 + 1e-6))]
+    target = 0.5 * (h[0] + h[1])
+    set_state(engine, system, State(t, 8576.95898590896, amounts))
+    engine.tqsetc("H", 0, 0, target)
+    engine.tqce("P", 0, 0, (15848.931924611175, 0.0))
+    ok(engine)
+    p = engine.tqgetr("P", 0, 0)
+    assert p == pytest.approx(low, rel=1e-6)
+    result = read_result(engine, system, State(t, p, amounts))
+    assert certify(system, result) == []
+    assert result.assemblage == below
+    assert enthalpy_of(system, result, t, p) == pytest.approx(target, rel=1e-8)
+
+
 # (data file, inputs, P, fraction target (phase, constituent, value), estimate of T): the phase
 # alone holds the input over a range of T, where its fraction is the input's and the target is
 # met at every T. The search ended where the phase was absent (4288 K, 576 K), its composition
