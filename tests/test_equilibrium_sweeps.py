@@ -554,6 +554,24 @@ NAMED_STATES += [
     _named("quaternary.dat", 1727.2727257142406, 1.0, (0.0, 1.0, 0.0, 2.530966585012389e-06)),
 ]
 
+# Traces held by a phase that the traces themselves make up, beside a pure phase or graphite
+# holding the rest. A carbide above activity 1 beside two pure metals, one holding the input and
+# one a trace of 1e-240: the potentials left both metals about as far below 1, and the major
+# one left, after which the carbide and the trace holder ran off with the input (705). A carbide
+# or liquid of next to nothing, made of traces of A and B (or A and C): its trace rows, solved
+# from the rows alone, cannot be met while its amount is below the traces', and their
+# potentials were taken up 40 RT at each point and down again by the steps (705).
+NAMED_STATES += [
+    _named("carbide.dat", 1282.895052401691, 1.0,
+           (3.2299207892697527e-240, 0.0679954026503987, 2.6201131885590204e-260)),
+    _named("carbide.dat", 1677.7197481215476, 1.0,
+           (0.09941715182275292, 7.242703016879182e-275, 2.10726350581441e-272)),
+    _named("carbide.dat", 1804.4007801211412, 1.0,
+           (3.8856901474491875e-106, 0.04307335161713736, 1.5439681505451146e-142)),
+    _named("carbide.dat", 5050.392083568884, 1.0,
+           (1.0746080069795023e-08, 1.6675831295564776e-09, 0.06368248458714111)),
+]
+
 # The equilibrium does not depend on the scale of the input: the same states at totals down to
 # 1e-300 mol, where every amount the result holds is a normal double (a gas's O2 at e^-53 of the
 # total is not at 1e-300 mol; below 1.5e-162 mol the squares of amounts underflow), and totals

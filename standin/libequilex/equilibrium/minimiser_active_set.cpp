@@ -340,6 +340,29 @@ int Minimiser::least_consistent() const {
             worst = i;
         }
     }
+    // The potentials share out the excess of a phase above activity 1 among the others, and
+    // two of them may end about as far below it: a carbide above 1 beside a pure metal holding
+    // the input and one holding a trace of 1e-240, both at -0.115 (equal to 2e-10 RT, or 3e-6
+    // RT where the trace holder's amount had gone below zero). The one furthest below leaving
+    // was the major metal then, and the carbide and the trace holder ran off with the input;
+    // the trace holder leaving costs the balances next to nothing, and it joins again where it
+    // belongs. So a phase holding a trace (below 1e-6 of the input, as the trace rows count
+    // it) at least half as far below 1 leaves in its place.
+    if (worst >= 0) {
+        auto held = [&](int i) {
+            const int p = active_[i];
+            return std::abs(amount_[p]) *
+                   (work_.phases[p].stoichiometry.cwiseAbs() * composition_[p]).sum();
+        };
+        const double trace = 1e-6 * b_work_.cwiseAbs().sum();
+        const int furthest = worst;
+        for (int i = 0; i < static_cast<int>(active_.size()); ++i) {
+            if (i == furthest || is_primal(active_[i])) continue;
+            if (e.residual[l.offset[i]] <= 0.5 * lowest && held(i) <= trace &&
+                held(i) < held(worst))
+                worst = i;
+        }
+    }
     const int a = static_cast<int>(active_.size());
     const int rows = a + static_cast<int>(reservoirs_.size());
     if (worst < 0 || rows > l.potentials) return worst;

@@ -473,19 +473,31 @@ bool Minimiser::trace_block(const Layout& l, const Equations& at, NewtonWork& w)
 // Moves the trace rows' potentials in y (the potentials come first, each in the place of its
 // row) until those rows are met: a few steps of Newton's method on those rows alone, with their
 // block of the Jacobian at the step's start, each no larger than a Newton step may move a
-// potential. e is left at y (`current`) when they are met.
+// potential. e is left at y (`current`) when they are met. A step that leaves the rows no nearer
+// is taken back, and the rest is left to Newton's method on the whole: where the mixture is made
+// of the traces themselves, it cannot hold more of them than its amount (a carbide of 2e-7 mol
+// holding traces of A and B of 1.7e-7 and 2.7e-8 beside graphite at 5050 K), and steps on the
+// rows alone took their potentials 40 RT up at each point, which the next steps took down again,
+// round and round until 705.
 bool Minimiser::meet_trace_rows(const Layout& l, VectorXd& y, Equations& e, bool& current) const {
     current = false;
     NewtonWork& w = newton_;
     const int t = static_cast<int>(w.trace_rows.size());
+    double before = std::numeric_limits<double>::infinity();
     for (int round = 0; round < 4; ++round) {
         if (!equations(l, y, false, e)) return false;
         w.trace_residual.resize(t);
         for (int i = 0; i < t; ++i) w.trace_residual[i] = e.residual[w.trace_rows[i]];
-        if (w.trace_residual.cwiseAbs().maxCoeff() < 1e-12) {
+        const double off = w.trace_residual.cwiseAbs().maxCoeff();
+        if (off < 1e-12) {
             current = true;
             return true;
         }
+        if (!(off < before)) {
+            for (int i = 0; i < t; ++i) y[w.trace_rows[i]] += w.trace_step[i];
+            return true;
+        }
+        before = off;
         w.trace_step = w.trace_cod.solve(w.trace_residual);
         if (!w.trace_step.allFinite()) return true;
         const double largest = w.trace_step.cwiseAbs().maxCoeff();
