@@ -572,6 +572,19 @@ NAMED_STATES += [
            (1.0746080069795023e-08, 1.6675831295564776e-09, 0.06368248458714111)),
 ]
 
+# A de-mixing solid's two copies with a trace of C: from the equilibrium without the trace, each
+# copy's start held C at 1e-6 of every constituent, which over the input looked like the C of
+# the whole, so one copy left the start as dependent on the other, and no way found the gap
+# again (705, or 702 at 929 K).
+NAMED_STATES += [
+    _named("gap_rest.dat", t, 1.0, amounts) for t, amounts in (
+        (722.9745220404047, (0.09722294506696143, 0.12900476143093886, 7.210549336422073e-57)),
+        (929.1222887825639, (1.6444284684930313, 0.3208892869472495, 1.2551382795471669e-211)),
+        (979.3718061910187, (0.6902566062169609, 0.17707067344884206, 6.261236409353322e-146)),
+        (1272.2832514642776, (0.33235688212362624, 0.17479194282871405, 2.5042266835600244e-206)),
+    )
+]
+
 # The equilibrium does not depend on the scale of the input: the same states at totals down to
 # 1e-300 mol, where every amount the result holds is a normal double (a gas's O2 at e^-53 of the
 # total is not at 1e-300 mol; below 1.5e-162 mol the squares of amounts underflow), and totals

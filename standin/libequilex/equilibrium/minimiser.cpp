@@ -114,7 +114,10 @@ void Minimiser::programme_instead_of_start() {
     std::vector<int> programme = active_, previous = warm_active;
     std::sort(programme.begin(), programme.end());
     std::sort(previous.begin(), previous.end());
-    if (error == 0 && programme != previous) return;
+    if (error == 0 && programme != previous) {
+        start_fractions_.clear();
+        return;
+    }
     assemblies_ = assemblies;
     end_member_gas_ = false;
     active_ = warm_active;

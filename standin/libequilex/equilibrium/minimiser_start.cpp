@@ -554,11 +554,21 @@ void Minimiser::start_potentials(const std::vector<VectorXd>& compositions) {
 
 // A start (a previous equilibrium) whose phases' compositions depend on one another cannot
 // be solved as it is: the phases with the least amounts leave until the rest are independent.
+// A previous equilibrium's mixtures are judged by the compositions it had, not by the start's,
+// which give every constituent at least 1e-6 (start_composition): from the equilibrium without
+// a trace of C of 6e-56 of the whole, the two copies of a de-mixing solid each held C at 3e-6,
+// 5e49 times the input's share, and over the input both looked made of C, so one copy left the
+// start; the other alone could not hold the input as two, and no way found the gap again (705).
 void Minimiser::independent_assemblage() {
     while (active_.size() > 1) {
         const int a = static_cast<int>(active_.size());
         MatrixXd columns(k_, a);
-        for (int i = 0; i < a; ++i) columns.col(i) = unit_composition(active_[i]);
+        for (int i = 0; i < a; ++i) {
+            const int p = active_[i];
+            const bool previous = start_fractions_.size() == static_cast<std::size_t>(count_) &&
+                                  start_fractions_[p].size() == composition_[p].size();
+            columns.col(i) = unit_composition(p, previous ? start_fractions_[p] : composition_[p]);
+        }
         // Non-finite compositions give no singular values to judge by.
         if (!columns.allFinite()) return;
         if (a <= k_) {
@@ -572,6 +582,7 @@ void Minimiser::independent_assemblage() {
         amount_[active_[least]] = 0.0;
         active_.erase(active_.begin() + least);
     }
+    start_fractions_.clear();
 }
 
 // What a mole of an active phase holds of each component, each against its input, as a unit
@@ -579,9 +590,8 @@ void Minimiser::independent_assemblage() {
 // The norm is taken without squaring the entries: a trace of 1e-250 of the input scales its
 // entry by 1e250, whose square overflows, and a zero vector made the phase that holds the
 // trace look dependent, so that it left the start and nothing held the trace.
-VectorXd Minimiser::unit_composition(int p) const {
-    const VectorXd v =
-        input_scale_.cwiseProduct(balance_.phases[p].stoichiometry * composition_[p]);
+VectorXd Minimiser::unit_composition(int p, const VectorXd& x) const {
+    const VectorXd v = input_scale_.cwiseProduct(balance_.phases[p].stoichiometry * x);
     const double norm = v.stableNorm();
     return norm > 0.0 ? VectorXd(v / norm) : v;
 }
@@ -624,6 +634,7 @@ bool Minimiser::warm_start(const Equilibrium& start) {
     supply_ = start.supplies.size() == static_cast<int>(reservoirs_.size())
                   ? start.supplies
                   : VectorXd::Zero(static_cast<int>(reservoirs_.size()));
+    start_fractions_.assign(count_, VectorXd());
     for (int p = 0; p < count_; ++p) {
         const PhaseOutcome& previous = start.phases[p];
         const CalculatedPhase& phase = balance_.phases[p];
@@ -638,7 +649,8 @@ bool Minimiser::warm_start(const Equilibrium& start) {
         }
         if (x.sum() <= 0.0) continue;
         amount_[p] = std::max(previous.amount, 0.0);
-        composition_[p] = start_composition(x / x.sum());
+        start_fractions_[p] = x / x.sum();
+        composition_[p] = start_composition(start_fractions_[p]);
         active_.push_back(p);
     }
     return true;

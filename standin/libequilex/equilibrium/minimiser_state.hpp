@@ -66,7 +66,7 @@ class Minimiser {
     int cold_start(const std::vector<std::pair<int, VectorXd>>& seeds = {});
     void start_potentials(const std::vector<VectorXd>& compositions);
     void independent_assemblage();
-    VectorXd unit_composition(int p) const;
+    VectorXd unit_composition(int p, const VectorXd& x) const;
     void split_demixing_copies(std::vector<std::vector<std::pair<double, VectorXd>>>& parts) const;
     bool warm_start(const Equilibrium& start);
     void programme_instead_of_start();
@@ -282,6 +282,9 @@ class Minimiser {
     // An unsettled assemblage given as many steps again (crawl_on_within_reach), until it changes.
     bool crawled_on_ = false;
     std::vector<VectorXd> composition_;
+    // The mixtures' compositions in the previous equilibrium a start was taken from, before
+    // start_composition (warm_start, for independent_assemblage only; empty after it).
+    std::vector<VectorXd> start_fractions_;
     // Each primal phase's logarithms of its constituents' amounts as Newton's method last left
     // them, with the amount and composition they gave (pack takes from them the logarithms of
     // amounts below the smallest normal double, which the amount and composition cannot hold).
