@@ -585,6 +585,16 @@ NAMED_STATES += [
     )
 ]
 
+# The 30-component gas holding an excess of 1e-9 of E01 beside E01E09E30: the balance of E09
+# against E30 is left to the rounding of the gas's traces, and a compound at activity 1 holding
+# 8e-20 mol of E30 left as holding nothing, another joined at the potentials the rounding gave,
+# then the first in its place, round until 705.
+NAMED_STATES += [
+    _named("gas30.dat", 583.7296167111407, 0.018675034073712137,
+           tuple({1: 1.000000001, 9: 1.0, 30: 1.0}.get(k, 0.0) for k in range(1, 31)),
+           name="gas30-E01E09E30-excess-1e-9-583.73K"),
+]
+
 # The equilibrium does not depend on the scale of the input: the same states at totals down to
 # 1e-300 mol, where every amount the result holds is a normal double (a gas's O2 at e^-53 of the
 # total is not at 1e-300 mol; below 1.5e-162 mol the squares of amounts underflow), and totals

@@ -453,8 +453,11 @@ int Minimiser::iterate() {
             // potentials are free, as lime beside calcite), which it does not need - but for
             // one whose leaving led round: without it the potentials were not free, and it
             // joined again above activity 1 (a compound of the 30-component gas holding 7e-17
-            // mol beside the gas and the compound of nearly the input's composition, 705).
-            if (const int empty = holding_nothing(); empty >= 0 && !leads_round(empty)) {
+            // mol beside the gas and the compound of nearly the input's composition, 705), or
+            // whose leaving would return to an assemblage such a drop has left before (there
+            // another phase joined, and the way led back here through it).
+            if (const int empty = holding_nothing();
+                empty >= 0 && !leads_round(empty) && empties_anew(empty)) {
                 drop(empty);
                 continue;
             }

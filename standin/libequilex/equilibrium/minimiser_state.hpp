@@ -185,6 +185,7 @@ class Minimiser {
     void reproject_amounts();
     void rejoining(int p);
     bool leads_round(int index) const;
+    bool empties_anew(int index);
     void add(int p, const VectorXd& x, bool past_traces = false);
     void pivot_dependent(int added, bool past_traces = false);
     bool swap_past_traces(const Worst& worst);
@@ -312,6 +313,8 @@ class Minimiser {
     // clearly above activity 1 (leads_round).
     std::vector<std::pair<std::vector<int>, int>> round_trips_;
     int rejoins_ = 0;  // times the phase just dropped was added again
+    // The assemblages (sorted) that phases holding nothing left by their drops (empties_anew).
+    std::vector<std::vector<int>> emptied_into_;
     // The converged assemblage a phase just above activity 1 kept rejoining, kept while the
     // phase is tried in its place (swap_past_traces): ln_activity is that phase's.
     struct Converged {
