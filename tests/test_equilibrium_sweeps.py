@@ -595,6 +595,28 @@ NAMED_STATES += [
            name="gas30-E01E09E30-excess-1e-9-583.73K"),
 ]
 
+
+# An input below the smallest normal double beside the largest is, in the minimisation's units
+# (the largest input near 1), a subnormal with fewer digits than its balance is held to: refused
+# with 513, not lost or left to run out of iterations (705 before); at the smallest normal
+# double it calculates.
+@pytest.mark.parametrize("file_name, t, amounts, error", [
+    ("wide100.dat", 1700.0, (1.0, 1e-320) + (0.0,) * 8, 513),
+    ("cho_gas.dat", 1000.0, (1.0, 1e-308, 1.0), 513),
+    ("eutectic.dat", 800.0, (5e-324, 1.0), 513),
+    ("cho_gas.dat", 1000.0, (1.0, 2.5e-308, 1.0), 0),
+    ("wide100.dat", 1700.0, (1.0, 2.5e-308) + (0.0,) * 8, 0),
+])
+def test_input_below_the_smallest_double_beside_the_largest(engine, tests_data_dir, file_name, t,
+                                                           amounts, error):
+    system = open_system(engine, tests_data_dir / file_name)
+    result = calculate(engine, system, State(t, 1.0, amounts))
+    if error:
+        assert result.error == error
+    else:
+        assert_certified(system, result)
+
+
 # The equilibrium does not depend on the scale of the input: the same states at totals down to
 # 1e-300 mol, where every amount the result holds is a normal double (a gas's O2 at e^-53 of the
 # total is not at 1e-300 mol; below 1.5e-162 mol the squares of amounts underflow), and totals

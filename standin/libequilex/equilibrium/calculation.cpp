@@ -177,6 +177,16 @@ int gather_input(const System& system, const Conditions& conditions,
     if ((input.components.array() == 0.0).all() && input.potentials.empty()) return err::no_input;
     // Finite amounts whose component sums overflow (1e308 mol of CaCO3 holds 3e308 mol O).
     if (!input.components.allFinite()) return err::bad_input;
+    // An input below the smallest normal double beside the largest is, once the input is scaled
+    // to a largest entry near 1 (the minimisation's units), a subnormal with fewer digits than
+    // the balance holds it to, and no double can carry its balance (a trace of 1e-320 in the
+    // 100-constituent solution, or of H at 1e-308 in the C-H-O gas: 705 after the iterations
+    // ran out). It is refused as an input the calculation cannot represent, not lost.
+    const double largest = input.components.cwiseAbs().maxCoeff();
+    for (int c = 0; c < k; ++c)
+        if (input.components[c] != 0.0 &&
+            std::abs(input.components[c]) < std::numeric_limits<double>::min() * largest)
+            return err::bad_input;
     return 0;
 }
 
