@@ -754,10 +754,11 @@ int Minimiser::one_sided_row(int without) const {
 
 // The row's potential lowered on the side the assemblage holds (every other basis row's
 // potential kept, so the phases that stay out of the row keep their activities) until the
-// first phase outside with a species on the other side reaches activity 1, and that phase
-// joins: the ratio test of the dual problem along the direction that shows the assemblage
-// cannot meet the row. False where no phase outside enters the row with the other sign, or none
-// reaches activity 1 within reach.
+// first phase outside with a species on the other side reaches activity 1 (one above it
+// already: back along the line to where the first reached it), and that phase joins: the ratio
+// test of the dual problem along the direction that shows the assemblage cannot meet the row.
+// False where no phase outside enters the row with the other sign, or none reaches activity 1
+// within reach.
 bool Minimiser::add_phase_for_one_sided_row(int row) {
     double side = 0.0;
     for (int p : active_) {
@@ -775,9 +776,18 @@ bool Minimiser::add_phase_for_one_sided_row(int row) {
     VectorXd d = -side * basis_inverse_.row(row).transpose();
     if (other_side.empty() || !(d.norm() > 0.0) || !d.allFinite()) return false;
     d.normalize();
+    return add_first_along(other_side, d, true);
+}
+
+// The potentials moved along d until the first of the phases `candidates` reaches activity 1,
+// and that phase added (the ratio test of the dual problem): the step doubled from 1 until one
+// reaches it, then halved down to where the first did; with `back`, where one is at or above
+// activity 1 at the start already, back along the line to where the first reached it. False
+// where none reaches activity 1 within reach.
+bool Minimiser::add_first_along(const std::vector<int>& candidates, const VectorXd& d, bool back) {
     auto highest = [&](double t, int& which) {
         double best = -std::numeric_limits<double>::infinity();
-        for (int p : other_side) {
+        for (int p : candidates) {
             const double ln_a = activity(p, zeta_ + t * d, false).ln_activity;
             if (ln_a > best) {
                 best = ln_a;
@@ -786,24 +796,22 @@ bool Minimiser::add_phase_for_one_sided_row(int row) {
         }
         return best;
     };
-    // The first of them to reach activity 1 along the line (one above it already: back along
-    // the line to where the first of them reached it).
     int which = -1;
     double low = 0.0;
-    double high = 0.0;
-    if (highest(0.0, which) < 0.0) {
-        high = 1.0;
-        while (highest(high, which) < 0.0) {
-            low = high;
-            high *= 2.0;
-            if (high > 1e4) return false;
-        }
-    } else {
+    double high = 1.0;
+    if (back && !(highest(0.0, which) < 0.0)) {
+        high = 0.0;
         low = -1.0;
         while (!(highest(low, which) < 0.0)) {
             high = low;
             low *= 2.0;
             if (low < -1e4) return false;
+        }
+    } else {
+        while (highest(high, which) < 0.0) {
+            low = high;
+            high *= 2.0;
+            if (high > 1e4) return false;
         }
     }
     for (int i = 0; i < 60 && high - low > 1e-12 * std::max(1.0, std::abs(high)); ++i) {
@@ -838,38 +846,7 @@ bool Minimiser::add_phase_for_unheld(const MatrixXd& z) {
     std::vector<int> outside;
     for (int p = 0; p < count_; ++p)
         if (balance_.phases[p].role == Role::balanced && !is_active(p)) outside.push_back(p);
-    auto highest = [&](double t, int& which) {
-        double best = -std::numeric_limits<double>::infinity();
-        for (int p : outside) {
-            const double ln_a = activity(p, zeta_ + t * d, false).ln_activity;
-            if (ln_a > best) {
-                best = ln_a;
-                which = p;
-            }
-        }
-        return best;
-    };
-    int which = -1;
-    double low = 0.0;
-    double high = 1.0;
-    while (highest(high, which) < 0.0) {
-        low = high;
-        high *= 2.0;
-        if (high > 1e4) return false;
-    }
-    for (int i = 0; i < 60 && high - low > 1e-12 * std::max(1.0, high); ++i) {
-        const double middle = 0.5 * (low + high);
-        int at = -1;
-        if (highest(middle, at) < 0.0)
-            low = middle;
-        else
-            high = middle;
-    }
-    highest(high, which);
-    zeta_ += high * d;
-    const TangentPlane tp = activity(which, zeta_, false);
-    add(which, start_composition(tp.x));
-    return true;
+    return add_first_along(outside, d, false);
 }
 
 // The phase that can join the assemblage with the largest activity (over the species that

@@ -206,6 +206,7 @@ class Minimiser {
     bool add_phase_for_one_sided_row(int row);
     bool amounts_ran_off() const;
     bool add_phase_for_unheld(const MatrixXd& z);
+    bool add_first_along(const std::vector<int>& candidates, const VectorXd& d, bool back);
     Worst worst_outside() const;
     bool add_most_active();
 
