@@ -10,22 +10,23 @@ from equilibrium_certificate import State, calculate, certify, open_system, read
 from equilibrium_support import bisect, ok
 from equilibrium_support import tests_data_dir  # noqa: F401 - a fixture
 
-def amount_target(engine, system, t, p, amounts, phase, component, limits):
-    """The input of the component (1-based) at which the phase forms ("A" = 0), searched between
-    the limits, the result there and the phase's activity, read before the target is removed."""
+
+def amount_search(engine, system, t, p, amounts, component, limits, target):
+    """The input of the component (1-based) at which the target (option, phase, value) is met,
+    searched between the limits, and the result there (kept once the target is removed)."""
     set_state(engine, system, State(t, p, amounts))
     ok(engine)
-    number = engine.tqsetc("A", phase, 0, 0.0)
+    option, phase, value = target
+    number = engine.tqsetc(option, phase, 0, value)
     engine.tqce("IA", 0, component, limits)
     ok(engine)
     found = engine.tqgetr("IA", 0, component)
     state = list(amounts)
     state[component - 1] = found
     result = read_result(engine, system, State(t, p, tuple(state)))
-    activity = engine.tqgetr("AC", phase, 0)
     engine.tqremc(number)
     ok(engine)
-    return found, result, activity
+    return found, result
 
 
 def presence_change(engine, system, t, p, amounts, phase, component, low, high):
@@ -91,11 +92,11 @@ def test_an_amount_target_takes_the_root_nearest_the_lower_limit(engine, tests_d
                             else (tests_data_dir, file_name))
     system = open_system(engine, directory / file_name)
     phase = [q.name for q in system.phases].index(phase_name) + 1
-    found, result, activity = amount_target(engine, system, t, p, amounts, phase, component,
-                                            limits)
+    found, result = amount_search(engine, system, t, p, amounts, component, limits,
+                                  ("A", phase, 0.0))
     assert certify(system, result) == []
     assert result.phase_amounts[phase - 1] == 0.0
-    assert activity == pytest.approx(1.0, abs=1e-6)
+    assert engine.tqgetr("AC", phase, 0) == pytest.approx(1.0, abs=1e-6)
     change = presence_change(engine, system, t, p, amounts, phase, component, *window)
     assert found == pytest.approx(change, abs=1e-7)
 
@@ -147,14 +148,8 @@ def test_an_amount_target_across_a_compounds_composition_forms_the_phase_there(
         engine, tests_data_dir, t, p, amounts, solid):
     system = open_system(engine, tests_data_dir / "ab.dat")
     phase = [q.name for q in system.phases].index(solid) + 1
-    set_state(engine, system, State(t, p, amounts))
-    number = engine.tqsetc("A", phase, 0, 0.0)
-    engine.tqce("IA", 0, 1, (0.0, 2.0 * max(amounts) + 0.1))
-    ok(engine)
-    found = engine.tqgetr("IA", 0, 1)
-    result = read_result(engine, system, State(t, p, (found, amounts[1])))
-    engine.tqremc(number)
-    ok(engine)
+    found, result = amount_search(engine, system, t, p, amounts, 1,
+                                  (0.0, 2.0 * max(amounts) + 0.1), ("A", phase, 0.0))
     assert found == pytest.approx(amounts[1], rel=1e-12)  # AB_S's composition
     assert certify(system, result) == []
     assert result.phase_amounts[phase - 1] <= 1e-12 * sum(amounts)
@@ -192,15 +187,7 @@ def test_an_amount_target_met_inside_a_narrow_dip_of_its_function(engine, tests_
     step = 1e-6 * (limits[1] - limits[0])
     value = 0.5 * (enthalpy(change - step) + enthalpy(change + step))
     root = bisect(lambda a: enthalpy(a) - value, *window, 1e-13)
-    set_state(engine, system, State(t, p, amounts))
-    number = engine.tqsetc("H", 0, 0, value)
-    engine.tqce("IA", 0, component, limits)
-    ok(engine)
-    found = engine.tqgetr("IA", 0, component)
-    state = list(amounts)
-    state[component - 1] = found
-    result = read_result(engine, system, State(t, p, tuple(state)))
-    engine.tqremc(number)
-    ok(engine)
+    found, result = amount_search(engine, system, t, p, amounts, component, limits,
+                                  ("H", 0, value))
     assert certify(system, result) == []
     assert found == pytest.approx(root, abs=1e-9)
