@@ -87,8 +87,36 @@ MinimiserResult Minimiser::run(const Equilibrium* start) {
         result.equilibrium = outcome();
     }
     // No success with a lost or non-finite result.
-    if (!sound(result.equilibrium)) result.error = err::balance_unsolved;
+    if (!sound(result.equilibrium))
+        result.error = err::balance_unsolved;
+    else if (supply_without_bound(result.equilibrium))
+        result.error = err::unbounded_input;
     return result;
+}
+
+// Whether a held species makes up nearly all of an active mixture at a held value that is its
+// pure state's to the rounding of the held potential (a few units in its last place): the share
+// it leaves the rest is then a rounding of zero, and the supply that share fixes has no bound
+// (the liquid of A at an A activity of exactly 1 beside 1 mol of B calculated with a supply of
+// 1.7e13 mol, a number made of rounding). The held value is then the pure species', whose
+// reservoir would supply without end.
+bool Minimiser::supply_without_bound(const Equilibrium& e) const {
+    constexpr double eps = std::numeric_limits<double>::epsilon();
+    for (const Reservoir& reservoir : reservoirs_) {
+        for (int p = 0; p < count_; ++p) {
+            if (!e.phases[p].active) continue;
+            const CalculatedPhase& phase = full_.phases[p];
+            // (A pure phase of the held species leaves no share to anything.)
+            for (int j = 0; j < phase.size() && phase.size() > 1; ++j) {
+                if (phase.stoichiometry.col(j) != reservoir.stoichiometry) continue;
+                if (!(e.phases[p].x[j] > 1.0 - held_rest_share)) continue;
+                const double own = reservoir.potential - phase.g[j];
+                if (own >= -4.0 * eps * (std::abs(reservoir.potential) + std::abs(phase.g[j])))
+                    return true;
+            }
+        }
+    }
+    return false;
 }
 
 // A start from a previous equilibrium whose phases leave potentials free, in a system whose

@@ -265,8 +265,14 @@ void Minimiser::rebase() {
         reservoirs_work_[r].noalias() = basis_inverse_ * reservoirs_[r].stoichiometry;
         round_to_zero(reservoirs_work_[r], reservoirs_[r].stoichiometry);
     }
-    for (int i = 0; i < static_cast<int>(chosen.size()); ++i)
-        if (chosen[i]->phase < 0) reservoirs_work_[-1 - chosen[i]->phase] = VectorXd::Unit(k_, i);
+    reservoir_row_.assign(k_, false);
+    held_potential_.setZero(k_);
+    for (int i = 0; i < static_cast<int>(chosen.size()); ++i) {
+        if (chosen[i]->phase >= 0) continue;
+        reservoirs_work_[-1 - chosen[i]->phase] = VectorXd::Unit(k_, i);
+        reservoir_row_[i] = true;
+        held_potential_[i] = reservoirs_[-1 - chosen[i]->phase].potential;
+    }
     balance_rows_.clear();
     for (int row = 0; row < k_; ++row) {
         bool held = b_work_[row] != 0.0;
@@ -572,6 +578,15 @@ void Minimiser::lay_out(Layout& l) const {
     }
     l.reservoirs = n;
     l.size = n + static_cast<int>(reservoirs_.size());
+    // A supply beyond a thousand times the input is the bulk of the rows it enters, each of them
+    // ln(what it gains) = ln(what it loses): in the logarithm of the supply they are linear, in
+    // the supply itself a step multiplies it by little more than one plus the step's share
+    // (a liquid of nearly pure A at a held A potential 5e-10 RT below the pure liquid's, whose
+    // supply must reach 2e9 times the input, grew by a factor of 1.3-1.7 a step; the C-H-O gas at
+    // an O2 activity 1e-8 below 1 crept until the assemblage was taken as unsettled, 705).
+    const double far = 1e3 * b_.cwiseAbs().sum();
+    l.log_supply.clear();
+    for (double supply : supply_) l.log_supply.push_back(supply > far);
 }
 
 VectorXd Minimiser::pack(const Layout& l) const {
@@ -597,7 +612,8 @@ VectorXd Minimiser::pack(const Layout& l) const {
             y[l.offset[i]] = l.log_amount[i] ? std::log(amount_[p]) : amount_[p];
         }
     }
-    y.tail(static_cast<int>(reservoirs_.size())) = supply_;
+    for (int i = 0; i < static_cast<int>(reservoirs_.size()); ++i)
+        y[l.reservoirs + i] = l.log_supply[i] ? std::log(supply_[i]) : supply_[i];
     return y;
 }
 
@@ -625,17 +641,60 @@ void Minimiser::unpack(const Layout& l, const VectorXd& y, const Equations& at) 
             amount_[p] = l.log_amount[i] ? std::exp(y[l.offset[i]]) : y[l.offset[i]];
         }
     }
-    supply_ = y.tail(static_cast<int>(reservoirs_.size()));
+    for (int i = 0; i < static_cast<int>(reservoirs_.size()); ++i)
+        supply_[i] = l.log_supply[i] ? std::exp(y[l.reservoirs + i]) : y[l.reservoirs + i];
 }
 
 // The equations at the unknowns y, with their Jacobian when asked.
-bool Minimiser::equations(const Layout& l, const VectorXd& y, bool jacobian, Equations& e) const {
+// Whether constituent j of a phase (over the basis) is made of reservoirs' species alone: its
+// potential is then held.
+bool Minimiser::held_species(const CalculatedPhase& phase, int j) const {
+    bool any = false;
+    for (int row = 0; row < k_; ++row) {
+        if (phase.stoichiometry(row, j) == 0.0) continue;
+        if (!reservoir_row_[row]) return false;
+        any = true;
+    }
+    return any;
+}
+
+bool Minimiser::equations(const Layout& l, const VectorXd& y, bool jacobian, Equations& e,
+                          VectorXd* rounding) const {
     const int kb = l.potentials;
     const int n = l.size;
     const int a = static_cast<int>(active_.size());
+    constexpr double eps = std::numeric_limits<double>::epsilon();
     VectorXd& zeta = newton_.equation_potentials;
     potentials_of(l, y, zeta);
     e.residual.setZero(n);
+    // Where a held species makes up nearly all of a phase, "activity 1" and its own potential
+    // are met, written as usual, by a difference that is a rounding of its size: ln x = t with
+    // t ~ -1e-10 (a liquid of A at an A potential 1e-10 RT below the pure liquid's) is met by
+    // the trace's fraction to the units in the last place of the terms of t, and Newton's
+    // method, measuring the row absolutely, moves the trace's potential one e-fold a step
+    // towards a root 20-30 e-folds away. The equation written in what the held species leaves
+    // (ln of the other constituents' share = ln(1 - e^t)) is measured relative to that share
+    // and close to linear in its potentials. The held species' potential is taken as held,
+    // not as the unknown its reservoir's row meets (the two are one at the solution): the
+    // equation's slope in that unknown, 1/(1 - e^t) times its own, would make the rows of the
+    // Newton step as far apart in scale as 1 is from the held species' share.
+    const bool held_rest = l.held_rest != Layout::HeldRest::off && !reservoirs_.empty();
+    const bool choose = l.held_rest == Layout::HeldRest::choose;
+    std::vector<char>& held_rows = newton_.held_rows;
+    if (held_rest && choose) held_rows.assign(n, 0);
+    e.held_rest = false;
+    if (rounding) rounding->setZero(n);
+    VectorXd& gain_rounding = newton_.gain_rounding;
+    VectorXd& loss_rounding = newton_.loss_rounding;
+    if (rounding) {
+        gain_rounding.setZero(kb);
+        loss_rounding.setZero(kb);
+    }
+    // The rounding of a species' potential a . zeta - g, as the units in the last place of its
+    // terms.
+    auto potential_rounding = [&](const MatrixXd& stoichiometry, int j, double g) {
+        return eps * (stoichiometry.col(j).cwiseAbs().dot(zeta.cwiseAbs()) + std::abs(g));
+    };
     e.compositions.resize(a);
     VectorXd& gain = newton_.gain;
     VectorXd& loss = newton_.loss;
@@ -655,6 +714,14 @@ bool Minimiser::equations(const Layout& l, const VectorXd& y, bool jacobian, Equ
             gain[row] += value;
         else
             loss[row] -= value;
+    };
+    // The rounding of a term of relative rounding `relative`, on its side.
+    auto term_rounding = [&](int row, double value, double sign, double relative) {
+        if (!rounding) return;
+        if ((value != 0.0 ? value : sign) > 0.0)
+            gain_rounding[row] += std::abs(value) * relative;
+        else
+            loss_rounding[row] += std::abs(value) * relative;
     };
     auto slope = [&](int row, int column, double value, double sign, double derivative) {
         if ((value != 0.0 ? value : sign) > 0.0)
@@ -681,8 +748,13 @@ bool Minimiser::equations(const Layout& l, const VectorXd& y, bool jacobian, Equ
             e.compositions[i] = x;
             const MixtureExcess excess = mixture_excess(work_, phase, x, jacobian);
             const VectorXd w = stoichiometry.transpose() * zeta;
-            for (int j = 0; j < m; ++j)
+            for (int j = 0; j < m; ++j) {
                 e.residual[o + j] = phase.g[j] + (u[j] - ln_total) + excess.mu[j] - w[j];
+                if (rounding)
+                    (*rounding)[o + j] =
+                        eps * (std::abs(u[j]) + std::abs(ln_total) + std::abs(excess.mu[j])) +
+                        potential_rounding(stoichiometry, j, phase.g[j]);
+            }
             for (int r = 0; r < kb; ++r) {
                 const int c = balance_rows_[r];
                 for (int j = 0; j < m; ++j) {
@@ -690,7 +762,56 @@ bool Minimiser::equations(const Layout& l, const VectorXd& y, bool jacobian, Equ
                     if (coefficient == 0.0) continue;
                     const double value = coefficient * moles[j];
                     term(r, value, coefficient);
+                    term_rounding(r, value, coefficient, eps * (1.0 + std::abs(u[j])));
                     if (jacobian) slope(r, o + j, value, coefficient, value);
+                }
+            }
+            // The held constituent that makes up nearly all of the phase: ln(1 - x_j) =
+            // ln(1 - e^t), t = w_j - g_j - mu^E_j the ln x_j its potential asks.
+            int held = -1;
+            double t = 0.0, ln_rest = 0.0;
+            if (held_rest) {
+                for (int j = 0; j < m && held < 0; ++j) {
+                    if (!choose) {
+                        if (!held_rows[o + j]) continue;
+                        t = stoichiometry.col(j).dot(held_potential_) - phase.g[j] - excess.mu[j];
+                        if (!(t < 0.0)) return false;
+                        held = j;
+                        break;
+                    }
+                    if (!(x[j] > 1.0 - held_rest_share) || m == 1 || !held_species(phase, j))
+                        continue;
+                    // Only where the excess part is small beside the held value's own (so
+                    // that t < 0 and the row is near its linear regime): further off, ln(1 - e^t)
+                    // follows mu^E_j many times faster than the share (a de-mixing FCC of A at a
+                    // B share of 1e-3, mu^E_A ~ 1e-6 beside a held t of -2.5e-10, stuck).
+                    const double own = stoichiometry.col(j).dot(held_potential_) - phase.g[j];
+                    t = own - excess.mu[j];
+                    if (own < 0.0 && std::abs(excess.mu[j]) <= 0.5 * -own) {
+                        held = j;
+                        held_rows[o + j] = 1;
+                    }
+                }
+            }
+            if (held >= 0) {
+                double top = -std::numeric_limits<double>::infinity();
+                for (int j = 0; j < m; ++j)
+                    if (j != held) top = std::max(top, u[j]);
+                double sum = 0.0;
+                for (int j = 0; j < m; ++j)
+                    if (j != held) sum += std::exp(u[j] - top);
+                ln_rest = top + std::log(sum);
+                const double ln_share = std::log(-std::expm1(t));
+                e.residual[o + held] = (ln_rest - ln_total) - ln_share;
+                e.held_rest = true;
+                if (rounding) {
+                    const double slope_t = std::exp(t) / -std::expm1(t);
+                    const double held_rounding =
+                        eps * (stoichiometry.col(held).cwiseAbs().dot(held_potential_.cwiseAbs()) +
+                               std::abs(phase.g[held]) + std::abs(excess.mu[held]));
+                    (*rounding)[o + held] =
+                        eps * (std::abs(ln_rest) + std::abs(ln_total) + std::abs(ln_share)) +
+                        slope_t * held_rounding;
                 }
             }
             if (!jacobian) continue;
@@ -710,6 +831,18 @@ bool Minimiser::equations(const Layout& l, const VectorXd& y, bool jacobian, Equ
             e.jacobian.block(o, o, m, m) = block;
             for (int r = 0; r < kb; ++r)
                 e.jacobian.block(o, r, m, 1) = -stoichiometry.row(balance_rows_[r]).transpose();
+            if (held >= 0) {
+                // d/du_l: the rest's share x_l / (1 - x_j) for l != j, less x_l, and the slope
+                // of ln(1 - e^t) in the excess part of the row (block - (delta - x)); none in
+                // the held potential.
+                const double slope_t = std::exp(t) / std::expm1(t);
+                for (int c = 0; c < m; ++c) {
+                    const double own = c == held ? 0.0 : std::exp(u[c] - ln_rest);
+                    const double excess_slope = block(held, c) - ((c == held) - x[c]);
+                    e.jacobian(o + held, o + c) = own - x[c] + slope_t * excess_slope;
+                }
+                for (int r = 0; r < kb; ++r) e.jacobian(o + held, r) = 0.0;
+            }
             continue;
         }
         TangentPlaneRequest request;
@@ -720,6 +853,64 @@ bool Minimiser::equations(const Layout& l, const VectorXd& y, bool jacobian, Equ
         const bool log_amount = l.log_amount[i];
         const double amount = log_amount ? std::exp(y[o]) : y[o];
         e.residual[o] = tp.ln_activity;
+        double widest = 0.0;  // the largest rounding of a constituent's a . zeta - g
+        if (rounding) {
+            for (int j = 0; j < m; ++j)
+                widest = std::max(widest, potential_rounding(stoichiometry, j, phase.g[j]));
+            (*rounding)[o] = widest + eps * std::abs(tp.ln_activity);
+        }
+        // An ideal mixture whose held constituents make up nearly all of it (the C-H-O gas of
+        // O2 at an activity 1e-8 below 1): ln(sum over the rest of e^w) = ln(1 - the held
+        // ones' share), the held share e^(ln c), ln c = ln sum over them of e^w.
+        bool rest_row = false;
+        VectorXd& rest_m = newton_.rest_m;
+        if (held_rest && phase.kind == CalculatedPhase::Kind::ideal && (choose || held_rows[o])) {
+            double top_held = -std::numeric_limits<double>::infinity();
+            double top_rest = top_held;
+            VectorXd& w = newton_.rest_w;
+            w.noalias() = stoichiometry.transpose() * zeta - phase.g;
+            for (int j = 0; j < m; ++j) {
+                const bool own = held_species(phase, j);
+                if (own) w[j] = stoichiometry.col(j).dot(held_potential_) - phase.g[j];
+                double& top = own ? top_held : top_rest;
+                top = std::max(top, w[j]);
+            }
+            if (std::isfinite(top_held) && std::isfinite(top_rest)) {
+                double held_sum = 0.0, rest_sum = 0.0;
+                for (int j = 0; j < m; ++j) {
+                    if (held_species(phase, j))
+                        held_sum += std::exp(w[j] - top_held);
+                    else
+                        rest_sum += std::exp(w[j] - top_rest);
+                }
+                const double ln_held = top_held + std::log(held_sum);
+                if (!choose && !(ln_held < 0.0)) return false;
+                if (!choose || (ln_held > std::log1p(-held_rest_share) && ln_held < 0.0)) {
+                    rest_row = true;
+                    held_rows[o] = 1;
+                    e.held_rest = true;
+                    const double ln_rest = top_rest + std::log(rest_sum);
+                    const double ln_share = std::log(-std::expm1(ln_held));
+                    e.residual[o] = ln_rest - ln_share;
+                    if (rounding)
+                        (*rounding)[o] = widest * (1.0 + std::exp(ln_held) / -std::expm1(ln_held)) +
+                                         eps * (std::abs(ln_rest) + std::abs(ln_share));
+                    if (jacobian) {
+                        rest_m.setZero(k_);
+                        for (int j = 0; j < m; ++j)
+                            if (!held_species(phase, j))
+                                rest_m += std::exp(w[j] - ln_rest) * stoichiometry.col(j);
+                    }
+                }
+            } else if (!choose) {
+                return false;
+            }
+        }
+        const double fraction_rounding =
+            rounding
+                ? eps * (1.0 + (log_amount ? std::abs(y[o]) : 0.0) + std::abs(tp.ln_activity)) +
+                      widest
+                : 0.0;
         for (int r = 0; r < kb; ++r) {
             const int c = balance_rows_[r];
             for (int j = 0; j < m; ++j) {
@@ -727,6 +918,7 @@ bool Minimiser::equations(const Layout& l, const VectorXd& y, bool jacobian, Equ
                 if (coefficient == 0.0) continue;
                 const double value = amount * coefficient * tp.x[j];
                 term(r, value, coefficient);
+                term_rounding(r, value, coefficient, fraction_rounding);
                 if (!jacobian) continue;
                 slope(r, o, value, coefficient, log_amount ? value : coefficient * tp.x[j]);
                 for (int s = 0; s < kb; ++s)
@@ -734,22 +926,31 @@ bool Minimiser::equations(const Layout& l, const VectorXd& y, bool jacobian, Equ
                           amount * coefficient * tp.composition_sensitivity(j, balance_rows_[s]));
             }
         }
-        if (jacobian)
-            for (int r = 0; r < kb; ++r) e.jacobian(o, r) = tp.m[balance_rows_[r]];
+        if (jacobian) {
+            for (int r = 0; r < kb; ++r)
+                e.jacobian(o, r) =
+                    rest_row ? (reservoir_row_[balance_rows_[r]] ? 0.0 : rest_m[balance_rows_[r]])
+                             : tp.m[balance_rows_[r]];
+        }
         e.compositions[i] = std::move(tp.x);
     }
     for (int i = 0; i < static_cast<int>(reservoirs_.size()); ++i) {
         const VectorXd& v = reservoirs_work_[i];
         const int o = l.reservoirs + i;
-        const double supply = y[o];
+        const bool log_supply = l.log_supply[i];
+        const double supply = log_supply ? std::exp(y[o]) : y[o];
         e.residual[o] = v.dot(zeta) - reservoirs_[i].potential;
+        if (rounding)
+            (*rounding)[o] =
+                eps * (v.cwiseAbs().dot(zeta.cwiseAbs()) + std::abs(reservoirs_[i].potential));
         for (int r = 0; r < kb; ++r) {
             const double coefficient = -v[balance_rows_[r]];
             if (coefficient == 0.0) continue;
             const double value = coefficient * supply;
             term(r, value, coefficient);
+            term_rounding(r, value, coefficient, eps * (1.0 + (log_supply ? std::abs(y[o]) : 0.0)));
             if (jacobian) {
-                slope(r, o, value, coefficient, coefficient);
+                slope(r, o, value, coefficient, log_supply ? value : coefficient);
                 e.jacobian(o, r) = v[balance_rows_[r]];
             }
         }
@@ -759,12 +960,16 @@ bool Minimiser::equations(const Layout& l, const VectorXd& y, bool jacobian, Equ
         if (g > 0.0 && s > 0.0 && std::isnormal(g) && std::isnormal(s)) {
             e.residual[r] = std::log(g) - std::log(s);
             if (jacobian) e.jacobian.row(r) = d_gain.row(r) / g - d_loss.row(r) / s;
+            if (rounding)
+                (*rounding)[r] = eps * (std::abs(std::log(g)) + std::abs(std::log(s))) +
+                                 gain_rounding[r] / g + loss_rounding[r] / s;
         } else {
             // A side that holds nothing (a phase just added at amount 0 holds the component
             // alone): the plain difference, relative to the other side.
             const double scale = std::max({g, s, std::numeric_limits<double>::min()});
             e.residual[r] = (g - s) / scale;
             if (jacobian) e.jacobian.row(r) = (d_gain.row(r) - d_loss.row(r)) / scale;
+            if (rounding) (*rounding)[r] = eps + (gain_rounding[r] + loss_rounding[r]) / scale;
         }
     }
     return e.residual.allFinite() && (!jacobian || e.jacobian.allFinite());
@@ -774,6 +979,7 @@ bool Minimiser::equations(const Layout& l, const VectorXd& y, bool jacobian, Equ
 // line search on the size of the equations' residual.
 Minimiser::Step Minimiser::newton_step() {
     lay_out(newton_.layout);
+    newton_.layout.held_rest = Layout::HeldRest::choose;
     const Layout& l = newton_.layout;
     VectorXd y = pack(l);
     Equations& now = newton_.now;
@@ -789,6 +995,9 @@ Minimiser::Step Minimiser::newton_step() {
         meet = true;
         if (!evaluate(y, true, now)) return Step::failed;
     }
+    // The trials are judged in the form of the equations at the step's start: a row that
+    // changed its form between them would compare residuals of different measures.
+    newton_.layout.held_rest = Layout::HeldRest::keep;
     VectorXd delta;
     newton_.rhs = -now.residual;
     solve_newton_system(now.jacobian, newton_.rhs, l.potentials, newton_, delta);
@@ -802,6 +1011,8 @@ Minimiser::Step Minimiser::newton_step() {
         for (std::size_t i = 0; i < active_.size(); ++i)
             if (primal_[active_[i]] || l.log_amount[i])
                 amounts = std::max(amounts, largest(d.segment(l.offset[i], rows_of(active_[i]))));
+        for (std::size_t i = 0; i < l.log_supply.size(); ++i)
+            if (l.log_supply[i]) amounts = std::max(amounts, std::abs(d[l.reservoirs + i]));
         return std::pair{largest(d.head(l.potentials)), amounts};
     };
     auto reach_of = [&](const VectorXd& d) {
@@ -828,8 +1039,40 @@ Minimiser::Step Minimiser::newton_step() {
     const double size = now.residual.cwiseAbs().maxCoeff();
     last_merit_ = now.residual.squaredNorm();
     full_potential_step_ = step;
+    bool converged = step < converged_step && primal_step < converged_step && size < 1e-11;
+    // Equations met to their rounding, where that rounding asks a larger step than the
+    // tolerance (the liquid of nearly pure A at a held A potential 5e-10 RT below the pure
+    // liquid's: a unit in the last place of the A potential is 2e-6 of the B fraction, and the
+    // steps went to and fro by 3.6e-6 in the B potential until 705): converged where the part
+    // of the residual beyond its rounding asks a step below the tolerance, and that step is
+    // taken. The rounding of each equation at y is its terms' magnitudes times a few units in
+    // the last place; the potentials are then known no better than the step it asks.
+    if (!converged && (size < 1e-11 || now.held_rest)) {
+        VectorXd& rounding = newton_.rounding;
+        Equations& at = newton_.trial;
+        VectorXd& beyond = newton_.beyond;
+        if (equations(l, y, false, at, &rounding)) {
+            beyond = now.residual;
+            for (int i = 0; i < l.size; ++i) {
+                const double excess = std::abs(beyond[i]) - 4.0 * rounding[i];
+                beyond[i] = excess > 0.0 ? std::copysign(excess, beyond[i]) : 0.0;
+            }
+            if (beyond.cwiseAbs().maxCoeff() < 1e-11) {
+                VectorXd determined;
+                newton_.rhs = -beyond;
+                solve_newton_system(now.jacobian, newton_.rhs, l.potentials, newton_, determined);
+                if (determined.allFinite()) {
+                    const auto [potentials, amounts] = sizes(determined);
+                    if (potentials < converged_step && amounts < converged_step) {
+                        converged = true;
+                        delta = determined;
+                    }
+                }
+            }
+        }
+    }
     // A step below the tolerance is the rounding of a converged solution: no line search.
-    if (step < converged_step && primal_step < converged_step && size < 1e-11) {
+    if (converged) {
         Equations at;
         VectorXd next = y + delta;
         if (evaluate(next, false, at)) {

@@ -28,6 +28,9 @@ inline constexpr double max_potential_step = 10.0;  // reduced potential change 
 inline constexpr int settle_steps = 40;             // Newton steps an assemblage may take to settle
 inline constexpr double max_amount_step = 40.0;     // change of ln(amount) per Newton step
 inline constexpr double converged_step = 1e-10;
+// The share of a phase below which what a held species leaves of it is its equations' measure
+// (equations: near nothing, ln x of the held species is a rounding of that share's size).
+inline constexpr double held_rest_share = 1e-3;
 // Where the potential of a component with no input is kept while the others are placed, and
 // how far below activity 1 the constituents that hold it end (ln a).
 inline constexpr double far_potential = 1e4;
@@ -87,6 +90,12 @@ class Minimiser {
         int potentials = 0;
         std::vector<int> offset;
         std::vector<bool> log_amount;  // dual phases solved for ln(amount)
+        std::vector<bool> log_supply;  // reservoirs solved for ln(supply)
+        // The equations of a constituent or phase that a held species makes up nearly all of
+        // written in what the held species leaves (newton_step's equations only): chosen at
+        // the step's start (`choose`, into NewtonWork::held_rows), then kept for its trials.
+        enum class HeldRest { off, choose, keep };
+        HeldRest held_rest = HeldRest::off;
         int reservoirs = 0;
         int size = 0;
     };
@@ -98,6 +107,7 @@ class Minimiser {
         VectorXd residual;
         MatrixXd jacobian;
         std::vector<VectorXd> compositions;  // per active phase
+        bool held_rest = false;              // some equation written in what a held species leaves
     };
 
     // Storage the Newton steps and the basis reuse from one iteration to the next (sizes change
@@ -108,6 +118,9 @@ class Minimiser {
         std::vector<int> holders;
         Equations now, trial;
         VectorXd gain, loss;
+        VectorXd gain_rounding, loss_rounding, rest_w, rest_m;  // equations
+        VectorXd rounding, beyond;                              // newton_step
+        std::vector<char> held_rows;  // the rows written in what a held species leaves
         MatrixXd d_gain, d_loss;
         VectorXd row_scale, column_scale, scaled_rhs, rhs, solution;
         MatrixXd scaled;
@@ -160,7 +173,11 @@ class Minimiser {
     VectorXd pack(const Layout& l) const;
     void potentials_of(const Layout& l, const VectorXd& y, VectorXd& zw) const;
     void unpack(const Layout& l, const VectorXd& y, const Equations& at);
-    bool equations(const Layout& l, const VectorXd& y, bool jacobian, Equations& e) const;
+    // With `rounding`, also each equation's rounding: what its evaluation at y cannot tell from
+    // zero (its terms' magnitudes times a few units in the last place).
+    bool equations(const Layout& l, const VectorXd& y, bool jacobian, Equations& e,
+                   VectorXd* rounding = nullptr) const;
+    bool held_species(const CalculatedPhase& phase, int j) const;
     bool is_trace_row(int row) const;
     bool held_by_dual_mixtures(int row) const;
     bool crawl_on_within_reach();
@@ -231,6 +248,7 @@ class Minimiser {
     Equilibrium outcome();
     bool sound(const Equilibrium& e) const;
     bool compositions_at_potentials() const;
+    bool supply_without_bound(const Equilibrium& e) const;
 
     const CalculatedSystem& full_;
     std::unique_ptr<Storage> storage_;
@@ -257,6 +275,10 @@ class Minimiser {
     CalculatedSystem& work_;
     VectorXd b_work_;
     std::vector<VectorXd> reservoirs_work_;
+    // The rows of the basis that are reservoirs' species, and their held potentials (0
+    // elsewhere).
+    std::vector<bool> reservoir_row_;
+    VectorXd held_potential_;
     std::vector<int> balance_rows_;
     // The largest input over each component's input (1 for one without): a balance row
     // measured against its own input, the largest as it is.
