@@ -425,6 +425,26 @@ void place_outside(const CalculatedSystem& calculated, Equilibrium& state) {
     }
 }
 
+// A nonideal phase's search for its least tangent-plane distance stops where its gradient is
+// 1e-8, which leaves a trace constituent's fraction 1e-7 of itself off the potentials' (C at
+// 1.4e-14 in the quaternary FCC and liquid: its balance stalled 8e-8 off). At the minimum each
+// constituent's potential is its stoichiometry times the potentials less ln a, and a trace's
+// activity coefficient is the majors': one step on its logarithm puts it there.
+void refine_traces(const CalculatedSystem& calculated, const CalculatedPhase& phase,
+                   const Eigen::VectorXd& zeta, TangentPlane& plane) {
+    constexpr double trace = 1e-6;
+    if (phase.kind != CalculatedPhase::Kind::nonideal) return;
+    if (!((plane.x.array() > 0.0) && (plane.x.array() < trace)).any()) return;
+    const Eigen::VectorXd mu = mixture_derivatives(calculated, phase, plane.x).mu;
+    for (int j = 0; j < phase.size(); ++j) {
+        if (!(plane.x[j] > 0.0 && plane.x[j] < trace)) continue;
+        const double miss = phase.stoichiometry.col(j).dot(zeta) - plane.ln_activity - mu[j];
+        if (std::isfinite(miss)) plane.x[j] *= std::exp(std::clamp(miss, -1.0, 1.0));
+    }
+    plane.x /= plane.x.sum();
+    plane.m = phase.stoichiometry * plane.x;
+}
+
 // The potentials under which the phases holding matter, at their amounts in `state` and each
 // at the composition of its least tangent-plane distance, hold the input and are nearest
 // activity 1 (least squares, the balance first): a trace two phases share is then partitioned
@@ -463,8 +483,10 @@ bool partition_potentials(const CalculatedSystem& calculated, const Input& input
             request.sensitivity = true;
             TangentPlane plane =
                 tangent_plane(calculated, calculated.phases[holding[h]], state.zeta, request);
-            if (!plane.converged || !plane.x.allFinite() || !plane.sensitivity.allFinite())
-                return false;
+            // A search stopped short of its tolerance by a trace is mended here and judged by
+            // the state it leads to.
+            if (!plane.x.allFinite() || !plane.sensitivity.allFinite()) return false;
+            refine_traces(calculated, calculated.phases[holding[h]], state.zeta, plane);
             held += phase.amount * plane.m;
             held_sensitivity += phase.amount * plane.sensitivity;
             const int r = nb + static_cast<int>(h);
