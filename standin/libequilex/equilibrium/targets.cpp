@@ -385,10 +385,26 @@ class TargetSearch {
         std::map<double, double> samples;  // u -> f(u)
         int unknown = 0;                   // the first error of a scan's trial
         bool limit_failed = false;
+        // T, P or V: the nearest failed trial on each side of the estimate, where the system's
+        // equilibria end (a held potential the phases cannot take there: unbounded, 703). Such a
+        // trial is no answer, as the root may lie on the other side or nearer the estimate: the
+        // search halves back from it and goes on, and its error is the search's only where no
+        // sign change shows. A failed trial at the estimate itself ends the search.
+        double low_wall = -std::numeric_limits<double>::infinity();
+        double high_wall = std::numeric_limits<double>::infinity();
         auto sample = [&](double u) -> int {
             Evaluation e = evaluate(u);
             if (e.error != 0) {
-                if (!scanned || e.error == err::target_iterations) return e.error;
+                if (e.error == err::target_iterations) return e.error;
+                if (!scanned) {
+                    if (u == d.start) return e.error;
+                    if (unknown == 0) unknown = e.error;
+                    if (u > d.start)
+                        high_wall = std::min(high_wall, u);
+                    else
+                        low_wall = std::max(low_wall, u);
+                    return 0;
+                }
                 if (unknown == 0) unknown = e.error;
                 if (u == d.low || u == d.high) limit_failed = true;
                 if (formed_where_failed) samples[u] = formed;
@@ -435,12 +451,14 @@ class TargetSearch {
             intervals *= 2;
             return 0;
         };
-        // Where the scan shows no sign change, the function may still reach the value between
-        // two samples: H of the carbide over A's input falls past where graphite leaves to its
-        // least 1.5e-3 mol further, and a value just below the kink's is met inside that dip. The
-        // sample nearest the value inside the range is refined by golden sections between its
-        // neighbours towards the function's extreme, until a trial crosses the value, the
-        // section is 1e-12 of the range, or a fifth of the search's trials is left for the root.
+        // Where the scan (or the steps of T, P or V) shows no sign change, the function may
+        // still reach the value between two samples (graphite beside a gas with O2 held is
+        // stable over a window of P between two doubling steps, both without it): H of the carbide
+        // over A's input falls past where graphite leaves to its least 1.5e-3 mol further, and a
+        // value just below the kink's is met inside that dip. The sample nearest the value inside
+        // the range is refined by golden sections between its neighbours towards the function's
+        // extreme, until a trial crosses the value, the section is 1e-12 of the range, or a fifth
+        // of the search's trials is left for the root.
         auto approach = [&]() -> int {
             auto nearest = samples.end();
             for (auto it = samples.begin(); it != samples.end(); ++it)
@@ -486,12 +504,14 @@ class TargetSearch {
             return 0;
         };
         bool approached = false;
-        auto no_sign_change = [&]() { return limit_failed ? unknown : out_of_range(samples, d); };
+        auto no_sign_change = [&]() {
+            return limit_failed || (!scanned && unknown != 0) ? unknown : out_of_range(samples, d);
+        };
         while (!bracketed()) {
             if (reached_low && reached_high) {
                 if (scanned && 2 * intervals + 1 <= scan_trials) {
                     if ((error = halve()) != 0) return error;
-                } else if (scanned && !approached) {
+                } else if (!approached) {
                     approached = true;
                     if ((error = approach()) != 0) return error;
                 } else {
@@ -499,17 +519,29 @@ class TargetSearch {
                 }
                 continue;
             }
+            // A side whose step reached a failed trial is halved back from there towards its
+            // outermost calculated sample, until the two lie within 1/64 of the first step.
+            auto step_out = [&](bool up, bool& reached) -> int {
+                const double wall = up ? high_wall : low_wall;
+                double u = up ? std::min(d.start + step, d.high) : std::max(d.start - step, d.low);
+                if (std::isfinite(wall)) {
+                    const double edge =
+                        up ? std::prev(samples.end())->first : samples.begin()->first;
+                    if (!(std::abs(wall - edge) > d.first_step / 64.0)) {
+                        reached = true;
+                        return 0;
+                    }
+                    u = edge + 0.5 * (wall - edge);
+                } else {
+                    reached = up ? u >= d.high : u <= d.low;
+                }
+                return sample(u);
+            };
             if (!reached_high) {
-                const double u = std::min(d.start + step, d.high);
-                reached_high = u >= d.high;
-                if ((error = sample(u)) != 0) return error;
+                if ((error = step_out(true, reached_high)) != 0) return error;
                 if (bracketed()) break;
             }
-            if (!reached_low) {
-                const double u = std::max(d.start - step, d.low);
-                reached_low = u <= d.low;
-                if ((error = sample(u)) != 0) return error;
-            }
+            if (!reached_low && (error = step_out(false, reached_low)) != 0) return error;
             step *= 2.0;
         }
         for (;;) {
