@@ -375,6 +375,10 @@ LEVERS = [
     # could not be held (711 before).
     ("quaternary.dat", (0.7215036061451342, 0.15937704427945254, 1.4419281365282475e-14,
                         0.8842702470050603), 1699.6725577826383, 8.309074979770978),
+    # The liquid forms beside CARBIDE and A_S with 3.3e-13 of C, no phase leaving: the search
+    # ended on neighbouring temperatures without and with it (711 before).
+    ("carbide.dat", (0.6666399146533888, 0.05425013074342133, 3.301063174784285e-13),
+     1566.2306966382107, 1.0),
 ]
 
 

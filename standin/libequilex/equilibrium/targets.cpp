@@ -753,9 +753,7 @@ class TargetSearch {
             if (other >= 0 && !above(other) && without_leaving[other] == Role::balanced)
                 without_leaving[other] = Role::observed;
         }
-        if (!leaving)
-            return below_phases == above_phases ? within_assemblage(bracket, found)
-                                                : err::target_not_found;
+        if (!leaving) return within_bracket(bracket, found);
         const bool lower_positive = low->value > 0.0;
         double u = bracket.low;
         double step = bracket.high - bracket.low;
@@ -797,12 +795,14 @@ class TargetSearch {
         return 0;
     }
 
-    // Both ends of the bracket hold the same phases, and the function jumps between them: the
-    // phase amounts a trace sets are resolved no finer than its potential (a 1e-9 share of B in
-    // the liquid of A gave 0.003 J of H between neighbouring temperatures, where the target is
-    // met to 4e-5 J). The two ends' states are equilibria there, and the lever between them,
-    // its potentials fitted to its phases (or partitioning a trace), is one that meets it.
-    int within_assemblage(Bracket& bracket, Evaluation& found) {
+    // No phase of the bracket's lower end is missing at its upper end, and the function jumps
+    // between them: the phase amounts a trace sets are resolved no finer than its potential (a
+    // 1e-9 share of B in the liquid of A gave 0.003 J of H between neighbouring temperatures,
+    // where the target is met to 4e-5 J), or a phase forms there (the carbide's liquid beside
+    // CARBIDE and A_S with 3.3e-13 of C). The two ends' states are equilibria there, and the
+    // lever between them, its potentials fitted to its phases (or partitioning a trace), is
+    // one that meets it.
+    int within_bracket(Bracket& bracket, Evaluation& found) {
         const Evaluation* low = searched(bracket.low);
         const Evaluation* high = searched(bracket.high);
         Point point;
