@@ -211,6 +211,18 @@ NAMED_STATES = [
     _named("carbide.dat", 5100.0, 1.0, (0.3536620455999976, 0.8332110894970968, 1.22508070806007)),
 ]
 
+# The carbide's system above 4500 K with one component at zero, where the liquid alone holds
+# the input: the liquid beside a phase of nearly its composition (B2C, or the carbide) with no
+# common tangent near the input ran off with it, the liquid left, and the phase alone called it
+# back, directly (B2C alone cannot hold B and C 1:1) or by way of graphite (705).
+CARBIDE_ONE_ZERO_HOT = [
+    ((0.0, 1.0, 1.0), (4670.0, 4675.0, 4690.0, 5050.0)),
+    ((0.0, 0.08555431927614006, 0.030034036309755277), (4880.019415670766,)),
+    ((0.15709062164272847, 0.0, 0.27023869035737197), (5774.161754201785,)),
+]
+NAMED_STATES += [_named("carbide.dat", t, 1.0, amounts, name=f"carbide-one-zero-{t:.6g}K")
+                 for amounts, temperatures in CARBIDE_ONE_ZERO_HOT for t in temperatures]
+
 
 # The FCC alone in the B-C binary, the other inputs 0, the liquid above its plane there but not
 # everywhere: the liquid, dwindled to nothing beside the FCC, ran off with it along two nearly
@@ -680,6 +692,19 @@ def test_fcc_alone_in_b_c_is_certified_a_kelvin_around(engine, tests_data_dir, t
     system = open_system(engine, tests_data_dir / "quaternary.dat")
     for offset in (-1.0, -0.5, -0.25, 0.25, 0.5, 1.0):
         assert_certified(system, calculate(engine, system, State(t + offset, p, amounts)))
+
+
+@pytest.mark.parametrize("amounts", [amounts for amounts, _ in CARBIDE_ONE_ZERO_HOT],
+                         ids=["A-zero", "A-zero-B-rich", "B-zero"])
+def test_carbide_with_one_zero_is_certified_from_4000_to_6000_k(engine, tests_data_dir, amounts):
+    """Not single states: 12, 23 and 14 of these 201 temperatures failed for the three inputs."""
+    system = open_system(engine, tests_data_dir / "carbide.dat")
+    failures = []
+    for t in np.linspace(4000.0, 6000.0, 201):
+        state = State(float(t), 1.0, amounts)
+        result = calculate(engine, system, state)
+        failures += [f"{state}: {failure}" for failure in certify(system, result)]
+    assert not failures, f"{len(failures)} failures:\n" + "\n".join(failures[:10])
 
 
 # The limestone sample at a compound's own composition but for a trace in one component (Ca is

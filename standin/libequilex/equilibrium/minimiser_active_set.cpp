@@ -132,6 +132,8 @@ void Minimiser::drop(int index) {
     if (second_way_) reproject_amounts();
     std::fill(dwindled_.begin(), dwindled_.end(), false);
     last_dropped_ = p;
+    if (std::find(drops_.begin(), drops_.end(), std::make_pair(dropped_from_, p)) == drops_.end())
+        drops_.emplace_back(dropped_from_, p);
     ++assemblies_;
     assemblage_changed();
 }
@@ -203,8 +205,27 @@ bool Minimiser::empties_anew(int index) {
     return true;
 }
 
+// An assemblage some phase left before, come back to by other phases joining and leaving:
+// that phase's leaving led round as well, as in rejoining (a liquid and a carbide of nearly
+// one composition with no common tangent near the input at 5774 K, A and C: the liquid, below
+// zero where the amounts ran off, left; the carbide alone had graphite above activity 1, the
+// carbide and graphite the liquid, which took graphite's place by the pivot, and so on until
+// 705). Not called where the phase just dropped joins straight back what it left: that is
+// rejoining's to judge (an assemblage flickering at a transition is no cycle).
+void Minimiser::returned_to_after_drops(int p) {
+    std::vector<int> assemblage = active_;
+    std::sort(assemblage.begin(), assemblage.end());
+    for (const auto& drop : drops_)
+        if (drop.second == p && drop.first == assemblage &&
+            std::find(round_trips_.begin(), round_trips_.end(), drop) == round_trips_.end())
+            round_trips_.push_back(drop);
+}
+
 void Minimiser::add(int p, const VectorXd& x, bool past_traces) {
     active_.push_back(p);
+    std::vector<int> joined = active_;
+    std::sort(joined.begin(), joined.end());
+    const bool rejoins_what_it_left = p == last_dropped_ && joined == dropped_from_;
     primal_[p] = false;
     log_amount_[p] = false;
     amount_[p] = 0.0;
@@ -213,6 +234,7 @@ void Minimiser::add(int p, const VectorXd& x, bool past_traces) {
     ++assemblies_;
     split_with_partner(p);
     pivot_dependent(p, past_traces);
+    if (!rejoins_what_it_left) returned_to_after_drops(p);
     assemblage_changed();
 }
 
@@ -785,8 +807,10 @@ bool Minimiser::add_phase_for_one_sided_row(int row) {
 // and that phase added (the ratio test of the dual problem): the step doubled from 1 until one
 // reaches it, then halved down to where the first did; with `back`, where one is at or above
 // activity 1 at the start already, back along the line to where the first reached it. False
-// where none reaches activity 1 within reach.
-bool Minimiser::add_first_along(const std::vector<int>& candidates, const VectorXd& d, bool back) {
+// where none reaches activity 1 within reach. With `called_back` (matter the assemblage cannot
+// hold), a phase just dropped that joins so counts as a round trip.
+bool Minimiser::add_first_along(const std::vector<int>& candidates, const VectorXd& d, bool back,
+                                bool called_back) {
     auto highest = [&](double t, int& which) {
         double best = -std::numeric_limits<double>::infinity();
         for (int p : candidates) {
@@ -827,6 +851,11 @@ bool Minimiser::add_first_along(const std::vector<int>& candidates, const Vector
     highest(high, which);
     zeta_ += high * d;
     const TangentPlane tp = activity(which, zeta_, false);
+    // The phase just dropped, called back by the assemblage it left, which cannot hold the input
+    // without it, led round as much as one rejoining above activity 1 (B and C 1:1 at 4670 K:
+    // the liquid beside B2C, of nearly its composition and with no common tangent near the
+    // input, ran off and left; B2C alone called it back, and so on until 705).
+    if (called_back) rejoining(which);
     add(which, start_composition(tp.x));
     return true;
 }
@@ -848,7 +877,7 @@ bool Minimiser::add_phase_for_unheld(const MatrixXd& z) {
     std::vector<int> outside;
     for (int p = 0; p < count_; ++p)
         if (balance_.phases[p].role == Role::balanced && !is_active(p)) outside.push_back(p);
-    return add_first_along(outside, d, false);
+    return add_first_along(outside, d, false, true);
 }
 
 // The phase that can join the assemblage with the largest activity (over the species that

@@ -201,6 +201,7 @@ class Minimiser {
     void drop(int index);
     void reproject_amounts();
     void rejoining(int p);
+    void returned_to_after_drops(int p);
     bool leads_round(int index) const;
     bool empties_anew(int index);
     void add(int p, const VectorXd& x, bool past_traces = false);
@@ -223,7 +224,8 @@ class Minimiser {
     bool add_phase_for_one_sided_row(int row);
     bool amounts_ran_off() const;
     bool add_phase_for_unheld(const MatrixXd& z);
-    bool add_first_along(const std::vector<int>& candidates, const VectorXd& d, bool back);
+    bool add_first_along(const std::vector<int>& candidates, const VectorXd& d, bool back,
+                         bool called_back = false);
     Worst worst_outside() const;
     bool add_most_active();
 
@@ -335,6 +337,8 @@ class Minimiser {
     // Phases whose leaving an assemblage (sorted) led back to it: they rejoined what they left
     // clearly above activity 1 (leads_round).
     std::vector<std::pair<std::vector<int>, int>> round_trips_;
+    // Every drop of the calculation: the assemblage (sorted) and the phase that left it.
+    std::vector<std::pair<std::vector<int>, int>> drops_;
     int rejoins_ = 0;  // times the phase just dropped was added again
     // The assemblages (sorted) that phases holding nothing left by their drops (empties_anew).
     std::vector<std::vector<int>> emptied_into_;
