@@ -769,6 +769,26 @@ LIMESTONE_NEAR_COMPOUNDS = [
     _near_compound(728.7842601896227, (3.4529907437900125e-189, 0.13982779887933283,
                                        1.0358972231370038e-188), (1.0, 0.0, 0.0),
                    p=133.71253490125494),
+    # Calcite with a trace of CO2 below calcite's decomposition: a trace of gas of nearly pure
+    # CO2 whose CO and O2 balance each other (a row without input). From the programme's start
+    # that row was ~40 e-folds off, and the steps threw the O potential about until 705 (which
+    # states failed depended on where a restart landed: the first two rows failed on an earlier
+    # calculator, the other four on the one before this row was added).
+    _near_compound(549.4602654147025, (2.285195719961529, 2.2851957199925867, 6.855587159946703),
+                   (-1.0, 1.0, 0.0), p=0.02447576523100652),
+    _near_compound(549.7540273820415, (0.9793227040404696, 0.9793235923459255,
+                                       2.9379698887323205), (-1.0, 1.0, 0.0),
+                   p=0.39084163695245905),
+    _near_compound(497.37109208840855, (8.102423034781774, 8.102423051850675,
+                                        24.307269138483125), (-1.0, 1.0, 0.0),
+                   p=1.6020715061075799),
+    _near_compound(538.0532429527675, (2.7684110996221554, 2.7684111005247267,
+                                       8.305233300671608), (-1.0, 1.0, 0.0), p=80.46642501011202),
+    _near_compound(563.8510436718001, (0.39504080948607756, 0.3950408094865932,
+                                       1.1851224284592639), (-1.0, 1.0, 0.0), p=9.864046430484477),
+    _near_compound(506.07965742039664, (0.19630143789897217, 0.1963014379393308,
+                                        0.5889043137776337), (-1.0, 1.0, 0.0),
+                   p=6.582979632579034),
 ]
 
 

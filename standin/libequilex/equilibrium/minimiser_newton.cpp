@@ -462,7 +462,8 @@ bool Minimiser::crawl_on_within_reach() {
 bool Minimiser::trace_block(const Layout& l, const Equations& at, NewtonWork& w) const {
     w.trace_rows.clear();
     for (int r = 0; r < l.potentials; ++r)
-        if (is_trace_row(balance_rows_[r]) && held_by_dual_mixtures(balance_rows_[r]) &&
+        if (((is_trace_row(balance_rows_[r]) && held_by_dual_mixtures(balance_rows_[r])) ||
+             (meet_balanced_rows_ && balanced_within_dual_mixtures(balance_rows_[r]))) &&
             at.jacobian(r, r) > 0.0)
             w.trace_rows.push_back(r);
     const int t = static_cast<int>(w.trace_rows.size());
@@ -511,6 +512,26 @@ bool Minimiser::meet_trace_rows(const Layout& l, VectorXd& y, Equations& e, bool
         for (int i = 0; i < t; ++i) y[w.trace_rows[i]] -= w.trace_step[i];
     }
     return true;
+}
+
+// Whether a balance row without input (no reservoir in it) is held by active mixtures in dual
+// form alone, with species on both sides: the row balances species of those mixtures against
+// each other (CO against O2 in a trace of gas of nearly pure CO2 beside calcite), and its
+// logarithmic form is close to linear in its own potential (for an ideal mixture, linear).
+bool Minimiser::balanced_within_dual_mixtures(int row) const {
+    if (b_work_[row] != 0.0 || std::any_of(reservoirs_work_.begin(), reservoirs_work_.end(),
+                                           [&](const VectorXd& r) { return r[row] != 0.0; }))
+        return false;
+    bool gains = false, losses = false;
+    for (int p : active_) {
+        const CalculatedPhase& phase = work_.phases[p];
+        const auto coefficients = phase.stoichiometry.row(row);
+        if (coefficients.cwiseAbs().maxCoeff() == 0.0) continue;
+        if (phase.kind == CalculatedPhase::Kind::pure || primal_[p]) return false;
+        gains = gains || coefficients.maxCoeff() > 0.0;
+        losses = losses || coefficients.minCoeff() < 0.0;
+    }
+    return gains && losses;
 }
 
 void Minimiser::turn_primal() {

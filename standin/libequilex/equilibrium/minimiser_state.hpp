@@ -58,6 +58,11 @@ class Minimiser {
         reproject_every_drop_ = every_drop;
     }
 
+    // The way through where the others found no equilibrium: balance rows without input that
+    // dual mixtures hold on both sides (balanced_within_dual_mixtures) are met at each point
+    // of Newton's method as trace rows are (trace_block).
+    void meet_balanced_rows() { meet_balanced_rows_ = true; }
+
   private:
     // --- the start (minimiser_start.cpp) -----------------------------------------------------
     void exclude_unreachable();
@@ -180,6 +185,7 @@ class Minimiser {
     bool held_species(const CalculatedPhase& phase, int j) const;
     bool is_trace_row(int row) const;
     bool held_by_dual_mixtures(int row) const;
+    bool balanced_within_dual_mixtures(int row) const;
     bool crawl_on_within_reach();
     bool trace_block(const Layout& l, const Equations& at, NewtonWork& w) const;
     bool meet_trace_rows(const Layout& l, VectorXd& y, Equations& e, bool& current) const;
@@ -367,6 +373,7 @@ class Minimiser {
     // of constituent amounts that must change many-fold).
     bool dual_mixtures_ = false;
     bool second_way_ = false;
+    bool meet_balanced_rows_ = false;
     bool reproject_every_drop_ = false;
     bool dual_copies_ = false;  // de-mixing copies held in dual form (near a critical point)
     int stuck_splits_ = 0;      // copies shared again at their common tangent (stuck or unsettled)
