@@ -79,7 +79,7 @@ std::string exp_number(double ln_value, int digits) {
     double exponent = std::floor(decimal);
     std::string mantissa = number(std::pow(10.0, decimal - exponent), digits);
     if (mantissa.rfind("10", 0) == 0 && mantissa.find_first_not_of("10.") == std::string::npos) {
-        mantissa = "1";  // 9.9999... rounded up to the next power of ten
+        mantissa.assign(1, '1');  // 9.9999... rounded up to the next power of ten
         exponent += 1.0;
     }
     return join(mantissa, "e+", number(exponent, 17));
