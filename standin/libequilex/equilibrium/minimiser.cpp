@@ -661,7 +661,7 @@ MinimiserResult minimise_at_scale(const CalculatedSystem& system, const VectorXd
         // against each other (CO against O2, no input) starts tens of e-folds off where the
         // programme's start left them, and the gas's activity row, a sum of exponentials, is
         // far from linear while that row is: the steps threw the O potential by ~100 RT and
-        // the amounts ran off (705 for ~5 % of such states, which ones chaotic). With that row
+        // the amounts ran off (705 for 2-5 % of such states, which ones chaotic). With that row
         // met at each point, the rest is nearly linear. Only here: beside lime with a trace of
         // CO the first way's steps find the equilibrium and these do not.
         Minimiser balanced(system, b, reservoirs, options);
