@@ -1102,6 +1102,46 @@ def test_certificate_sees_a_broken_zero_input_rule(engine, tests_data_dir):
     assert any(f.startswith("zero-input rule: B_S") for f in certify(system, result))
 
 
+# DORMANT phases and constituents are calculated but hold no matter: where they alone hold a
+# component without input, they too stay at activity <= e^-50 (with its potential at 0 they were
+# reported at up to 4.7e11, error 0). Statuses: phase number -> status, or (phase, constituent).
+@pytest.mark.parametrize("file_name, t, amounts, statuses", [
+    pytest.param("carbide.dat", 961.9078699146772, (0.0, 0.06724681361364082, 0.27210885027507814),
+                 {1: "DORMANT", 2: "DORMANT", 3: "DORMANT"}, id="carbide-holders-of-A-dormant"),
+    pytest.param("eutectic.dat", 1765.3569573559314, (0.0, 0.6008739831110835),
+                 {1: "DORMANT", 2: "DORMANT"}, id="eutectic-holders-of-A-dormant"),
+    pytest.param("eutectic.dat", 1765.3569573559314, (0.0, 0.6008739831110835),
+                 {2: "ELIMINATED", (1, 1): "DORMANT"}, id="eutectic-liquid-A-dormant-alone"),
+    pytest.param("eutectic.dat", 1765.3569573559314, (0.0, 0.6008739831110835),
+                 {(1, 1): "DORMANT"}, id="eutectic-liquid-A-dormant-beside-A_S"),
+])
+def test_zero_input_rule_holds_dormant_holders(engine, tests_data_dir, file_name, t, amounts,
+                                               statuses):
+    system = open_system(engine, tests_data_dir / file_name)
+    for key, status in statuses.items():
+        if isinstance(key, tuple):
+            engine.tqcspc(*key, status)
+            system.phases[key[0] - 1].constituent_status[key[1] - 1] = status
+        else:
+            engine.tqcsp(key, status)
+            system.phases[key - 1].status = status
+    result = calculate(engine, system, State(t, 1.0, amounts))
+    assert_certified(system, result)
+    zero = np.array(amounts) == 0
+    checked = 0
+    for i, phase in enumerate(system.phases, start=1):
+        if phase.status == "ELIMINATED":
+            continue
+        ln_a = (phase.stoichiometry @ result.potentials - phase.standard_gibbs(t, 1.0)) / (R * t)
+        for c in np.flatnonzero((phase.stoichiometry[:, zero] > 0).any(axis=1)):
+            if phase.constituent_status[c] == "ELIMINATED":
+                continue
+            checked += 1
+            assert ln_a[c] <= -50.0 + 1e-8, (phase.name, phase.constituent_names[c], ln_a[c])
+            assert engine.tqgetr("AC", i, int(c) + 1) <= math.exp(-50.0) * (1 + 1e-6)
+    assert checked > 0
+
+
 # A trace gas over graphite: CO and CO2 at ~1e-130 mol (or ~1e-300), the species whose fraction
 # is a product of the traces (H2 at e^-512 of the gas; O2 at e^-49 of 8e-301 mol) have no amount
 # a double can hold and come back at 0. The certificate takes such a zero by the amount the

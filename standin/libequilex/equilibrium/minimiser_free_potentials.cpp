@@ -92,10 +92,12 @@ void Minimiser::place_zero_input_potentials() {
     std::vector<VectorXd> rows;
     std::vector<double> limits;
     const double ln_pressure = std::log(full_.pressure_bar());
-    for (const CalculatedPhase& phase : full_.phases) {
-        if (phase.role == Role::absent) continue;
-        for (int j = 0; j < phase.size(); ++j) {
-            const VectorXd a = phase.stoichiometry.col(j);
+    // Each species, the phases' and their DORMANT constituents' (reported, though they never
+    // hold matter; a component whose every holder is DORMANT kept the potential 0 without them,
+    // and they were reported at activities up to 1e11).
+    const auto add = [&](const MatrixXd& stoichiometry, const VectorXd& g, bool gas) {
+        for (int j = 0; j < stoichiometry.cols(); ++j) {
+            const VectorXd a = stoichiometry.col(j);
             const VectorXd along = d.transpose() * a;
             if (along.cwiseAbs().maxCoeff() <= 1e-12 * std::max(1.0, a.cwiseAbs().maxCoeff()))
                 continue;
@@ -103,11 +105,15 @@ void Minimiser::place_zero_input_potentials() {
             for (int i = 0; i < q; ++i) unreachable = unreachable || unreachable_along(a, d.col(i));
             // A gas constituent's activity is its fugacity against 1 bar, as reported: g holds
             // ln(P / 1 bar) beside its standard Gibbs energy.
-            const double standard = phase.g[j] - (phase.gas ? ln_pressure : 0.0);
+            const double standard = g[j] - (gas ? ln_pressure : 0.0);
             rows.push_back(along);
             limits.push_back((unreachable ? zero_input_ln_activity : 0.0) -
                              (a.dot(rest) - standard));
         }
+    };
+    for (const CalculatedPhase& phase : full_.phases) {
+        add(phase.dormant_stoichiometry, phase.dormant_g, phase.gas);
+        if (phase.role != Role::absent) add(phase.stoichiometry, phase.g, phase.gas);
     }
     // Variables: u, v >= 0 with c = u - v, then one slack per species.
     const int m = static_cast<int>(rows.size());

@@ -73,6 +73,31 @@ void Minimiser::exclude_unreachable() {
                 of_components_without_input && (d[c] == 0.0 || without_input[c]);
         if (of_components_without_input) directions.push_back(d);
     }
+    // A component without input that no species of the mass balance holds, but DORMANT ones do
+    // (phases or constituents, all with one sign): its own direction, so that the zero-input rule
+    // places its potential too (left at 0, the dormant phases read activities up to 1e11).
+    for (int c = 0; c < k_; ++c) {
+        if (!without_input[c]) continue;
+        bool held = false, positive = false, negative = false;
+        const auto look = [&](const MatrixXd& stoichiometry) {
+            for (int j = 0; j < stoichiometry.cols(); ++j) {
+                positive = positive || stoichiometry(c, j) > 0.0;
+                negative = negative || stoichiometry(c, j) < 0.0;
+            }
+        };
+        for (const CalculatedPhase& phase : balance_.phases) {
+            if (phase.role != Role::balanced) continue;
+            for (int j = 0; j < phase.size(); ++j) held = held || phase.stoichiometry(c, j) != 0.0;
+        }
+        for (const VectorXd& d : directions) held = held || d[c] != 0.0;
+        if (held) continue;
+        for (const CalculatedPhase& phase : full_.phases) {
+            look(phase.dormant_stoichiometry);
+            if (phase.role != Role::absent) look(phase.stoichiometry);
+        }
+        if (positive != negative)
+            directions.push_back((positive ? 1.0 : -1.0) * VectorXd::Unit(k_, c));
+    }
     zero_directions_.resize(k_, static_cast<int>(directions.size()));
     for (int i = 0; i < static_cast<int>(directions.size()); ++i)
         zero_directions_.col(i) = directions[i];

@@ -43,22 +43,36 @@ CalculatedSystem calculate_system(const System& system, double temperature, doub
                     : phase.status == Status::dormant ? Role::observed
                                                       : Role::absent;
         if (i < overrides.size()) role = overrides[i];
+        // The stoichiometry and g / (R T) of the constituents `indices`.
+        const auto calculate = [&](const std::vector<int>& indices, Eigen::MatrixXd& a,
+                                   Eigen::VectorXd& g) {
+            const int m = static_cast<int>(indices.size());
+            a.resize(k, m);
+            g.resize(m);
+            for (int j = 0; j < m; ++j) {
+                const Constituent& constituent = phase.constituents[indices[j]];
+                for (int r = 0; r < k; ++r)
+                    a(r, j) = r < static_cast<int>(constituent.stoichiometry.size())
+                                  ? constituent.stoichiometry[r]
+                                  : 0.0;
+                g[j] = thermo::constituent_functions(system, phase, constituent, temperature, p_bar)
+                               .g /
+                           rt +
+                       (phase.gas ? ln_p : 0.0);
+            }
+        };
+        // DORMANT constituents of a phase that is not kept out.
+        if (role != Role::absent) {
+            std::vector<int> dormant;
+            for (std::size_t c = 0; c < phase.constituents.size(); ++c)
+                if (phase.constituents[c].status == Status::dormant)
+                    dormant.push_back(static_cast<int>(c));
+            calculate(dormant, out.dormant_stoichiometry, out.dormant_g);
+        }
         if (out.constituents.empty()) role = Role::absent;
         out.role = role;
         if (role == Role::absent) continue;
-        const int m = out.size();
-        out.stoichiometry.resize(k, m);
-        out.g.resize(m);
-        for (int j = 0; j < m; ++j) {
-            const Constituent& constituent = phase.constituents[out.constituents[j]];
-            for (int r = 0; r < k; ++r)
-                out.stoichiometry(r, j) = r < static_cast<int>(constituent.stoichiometry.size())
-                                              ? constituent.stoichiometry[r]
-                                              : 0.0;
-            const double g =
-                thermo::constituent_functions(system, phase, constituent, temperature, p_bar).g;
-            out.g[j] = g / rt + (phase.gas ? ln_p : 0.0);
-        }
+        calculate(out.constituents, out.stoichiometry, out.g);
         if (!phase.is_mixture()) {
             out.kind = CalculatedPhase::Kind::pure;
         } else {

@@ -36,6 +36,10 @@ struct CalculatedPhase {
     Eigen::MatrixXd stoichiometry;  // components x constituents
     Eigen::VectorXd g;              // g / (R T), gas constituents with ln(P / 1 bar)
     ExcessModel excess;             // nonideal phases only
+    // DORMANT constituents: never in the phase, but their activities are reported against the
+    // potentials (as pure), so the zero-input rule holds them too. As stoichiometry and g.
+    Eigen::MatrixXd dormant_stoichiometry;
+    Eigen::VectorXd dormant_g;
 
     int size() const { return static_cast<int>(constituents.size()); }
 };
