@@ -66,9 +66,7 @@ MinimiserResult minimise_in_file_components(const System& system,
                                             const Equilibrium* start,
                                             const MinimiserOptions& options) {
     const Eigen::MatrixXd to_file = file_basis(system);
-    const auto in_file = [&](const Eigen::MatrixXd& a) -> Eigen::MatrixXd {
-        return (to_file * a).unaryExpr([](double x) { return tidy_coefficient(x); });
-    };
+    const auto in_file = [&](const Eigen::MatrixXd& a) { return tidied(to_file * a); };
     CalculatedSystem file_system = calculated;
     for (CalculatedPhase& phase : file_system.phases)
         if (phase.stoichiometry.size() > 0) phase.stoichiometry = in_file(phase.stoichiometry);
@@ -128,8 +126,7 @@ int gather_input(const System& system, const Conditions& conditions,
         input.components += held;
         magnitudes += held.cwiseAbs();
         if (other_basis)
-            add_in_file(moles * (to_file * constituent_vector(system, phase, index))
-                                    .unaryExpr([](double x) { return tidy_coefficient(x); }));
+            add_in_file(moles * tidied(to_file * constituent_vector(system, phase, index)));
         input.constituents.push_back({phase, index, moles});
         return true;
     };

@@ -65,11 +65,9 @@ void rebase(System& system, CalculationState& state, const Eigen::MatrixXd& basi
     // the carbon and oxygen, and CaO held it at activity 1.
     Eigen::MatrixXd inverse = basis.fullPivLu().inverse();
     inverse += inverse * (Eigen::MatrixXd::Identity(k, k) - basis * inverse);
-    inverse = inverse.unaryExpr([](double x) { return tidy_coefficient(x); });
-    auto transform = [&](const Eigen::VectorXd& v) {
-        Eigen::VectorXd out = inverse * v;
-        for (int c = 0; c < k; ++c) out[c] = tidy_coefficient(out[c]);
-        return out;
+    inverse = tidied(inverse);
+    auto transform = [&](const Eigen::VectorXd& v) -> Eigen::VectorXd {
+        return tidied(inverse * v);
     };
     // Amounts are not coefficients: 5e-13 mol of CaO is an input to be held, not a rounding of
     // 0, and 1.0000000000005 mol is not 1. Only what the transform's own rounding leaves where
@@ -96,9 +94,7 @@ void rebase(System& system, CalculationState& state, const Eigen::MatrixXd& basi
     }
     const Eigen::MatrixXd before = file_basis(system);
     const Eigen::MatrixXd composed =
-        (before.size() == 0 ? basis : Eigen::MatrixXd(before * basis)).unaryExpr([](double x) {
-            return tidy_coefficient(x);
-        });
+        tidied(before.size() == 0 ? basis : Eigen::MatrixXd(before * basis));
     system.file_basis.clear();
     if (!composed.isIdentity(0.0))
         system.file_basis.assign(composed.data(), composed.data() + composed.size());
@@ -124,6 +120,10 @@ double tidy_coefficient(double x) {
     const double nearest = std::round(x);
     if (std::abs(x - nearest) < 1e-12 * std::max(1.0, std::abs(x))) return nearest;
     return std::abs(x) < 1e-14 ? 0.0 : x;
+}
+
+Eigen::MatrixXd tidied(const Eigen::MatrixXd& a) {
+    return a.unaryExpr([](double x) { return tidy_coefficient(x); });
 }
 
 Eigen::MatrixXd file_basis(const System& system) {

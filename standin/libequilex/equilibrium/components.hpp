@@ -13,6 +13,9 @@ namespace eqx::equilibrium {
 // 1e-14 of 0 become 0.
 double tidy_coefficient(double x);
 
+// tidy_coefficient of every entry.
+Eigen::MatrixXd tidied(const Eigen::MatrixXd& a);
+
 // Each component's composition in the file's components, one column per component; an empty
 // matrix while the components are the file's own.
 Eigen::MatrixXd file_basis(const System& system);
